@@ -1,0 +1,37 @@
+# The two commands of the README: `make test` and `make demo`.
+PYTHON312 ?= $(firstword $(wildcard /root/.pyenv/versions/3.12.*/bin/python3.12) $(shell command -v python3.12 2>/dev/null))
+VENV := .venv
+PY := $(VENV)/bin/python
+NATIVE_TESTS := tests/boundary tests/gapscope tests/waymark
+
+.PHONY: test demo install bench sanitize clean
+
+$(PY):
+	@test -n "$(PYTHON312)" || { echo "Python 3.12 not found (looked in pyenv and PATH)"; exit 1; }
+	$(PYTHON312) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+
+# Always reinstall: the persistent build tree keeps it incremental.
+install: $(PY)
+	$(PY) -m pip install --quiet ".[test]"
+
+test: install
+	$(PY) -m pytest -q
+
+demo: install
+	@home=$$(mktemp -d) && trap 'rm -rf "$$home"' EXIT && \
+	CORVANE_HOME="$$home" $(VENV)/bin/brevanta analyze examples/interview.md \
+	    --replay examples/reply.md --org acme-demo --yes
+
+bench: install
+	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+# The native modules built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the native tests run against them.
+sanitize: $(PY)
+	$(PY) -m pip install --quiet ".[test]"
+	tools/devbuild asan -DBREVANTA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	tools/run-sanitized build/asan $(NATIVE_TESTS)
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,77 @@
+#include "boundary/ref.hpp"
+
+#include <cstdarg>
+
+namespace boundary {
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw_error();
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    throw_error();
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> positional, std::initializer_list<Keyword> keywords) {
+    constexpr std::size_t max_args = 16;
+    const std::size_t npos = positional.size();
+    const std::size_t nkw = keywords.size();
+    if (npos + nkw > max_args) raise(PyExc_SystemError, "too many arguments for boundary::call");
+    PyObject* argv[max_args + 1];
+    std::size_t i = 1;
+    for (PyObject* arg : positional) argv[i++] = arg;
+    Ref kwnames;
+    if (nkw) {
+        kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
+        Py_ssize_t k = 0;
+        for (const Keyword& kw : keywords) {
+            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(kw.name));
+            argv[i++] = kw.value;
+        }
+    }
+    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> positional) {
+    constexpr std::size_t max_args = 8;
+    if (positional.size() > max_args) raise(PyExc_SystemError, "too many arguments for boundary::call_method");
+    PyObject* argv[max_args + 1];
+    argv[0] = obj;
+    std::size_t i = 1;
+    for (PyObject* arg : positional) argv[i++] = arg;
+    return Ref::steal(PyObject_VectorcallMethod(name, argv, i | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref str(std::string_view utf8) {
+    return Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+Ref integer(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
+
+Ref floating(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
+
+bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
+
+Ref to_str(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
+    return Ref::steal(PyObject_Str(obj));
+}
+
+Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* found = PyDict_GetItemWithError(mapping, key);
+        if (found) return Ref::borrow(found);
+        if (PyErr_Occurred()) throw_error();
+        return Ref::borrow(fallback ? fallback : Py_None);
+    }
+    static Name get_name("get");
+    if (fallback) return call_method(mapping, get_name, {key, fallback});
+    return call_method(mapping, get_name, {key});
+}
+
+}  // namespace boundary

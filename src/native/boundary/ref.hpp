@@ -1,0 +1,144 @@
+// Owning references and the "a Python error is set" exception.
+//
+// Module code holds every object in a Ref and reports every failure by
+// throwing PythonError with the interpreter's error indicator set; the
+// boundary (function.cpp, coroutine.cpp, module.cpp) turns that back into
+// a NULL return.  Nothing outside this header touches reference counts.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+namespace boundary {
+
+// Thrown when the interpreter's error indicator is set.
+struct PythonError {};
+
+[[noreturn]] inline void throw_error() { throw PythonError{}; }
+
+// Raises `type` with a message and throws.
+[[noreturn]] void raise(PyObject* type, const char* message);
+// printf-style message in PyUnicode_FromFormat's notation.
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// Throws when a C-API call signalled failure by returning NULL / -1.
+inline PyObject* check(PyObject* result) {
+    if (!result) throw_error();
+    return result;
+}
+inline int check(int status) {
+    if (status < 0) throw_error();
+    return status;
+}
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
+    Ref(Ref&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
+    Ref& operator=(Ref other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    // A new reference returned by the C API; NULL means an error is set.
+    static Ref steal(PyObject* ptr) { return Ref(check(ptr)); }
+    // A borrowed reference; NULL means an error is set.
+    static Ref borrow(PyObject* ptr) { return Ref(Py_NewRef(check(ptr))); }
+    // For results where NULL is not an error (e.g. dict lookups).
+    static Ref steal_maybe(PyObject* ptr) noexcept { return Ref(ptr); }
+    static Ref borrow_maybe(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    bool is(PyObject* other) const noexcept { return ptr_ == other; }
+    bool is_none() const noexcept { return ptr_ == Py_None; }
+
+    Ref attr(PyObject* name) const { return steal(PyObject_GetAttr(ptr_, name)); }
+    Ref attr(const char* name) const { return steal(PyObject_GetAttrString(ptr_, name)); }
+    void set_attr(PyObject* name, PyObject* value) const { check(PyObject_SetAttr(ptr_, name, value)); }
+
+    // Positional call: obj(a, b, ...).
+    template <class... Args>
+    Ref operator()(const Args&... args) const {
+        PyObject* argv[] = {nullptr, as_ptr(args)...};
+        return steal(PyObject_Vectorcall(ptr_, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+
+private:
+    explicit Ref(PyObject* ptr) noexcept : ptr_(ptr) {}
+    static PyObject* as_ptr(const Ref& ref) noexcept { return ref.get(); }
+    static PyObject* as_ptr(PyObject* ptr) noexcept { return ptr; }
+
+    PyObject* ptr_ = nullptr;
+};
+
+// A str interned once and kept for the life of the process (one interpreter
+// per process), for attribute and keyword names used on hot paths.
+class Name {
+public:
+    constexpr explicit Name(const char* text) noexcept : text_(text) {}
+    PyObject* get() {
+        if (!obj_) {
+            obj_ = check(PyUnicode_InternFromString(text_));
+        }
+        return obj_;
+    }
+    operator PyObject*() { return get(); }
+    const char* text() const noexcept { return text_; }
+
+private:
+    const char* text_;
+    PyObject* obj_ = nullptr;
+};
+
+// A str constant created on first use and kept for the life of the process.
+// Use it (or Name) for constants: a static Ref would be released after the
+// interpreter has finalised.
+class Text {
+public:
+    constexpr explicit Text(const char* utf8) noexcept : utf8_(utf8) {}
+    PyObject* get() {
+        if (!obj_) obj_ = check(PyUnicode_FromString(utf8_));
+        return obj_;
+    }
+    operator PyObject*() { return get(); }
+
+private:
+    const char* utf8_;
+    PyObject* obj_ = nullptr;
+};
+
+// One keyword argument of a call.
+struct Keyword {
+    PyObject* name;   // a str, normally a Name
+    PyObject* value;
+};
+
+// obj(positional..., name=value, ...), keywords in the given order.
+Ref call(PyObject* callable, std::initializer_list<PyObject*> positional,
+         std::initializer_list<Keyword> keywords = {});
+// obj.name(positional...) through the method-call fast path.
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> positional = {});
+
+// Small conversions used everywhere.
+Ref str(std::string_view utf8);
+Ref integer(long long value);
+Ref floating(double value);
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+bool truthy(PyObject* obj);
+// str(obj), reusing exact str objects.
+Ref to_str(PyObject* obj);
+// dict.get(key, fallback) that honours overridden `get` on dict subclasses and
+// works on any object with a `get` method, as the equivalent Python would.
+Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback);
+
+}  // namespace boundary
