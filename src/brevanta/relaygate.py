@@ -1,0 +1,83 @@
+"""Client for an Anthropic-compatible relay or gateway that fronts the model API."""
+
+from __future__ import annotations
+
+import threading
+from typing import Any
+
+import anthropic
+
+from brevanta import config
+
+OPERATION_HEADER = "X-Brevanta-Operation"
+
+
+class RelayGate:
+    """Sends Messages API calls through a relay instead of straight to Anthropic.
+
+    ``token_log`` is owned by callers: they append their own usage records,
+    since only they know which interview step a call belongs to.
+    """
+
+    def __init__(
+        self,
+        base_url: str,
+        token: str | None,
+        *,
+        full_hosted: bool = True,
+        timeout: float = 120.0,
+        max_retries: int = 2,
+    ) -> None:
+        self.base_url = base_url
+        self.full_hosted = bool(full_hosted)
+        self.token_log: list[Any] = []
+        self._token = token
+        self._timeout = timeout
+        self._max_retries = max_retries
+        self._client: anthropic.Anthropic | None = None
+        self._client_lock = threading.Lock()
+
+    @classmethod
+    def from_config(cls) -> RelayGate | None:
+        """A gate for the configured relay, or None when no relay is configured."""
+        if not config.RELAY_URL:
+            return None
+        return cls(config.RELAY_URL, config.RELAY_TOKEN)
+
+    def _sdk_client(self) -> anthropic.Anthropic:
+        # Built on first use so constructing a gate never touches credentials
+        # or the network; the lock keeps worker threads to a single client.
+        with self._client_lock:
+            if self._client is None:
+                self._client = anthropic.Anthropic(
+                    api_key=self._token,
+                    base_url=self.base_url,
+                    timeout=self._timeout,
+                    max_retries=self._max_retries,
+                )
+            return self._client
+
+    def _call_ai_proxy(
+        self,
+        *,
+        messages: list[dict[str, Any]],
+        model: str,
+        max_tokens: int,
+        operation: str,
+    ) -> tuple[str, int, int]:
+        """One blocking Messages call: (reply text, input tokens, output tokens).
+
+        SDK errors propagate unchanged; the operation name travels as a header
+        so the relay can attribute cost to it.
+        """
+        reply = self._sdk_client().messages.create(
+            model=model,
+            max_tokens=max_tokens,
+            messages=messages,
+            extra_headers={OPERATION_HEADER: operation},
+        )
+        return _reply_text(reply), reply.usage.input_tokens, reply.usage.output_tokens
+
+
+def _reply_text(reply: Any) -> str:
+    return "".join(block.text for block in reply.content if getattr(block, "type", None) == "text")
