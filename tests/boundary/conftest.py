@@ -1,0 +1,8 @@
+import pytest
+
+
+@pytest.fixture
+def gapscope():
+    import brevanta.gapscope as module
+
+    return module
