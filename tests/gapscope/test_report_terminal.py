@@ -1,0 +1,129 @@
+"""The report of a realistic analysis through the project's real `display`, in a
+child process whose stdout is a pseudo-terminal or a pipe: colour on a
+terminal, plain text with NO_COLOR or through a pipe."""
+
+import os
+import pty
+import select
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ESC = "\x1b"
+
+SCRIPT = textwrap.dedent(
+    """
+    from brevanta import gapscope
+
+    levels = ["critical", "significant", "minor", "critical", "Critical", None, "significant", "minor", "odd", 5]
+    gaps = [
+        {"id": f"gap_{i}", "category": "technical", "title": f"Gap number {i}",
+         "description": f"What is missing for area {i}", "impact_on_prd": "Scope", "impact_on_trd": "APIs",
+         "impact_level": level, "risk_if_skipped": f"Risk {i}" if i % 2 else "", "question": "?",
+         "priority": "critical"}
+        for i, level in enumerate(levels)
+    ]
+    insights = [
+        {"type": "risk", "severity": "critical", "title": "Data retention", "description": "GDPR applies",
+         "recommendation": "Define retention"},
+        {"type": "ux", "severity": "important", "title": "Tone", "description": "Formal customers"},
+        {"type": "scalability", "severity": "nice_to_have", "title": "Caching", "description": "Later"},
+    ]
+    result = gapscope.AnalysisResult(
+        0.62, "Scope is clear, integrations are not.", False, gaps, insights,
+        ["2,000 calls a day", "Spanish and English"], ["Queue the handoffs", "Keep transcripts 30 days"],
+        "A mid-size insurer wants a voice bot for claims.",
+    )
+    gapscope.display_analysis(result)
+    gapscope.display_gap_with_impact(gaps[0], 1)
+    """
+)
+
+
+def child_env(**changes):
+    env = dict(os.environ)
+    env.pop("FORCE_COLOR", None)
+    env.pop("NO_COLOR", None)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    env["PYTHONIOENCODING"] = "utf-8"
+    env["TERM"] = "xterm-256color"
+    env.update(changes)
+    return env
+
+
+def run_on_terminal(**env_changes):
+    """Runs the script with a pseudo-terminal as stdin, stdout and stderr; returns the screen text."""
+    controller, terminal = pty.openpty()
+    child = subprocess.Popen([sys.executable, "-c", SCRIPT], stdin=terminal, stdout=terminal, stderr=terminal,
+                             env=child_env(**env_changes), close_fds=True)
+    os.close(terminal)
+    chunks = []
+    try:
+        while True:
+            ready, _, _ = select.select([controller], [], [], 60)
+            if not ready:
+                break
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:  # EIO: the child closed its side
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+    finally:
+        os.close(controller)
+        assert child.wait(timeout=60) == 0, b"".join(chunks).decode("utf-8", "replace")
+    return b"".join(chunks).decode("utf-8").replace("\r\n", "\n")
+
+
+def run_through_pipe(**env_changes):
+    done = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, env=child_env(**env_changes),
+                          timeout=60)
+    assert done.returncode == 0, done.stderr.decode()
+    return done.stdout.decode("utf-8")
+
+
+def test_colours_on_a_terminal():
+    screen = run_on_terminal()
+    assert f"{ESC}[31m  HIGH   {ESC}[0mGap number 0" in screen
+    assert f"{ESC}[33m  MEDIUM {ESC}[0mGap number 1" in screen
+    assert f"{ESC}[2m  LOW    {ESC}[0mGap number 2" in screen
+    assert f"    {ESC}[31m!{ESC}[0m {ESC}[1mData retention{ESC}[0m" in screen
+    assert f"  Impact: {ESC}[31mCRITICAL{ESC}[0m" in screen
+    assert f"    {ESC}[33mPRD impact:{ESC}[0m Scope" in screen
+    assert "A mid-size insurer wants a voice bot for claims." in screen
+
+
+@pytest.fixture(params=["no-color", "pipe"])
+def plain_output(request):
+    if request.param == "no-color":
+        return run_on_terminal(NO_COLOR="1")
+    return run_through_pipe()
+
+
+def test_plain_text_without_colour(plain_output):
+    assert ESC not in plain_output
+    lines = plain_output.split("\n")
+    tagged = [line for line in lines if line.startswith(("  HIGH   ", "  MEDIUM ", "  LOW    "))]
+    # Ranked: critical, significant, minor, then every other level in the model's order.
+    assert tagged == [
+        "  HIGH   Gap number 0", "  HIGH   Gap number 3", "  MEDIUM Gap number 1", "  MEDIUM Gap number 6",
+        "  LOW    Gap number 2", "  LOW    Gap number 7", "  HIGH   Gap number 4", "  LOW    Gap number 5",
+        "  LOW    Gap number 8", "  LOW    Gap number 9",
+    ]
+    assert "  Completeness: 0.62 / 1.0 (Good)" in lines
+    assert "      Recommendation: Define retention" in lines
+    assert "    > Keep transcripts 30 days" in lines
+    assert "Caching" not in plain_output
+    assert lines[-8:] == [
+        "\u203a More detail would strengthen the output. 2 critical gaps found.",
+        "",
+        "  Gap 1: Gap number 0",
+        "  Impact: CRITICAL",
+        "  What is missing for area 0",
+        "    PRD impact: Scope",
+        "    TRD impact: APIs",
+        "",
+    ]
