@@ -1,0 +1,48 @@
+#include "gapscope/caught.hpp"
+
+#include "gapscope/gapscope.hpp"
+
+namespace gapscope {
+
+using boundary::Ref;
+
+Caught::Caught()
+    : error_(Ref::steal(PyErr_GetRaisedException())),
+      // The handled exception of this frame itself, not one of an enclosing
+      // generator: that is what leaving the block restores.
+      outer_(Ref::borrow_maybe(PyThreadState_Get()->exc_info->exc_value)) {
+    PyErr_SetHandledException(error_.get());
+}
+
+Caught::~Caught() { PyErr_SetHandledException(outer_.get()); }
+
+namespace {
+
+bool is_exception_class(PyObject* type) { return PyExceptionClass_Check(type); }
+
+bool is_catchable(PyObject* type) {
+    if (!PyTuple_Check(type)) return is_exception_class(type);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(type); ++i)
+        if (!is_exception_class(PyTuple_GET_ITEM(type, i))) return false;
+    return true;
+}
+
+}  // namespace
+
+bool Caught::matches(PyObject* type) const {
+    if (!is_catchable(type))
+        boundary::raise(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+    return PyErr_GivenExceptionMatches(error_.get(), type) != 0;
+}
+
+bool Caught::is_decode_error() const {
+    static boundary::Name json("json"), decode_error("JSONDecodeError");
+    return matches(module.global(json).attr(decode_error).get());
+}
+
+void Caught::reraise() const {
+    PyErr_SetRaisedException(Py_NewRef(error_.get()));
+    boundary::throw_error();
+}
+
+}  // namespace gapscope
