@@ -63,12 +63,11 @@ bool may_step(CoroutineObject* c, PyObject* arg, bool closing) {
 // error set.  The coroutine is finished afterwards either way.
 PyObject* run(CoroutineObject* c) {
     c->state = State::Running;
-    Ref values[max_params];
-    const std::size_t count = c->count;
-    for (std::size_t i = 0; i < count; ++i) values[i] = Ref::steal_maybe(std::exchange(c->values[i], nullptr));
+    ArgStorage values;
+    for (std::size_t i = 0; i < c->count; ++i) values.push(Ref::steal_maybe(std::exchange(c->values[i], nullptr)));
     c->count = 0;
     Py_INCREF(c);  // the body may drop the last other reference
-    PyObject* result = detail::run_body(c->function, Args(values, count));
+    PyObject* result = detail::run_body(c->function, values.args());
     c->state = State::Finished;
     if (!result) replace_stop_iteration();
     Py_DECREF(c);

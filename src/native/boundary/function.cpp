@@ -192,10 +192,11 @@ void check_exact_type(const char* param, Conv conv, PyObject* value) {
 }
 
 // Converting rules first, in parameter order, then the exact-type tests.
-void convert_all(const FunctionObject* f, PyObject* const* slots, Ref* values) {
+void convert_all(const FunctionObject* f, PyObject* const* slots, ArgStorage& values) {
     const auto& params = f->spec->params;
     for (std::size_t i = 0; i < f->n_params; ++i) {
-        values[i] = is_converting(params[i].conv) ? convert(params[i].name, params[i].conv, slots[i]) : Ref::borrow(slots[i]);
+        values.push(is_converting(params[i].conv) ? convert(params[i].name, params[i].conv, slots[i])
+                                                  : Ref::borrow(slots[i]));
     }
     for (std::size_t i = 0; i < f->n_params; ++i) check_exact_type(params[i].name, params[i].conv, slots[i]);
 }
@@ -205,12 +206,13 @@ void convert_all(const FunctionObject* f, PyObject* const* slots, Ref* values) {
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Ref values[max_params];
+    ArgStorage values;
     try {
         if (f->n_params == 0) {
             bind_no_parameters(f, nargs, kwnames);
         } else {
-            PyObject* slots[max_params] = {};
+            PyObject* slots[max_params];
+            for (std::size_t i = 0; i < f->n_params; ++i) slots[i] = nullptr;
             bind(f, args, nargs, kwnames, slots);
             convert_all(f, slots, values);
         }
@@ -220,7 +222,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     } catch (...) {
         return nullptr;  // bad_alloc while building a message: an error is set
     }
-    Args bound(values, f->n_params);
+    Args bound = values.args();
     if (f->spec->coroutine) return make_coroutine(self, bound);
     return detail::run_body(self, bound);
 }

@@ -11,6 +11,8 @@
 #include "boundary/ref.hpp"
 
 #include <cstddef>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace boundary {
@@ -72,6 +74,27 @@ private:
 using Body = Ref (*)(const Args& args);
 
 inline constexpr std::size_t max_params = 12;
+
+// Storage for up to max_params values, constructed one by one: zeroing a
+// fixed array on every call would cost more than binding the arguments.
+class ArgStorage {
+public:
+    ArgStorage() noexcept {}
+    ~ArgStorage() {
+        for (std::size_t i = 0; i < count_; ++i) values_[i].~Ref();
+    }
+    ArgStorage(const ArgStorage&) = delete;
+    ArgStorage& operator=(const ArgStorage&) = delete;
+
+    void push(Ref value) noexcept { new (&values_[count_++]) Ref(std::move(value)); }
+    Args args() noexcept { return Args(values_, count_); }
+
+private:
+    union {
+        Ref values_[max_params];
+    };
+    std::size_t count_ = 0;
+};
 
 struct FunctionSpec {
     const char* name;
