@@ -1,8 +1,17 @@
 // brevanta.waymark: module definition and the steps that execute it.
-#include "boundary/function.hpp"
-#include "boundary/module.hpp"
+#include "waymark/waymark.hpp"
+
+#include <cmath>
 
 namespace waymark {
+
+using boundary::Ref;
+
+boundary::Name n_sessions_dir("SESSIONS_DIR"), n_archive_dir("ARCHIVE_DIR"), n_path("Path"), n_datetime("datetime"),
+    n_json("json"), n_shutil("shutil"), n_ensure_dirs("_ensure_dirs"), n_safe_org_id("_safe_org_id");
+
+Originals originals;
+
 namespace {
 
 constexpr const char* module_doc =
@@ -11,9 +20,114 @@ constexpr const char* module_doc =
     "Saves pipeline state after each major phase so interrupted runs can resume.\n"
     "State files live in ~/.corvane/sessions/{org_id}_{timestamp}.json.\n";
 
-void exec_steps(boundary::ModuleRecord&) {}
+// What the listing's fast path stands in for on pathlib.PosixPath.
+constexpr const char* path_method_names[Originals::path_method_count] = {
+    "iterdir", "is_file", "read_text", "suffix", "stem", "__str__", "__fspath__", "_make_child_relpath",
+};
+
+PyObject* keep(Ref value) { return value.release(); }  // held for the process
+
+PyObject* module_entry(PyObject* module, const char* name) {
+    PyObject* found = PyDict_GetItemString(PyModule_GetDict(module), name);
+    return found;  // borrowed; NULL when absent
+}
+
+bool attribute_is(PyObject* owner, const char* name, PyObject* expected) {
+    Ref value = Ref::steal_maybe(PyObject_GetAttrString(owner, name));
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    return value.is(expected);
+}
+
+void bind_function(const char* name, const boundary::FunctionSpec& spec) {
+    module.bind(name, boundary::make_function(spec, module));
+}
+
+Ref phases() {
+    const char* names[] = {"interview", "analysis", "strategy", "render", "execute", "complete"};
+    Ref list = Ref::steal(PyList_New(0));
+    for (const char* name : names) boundary::check(PyList_Append(list.get(), boundary::str(name).get()));
+    return list;
+}
+
+void exec_steps(boundary::ModuleRecord& m) {
+    m.bind("json", m.import_module("json"));
+    m.bind("shutil", m.import_module("shutil"));
+    m.bind("datetime", m.import_from("datetime", "datetime", 0));
+    m.bind("Path", m.import_from("pathlib", "Path", 0));
+    m.bind("Any", m.import_from("typing", "Any", 0));
+    m.bind("config", m.import_from("", "config", 1));
+
+    static boundary::Name config_name("config"), home_name("CORVANE_HOME");
+    Ref home = m.global(config_name).attr(home_name);
+    m.bind("SESSIONS_DIR", Ref::steal(PyNumber_TrueDivide(home.get(), boundary::str("sessions").get())));
+    m.bind("ARCHIVE_DIR", Ref::steal(PyNumber_TrueDivide(m.global(n_sessions_dir).get(), boundary::str("archive").get())));
+    m.bind("PHASES", phases());
+
+    bind_function("_ensure_dirs", ensure_dirs_spec);
+    bind_function("save_state", save_state_spec);
+    bind_function("load_incomplete_sessions", load_incomplete_sessions_spec);
+    bind_function("mark_complete", mark_complete_spec);
+    bind_function("archive_session", archive_session_spec);
+    bind_function("_safe_org_id", safe_org_id_spec);
+    bind_function("build_serialisable_state", build_serialisable_state_spec);
+    capture_originals();
+}
 
 }  // namespace
+
+void capture_originals() {
+    Originals o;
+    o.json_module = keep(module.global(n_json));
+    o.json_dumps = keep(Ref::steal(PyObject_GetAttrString(o.json_module, "dumps")));
+    o.json_encoder_class = keep(Ref::steal(PyObject_GetAttrString(o.json_module, "JSONEncoder")));
+    o.encoder_init = keep(Ref::steal(PyObject_GetAttrString(o.json_encoder_class, "__init__")));
+    o.encoder_encode = keep(Ref::steal(PyObject_GetAttrString(o.json_encoder_class, "encode")));
+    o.encoder_iterencode = keep(Ref::steal(PyObject_GetAttrString(o.json_encoder_class, "iterencode")));
+    o.encoder_module = keep(Ref::steal(PyImport_ImportModule("json.encoder")));
+    o.make_iterencode = keep(Ref::steal(PyObject_GetAttrString(o.encoder_module, "_make_iterencode")));
+    o.encode_basestring_ascii = keep(Ref::steal(PyObject_GetAttrString(o.encoder_module, "encode_basestring_ascii")));
+    o.infinity = keep(Ref::steal(PyObject_GetAttrString(o.encoder_module, "INFINITY")));
+    o.negative_infinity = keep(boundary::floating(-HUGE_VAL));
+    o.int_repr = keep(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "__repr__")));
+    o.float_repr = keep(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyFloat_Type), "__repr__")));
+    o.shutil_module = keep(module.global(n_shutil));
+    o.shutil_move = keep(Ref::steal(PyObject_GetAttrString(o.shutil_module, "move")));
+    Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
+    o.posix_path = keep(pathlib.attr("PosixPath"));
+    for (int i = 0; i < Originals::path_method_count; ++i) {
+        o.path_methods[i] = keep(Ref::steal(PyObject_GetAttrString(o.posix_path, path_method_names[i])));
+    }
+    originals = o;
+}
+
+bool is_interpreter_json(PyObject* json_module) {
+    const Originals& o = originals;
+    if (json_module != o.json_module) return false;
+    return module_entry(json_module, "dumps") == o.json_dumps &&
+           module_entry(json_module, "JSONEncoder") == o.json_encoder_class &&
+           attribute_is(o.json_encoder_class, "__init__", o.encoder_init) &&
+           attribute_is(o.json_encoder_class, "encode", o.encoder_encode) &&
+           attribute_is(o.json_encoder_class, "iterencode", o.encoder_iterencode) &&
+           module_entry(o.encoder_module, "_make_iterencode") == o.make_iterencode &&
+           module_entry(o.encoder_module, "encode_basestring_ascii") == o.encode_basestring_ascii &&
+           module_entry(o.encoder_module, "INFINITY") == o.infinity;
+}
+
+bool is_interpreter_shutil(PyObject* shutil_module) {
+    return shutil_module == originals.shutil_module &&
+           module_entry(shutil_module, "move") == originals.shutil_move;
+}
+
+bool is_interpreter_path(PyObject* path) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(path)) != originals.posix_path) return false;
+    for (int i = 0; i < Originals::path_method_count; ++i) {
+        if (!attribute_is(originals.posix_path, path_method_names[i], originals.path_methods[i])) return false;
+    }
+    return true;
+}
 
 boundary::ModuleRecord module("waymark", "brevanta.waymark", "brevanta/waymark", module_doc, {}, exec_steps);
 

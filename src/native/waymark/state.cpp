@@ -1,0 +1,58 @@
+// build_serialisable_state: the plain, JSON-safe dictionary a session stores.
+#include "waymark/waymark.hpp"
+
+namespace waymark {
+namespace {
+
+using boundary::Args;
+using boundary::Conv;
+using boundary::Kind;
+using boundary::Name;
+using boundary::Param;
+using boundary::Ref;
+
+// Keys in the order of the parameters (and of the session file).
+Name state_keys[] = {Name("interview_answers"),        Name("document_types"),   Name("project_type_key"),
+                     Name("selected_strategy_number"), Name("analysis_summary"), Name("analysis_completeness"),
+                     Name("strategy_id"),              Name("review_turn_id"),   Name("output_dir")};
+constexpr std::size_t list_members = 2;  // the first two keys hold lists
+
+// `value or []`: a non-empty list is stored itself, else a new empty list.
+Ref own_list(const Ref& value) {
+    if (!value.is_none() && PyList_GET_SIZE(value.get()) > 0) return value;
+    return Ref::steal(PyList_New(0));
+}
+
+Ref build_serialisable_state(const Args& a) {
+    Ref state = Ref::steal(PyDict_New());
+    for (std::size_t i = 0; i < std::size(state_keys); ++i) {
+        Ref value = i < list_members ? own_list(a[i]) : a[i];
+        boundary::check(PyDict_SetItem(state.get(), state_keys[i].get(), value.get()));
+    }
+    return state;
+}
+
+Param keyword(const char* name, const char* annotation, Conv conv) {
+    return Param{name, annotation, conv, boundary::default_none, Kind::KeywordOnly};
+}
+
+}  // namespace
+
+const boundary::FunctionSpec build_serialisable_state_spec{
+    "build_serialisable_state", "build_serialisable_state",
+    "Build a clean serialisable state dict from pipeline variables.\n\n"
+    "    Only primitive / JSON-safe types \xe2\x80\x94 no Pydantic models or async objects.\n"
+    "    ",
+    "dict[str, Any]",
+    {keyword("interview_answers", "list[dict] | None", Conv::ListOrNone),
+     keyword("document_types", "list[str] | None", Conv::ListOrNone),
+     keyword("project_type_key", "str | None", Conv::StrOrNone),
+     keyword("selected_strategy_number", "int | None", Conv::IntOrNone),
+     keyword("analysis_summary", "str | None", Conv::StrOrNone),
+     keyword("analysis_completeness", "float | None", Conv::FloatOrNone),
+     keyword("strategy_id", "str | None", Conv::StrOrNone),
+     keyword("review_turn_id", "str | None", Conv::StrOrNone),
+     keyword("output_dir", "str | None", Conv::StrOrNone)},
+    build_serialisable_state};
+
+}  // namespace waymark

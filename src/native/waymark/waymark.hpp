@@ -1,0 +1,91 @@
+// What the files of the session module share: the module record, the
+// interpreter objects its fast paths compare against, and the declarations
+// of its functions and helpers.
+#pragma once
+
+#include "boundary/function.hpp"
+#include "boundary/module.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace waymark {
+
+extern boundary::ModuleRecord module;
+
+// Module-level names, looked up in the module namespace at each use.
+extern boundary::Name n_sessions_dir, n_archive_dir, n_path, n_datetime, n_json, n_shutil, n_ensure_dirs,
+    n_safe_org_id;
+
+// The interpreter's own objects, captured when the module executes (kept for
+// the process: one interpreter per process).  A C++ fast path stands in for
+// one of them only while the module still reaches the captured object.
+struct Originals {
+    PyObject* json_module = nullptr;
+    PyObject* json_dumps = nullptr;
+    PyObject* json_encoder_class = nullptr;
+    PyObject* encoder_init = nullptr;
+    PyObject* encoder_encode = nullptr;
+    PyObject* encoder_iterencode = nullptr;
+    PyObject* encoder_module = nullptr;
+    PyObject* make_iterencode = nullptr;
+    PyObject* encode_basestring_ascii = nullptr;
+    PyObject* infinity = nullptr;
+    PyObject* negative_infinity = nullptr;
+    PyObject* int_repr = nullptr;    // int.__repr__
+    PyObject* float_repr = nullptr;  // float.__repr__
+    PyObject* shutil_module = nullptr;
+    PyObject* shutil_move = nullptr;
+    PyObject* posix_path = nullptr;  // pathlib.PosixPath
+    static constexpr int path_method_count = 8;
+    PyObject* path_methods[path_method_count] = {};
+};
+extern Originals originals;
+
+void capture_originals();                           // module.cpp, once at execution
+bool is_interpreter_json(PyObject* json_module);    // json.dumps is still the interpreter's own
+bool is_interpreter_shutil(PyObject* shutil_module);
+bool is_interpreter_path(PyObject* path);           // an exact pathlib.PosixPath, methods untouched
+
+// json_writer.cpp: appends exactly what json.dumps(obj, indent=2, default=str)
+// returns (ASCII only), raising what the interpreter's encoder raises.
+void write_indented_json(PyObject* obj, std::string& out);
+
+// Serialises a session payload with the module's `json` (fast path while it
+// is the interpreter's own) and returns the UTF-8 bytes to write.
+std::string serialise_session(PyObject* payload);
+
+// files.cpp: durable file operations on file-system paths (bytes).
+std::string fs_path(PyObject* path_like);  // os.fspath + encoding, "embedded null byte" refused
+// Replaces the whole content of the file at `path` through a temporary file
+// and a rename (following a symbolic link, keeping the file's permissions).
+void replace_file(const std::string& path, std::string_view data);
+// A new file, written completely (next to `first_path`) before it appears
+// under its final name.
+class NewFile {
+public:
+    NewFile(const std::string& first_path, std::string_view data);
+    ~NewFile();
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+    // Gives the content the name `path` unless that name is taken (false).
+    bool publish(const std::string& path);
+
+private:
+    std::string directory_;
+    std::string temp_;
+};
+// Moves `source` to `destination` unless the destination exists (false).
+bool move_without_replacing(const std::string& source, const std::string& destination);
+std::string directory_of(const std::string& path);
+
+// Function declarations, one concern per file.
+extern const boundary::FunctionSpec ensure_dirs_spec;               // store.cpp
+extern const boundary::FunctionSpec safe_org_id_spec;
+extern const boundary::FunctionSpec save_state_spec;
+extern const boundary::FunctionSpec mark_complete_spec;
+extern const boundary::FunctionSpec archive_session_spec;
+extern const boundary::FunctionSpec load_incomplete_sessions_spec;  // listing.cpp
+extern const boundary::FunctionSpec build_serialisable_state_spec;  // state.cpp
+
+}  // namespace waymark
