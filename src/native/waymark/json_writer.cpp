@@ -219,10 +219,6 @@ void unpack_pair(PyObject* item, Ref& key, Ref& value) {
         if (PyErr_Occurred()) boundary::throw_error();
         return;
     }
-    if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
-        const Py_ssize_t size = PyDict_CheckExact(item) ? PyDict_GET_SIZE(item) : Py_SIZE(item);
-        boundary::raise_format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", 2, size);
-    }
     boundary::raise_format(PyExc_ValueError, "too many values to unpack (expected %d)", 2);
 }
 
