@@ -8,9 +8,12 @@ output shows the interleaving of printed lines and display messages."""
 
 import builtins
 import io
+import json
 import math
 import os
+import subprocess
 import sys
+import types
 from collections import OrderedDict
 
 import pytest
@@ -503,6 +506,120 @@ def test_missing_display_raises_name_error(recorder, lines, monkeypatch):
     with pytest.raises(NameError, match="display"):
         gapscope.display_gap_with_impact({}, 1)
     assert lines() == []
+
+
+class RecordingStdout:
+    """A console that records each write call."""
+
+    def __init__(self):
+        self.writes = []
+
+    def write(self, text):
+        self.writes.append(text)
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def writes_of(monkeypatch, block):
+    console = RecordingStdout()
+    monkeypatch.setattr(sys, "stdout", console)
+    block()
+    monkeypatch.setattr(sys, "stdout", sys.__stdout__)
+    return console.writes
+
+
+def test_lines_are_written_as_print_writes_them(recorder, monkeypatch):
+    native = writes_of(monkeypatch, lambda: gapscope.display_gap_with_impact({"title": "\u00e9t\u00e9"}, 1))
+
+    def by_print():
+        print()
+        print("  <bold>Gap 1: \u00e9t\u00e9</bold>")
+        print("  Impact: <dim>UNKNOWN</dim>")
+        print("  ")
+
+    assert native == writes_of(monkeypatch, by_print)
+
+
+def outcome(block):
+    try:
+        block()
+    except Exception as error:  # the outcome compared is the exception itself
+        return type(error), str(error)
+    return None
+
+
+class NoWrite:
+    pass
+
+
+@pytest.mark.parametrize("console", [None, NoWrite(), "missing"], ids=["none", "no-write", "missing"])
+def test_unusual_stdout_behaves_as_with_print(recorder, monkeypatch, console):
+    if console == "missing":
+        monkeypatch.delattr(sys, "stdout")
+    else:
+        monkeypatch.setattr(sys, "stdout", console)
+    native = outcome(lambda: gapscope.display_gap_with_impact({}, 1))
+    by_print = outcome(print)
+    monkeypatch.undo()
+    assert native == by_print
+
+
+def test_print_replaced_before_import_is_the_one_used():
+    script = """
+import builtins, json
+calls = []
+original = builtins.print
+builtins.print = lambda *args, **kwargs: calls.append([args, kwargs])
+import types
+import brevanta.gapscope as gapscope
+builtins.print = original
+style = lambda text: text
+gapscope.display = types.SimpleNamespace(bold=style, dim=style)
+gapscope.display_gap_with_impact({}, 1)
+print(json.dumps(calls))
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == [[[], {}], [["  Gap 1: Unknown"], {}], [["  Impact: UNKNOWN"], {}], [["  "], {}]]
+
+
+def style_module(name, **overrides):
+    module = types.ModuleType(name)
+    for op in ("red", "yellow", "bold", "dim"):
+        setattr(module, op, lambda text, op=op: f"<{op}>{text}</{op}>")
+    module.__dict__.update(overrides)
+    return module
+
+
+def test_display_module_attributes_as_getattr_gives_them(monkeypatch, lines):
+    lazy = types.ModuleType("lazy")
+    lazy.__getattr__ = lambda name: getattr(style_module("styles"), name)
+    monkeypatch.setattr(gapscope, "display", lazy)
+    gapscope.display_gap_with_impact({}, 1)
+    assert lines()[1:3] == ["  <bold>Gap 1: Unknown</bold>", "  Impact: <dim>UNKNOWN</dim>"]
+
+    class Styles(types.ModuleType):
+        @property
+        def dim(self):
+            return lambda text: f"[dim {text}]"
+
+    subclassed = Styles("subclassed")
+    subclassed.bold = style_module("styles").bold
+    monkeypatch.setattr(gapscope, "display", subclassed)
+    gapscope.display_gap_with_impact({}, 1)
+    assert lines()[2] == "  Impact: [dim UNKNOWN]"
+
+    incomplete = style_module("incomplete")
+    del incomplete.dim
+    monkeypatch.setattr(gapscope, "display", incomplete)
+    with pytest.raises(AttributeError) as raised:
+        gapscope.display_gap_with_impact({}, 1)
+    with pytest.raises(AttributeError) as expected:
+        incomplete.dim
+    assert str(raised.value) == str(expected.value)
 
 
 # ------------------------------------------------------------ exceptions leave, written lines stay

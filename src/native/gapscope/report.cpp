@@ -9,10 +9,11 @@
 // that is not a dict is passed over, and an impact level that is not a str
 // (a JSON null, a number, a list) is shown through str() and ranks as an
 // unknown level.
-#include "gapscope/gapscope.hpp"
+#include "gapscope/report_console.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -36,22 +37,26 @@ Ref concat(std::initializer_list<PyObject*> pieces) {
         max_char = std::max<Py_UCS4>(max_char, PyUnicode_MAX_CHAR_VALUE(piece));
     }
     Ref joined = Ref::steal(PyUnicode_New(length, max_char));
+    const int kind = PyUnicode_KIND(joined.get());
+    auto* data = static_cast<char*>(PyUnicode_DATA(joined.get()));
     Py_ssize_t at = 0;
     for (PyObject* piece : pieces) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
-        if (PyUnicode_CopyCharacters(joined.get(), at, piece, 0, n) < 0) boundary::throw_error();
+        if (PyUnicode_KIND(piece) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(piece), static_cast<std::size_t>(n) * kind);
+        } else if (PyUnicode_CopyCharacters(joined.get(), at, piece, 0, n) < 0) {
+            boundary::throw_error();
+        }
         at += n;
     }
     return joined;
 }
 
-void print_line(PyObject* text) { boundary::call(module.builtin(builtin_print), {text}); }
-void print_line(const Ref& text) { print_line(text.get()); }
-void print_empty_line() { boundary::call(module.builtin(builtin_print), {}); }
+using console::display_op;
 
-Name n_display("display");
-
-Ref display_op(Name& op) { return module.global(n_display).attr(op.get()); }
+void print_line(PyObject* text) { console::print_line(text); }
+void print_line(const Ref& text) { console::print_line(text.get()); }
+void print_empty_line() { console::print_line(nullptr); }
 
 // display.<op>(text) for a message operation; its result is ignored.
 void message(Name& op, PyObject* text) {
@@ -90,7 +95,16 @@ Text t_empty(""), t_unknown("unknown"), t_minor("minor"), t_critical("critical")
 // Gap and insight records are dicts; the model may write anything else.
 bool is_record(PyObject* value) { return PyDict_Check(value); }
 
-bool equals(PyObject* value, PyObject* word) { return boundary::check(PyObject_RichCompareBool(value, word, Py_EQ)) == 1; }
+// value == word, for a str constant `word`.  Two exact strs are equal when
+// their kind, length and code units are; anything else asks the interpreter.
+bool equals(PyObject* value, PyObject* word) {
+    if (PyUnicode_CheckExact(value)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+        return n == PyUnicode_GET_LENGTH(word) && PyUnicode_KIND(value) == PyUnicode_KIND(word) &&
+               std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(word), static_cast<std::size_t>(n) * PyUnicode_KIND(value)) == 0;
+    }
+    return boundary::check(PyObject_RichCompareBool(value, word, Py_EQ)) == 1;
+}
 
 // An impact level names a severity only when it is a str (case-sensitive).
 bool is_level(PyObject* level, PyObject* word) { return PyUnicode_Check(level) && equals(level, word); }
