@@ -411,8 +411,8 @@ private:
         } else if (type == &PyLong_Type || is_instance(key, &PyLong_Type)) {
             append_int(key, text);
         } else {
-            Ref cls = Ref::steal(PyObject_GetAttrString(key, "__class__"));
-            Ref name = Ref::steal(PyObject_GetAttrString(cls.get(), "__name__"));
+            static boundary::Name class_name("__class__"), name_name("__name__");
+            Ref name = Ref::steal(PyObject_GetAttr(key, class_name)).attr(name_name);
             boundary::raise_format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %S", name.get());
         }
         text += '"';

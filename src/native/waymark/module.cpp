@@ -20,20 +20,32 @@ constexpr const char* module_doc =
     "Saves pipeline state after each major phase so interrupted runs can resume.\n"
     "State files live in ~/.corvane/sessions/{org_id}_{timestamp}.json.\n";
 
+using boundary::Name;
+
 // What the listing's fast path stands in for on pathlib.PosixPath.
-constexpr const char* path_method_names[Originals::path_method_count] = {
-    "iterdir", "is_file", "read_text", "suffix", "stem", "__str__", "__fspath__", "_make_child_relpath",
+Name path_method_names[Originals::path_method_count] = {
+    Name("iterdir"), Name("is_file"), Name("read_text"), Name("suffix"),
+    Name("stem"),    Name("__str__"), Name("__fspath__"), Name("_make_child_relpath"),
 };
+// Interned, so that attribute lookups hit the interpreter's type cache
+// instead of filling it with new strings.
+Name n_dumps("dumps"), n_encoder_class("JSONEncoder"), n_init("__init__"), n_encode("encode"),
+    n_iterencode("iterencode"), n_make_iterencode("_make_iterencode"), n_encode_ascii("encode_basestring_ascii"),
+    n_infinity("INFINITY"), n_repr("__repr__"), n_move("move"), n_posix_path("PosixPath");
 
 PyObject* keep(Ref value) { return value.release(); }  // held for the process
 
-PyObject* module_entry(PyObject* module, const char* name) {
-    PyObject* found = PyDict_GetItemString(PyModule_GetDict(module), name);
-    return found;  // borrowed; NULL when absent
+Ref attribute(PyObject* owner, Name& name) { return Ref::steal(PyObject_GetAttr(owner, name)); }
+
+// A module's own entry, borrowed; NULL when absent.
+PyObject* module_entry(PyObject* module, Name& name) {
+    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!found) PyErr_Clear();
+    return found;
 }
 
-bool attribute_is(PyObject* owner, const char* name, PyObject* expected) {
-    Ref value = Ref::steal_maybe(PyObject_GetAttrString(owner, name));
+bool attribute_is(PyObject* owner, Name& name, PyObject* expected) {
+    Ref value = Ref::steal_maybe(PyObject_GetAttr(owner, name));
     if (!value) {
         PyErr_Clear();
         return false;
@@ -79,26 +91,28 @@ void exec_steps(boundary::ModuleRecord& m) {
 }  // namespace
 
 void capture_originals() {
+    PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+    PyObject* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
     Originals o;
     o.json_module = keep(module.global(n_json));
-    o.json_dumps = keep(Ref::steal(PyObject_GetAttrString(o.json_module, "dumps")));
-    o.json_encoder_class = keep(Ref::steal(PyObject_GetAttrString(o.json_module, "JSONEncoder")));
-    o.encoder_init = keep(Ref::steal(PyObject_GetAttrString(o.json_encoder_class, "__init__")));
-    o.encoder_encode = keep(Ref::steal(PyObject_GetAttrString(o.json_encoder_class, "encode")));
-    o.encoder_iterencode = keep(Ref::steal(PyObject_GetAttrString(o.json_encoder_class, "iterencode")));
+    o.json_dumps = keep(attribute(o.json_module, n_dumps));
+    o.json_encoder_class = keep(attribute(o.json_module, n_encoder_class));
+    o.encoder_init = keep(attribute(o.json_encoder_class, n_init));
+    o.encoder_encode = keep(attribute(o.json_encoder_class, n_encode));
+    o.encoder_iterencode = keep(attribute(o.json_encoder_class, n_iterencode));
     o.encoder_module = keep(Ref::steal(PyImport_ImportModule("json.encoder")));
-    o.make_iterencode = keep(Ref::steal(PyObject_GetAttrString(o.encoder_module, "_make_iterencode")));
-    o.encode_basestring_ascii = keep(Ref::steal(PyObject_GetAttrString(o.encoder_module, "encode_basestring_ascii")));
-    o.infinity = keep(Ref::steal(PyObject_GetAttrString(o.encoder_module, "INFINITY")));
+    o.make_iterencode = keep(attribute(o.encoder_module, n_make_iterencode));
+    o.encode_basestring_ascii = keep(attribute(o.encoder_module, n_encode_ascii));
+    o.infinity = keep(attribute(o.encoder_module, n_infinity));
     o.negative_infinity = keep(boundary::floating(-HUGE_VAL));
-    o.int_repr = keep(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "__repr__")));
-    o.float_repr = keep(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyFloat_Type), "__repr__")));
+    o.int_repr = keep(attribute(int_type, n_repr));
+    o.float_repr = keep(attribute(float_type, n_repr));
     o.shutil_module = keep(module.global(n_shutil));
-    o.shutil_move = keep(Ref::steal(PyObject_GetAttrString(o.shutil_module, "move")));
+    o.shutil_move = keep(attribute(o.shutil_module, n_move));
     Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
-    o.posix_path = keep(pathlib.attr("PosixPath"));
+    o.posix_path = keep(attribute(pathlib.get(), n_posix_path));
     for (int i = 0; i < Originals::path_method_count; ++i) {
-        o.path_methods[i] = keep(Ref::steal(PyObject_GetAttrString(o.posix_path, path_method_names[i])));
+        o.path_methods[i] = keep(attribute(o.posix_path, path_method_names[i]));
     }
     originals = o;
 }
@@ -106,19 +120,18 @@ void capture_originals() {
 bool is_interpreter_json(PyObject* json_module) {
     const Originals& o = originals;
     if (json_module != o.json_module) return false;
-    return module_entry(json_module, "dumps") == o.json_dumps &&
-           module_entry(json_module, "JSONEncoder") == o.json_encoder_class &&
-           attribute_is(o.json_encoder_class, "__init__", o.encoder_init) &&
-           attribute_is(o.json_encoder_class, "encode", o.encoder_encode) &&
-           attribute_is(o.json_encoder_class, "iterencode", o.encoder_iterencode) &&
-           module_entry(o.encoder_module, "_make_iterencode") == o.make_iterencode &&
-           module_entry(o.encoder_module, "encode_basestring_ascii") == o.encode_basestring_ascii &&
-           module_entry(o.encoder_module, "INFINITY") == o.infinity;
+    return module_entry(json_module, n_dumps) == o.json_dumps &&
+           module_entry(json_module, n_encoder_class) == o.json_encoder_class &&
+           attribute_is(o.json_encoder_class, n_init, o.encoder_init) &&
+           attribute_is(o.json_encoder_class, n_encode, o.encoder_encode) &&
+           attribute_is(o.json_encoder_class, n_iterencode, o.encoder_iterencode) &&
+           module_entry(o.encoder_module, n_make_iterencode) == o.make_iterencode &&
+           module_entry(o.encoder_module, n_encode_ascii) == o.encode_basestring_ascii &&
+           module_entry(o.encoder_module, n_infinity) == o.infinity;
 }
 
 bool is_interpreter_shutil(PyObject* shutil_module) {
-    return shutil_module == originals.shutil_module &&
-           module_entry(shutil_module, "move") == originals.shutil_move;
+    return shutil_module == originals.shutil_module && module_entry(shutil_module, n_move) == originals.shutil_move;
 }
 
 bool is_interpreter_path(PyObject* path) {
