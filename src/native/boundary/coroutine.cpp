@@ -155,12 +155,12 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
         Py_DECREF(thrown);
         return nullptr;
     }
-    // Raised at the body's start: the coroutine ends with it.
+    // Raised before the body starts, so outside the region where a
+    // StopIteration would be replaced: the coroutine ends with it as it is.
     PyErr_SetRaisedException(thrown);
     c->state = State::Finished;
     drop_arguments(c);
     add_traceback(PyUnicode_AsUTF8(detail::function_qualname(c->function)), detail::function_file(c->function));
-    replace_stop_iteration();
     return nullptr;
 }
 
