@@ -10,6 +10,9 @@ import anthropic
 from brevanta import config
 
 OPERATION_HEADER = "X-Brevanta-Operation"
+# Sent to a relay configured without a token. The SDK would otherwise fall back
+# to ANTHROPIC_API_KEY and hand the real Anthropic key to the relay.
+NO_TOKEN = "no-relay-token"
 
 
 class RelayGate:
@@ -50,7 +53,7 @@ class RelayGate:
         with self._client_lock:
             if self._client is None:
                 self._client = anthropic.Anthropic(
-                    api_key=self._token,
+                    api_key=self._token if self._token is not None else NO_TOKEN,
                     base_url=self.base_url,
                     timeout=self._timeout,
                     max_retries=self._max_retries,

@@ -84,3 +84,11 @@ def test_direct_sdk_env_points_default_clients_at_the_stub(direct_sdk_env):
     assert ([b.text for b in reply.content], reply.model) == (["{}"], "claude-sonnet-4-5")
     assert (reply.usage.input_tokens, reply.usage.output_tokens) == (10, 20)
     assert direct_sdk_env.requests[0].headers["authorization"] == "Bearer test-key"
+
+
+def test_a_relay_without_token_never_receives_the_anthropic_key(monkeypatch, messages_server):
+    monkeypatch.setenv("ANTHROPIC_API_KEY", "real-anthropic-secret")
+    gate = RelayGate(messages_server.base_url, None, max_retries=0)
+    gate._call_ai_proxy(messages=[{"role": "user", "content": "hi"}], model="m", max_tokens=5, operation="analysis")
+    sent = " ".join(messages_server.requests[-1].headers.values())
+    assert "real-anthropic-secret" not in sent
