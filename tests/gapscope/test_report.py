@@ -648,13 +648,14 @@ def test_raising_style_operation_ends_the_gap_display(recorder, lines):
 class RefusingStdout:
     """A console whose write raises once a line containing `marker` is written."""
 
-    def __init__(self, marker):
-        self.marker, self.text = marker, []
+    def __init__(self, marker, keep=True):
+        self.marker, self.keep, self.text = marker, keep, []
 
     def write(self, text):
         if self.marker in text:
             raise OSError("console gone")
-        self.text.append(text)
+        if self.keep:
+            self.text.append(text)
         return len(text)
 
     def flush(self):
@@ -770,3 +771,17 @@ def test_no_leak_when_display_raises(monkeypatch, call):
     monkeypatch.setattr(gapscope, "display", failing)
     monkeypatch.setattr(sys, "stdout", Discard())
     assert_no_leak(raising(RuntimeError, call), iterations=LEAK_ROUNDS)
+
+
+@pytest.mark.parametrize("console", [RefusingStdout("Gap", keep=False), "missing"], ids=["write-raises", "lost-stdout"])
+def test_no_leak_when_print_raises(monkeypatch, console):
+    silent = {name: (lambda *args: None) for name in ("narrative", "info", "warning", "success", "confidence_bar")}
+    monkeypatch.setattr(gapscope, "display", style_module("styles", **silent))
+    if console == "missing":
+        monkeypatch.delattr(sys, "stdout")
+        expected = RuntimeError
+    else:
+        monkeypatch.setattr(sys, "stdout", console)
+        expected = OSError
+    assert_no_leak(raising(expected, gapscope.display_gap_with_impact, {}, 1), iterations=LEAK_ROUNDS)
+    assert_no_leak(raising(expected, gapscope.display_analysis, realistic_result()), iterations=LEAK_ROUNDS)

@@ -207,11 +207,12 @@ void print_summary(PyObject* result) {
     message(n_narrative, text.get());
 }
 
-void print_data_points(PyObject* result) {
-    if (!is_true(result, n_data_points)) return;
+// A list attribute shown under an info heading, one dim line per item; nothing when it is empty.
+void print_headed_list(PyObject* result, Name& attribute, PyObject* heading, PyObject* prefix) {
+    if (!is_true(result, attribute)) return;
     print_empty_line();
-    message(n_info, t_data_points_heading);
-    for_each(read(result, n_data_points).get(), [](PyObject* item) { print_dim_line(t_four_spaces, item); });
+    message(n_info, heading);
+    for_each(read(result, attribute).get(), [prefix](PyObject* item) { print_dim_line(prefix, item); });
 }
 
 void print_completeness(PyObject* result) {
@@ -382,13 +383,6 @@ Text t_notes_heading("Architecture recommendations:"), t_note_prefix("    > "),
     t_more_detail("More detail would strengthen the output. "), t_critical_gap(" critical gap"), t_plural("s"),
     t_found(" found.");
 
-void print_architecture_notes(PyObject* result) {
-    if (!is_true(result, n_notes)) return;
-    print_empty_line();
-    message(n_info, t_notes_heading);
-    for_each(read(result, n_notes).get(), [](PyObject* note) { print_dim_line(t_note_prefix, note); });
-}
-
 void print_verdict(PyObject* result) {
     print_empty_line();
     if (is_true(result, n_sufficient)) {
@@ -405,11 +399,11 @@ void print_verdict(PyObject* result) {
 Ref display_analysis(const Args& a) {
     PyObject* result = a.get(0);
     print_summary(result);
-    print_data_points(result);
+    print_headed_list(result, n_data_points, t_data_points_heading, t_four_spaces);
     print_completeness(result);
     print_gaps(result);
     print_insights(result);
-    print_architecture_notes(result);
+    print_headed_list(result, n_notes, t_notes_heading, t_note_prefix);
     print_verdict(result);
     return boundary::none();
 }
