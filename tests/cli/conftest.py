@@ -1,0 +1,140 @@
+"""Runs the `brevanta` command in child processes: through pipes, or on a pseudo-terminal
+driven line by line, each with its own CORVANE_HOME."""
+
+from __future__ import annotations
+
+import json
+import os
+import pty
+import select
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+EXAMPLES = REPO / "examples"
+TIMEOUT = 60  # seconds for a whole child process
+EXPECT_TIMEOUT = 30  # seconds for one expected text on the terminal
+
+# Settings that would route the child to a real model or change its output.
+_SCRUBBED = ("ANTHROPIC_API_KEY", "ANTHROPIC_AUTH_TOKEN", "ANTHROPIC_BASE_URL", "BREVANTA_RELAY_URL",
+             "BREVANTA_RELAY_TOKEN", "BREVANTA_MODEL_ROUTING", "BREVANTA_MODEL_REASONING",
+             "BREVANTA_MAX_TOKENS_ANALYSIS", "FORCE_COLOR")
+
+
+class Terminal:
+    """A child process whose stdin, stdout and stderr are one pseudo-terminal."""
+
+    def __init__(self, argv: list[str], env: dict[str, str], cwd: Path) -> None:
+        self._controller, child_side = pty.openpty()
+        self.process = subprocess.Popen(argv, stdin=child_side, stdout=child_side, stderr=child_side, env=env,
+                                        cwd=cwd, close_fds=True)
+        os.close(child_side)
+        self.screen = ""  # everything shown so far, "\r\n" folded to "\n"
+        self._read_up_to = 0
+        self._closed = False
+
+    def _read_some(self, deadline: float) -> bool:
+        """Appends what arrives before the deadline; False once the child has closed the terminal."""
+        ready, _, _ = select.select([self._controller], [], [], max(0.0, deadline - time.monotonic()))
+        if not ready:
+            return True
+        try:
+            chunk = os.read(self._controller, 65536)
+        except OSError:  # EIO: every child-side descriptor is closed
+            chunk = b""
+        if not chunk:
+            return False
+        self.screen += chunk.decode("utf-8", "replace").replace("\r\n", "\n")
+        return True
+
+    def expect(self, text: str, timeout: float = EXPECT_TIMEOUT) -> str:
+        """Waits for `text` after the previous match; returns the screen between the two."""
+        deadline = time.monotonic() + timeout
+        while (found := self.screen.find(text, self._read_up_to)) < 0:
+            if time.monotonic() >= deadline or not self._read_some(deadline):
+                raise AssertionError(f"{text!r} never appeared; the terminal shows:\n{self.screen}")
+        start, self._read_up_to = self._read_up_to, found + len(text)
+        return self.screen[start:self._read_up_to]
+
+    def send(self, line: str) -> None:
+        os.write(self._controller, line.encode() + b"\n")
+
+    def wait(self, timeout: float = TIMEOUT) -> int:
+        """Reads the rest of the output and returns the exit status."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self._read_some(deadline):
+            if self.process.poll() is not None and not select.select([self._controller], [], [], 0.05)[0]:
+                break
+        return self.process.wait(timeout=max(1.0, deadline - time.monotonic()))
+
+    def kill(self) -> None:
+        self.process.kill()
+        self.process.wait(timeout=TIMEOUT)
+
+    def close(self) -> None:
+        if self.process.poll() is None:
+            self.kill()
+        if not self._closed:
+            os.close(self._controller)
+            self._closed = True
+
+
+@dataclass
+class Brevanta:
+    """The command with a private home directory; `env` holds the child's environment."""
+
+    home: Path
+    env: dict[str, str]
+    opened: list[Terminal] = field(default_factory=list)
+
+    def argv(self, *args: str) -> list[str]:
+        return [sys.executable, "-m", "brevanta", *map(str, args)]
+
+    def run(self, *args: str, stdin: str = "", **env: str) -> subprocess.CompletedProcess[str]:
+        return subprocess.run(self.argv(*args), input=stdin, capture_output=True, text=True, encoding="utf-8",
+                              env={**self.env, **env}, cwd=REPO, timeout=TIMEOUT)
+
+    def terminal(self, *args: str, **env: str) -> Terminal:
+        self.opened.append(Terminal(self.argv(*args), {**self.env, **env}, REPO))
+        return self.opened[-1]
+
+    def session_files(self) -> list[Path]:
+        directory = self.home / "sessions"
+        return sorted(directory.glob("*.json")) if directory.exists() else []
+
+    def sessions(self) -> list[dict]:
+        return [json.loads(path.read_text(encoding="utf-8")) for path in self.session_files()]
+
+    def archived(self) -> list[Path]:
+        return sorted((self.home / "sessions" / "archive").glob("*.json"))
+
+
+@pytest.fixture
+def brevanta(tmp_path):
+    env = {name: value for name, value in os.environ.items() if name not in _SCRUBBED}
+    env.update(
+        CORVANE_HOME=str(tmp_path / "home"),
+        PYTHONPATH=os.pathsep.join(path for path in sys.path if path),
+        PYTHONIOENCODING="utf-8",
+        NO_COLOR="1",
+        TERM="xterm",
+    )
+    command = Brevanta(tmp_path / "home", env)
+    yield command
+    for terminal in command.opened:  # killed if still running
+        terminal.close()
+
+
+@pytest.fixture(scope="session")
+def example_reply() -> str:
+    return (EXAMPLES / "reply.md").read_text(encoding="utf-8")
+
+
+@pytest.fixture(scope="session")
+def example_interview() -> str:
+    return (EXAMPLES / "interview.md").read_text(encoding="utf-8")

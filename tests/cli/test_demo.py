@@ -1,0 +1,68 @@
+"""The offline demo on the example interview, the example reply itself, and `--help`."""
+
+import json
+import logging
+import math
+import re
+
+from brevanta import gapscope
+
+DEMO = ("analyze", "examples/interview.md", "--replay", "examples/reply.md", "--org", "acme-demo", "--yes")
+GAP_KEYS = {"id", "category", "title", "description", "impact_on_prd", "impact_on_trd", "impact_level",
+            "risk_if_skipped", "question", "priority"}
+
+
+def test_offline_demo(brevanta, example_reply, example_interview):
+    done = brevanta.run(*DEMO)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    out = done.stdout
+    lines = out.split("\n")
+    assert "› Analysing examples/interview.md, round 1 (saved reply examples/reply.md)." in lines
+    prompt = gapscope.ANALYSIS_PROMPT.replace("{interview_data}", example_interview)
+    assert f"  Tokens: {math.ceil(len(prompt) / 4)} in, {math.ceil(len(example_reply) / 4)} out (estimated)" in lines
+    for heading in ("› Data points I extracted from your answers:", "› Gaps found:", "› You can:",
+                    "! Critical issues identified:", "› Important considerations:",
+                    "› Architecture recommendations:"):
+        assert heading in lines
+    assert "  Completeness: 0.55 / 1.0 (Fair)" in lines
+    assert "› Bypassing 7 open gaps without asking (--yes)." in lines
+
+    result = gapscope.AnalysisResult(gaps=json.loads(gapscope._extract_json(example_reply))["gaps"])
+    result.bypassed_gaps.extend(result.gaps)
+    assert f"› Document generation will be told:\n{result.get_bypass_summary()}\n" in out
+
+    (path,) = brevanta.session_files()
+    assert path.name.startswith("acme_")
+    assert lines[-2] == f"✓ Session complete: {path}"
+    (session,) = brevanta.sessions()
+    assert (session["org_id"], session["phase"]) == ("acme-demo", "complete")
+    state = session["state"]
+    assert (state["round"], state["interview_answers"], state["analysis_completeness"]) == (1, [], 0.55)
+    assert state["analysis_summary"].startswith("Tarang Living wants a WhatsApp agent")
+    assert state["bypassed_gaps"] == result.gaps
+
+
+def test_example_reply_goes_through_the_comma_repair(example_reply, caplog):
+    before, block, after = re.split(r"```(?:json)?\n", example_reply)
+    assert before.strip() and after.strip()  # prose around the fenced block
+    assert len(re.findall(r",\s*[}\]]", block)) == 1
+    with caplog.at_level(logging.INFO, logger="corvane.analyzer"):
+        data = json.loads(gapscope._extract_json(example_reply))
+    assert caplog.messages == ["JSON repaired successfully (trailing comma fix)"]
+
+    assert 6 <= len(data["gaps"]) <= 8
+    assert all(gap.keys() == GAP_KEYS for gap in data["gaps"])
+    assert {gap["impact_level"] for gap in data["gaps"]} == {"critical", "significant", "minor"}
+    assert {insight["severity"] for insight in data["insights"]} == {"critical", "important", "nice_to_have"}
+    assert data["data_points_found"] and data["architecture_notes"] and data["summary"]
+    assert data["completeness_score"] == 0.55 and data["sufficient_for_prd"] is False
+
+
+def test_help_documents_every_option(brevanta):
+    done = brevanta.run("analyze", "--help")
+    assert done.returncode == 0
+    for text in ("INTERVIEW_FILE", "--org ORG_ID", "--round N", "--replay REPLY_FILE", "-y, --yes", "--new",
+                 "-v, --verbose", "ANTHROPIC_API_KEY", "BREVANTA_RELAY_URL", "sessions/archive", "exit status"):
+        assert text in done.stdout
+    assert brevanta.run("--help").stdout.startswith("usage: brevanta [-h] COMMAND ...")
