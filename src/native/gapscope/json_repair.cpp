@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string_view>
 #include <vector>
 
 namespace gapscope {
@@ -20,6 +21,7 @@ Name n_json("json"), n_loads("loads"), n_logger("logger"), n_info("info"), n_str
 
 // The truncation repair tries at most this many prefixes, longest first.
 constexpr Py_ssize_t truncation_window = 500;
+constexpr std::string_view tagged_fence = "```json", plain_fence = "```";
 
 // The interpreter's own json.loads, taken the first time it is needed and
 // kept for the process.
@@ -50,12 +52,6 @@ Ref substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
     return Ref::steal(PyUnicode_Substring(text, start, end));
 }
 
-Py_ssize_t find(PyObject* text, PyObject* part, Py_ssize_t start) {
-    const Py_ssize_t at = PyUnicode_Find(text, part, start, PY_SSIZE_T_MAX, 1);
-    if (at == -2) boundary::throw_error();
-    return at;
-}
-
 Py_ssize_t find_char(PyObject* text, Py_UCS4 c, int direction) {
     const Py_ssize_t at = PyUnicode_FindChar(text, c, 0, PyUnicode_GET_LENGTH(text), direction);
     if (at == -2) boundary::throw_error();
@@ -64,18 +60,16 @@ Py_ssize_t find_char(PyObject* text, Py_UCS4 c, int direction) {
 
 // The block opened by the first `fence`, up to the next plain fence or the
 // end, stripped; empty when the text holds no such fence.
-Ref fenced_block(PyObject* text, PyObject* fence) {
-    static Text plain_fence("```");
-    const Py_ssize_t at = find(text, fence, 0);
+Ref fenced_block(PyObject* text, std::string_view fence) {
+    const Py_ssize_t at = find_ascii(text, fence, 0);
     if (at < 0) return {};
-    const Py_ssize_t start = at + PyUnicode_GET_LENGTH(fence);
-    Py_ssize_t end = find(text, plain_fence, start);
+    const auto start = at + static_cast<Py_ssize_t>(fence.size());
+    Py_ssize_t end = find_ascii(text, plain_fence, start);
     if (end < 0) end = PyUnicode_GET_LENGTH(text);
     return boundary::call_method(substring(text, start, end).get(), n_strip);
 }
 
 Ref without_fences(const Ref& text) {
-    static Text tagged_fence("```json"), plain_fence("```");
     Ref block = fenced_block(text.get(), tagged_fence);
     if (!block) block = fenced_block(text.get(), plain_fence);
     return block ? block : text;
@@ -92,45 +86,69 @@ Ref brace_cut(const Ref& text) {
 // when a closing bracket follows, and a line feed right before the closing
 // quote of a string becomes backslash-n.  Commas count only outside strings
 // and line feeds only inside them, so neither the model's text nor the
-// layout between members is touched.  Empty when nothing changes.
+// layout between members is touched.
 template <class Char>
-Ref repaired_trailing_commas(std::span<const Char> text, int kind) {
-    const std::size_t n = text.size();
-    std::vector<Char> out;
-    out.reserve(n);
-    bool changed = false, in_string = false;
-    for (std::size_t i = 0; i < n;) {
-        const Char c = text[i];
-        if (in_string) {
-            if (c == '\\') {  // an escape pair is copied whole
-                out.insert(out.end(), text.begin() + i, text.begin() + std::min(i + 2, n));
-                i += 2;
-                continue;
-            }
-            if (c == '\n' && i + 1 < n && text[i + 1] == '"') {
-                out.push_back('\\');
-                out.push_back('n');
-                changed = true;
-                ++i;
-                continue;
-            }
-            in_string = c != '"';
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == ',') {
-            std::size_t j = i + 1;
-            while (j < n && Py_UNICODE_ISSPACE(text[j])) ++j;  // what `\s` matches
-            if (j < n && (text[j] == '}' || text[j] == ']')) {
-                out.push_back(text[j]);
-                changed = true;
-                i = j + 1;
-                continue;
+bool matters_in_string(Char c) {
+    return c == '"' || c == '\\' || c == '\n';
+}
+
+template <class Char>
+class CommaRepair {
+public:
+    explicit CommaRepair(std::span<const Char> text) : text_(text) {}
+
+    // One change: text[start:end] becomes `replacement`.
+    struct Edit {
+        std::size_t start, end;
+        std::string_view replacement;
+    };
+
+    // The next change at or after `from`; start == n when there is none.
+    Edit next_edit(std::size_t from) {
+        const std::size_t n = text_.size();
+        for (std::size_t i = from; i < n; ++i) {
+            if (in_string_) {
+                while (i < n && !matters_in_string(text_[i])) ++i;
+                if (i == n) break;
+                const Char c = text_[i];
+                if (c == '\\') ++i;  // an escape pair is passed over whole
+                else if (c == '"') in_string_ = false;
+                else if (i + 1 < n && text_[i + 1] == '"') return {i, i + 1, "\\n"};  // a line feed
+            } else {
+                while (i < n && text_[i] != '"' && text_[i] != ',') ++i;
+                if (i == n) break;
+                if (text_[i] == '"') {
+                    in_string_ = true;
+                    continue;
+                }
+                std::size_t j = i + 1;
+                while (j < n && Py_UNICODE_ISSPACE(text_[j])) ++j;  // what `\s` matches
+                if (j < n && (text_[j] == '}' || text_[j] == ']')) return {i, j, ""};  // the bracket stays
             }
         }
-        out.push_back(c);
-        ++i;
+        return {n, n, ""};
     }
-    if (!changed) return {};
+
+private:
+    std::span<const Char> text_;
+    bool in_string_ = false;
+};
+
+// The repaired text, or empty when the repair changes nothing.
+template <class Char>
+Ref repaired_trailing_commas(std::span<const Char> text, int kind) {
+    CommaRepair<Char> repair(text);
+    auto edit = repair.next_edit(0);
+    if (edit.start == text.size()) return {};
+    std::vector<Char> out;
+    out.reserve(text.size() + 16);
+    std::size_t kept_from = 0;
+    for (; edit.start < text.size(); edit = repair.next_edit(edit.end)) {
+        out.insert(out.end(), text.begin() + kept_from, text.begin() + edit.start);
+        out.insert(out.end(), edit.replacement.begin(), edit.replacement.end());
+        kept_from = edit.end;
+    }
+    out.insert(out.end(), text.begin() + kept_from, text.end());
     return Ref::steal(PyUnicode_FromKindAndData(kind, out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 

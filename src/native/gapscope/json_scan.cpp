@@ -12,6 +12,8 @@
 #include "gapscope/json_scan.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <vector>
 
 namespace gapscope {
@@ -24,6 +26,21 @@ bool is_digit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
 bool is_hex_digit(Py_UCS4 c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 bool is_simple_escape(Py_UCS4 c) {
     return c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' || c == 't';
+}
+
+// Characters that end a run of plain string content: the closing quote, a
+// backslash, and the control characters that strict strings refuse.
+constexpr std::array<bool, 256> string_stops = [] {
+    std::array<bool, 256> stops{};
+    for (int c = 0; c < 0x20; ++c) stops[c] = true;
+    stops['"'] = stops['\\'] = true;
+    return stops;
+}();
+
+template <class Char>
+bool ends_string_run(Char c) {
+    if constexpr (sizeof(Char) == 1) return string_stops[c];
+    else return c < 256 && string_stops[c];
 }
 
 template <class Char>
@@ -115,11 +132,8 @@ private:
     // From just after the opening quote to just after the closing one.
     Py_ssize_t string_end(Py_ssize_t i) const {
         for (;;) {
-            while (i < n_ && text_[i] != '"' && text_[i] != '\\') {
-                if (text_[i] <= 0x1f) return -1;
-                ++i;
-            }
-            if (i >= n_) return -1;
+            while (i < n_ && !ends_string_run(text_[i])) ++i;
+            if (i >= n_ || text_[i] < 0x20) return -1;
             if (text_[i] == '"') return i + 1;
             ++i;  // past the backslash
             if (i >= n_) return -1;
@@ -229,7 +243,30 @@ Py_ssize_t longest_parsing_prefix_of(std::span<const Char> text, Py_ssize_t lowe
     return -1;
 }
 
+template <class Char>
+Py_ssize_t find_ascii_in(std::span<const Char> text, std::string_view needle, Py_ssize_t start) {
+    const auto n = static_cast<Py_ssize_t>(text.size()), m = static_cast<Py_ssize_t>(needle.size());
+    const Char* begin = text.data();
+    for (Py_ssize_t i = start; i + m <= n; ++i) {
+        // Jump to the next candidate first character.
+        const Char* last_start = begin + (n - m) + 1;
+        const Char* at;
+        if constexpr (sizeof(Char) == 1)
+            at = static_cast<const Char*>(std::memchr(begin + i, needle[0], static_cast<std::size_t>(last_start - (begin + i))));
+        else
+            at = std::find(begin + i, last_start, static_cast<Char>(needle[0]));
+        if (!at || at == last_start) return -1;
+        i = at - begin;
+        if (std::equal(needle.begin(), needle.end(), at, [](char a, Char b) { return static_cast<Char>(a) == b; })) return i;
+    }
+    return -1;
+}
+
 }  // namespace
+
+Py_ssize_t find_ascii(PyObject* text, std::string_view needle, Py_ssize_t start) {
+    return with_code_points(text, [&](auto chars) { return find_ascii_in(chars, needle, start); });
+}
 
 Py_ssize_t longest_parsing_prefix(PyObject* text, Py_ssize_t lowest) {
     return with_code_points(text, [&](auto chars) { return longest_parsing_prefix_of(chars, lowest); });

@@ -5,6 +5,7 @@
 #include "boundary/ref.hpp"
 
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace gapscope {
@@ -25,12 +26,16 @@ decltype(auto) with_code_points(PyObject* text, F&& f) {
     }
 }
 
+// Where `needle` (ASCII) first occurs in text at or after `start`, counted in
+// code points; -1 when it does not.
+Py_ssize_t find_ascii(PyObject* text, std::string_view needle, Py_ssize_t start);
+
 // The candidates of the truncation repair, longest first: every i from
 // len(text) down to `lowest` at which text[:i] holds as many "{" and "[" as
 // "}" and "]", strings included.  The counts are kept as one running balance.
 template <class Char>
 std::vector<Py_ssize_t> balanced_prefixes(std::span<const Char> text, Py_ssize_t lowest) {
-    auto weight = [](Char c) { return (c == '{' || c == '[') - (c == '}' || c == ']'); };
+    auto weight = [](Char c) { return int{c == '{'} + int{c == '['} - int{c == '}'} - int{c == ']'}; };
     Py_ssize_t balance = 0;
     for (Char c : text) balance += weight(c);
     std::vector<Py_ssize_t> balanced;
