@@ -6,6 +6,8 @@ import decimal
 import enum
 import json
 import json.encoder
+import random
+import struct
 from datetime import date, datetime, time
 from pathlib import Path, PurePosixPath
 
@@ -67,6 +69,25 @@ def test_mark_complete_writes_what_json_dumps_gives(store, clock, tmp_path, docu
     expected["phase"] = "complete"
     expected["completed_at"] = MOMENT.isoformat()
     assert path.read_bytes() == json.dumps(expected, indent=2, default=str).encode()
+
+
+def test_many_floats_as_repr_gives_them(store, clock):
+    rng = random.Random(20250314)
+    values = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(20_000)]
+    values += [rng.uniform(-1e6, 1e6) for _ in range(5_000)] + [round(rng.random() * 100, rng.randint(0, 6))
+                                                               for _ in range(5_000)]
+    values += [10.0**k for k in range(-323, 308)] + [-(10.0**k) for k in range(-20, 20)]
+    values += [5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 9999999999999998.0, 123456789012345680.0]
+    state = {"values": values, "as keys": dict.fromkeys(values[:2000], 0)}
+    assert Path(store.save_state("acme", state, "p")).read_bytes() == session_text("acme", "p", state)
+
+
+def test_strings_across_block_boundaries(store, clock):
+    pieces = ["a", "é", "—", "😀", '"', "\\", "\n", "\x7f", "\x1f", " ", "~", "\udc80"]
+    rng = random.Random(7)
+    state = {"texts": ["".join(rng.choice(pieces) for _ in range(length)) for length in range(80) for _ in range(20)],
+             "runs": ["x" * n + piece + "y" * m for piece in pieces for n in range(18) for m in (0, 1, 15, 16, 17)]}
+    assert Path(store.save_state("acme", state, "p")).read_bytes() == session_text("acme", "p", state)
 
 
 # ------------------------------------------------------------ side by side with the interpreter

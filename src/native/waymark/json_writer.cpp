@@ -11,6 +11,10 @@
 #include "waymark/waymark.hpp"
 
 #include <charconv>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <new>
 #include <cmath>
 #include <vector>
 
@@ -48,7 +52,7 @@ Kind classify(PyObject* o) {
     return Kind::Other;
 }
 
-void append_text(PyObject* text, std::string& out) {
+void append_text(PyObject* text, OutputBuffer& out) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (!utf8) boundary::throw_error();
@@ -61,64 +65,131 @@ constexpr char hex_digits[] = "0123456789abcdef";
 
 constexpr bool written_as_is(Py_UCS4 c) { return c >= 0x20 && c <= 0x7e && c != '"' && c != '\\'; }
 
-void append_u_escape(Py_UCS4 unit, std::string& out) {
-    const char text[6] = {'\\', 'u', hex_digits[(unit >> 12) & 0xf], hex_digits[(unit >> 8) & 0xf],
-                          hex_digits[(unit >> 4) & 0xf], hex_digits[unit & 0xf]};
-    out.append(text, sizeof text);
+// The longest escape of one character: a surrogate pair, "\\ud83d\\ude00".
+constexpr std::size_t max_escape = 12;
+
+char* write_u_escape(Py_UCS4 unit, char* p) {
+    p[0] = '\\';
+    p[1] = 'u';
+    p[2] = hex_digits[(unit >> 12) & 0xf];
+    p[3] = hex_digits[(unit >> 8) & 0xf];
+    p[4] = hex_digits[(unit >> 4) & 0xf];
+    p[5] = hex_digits[unit & 0xf];
+    return p + 6;
 }
 
-// As json's ensure_ascii escaping: short forms, else \uXXXX (a surrogate pair
-// beyond the Basic Multilingual Plane).
-void append_escape(Py_UCS4 c, std::string& out) {
+// As json's ensure_ascii escaping: short forms, else \\uXXXX (a surrogate
+// pair beyond the Basic Multilingual Plane).
+char* write_escape(Py_UCS4 c, char* p) {
+    char short_form = 0;
     switch (c) {
-        case '\\': out += "\\\\"; return;
-        case '"': out += "\\\""; return;
-        case '\b': out += "\\b"; return;
-        case '\f': out += "\\f"; return;
-        case '\n': out += "\\n"; return;
-        case '\r': out += "\\r"; return;
-        case '\t': out += "\\t"; return;
+        case '\\': short_form = '\\'; break;
+        case '"': short_form = '"'; break;
+        case '\b': short_form = 'b'; break;
+        case '\f': short_form = 'f'; break;
+        case '\n': short_form = 'n'; break;
+        case '\r': short_form = 'r'; break;
+        case '\t': short_form = 't'; break;
         default: break;
+    }
+    if (short_form) {
+        p[0] = '\\';
+        p[1] = short_form;
+        return p + 2;
     }
     if (c >= 0x10000) {
         const Py_UCS4 v = c - 0x10000;
-        append_u_escape(0xd800 | (v >> 10), out);
-        append_u_escape(0xdc00 | (v & 0x3ff), out);
-        return;
+        p = write_u_escape(0xd800 | (v >> 10), p);
+        return write_u_escape(0xdc00 | (v & 0x3ff), p);
     }
-    append_u_escape(c, out);
+    return write_u_escape(c, p);
 }
 
+// Copies the leading characters that need no escape, a block at a time,
+// and returns how many it copied; the rest (less than a block, or from the
+// first character needing care) is left to the caller.
+#if defined(__SSE2__)
+inline Py_ssize_t copy_plain(const Py_UCS1* data, Py_ssize_t length, char*& p) {
+    Py_ssize_t i = 0;
+    for (; i + 16 <= length; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi8(block, _mm_set1_epi8(0x1f)),
+                                               _mm_cmplt_epi8(block, _mm_set1_epi8(0x7f)));
+        const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
+                                             _mm_cmpeq_epi8(block, _mm_set1_epi8('\\')));
+        const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, in_range)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), block);
+        if (plain != 0xffff) {
+            const int run = __builtin_ctz(~plain);
+            p += run;
+            return i + run;
+        }
+        p += 16;
+    }
+    return i;
+}
+
+inline Py_ssize_t copy_plain(const Py_UCS2* data, Py_ssize_t length, char*& p) {
+    Py_ssize_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi16(block, _mm_set1_epi16(0x1f)),
+                                               _mm_cmplt_epi16(block, _mm_set1_epi16(0x7f)));
+        const __m128i special = _mm_or_si128(_mm_cmpeq_epi16(block, _mm_set1_epi16('"')),
+                                             _mm_cmpeq_epi16(block, _mm_set1_epi16('\\')));
+        const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, in_range)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(block, block));
+        if (plain != 0xffff) {
+            const int run = __builtin_ctz(~plain) / 2;
+            p += run;
+            return i + run;
+        }
+        p += 8;
+    }
+    return i;
+}
+#else
+inline Py_ssize_t copy_plain(const Py_UCS1*, Py_ssize_t, char*&) { return 0; }
+inline Py_ssize_t copy_plain(const Py_UCS2*, Py_ssize_t, char*&) { return 0; }
+#endif
+inline Py_ssize_t copy_plain(const Py_UCS4*, Py_ssize_t, char*&) { return 0; }
+
 template <class Char>
-void append_characters(const Char* data, Py_ssize_t length, std::string& out) {
+char* write_characters(const Char* data, Py_ssize_t length, char* p) {
     Py_ssize_t i = 0;
     while (i < length) {
-        const Py_ssize_t start = i;
-        while (i < length && written_as_is(data[i])) ++i;
-        if constexpr (sizeof(Char) == 1) {
-            out.append(reinterpret_cast<const char*>(data + start), static_cast<std::size_t>(i - start));
+        i += copy_plain(data + i, length - i, p);
+        if (i >= length) break;
+        const Char c = data[i++];
+        if (written_as_is(c)) {
+            *p++ = static_cast<char>(c);
         } else {
-            for (Py_ssize_t k = start; k < i; ++k) out.push_back(static_cast<char>(data[k]));
+            p = write_escape(c, p);
         }
-        if (i < length) append_escape(data[i++], out);
     }
+    return p;
 }
 
 // A str or str subclass, by its content.
-void append_string(PyObject* s, std::string& out) {
+void append_string(PyObject* s, OutputBuffer& out) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    out.reserve(out.size() + static_cast<std::size_t>(length) + 2);
-    out.push_back('"');
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: append_characters(PyUnicode_1BYTE_DATA(s), length, out); break;
-        case PyUnicode_2BYTE_KIND: append_characters(PyUnicode_2BYTE_DATA(s), length, out); break;
-        default: append_characters(PyUnicode_4BYTE_DATA(s), length, out); break;
+    const int kind = PyUnicode_KIND(s);
+    const std::size_t per_character = kind == PyUnicode_4BYTE_KIND ? max_escape : 6;
+    char* p = out.room(static_cast<std::size_t>(length) * per_character + 2);
+    *p++ = '"';
+    if (kind == PyUnicode_1BYTE_KIND) {
+        p = write_characters(PyUnicode_1BYTE_DATA(s), length, p);
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+        p = write_characters(PyUnicode_2BYTE_DATA(s), length, p);
+    } else {
+        p = write_characters(PyUnicode_4BYTE_DATA(s), length, p);
     }
-    out.push_back('"');
+    *p++ = '"';
+    out.advance_to(p);
 }
 
 // What the encoder's _encoder (encode_basestring_ascii) gives for `o`.
-void append_encoded(PyObject* o, std::string& out) {
+void append_encoded(PyObject* o, OutputBuffer& out) {
     if (PyUnicode_Check(o)) return append_string(o, out);
     // An object that passes isinstance(o, str) without being one: the
     // interpreter's function raises its own TypeError.
@@ -127,7 +198,7 @@ void append_encoded(PyObject* o, std::string& out) {
 
 // ------------------------------------------------------------ numbers
 
-void append_int(PyObject* o, std::string& out) {
+void append_int(PyObject* o, OutputBuffer& out) {
     if (!PyLong_Check(o)) {  // passes isinstance(o, int) only: int.__repr__ refuses it
         append_text(Ref::borrow(originals.int_repr)(o).get(), out);
         return;
@@ -136,25 +207,77 @@ void append_int(PyObject* o, std::string& out) {
     const long long value = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (overflow == 0) {
         if (value == -1 && PyErr_Occurred()) boundary::throw_error();
-        char buffer[24];
-        const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-        out.append(buffer, result.ptr);
+        char* p = out.room(24);
+        out.advance_to(std::to_chars(p, p + 24, value).ptr);
         return;
     }
     // int.__repr__, with the interpreter's limit on digits.
     append_text(Ref::steal(PyLong_Type.tp_repr(o)).get(), out);
 }
 
-void append_double(double value, std::string& out) {
+char* write_zeros(int count, char* p) {
+    for (int i = 0; i < count; ++i) *p++ = '0';
+    return p;
+}
+
+// float.__repr__ of a finite value: the shortest digits that read back as
+// the same value, in fixed notation while the decimal point falls within
+// -4 < point <= 16, else as d.ddde+XX.
+char* write_float_repr(double value, char* p) {
+    char scientific[32];
+    const char* end = std::to_chars(scientific, scientific + sizeof scientific, value,
+                                    std::chars_format::scientific).ptr;
+    const char* s = scientific;
+    if (*s == '-') *p++ = *s++;
+    char digits[20];
+    int count = 0;
+    for (; *s != 'e'; ++s) {
+        if (*s != '.') digits[count++] = *s;
+    }
+    int exponent = 0;
+    std::from_chars(s + (s[1] == '+' ? 2 : 1), end, exponent);
+    const int point = exponent + 1;
+    if (point > -4 && point <= 16) {
+        if (point <= 0) {
+            *p++ = '0';
+            *p++ = '.';
+            p = write_zeros(-point, p);
+            std::memcpy(p, digits, static_cast<std::size_t>(count));
+            return p + count;
+        }
+        if (point >= count) {
+            std::memcpy(p, digits, static_cast<std::size_t>(count));
+            p = write_zeros(point - count, p + count);
+            *p++ = '.';
+            *p++ = '0';
+            return p;
+        }
+        std::memcpy(p, digits, static_cast<std::size_t>(point));
+        p += point;
+        *p++ = '.';
+        std::memcpy(p, digits + point, static_cast<std::size_t>(count - point));
+        return p + (count - point);
+    }
+    *p++ = digits[0];
+    if (count > 1) {
+        *p++ = '.';
+        std::memcpy(p, digits + 1, static_cast<std::size_t>(count - 1));
+        p += count - 1;
+    }
+    *p++ = 'e';
+    *p++ = exponent < 0 ? '-' : '+';
+    const int magnitude = exponent < 0 ? -exponent : exponent;
+    if (magnitude < 10) *p++ = '0';
+    return std::to_chars(p, p + 4, magnitude).ptr;
+}
+
+void append_double(double value, OutputBuffer& out) {
     if (std::isnan(value)) {
-        out += "NaN";
+        out.append("NaN");
     } else if (std::isinf(value)) {
-        out += value > 0 ? "Infinity" : "-Infinity";
+        out.append(value > 0 ? "Infinity" : "-Infinity");
     } else {
-        char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!text) boundary::throw_error();
-        out += text;
-        PyMem_Free(text);
+        out.advance_to(write_float_repr(value, out.room(32)));
     }
 }
 
@@ -163,14 +286,14 @@ bool compares(PyObject* a, PyObject* b, int op) {
 }
 
 // The encoder's floatstr: o != o, o == inf, o == -inf, else float.__repr__(o).
-void append_float(PyObject* o, std::string& out) {
+void append_float(PyObject* o, OutputBuffer& out) {
     if (PyFloat_CheckExact(o)) return append_double(PyFloat_AS_DOUBLE(o), out);
     if (compares(o, o, Py_NE)) {
-        out += "NaN";
+        out.append("NaN");
     } else if (compares(o, originals.infinity, Py_EQ)) {
-        out += "Infinity";
+        out.append("Infinity");
     } else if (compares(o, originals.negative_infinity, Py_EQ)) {
-        out += "-Infinity";
+        out.append("-Infinity");
     } else {
         append_text(Ref::borrow(originals.float_repr)(o).get(), out);
     }
@@ -269,7 +392,7 @@ bool next_member(Frame& f, Ref& key, Ref& value) {
 
 class Writer {
 public:
-    explicit Writer(std::string& out)
+    explicit Writer(OutputBuffer& out)
         : out_(out), frame_budget_(PyThreadState_Get()->py_recursion_remaining - frames_before_encoder) {}
 
     void run(PyObject* obj) {
@@ -285,7 +408,7 @@ public:
             if (frame.mapping()) {
                 write_member_key(key.get(), frame.first);
             } else {
-                out_ += frame.first ? '[' : ',';
+                out_.push(frame.first ? '[' : ',');
                 newline(level);
             }
             frame.first = false;
@@ -295,8 +418,11 @@ public:
 
 private:
     void newline(int level) {
-        out_ += '\n';
-        out_.append(static_cast<std::size_t>(2 * level), ' ');
+        const std::size_t width = static_cast<std::size_t>(2 * level);
+        char* p = out_.room(width + 1);
+        *p = '\n';
+        std::memset(p + 1, ' ', width);
+        out_.advance_to(p + 1 + width);
     }
 
     // The encoder's generators each take a Python frame.
@@ -315,9 +441,9 @@ private:
     void write_value(PyObject* o, int level, bool top) {
         switch (classify(o)) {
             case Kind::Str: return append_encoded(o, out_);
-            case Kind::None: out_ += "null"; return;
-            case Kind::True: out_ += "true"; return;
-            case Kind::False: out_ += "false"; return;
+            case Kind::None: out_.append("null"); return;
+            case Kind::True: out_.append("true"); return;
+            case Kind::False: out_.append("false"); return;
             case Kind::Int: return append_int(o, out_);
             case Kind::Float: return append_float(o, out_);
             case Kind::Sequence: return open_sequence(o, level);
@@ -333,7 +459,7 @@ private:
                          : exact_tuple ? PyTuple_GET_SIZE(o) == 0
                                        : !boundary::truthy(o);
         if (empty) {
-            out_ += "[]";
+            out_.append("[]");
             return;
         }
         mark(o);
@@ -352,11 +478,11 @@ private:
         need_frames(level + 1);
         const bool exact = PyDict_CheckExact(o);
         if (exact ? PyDict_GET_SIZE(o) == 0 : !boundary::truthy(o)) {
-            out_ += "{}";
+            out_.append("{}");
             return;
         }
         mark(o);
-        out_ += '{';
+        out_.push('{');
         newline(level + 1);
         Frame frame{Ref::borrow(o), Frame::Mode::Dict, level + 1};
         if (exact) {
@@ -380,34 +506,32 @@ private:
     }
 
     void write_member_key(PyObject* key, bool first) {
-        std::string text;
-        key_text(key, text);
         if (!first) {
-            out_ += ',';
+            out_.push(',');
             newline(stack_.back().level);
         }
-        out_ += text;
-        out_ += ": ";
+        write_key(key, out_);
+        out_.append(": ");
     }
 
     // Keys: str as it is; float, bool, None and int through their JSON text.
-    static void key_text(PyObject* key, std::string& text) {
+    static void write_key(PyObject* key, OutputBuffer& text) {
         PyTypeObject* type = Py_TYPE(key);
         if (type == &PyUnicode_Type) return append_string(key, text);
         if (type != &PyFloat_Type && type != &PyLong_Type && key != Py_True && key != Py_False && key != Py_None &&
             is_instance(key, &PyUnicode_Type)) {
             return append_encoded(key, text);
         }
-        text += '"';
+        text.push('"');
         if (type == &PyFloat_Type || (type != &PyLong_Type && key != Py_True && key != Py_False && key != Py_None &&
                                       is_instance(key, &PyFloat_Type))) {
             append_float(key, text);
         } else if (key == Py_True) {
-            text += "true";
+            text.append("true");
         } else if (key == Py_False) {
-            text += "false";
+            text.append("false");
         } else if (key == Py_None) {
-            text += "null";
+            text.append("null");
         } else if (type == &PyLong_Type || is_instance(key, &PyLong_Type)) {
             append_int(key, text);
         } else {
@@ -415,18 +539,18 @@ private:
             Ref name = Ref::steal(PyObject_GetAttr(key, class_name)).attr(name_name);
             boundary::raise_format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %S", name.get());
         }
-        text += '"';
+        text.push('"');
     }
 
     void close_container() {
         const Frame& frame = stack_.back();
         newline(frame.level - 1);
-        out_ += frame.mapping() ? '}' : ']';
+        out_.push(frame.mapping() ? '}' : ']');
         markers_.pop_back();
         stack_.pop_back();
     }
 
-    std::string& out_;
+    OutputBuffer& out_;
     int frame_budget_;
     std::vector<Frame> stack_;
     std::vector<PyObject*> markers_;  // ids of the containers being written
@@ -434,6 +558,16 @@ private:
 
 }  // namespace
 
-void write_indented_json(PyObject* obj, std::string& out) { Writer(out).run(obj); }
+void write_indented_json(PyObject* obj, OutputBuffer& out) { Writer(out).run(obj); }
+
+void OutputBuffer::grow(std::size_t count) {
+    const std::size_t needed = size_ + count;
+    std::size_t capacity = capacity_ < 4096 ? 4096 : capacity_ * 2;
+    if (capacity < needed) capacity = needed;
+    void* grown = std::realloc(data_, capacity);
+    if (!grown) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+}
 
 }  // namespace waymark

@@ -23,9 +23,21 @@ Ref own_list(const Ref& value) {
     return Ref::steal(PyList_New(0));
 }
 
+// The nine keys in order, all None: copying it is cheaper than inserting
+// the keys one by one into a new dict (kept for the process).
+PyObject* state_template() {
+    static PyObject* keys = [] {
+        Ref dict = Ref::steal(PyDict_New());
+        for (Name& key : state_keys) boundary::check(PyDict_SetItem(dict.get(), key.get(), Py_None));
+        return dict.release();
+    }();
+    return keys;
+}
+
 Ref build_serialisable_state(const Args& a) {
-    Ref state = Ref::steal(PyDict_New());
+    Ref state = Ref::steal(PyDict_Copy(state_template()));
     for (std::size_t i = 0; i < std::size(state_keys); ++i) {
+        if (i >= list_members && a[i].is_none()) continue;
         Ref value = i < list_members ? own_list(a[i]) : a[i];
         boundary::check(PyDict_SetItem(state.get(), state_keys[i].get(), value.get()));
     }

@@ -157,14 +157,14 @@ Ref save_state(const Args& a) {
     module.global(n_ensure_dirs)();
     if (Ref target = existing_session(a.get(3))) {
         Ref payload = session_payload(org_id, phase, state);
-        replace_file(fs_path(target.get()), serialise_session(payload.get()));
+        replace_file(fs_path(target.get()), serialise_session(payload.get()).view());
         return Ref::steal(PyObject_Str(target.get()));
     }
     const SessionNames names(org_id);
     Ref target = names.path(1);
     Ref payload = session_payload(org_id, phase, state);
-    const std::string data = serialise_session(payload.get());
-    NewFile file(fs_path(target.get()), data);
+    const OutputBuffer data = serialise_session(payload.get());
+    NewFile file(fs_path(target.get()), data.view());
     for (int attempt = 2; !file.publish(fs_path(target.get())); ++attempt) target = names.path(attempt);
     return Ref::steal(PyObject_Str(target.get()));
 }
@@ -178,7 +178,7 @@ Ref mark_complete(const Args& a) {
     if (!data) return boundary::none();
     boundary::check(PyObject_SetItem(data.get(), n_phase, boundary::str("complete").get()));
     boundary::check(PyObject_SetItem(data.get(), n_completed_at, now_iso().get()));
-    replace_file(fs_path(path.get()), serialise_session(data.get()));
+    replace_file(fs_path(path.get()), serialise_session(data.get()).view());
     return boundary::none();
 }
 
@@ -259,11 +259,10 @@ const char* const save_state_doc =
 
 }  // namespace
 
-std::string serialise_session(PyObject* payload) {
+OutputBuffer serialise_session(PyObject* payload) {
     Ref json = module.global(n_json);
-    std::string out;
+    OutputBuffer out;
     if (is_interpreter_json(json.get())) {
-        out.reserve(1 << 14);
         write_indented_json(payload, out);
         return out;
     }
@@ -276,7 +275,7 @@ std::string serialise_session(PyObject* payload) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
     if (!utf8) boundary::throw_error();
-    out.assign(utf8, static_cast<std::size_t>(size));
+    out.append(utf8, static_cast<std::size_t>(size));
     return out;
 }
 

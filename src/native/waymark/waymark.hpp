@@ -6,8 +6,12 @@
 #include "boundary/function.hpp"
 #include "boundary/module.hpp"
 
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace waymark {
 
@@ -47,13 +51,50 @@ bool is_interpreter_json(PyObject* json_module);    // json.dumps is still the i
 bool is_interpreter_shutil(PyObject* shutil_module);
 bool is_interpreter_path(PyObject* path);           // an exact pathlib.PosixPath, methods untouched
 
+// A growable byte buffer filled through raw pointers: no zero-filling and
+// one capacity check per piece written.
+class OutputBuffer {
+public:
+    OutputBuffer() = default;
+    ~OutputBuffer() { std::free(data_); }
+    OutputBuffer(OutputBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    OutputBuffer(const OutputBuffer&) = delete;
+    OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+    // Where `count` more bytes may be written; advance_to() marks them used.
+    char* room(std::size_t count) {
+        if (capacity_ - size_ < count) grow(count);
+        return data_ + size_;
+    }
+    void advance_to(const char* end) { size_ = static_cast<std::size_t>(end - data_); }
+    void append(const char* bytes, std::size_t count) {
+        std::memcpy(room(count), bytes, count);
+        size_ += count;
+    }
+    void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+    void push(char c) {
+        *room(1) = c;
+        ++size_;
+    }
+    std::string_view view() const { return {data_, size_}; }
+
+private:
+    void grow(std::size_t count);
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 // json_writer.cpp: appends exactly what json.dumps(obj, indent=2, default=str)
 // returns (ASCII only), raising what the interpreter's encoder raises.
-void write_indented_json(PyObject* obj, std::string& out);
+void write_indented_json(PyObject* obj, OutputBuffer& out);
 
 // Serialises a session payload with the module's `json` (fast path while it
 // is the interpreter's own) and returns the UTF-8 bytes to write.
-std::string serialise_session(PyObject* payload);
+OutputBuffer serialise_session(PyObject* payload);
 
 // files.cpp: durable file operations on file-system paths (bytes).
 std::string fs_path(PyObject* path_like);  // os.fspath + encoding, "embedded null byte" refused
