@@ -47,8 +47,22 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Lets other threads run while this thread waits on the disk, as the
+// interpreter's own file objects do; nothing in its scope touches Python.
+class GilReleased {
+public:
+    GilReleased() : state_(PyEval_SaveThread()) {}
+    ~GilReleased() { PyEval_RestoreThread(state_); }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // 0 on success, else the errno of the failing write.
 int write_all(int fd, std::string_view data) {
+    const GilReleased released;
     const char* next = data.data();
     std::size_t left = data.size();
     while (left > 0) {
@@ -64,6 +78,7 @@ int write_all(int fd, std::string_view data) {
 }
 
 int sync_and_close(int fd) {
+    const GilReleased released;
     int error = ::fsync(fd) == 0 ? 0 : errno;
     if (::close(fd) != 0 && error == 0) error = errno;
     return error;
@@ -72,6 +87,7 @@ int sync_and_close(int fd) {
 // So that a rename survives a power loss too; file systems that cannot sync
 // a directory are left as they are.
 void sync_directory(const std::string& directory) {
+    const GilReleased released;
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     ::fsync(fd);
@@ -157,8 +173,8 @@ void write_in_place(const std::string& path, std::string_view data, bool regular
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) raise_os_error(errno, path);
     int error = write_all(fd, data);
-    if (error == 0 && regular && ::fsync(fd) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
+    const int closing = regular ? sync_and_close(fd) : (::close(fd) == 0 ? 0 : errno);
+    if (error == 0) error = closing;
     if (error != 0) raise_os_error(error);
 }
 

@@ -109,44 +109,54 @@ char* write_escape(Py_UCS4 c, char* p) {
 // and returns how many it copied; the rest (less than a block, or from the
 // first character needing care) is left to the caller.
 #if defined(__SSE2__)
-inline Py_ssize_t copy_plain(const Py_UCS1* data, Py_ssize_t length, char*& p) {
+// One 16-byte block of 1-byte characters.
+struct ByteBlock {
+    static constexpr int characters = 16;
+    static __m128i plain(__m128i b) {
+        const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi8(b, _mm_set1_epi8(0x1f)),
+                                               _mm_cmplt_epi8(b, _mm_set1_epi8(0x7f)));
+        return _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8('"')),
+                                             _mm_cmpeq_epi8(b, _mm_set1_epi8('\\'))),
+                                in_range);
+    }
+    static void store(char* p, __m128i b) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), b); }
+};
+
+// One 16-byte block of 2-byte characters, narrowed to bytes when stored.
+struct WideBlock {
+    static constexpr int characters = 8;
+    static __m128i plain(__m128i b) {
+        const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi16(b, _mm_set1_epi16(0x1f)),
+                                               _mm_cmplt_epi16(b, _mm_set1_epi16(0x7f)));
+        return _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi16(b, _mm_set1_epi16('"')),
+                                             _mm_cmpeq_epi16(b, _mm_set1_epi16('\\'))),
+                                in_range);
+    }
+    static void store(char* p, __m128i b) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(b, b)); }
+};
+
+template <class Block, class Char>
+Py_ssize_t copy_plain_blocks(const Char* data, Py_ssize_t length, char*& p) {
     Py_ssize_t i = 0;
-    for (; i + 16 <= length; i += 16) {
+    for (; i + Block::characters <= length; i += Block::characters) {
         const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi8(block, _mm_set1_epi8(0x1f)),
-                                               _mm_cmplt_epi8(block, _mm_set1_epi8(0x7f)));
-        const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
-                                             _mm_cmpeq_epi8(block, _mm_set1_epi8('\\')));
-        const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, in_range)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), block);
+        const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(Block::plain(block)));
+        Block::store(p, block);
         if (plain != 0xffff) {
-            const int run = __builtin_ctz(~plain);
+            const int run = __builtin_ctz(~plain) / static_cast<int>(sizeof(Char));
             p += run;
             return i + run;
         }
-        p += 16;
+        p += Block::characters;
     }
     return i;
 }
 
+inline Py_ssize_t copy_plain(const Py_UCS1* data, Py_ssize_t length, char*& p) {
+    return copy_plain_blocks<ByteBlock>(data, length, p);
+}
 inline Py_ssize_t copy_plain(const Py_UCS2* data, Py_ssize_t length, char*& p) {
-    Py_ssize_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const __m128i in_range = _mm_and_si128(_mm_cmpgt_epi16(block, _mm_set1_epi16(0x1f)),
-                                               _mm_cmplt_epi16(block, _mm_set1_epi16(0x7f)));
-        const __m128i special = _mm_or_si128(_mm_cmpeq_epi16(block, _mm_set1_epi16('"')),
-                                             _mm_cmpeq_epi16(block, _mm_set1_epi16('\\')));
-        const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, in_range)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(block, block));
-        if (plain != 0xffff) {
-            const int run = __builtin_ctz(~plain) / 2;
-            p += run;
-            return i + run;
-        }
-        p += 8;
-    }
-    return i;
+    return copy_plain_blocks<WideBlock>(data, length, p);
 }
 #else
 inline Py_ssize_t copy_plain(const Py_UCS1*, Py_ssize_t, char*&) { return 0; }

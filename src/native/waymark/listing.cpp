@@ -24,11 +24,9 @@ using boundary::Name;
 using boundary::Param;
 using boundary::Ref;
 
-Name n_org_id("org_id"), n_phase("phase"), n_saved_at("saved_at"), n_state("state"), n_path_key("path"),
-    n_loads("loads"), n_iterdir("iterdir"), n_is_file("is_file"), n_suffix("suffix"), n_stem("stem"),
-    n_startswith("startswith"), n_read_text("read_text"), n_encoding("encoding"), n_sort("sort"), n_key("key"),
+Name n_path_key("path"), n_iterdir("iterdir"), n_startswith("startswith"), n_sort("sort"), n_key("key"),
     n_reverse("reverse");
-boundary::Text t_complete("complete"), t_unknown("unknown"), t_empty(""), t_json_suffix(".json"), t_utf8("utf-8");
+boundary::Text t_complete("complete"), t_unknown("unknown"), t_empty(""), t_json_suffix(".json");
 
 [[noreturn]] void raise_errno(PyObject* filename) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
@@ -43,18 +41,6 @@ bool compares(PyObject* a, PyObject* b, int op) {
 PyObject* missing() {
     static PyObject* sentinel = boundary::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     return sentinel;
-}
-
-// json.loads(text) through the module's `json`; an empty Ref when it raises
-// an Exception.
-Ref parse(PyObject* text) {
-    try {
-        return boundary::call_method(module.global(n_json).get(), n_loads, {text});
-    } catch (const boundary::PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        return Ref();
-    }
 }
 
 // Appends the session record for one parsed file, unless the file is no
@@ -229,23 +215,11 @@ void scan_directory(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org
         if (!read_file(path, content)) continue;
         Ref text = decode_text(content);
         if (!text) continue;
-        if (Ref data = parse(text.get())) consider(data.get(), path_text.get(), org_id, sessions);
+        if (Ref data = parse_session(text.get())) consider(data.get(), path_text.get(), org_id, sessions);
     }
 }
 
 // ------------------------------------------------------------ any path object
-
-// entry.read_text(encoding="utf-8") then json.loads; empty when either raises.
-Ref read_entry(PyObject* entry) {
-    try {
-        Ref text = boundary::call(Ref::steal(PyObject_GetAttr(entry, n_read_text)).get(), {}, {{n_encoding, t_utf8}});
-        return parse(text.get());
-    } catch (const boundary::PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        return Ref();
-    }
-}
 
 void scan_entries(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org_id, PyObject* sessions) {
     Ref entries = Ref::steal(PyObject_GetIter(boundary::call_method(sessions_dir, n_iterdir).get()));
@@ -253,7 +227,7 @@ void scan_entries(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org_i
         if (!boundary::truthy(boundary::call_method(entry.get(), n_is_file).get())) continue;
         if (compares(entry.attr(n_suffix).get(), t_json_suffix, Py_NE)) continue;
         if (!boundary::truthy(boundary::call_method(entry.attr(n_stem).get(), n_startswith, {stem_prefix}).get())) continue;
-        Ref data = read_entry(entry.get());
+        Ref data = read_session(entry.get());
         if (!data) continue;
         Ref path_text = Ref::steal(PyObject_Str(entry.get()));
         consider(data.get(), path_text.get(), org_id, sessions);

@@ -9,6 +9,8 @@ using boundary::Ref;
 
 boundary::Name n_sessions_dir("SESSIONS_DIR"), n_archive_dir("ARCHIVE_DIR"), n_path("Path"), n_datetime("datetime"),
     n_json("json"), n_shutil("shutil"), n_ensure_dirs("_ensure_dirs"), n_safe_org_id("_safe_org_id");
+boundary::Name n_org_id("org_id"), n_phase("phase"), n_saved_at("saved_at"), n_state("state"), n_is_file("is_file"),
+    n_suffix("suffix"), n_stem("stem");
 
 Originals originals;
 

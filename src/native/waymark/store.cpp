@@ -15,11 +15,11 @@ using boundary::Name;
 using boundary::Param;
 using boundary::Ref;
 
-Name n_mkdir("mkdir"), n_parents("parents"), n_exist_ok("exist_ok"), n_exists("exists"), n_is_file("is_file"),
-    n_is_dir("is_dir"), n_now("now"), n_strftime("strftime"), n_isoformat("isoformat"), n_read_text("read_text"),
-    n_encoding("encoding"), n_loads("loads"), n_dumps("dumps"), n_indent("indent"), n_default("default"),
-    n_move("move"), n_name("name"), n_stem("stem"), n_suffix("suffix"), n_org_id("org_id"), n_phase("phase"),
-    n_saved_at("saved_at"), n_state("state"), n_completed_at("completed_at");
+Name n_mkdir("mkdir"), n_parents("parents"), n_exist_ok("exist_ok"), n_exists("exists"), n_is_dir("is_dir"),
+    n_now("now"), n_strftime("strftime"), n_isoformat("isoformat"), n_read_text("read_text"), n_encoding("encoding"),
+    n_loads("loads"), n_dumps("dumps"), n_indent("indent"), n_default("default"), n_move("move"), n_name("name"),
+    n_completed_at("completed_at");
+boundary::Text t_utf8("utf-8");
 
 Ref join(PyObject* directory, PyObject* name) { return Ref::steal(PyNumber_TrueDivide(directory, name)); }
 
@@ -82,20 +82,6 @@ Ref safe_org_id(const Args& a) {
 }
 
 // ------------------------------------------------------------ reading and writing
-
-// Parsed content of a session file, or an empty Ref when it cannot be read
-// or parsed (any Exception: the file is passed over).
-Ref read_session(PyObject* path) {
-    try {
-        Ref text = boundary::call(Ref::steal(PyObject_GetAttr(path, n_read_text)).get(), {},
-                                  {{n_encoding, boundary::str("utf-8").get()}});
-        return boundary::call_method(module.global(n_json).get(), n_loads, {text.get()});
-    } catch (const boundary::PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        return Ref();
-    }
-}
 
 // A file name that is one path component, whatever the clock or the
 // shortened identifier gave.
@@ -257,7 +243,30 @@ const char* const save_state_doc =
     "    Returns path to the written session file.\n"
     "    ";
 
+// The step's result, or an empty Ref when it raised an Exception.
+template <class Step>
+Ref unless_exception(Step step) {
+    try {
+        return step();
+    } catch (const boundary::PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return Ref();
+    }
+}
+
 }  // namespace
+
+Ref parse_session(PyObject* text) {
+    return unless_exception([&] { return boundary::call_method(module.global(n_json).get(), n_loads, {text}); });
+}
+
+Ref read_session(PyObject* path) {
+    return unless_exception([&] {
+        Ref text = boundary::call(Ref::steal(PyObject_GetAttr(path, n_read_text)).get(), {}, {{n_encoding, t_utf8}});
+        return boundary::call_method(module.global(n_json).get(), n_loads, {text.get()});
+    });
+}
 
 OutputBuffer serialise_session(PyObject* payload) {
     Ref json = module.global(n_json);

@@ -20,6 +20,14 @@ extern boundary::ModuleRecord module;
 // Module-level names, looked up in the module namespace at each use.
 extern boundary::Name n_sessions_dir, n_archive_dir, n_path, n_datetime, n_json, n_shutil, n_ensure_dirs,
     n_safe_org_id;
+// Session members and the path methods both the store and the listing use.
+extern boundary::Name n_org_id, n_phase, n_saved_at, n_state, n_is_file, n_suffix, n_stem;
+
+// store.cpp: json.loads(text) through the module's `json`, and
+// path.read_text(encoding="utf-8") parsed so; an empty Ref when a step
+// raises an Exception (the file is passed over).
+boundary::Ref parse_session(PyObject* text);
+boundary::Ref read_session(PyObject* path);
 
 // The interpreter's own objects, captured when the module executes (kept for
 // the process: one interpreter per process).  A C++ fast path stands in for
