@@ -9,6 +9,11 @@
 // reads a prefix exactly as it reads the whole text up to i, so one scan of
 // the whole text decides every prefix: a container, string or literal ends at
 // one place, and a top-level number ends wherever the number grammar accepts.
+//
+// Failures other than decode errors (nesting deeper than the parser takes,
+// an integer past the conversion limit) need no model here: a prefix only
+// meets what the direct parse of the whole text met first, at the same depth,
+// and that parse has already ended the extraction.
 #include "gapscope/json_scan.hpp"
 
 #include <algorithm>
