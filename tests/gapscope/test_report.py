@@ -226,11 +226,6 @@ def test_texts_of_every_width(recorder, lines, title):
     assert lines()[1:4] == [f"  <bold>Gap 1: {title}</bold>", f"  Impact: <dim>{title.upper()}</dim>", f"  {title}"]
 
 
-def test_gap_index_true_is_one(recorder, lines):
-    gapscope.display_gap_with_impact(gap={}, index=True)
-    assert lines()[1] == "  <bold>Gap 1: Unknown</bold>"
-
-
 # ------------------------------------------------------------ display_analysis: the examples
 
 
