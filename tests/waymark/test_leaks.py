@@ -88,6 +88,10 @@ def test_save_state_failure_paths(ram_store, monkeypatch):
                    iterations=200)
     assert_steady(raising(IsADirectoryError, ram_store.save_state, "acme", {}, "p", str(ram_store.SESSIONS_DIR)))
     assert_steady(raising(TypeError, ram_store.save_state, "acme", [], "p"))
+    with monkeypatch.context() as patch:
+        patch.setattr(ram_store, "_ensure_dirs", lambda: None)
+        patch.setattr(ram_store, "SESSIONS_DIR", ram_store.SESSIONS_DIR / "gone")
+        assert_steady(raising(FileNotFoundError, ram_store.save_state, "acme", {}, "p"))
 
     class Json:
         dumps = staticmethod(lambda *args, **kwargs: b"bytes")
