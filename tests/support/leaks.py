@@ -9,8 +9,9 @@ import tracemalloc
 SANITIZED = bool(os.environ.get("BREVANTA_SANITIZED"))
 
 
-def assert_no_leak(block, *, iterations=None, warmup=50, bytes_per_call=16):
-    """Call `block()` `iterations` times; traced memory may not grow by more
+def assert_no_leak(block, *, iterations=None, warmup=300, bytes_per_call=16):
+    """Call `block()` `iterations` times after a warm-up that fills the
+    interpreter's free lists and caches; traced memory may not grow by more
     than `bytes_per_call` per call on average (a leaked object is 16+ bytes)."""
     if iterations is None:
         iterations = 300 if SANITIZED else 2000
