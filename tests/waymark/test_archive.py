@@ -108,3 +108,17 @@ def test_rebound_shutil_gets_the_move(store, session, monkeypatch):
     store.ARCHIVE_DIR.joinpath(session.name).write_text("taken")
     store.archive_session(str(session))
     assert moves == [(str(session), str(store.ARCHIVE_DIR / "acme_20250314_090507_archived_101500.json"))]
+
+
+class CrowdedPath(PosixPath):
+    """Reports every destination as taken."""
+
+    def exists(self, **kwargs):
+        return True
+
+
+def test_gives_up_when_no_name_is_free(store, session, monkeypatch):
+    monkeypatch.setattr(store, "ARCHIVE_DIR", CrowdedPath(store.ARCHIVE_DIR))
+    with pytest.raises(FileExistsError, match="no free file name up to"):
+        store.archive_session(str(session))
+    assert session.exists()

@@ -21,6 +21,13 @@ Name n_mkdir("mkdir"), n_parents("parents"), n_exist_ok("exist_ok"), n_exists("e
     n_completed_at("completed_at");
 boundary::Text t_utf8("utf-8");
 
+// An OSError subclass with our own text: "[Errno n] <text>: '<filename>'".
+[[noreturn]] void raise_os_error_with(PyObject* type, int error, const char* text, PyObject* filename) {
+    Ref exception = Ref::steal(PyObject_CallFunction(type, "isO", error, text, filename));
+    PyErr_SetObject(type, exception.get());
+    boundary::throw_error();
+}
+
 Ref join(PyObject* directory, PyObject* name) { return Ref::steal(PyNumber_TrueDivide(directory, name)); }
 
 bool path_exists(PyObject* path) { return boundary::truthy(boundary::call_method(path, n_exists).get()); }
@@ -82,6 +89,14 @@ Ref safe_org_id(const Args& a) {
 }
 
 // ------------------------------------------------------------ reading and writing
+
+// Names tried for one file before giving up (a counter per name taken).
+constexpr int max_attempts = 10000;
+
+[[noreturn]] void raise_no_free_name(PyObject* last) {
+    raise_os_error_with(PyExc_FileExistsError, EEXIST, "no free file name up to",
+                        Ref::steal(PyObject_Str(last)).get());
+}
 
 // A file name that is one path component, whatever the clock or the
 // shortened identifier gave.
@@ -151,7 +166,10 @@ Ref save_state(const Args& a) {
     Ref payload = session_payload(org_id, phase, state);
     const OutputBuffer data = serialise_session(payload.get());
     NewFile file(fs_path(target.get()), data.view());
-    for (int attempt = 2; !file.publish(fs_path(target.get())); ++attempt) target = names.path(attempt);
+    for (int attempt = 2; !file.publish(fs_path(target.get())); ++attempt) {
+        if (attempt > max_attempts) raise_no_free_name(target.get());
+        target = names.path(attempt);
+    }
     return Ref::steal(PyObject_Str(target.get()));
 }
 
@@ -176,11 +194,8 @@ void refuse_non_file(PyObject* path) {
     if (boundary::truthy(boundary::call_method(path, n_is_file).get())) return;
     Ref text = Ref::steal(PyObject_Str(path));
     if (boundary::truthy(boundary::call_method(path, n_is_dir).get())) {
-        Ref error = Ref::steal(PyObject_CallFunction(PyExc_IsADirectoryError, "isO", EISDIR,
-                                                     "archive_session moves session files, not directories",
-                                                     text.get()));
-        PyErr_SetObject(PyExc_IsADirectoryError, error.get());
-        boundary::throw_error();
+        raise_os_error_with(PyExc_IsADirectoryError, EISDIR, "archive_session moves session files, not directories",
+                            text.get());
     }
     boundary::raise_format(PyExc_ValueError, "archive_session moves session files only: %R is not a regular file",
                            text.get());
@@ -219,7 +234,8 @@ Ref archive_session(const Args& a) {
     Ref shutil = module.global(n_shutil);
     const bool own_move = is_interpreter_shutil(shutil.get());
     const std::string source = own_move ? fs_path(path.get()) : std::string();
-    for (;;) {
+    for (int attempt = 1;; ++attempt) {
+        if (attempt > max_attempts) raise_no_free_name(destination.get());
         if (!path_exists(destination.get())) {
             if (!own_move) {
                 Ref source_text = Ref::steal(PyObject_Str(path.get()));
