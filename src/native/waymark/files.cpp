@@ -95,12 +95,12 @@ void sync_directory(const std::string& directory) {
 }
 
 // Creates "<directory>/.<name>.tmp-<pid>-<n>" exclusively; -1 with errno set.
-int create_temporary(const std::string& directory, const std::string& name, mode_t mode, std::string& path) {
+int create_temporary(const std::string& directory, const std::string& name, std::string& path) {
     static unsigned long counter = 0;
     const std::string stem = directory + "/." + name.substr(0, 96) + ".tmp-" + std::to_string(::getpid()) + "-";
     for (int attempt = 0; attempt < 1000; ++attempt) {
         path = stem + std::to_string(++counter);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -111,9 +111,8 @@ int create_temporary(const std::string& directory, const std::string& name, mode
 class Temporary {
 public:
     // Throws with OSError set (`target` names the file being written).
-    Temporary(const std::string& directory, const std::string& target, std::string_view data, const struct stat* keep)
-        : directory_(directory) {
-        const int fd = create_temporary(directory, base_name(target), 0666, path_);
+    Temporary(const std::string& directory, const std::string& target, std::string_view data, const struct stat* keep) {
+        const int fd = create_temporary(directory, base_name(target), path_);
         if (fd < 0) {
             error_ = errno;
             path_.clear();
@@ -151,7 +150,6 @@ private:
         return 0;
     }
 
-    std::string directory_;
     std::string path_;
     int error_ = 0;
 };
