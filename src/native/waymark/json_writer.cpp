@@ -65,7 +65,7 @@ constexpr char hex_digits[] = "0123456789abcdef";
 
 constexpr bool written_as_is(Py_UCS4 c) { return c >= 0x20 && c <= 0x7e && c != '"' && c != '\\'; }
 
-// The longest escape of one character: a surrogate pair, "\\ud83d\\ude00".
+// The longest escape of one character: a surrogate pair, twelve characters.
 constexpr std::size_t max_escape = 12;
 
 char* write_u_escape(Py_UCS4 unit, char* p) {
@@ -78,9 +78,15 @@ char* write_u_escape(Py_UCS4 unit, char* p) {
     return p + 6;
 }
 
-// As json's ensure_ascii escaping: short forms, else \\uXXXX (a surrogate
-// pair beyond the Basic Multilingual Plane).
+// As json's ensure_ascii escaping: short forms, else a backslash-u escape of
+// four hex digits (a surrogate pair beyond the Basic Multilingual Plane).
 char* write_escape(Py_UCS4 c, char* p) {
+    if (c >= 0x80) {
+        if (c < 0x10000) return write_u_escape(c, p);
+        const Py_UCS4 v = c - 0x10000;
+        p = write_u_escape(0xd800 | (v >> 10), p);
+        return write_u_escape(0xdc00 | (v & 0x3ff), p);
+    }
     char short_form = 0;
     switch (c) {
         case '\\': short_form = '\\'; break;
@@ -96,11 +102,6 @@ char* write_escape(Py_UCS4 c, char* p) {
         p[0] = '\\';
         p[1] = short_form;
         return p + 2;
-    }
-    if (c >= 0x10000) {
-        const Py_UCS4 v = c - 0x10000;
-        p = write_u_escape(0xd800 | (v >> 10), p);
-        return write_u_escape(0xdc00 | (v & 0x3ff), p);
     }
     return write_u_escape(c, p);
 }
@@ -164,19 +165,25 @@ inline Py_ssize_t copy_plain(const Py_UCS2*, Py_ssize_t, char*&) { return 0; }
 #endif
 inline Py_ssize_t copy_plain(const Py_UCS4*, Py_ssize_t, char*&) { return 0; }
 
+inline char* write_character(Py_UCS4 c, char* p) {
+    if (!written_as_is(c)) return write_escape(c, p);
+    *p = static_cast<char>(c);
+    return p + 1;
+}
+
+// Characters per block that copy_plain takes at once.
+template <class Char>
+constexpr Py_ssize_t block_characters = sizeof(Char) == 4 ? 1 : 16 / static_cast<Py_ssize_t>(sizeof(Char));
+
 template <class Char>
 char* write_characters(const Char* data, Py_ssize_t length, char* p) {
     Py_ssize_t i = 0;
-    while (i < length) {
+    for (;;) {
         i += copy_plain(data + i, length - i, p);
-        if (i >= length) break;
-        const Char c = data[i++];
-        if (written_as_is(c)) {
-            *p++ = static_cast<char>(c);
-        } else {
-            p = write_escape(c, p);
-        }
+        if (length - i < block_characters<Char>) break;
+        p = write_character(data[i++], p);  // the one that stopped the block copy
     }
+    for (; i < length; ++i) p = write_character(data[i], p);
     return p;
 }
 
