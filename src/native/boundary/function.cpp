@@ -126,7 +126,8 @@ PyTypeObject* exact_type(Conv conv) {
         // Say why an instance that passes isinstance() is refused.
         PyObject* exc = PyErr_GetRaisedException();
         Ref note = str(std::string("Subclasses of builtin types are rejected: pass an exact '") + expected->tp_name + "'.");
-        Ref added = Ref::steal_maybe(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+        static Name add_note("add_note");
+        Ref added = Ref::steal_maybe(PyObject_CallMethodOneArg(exc, add_note, note.get()));
         if (added) {
             PyErr_SetRaisedException(exc);
         } else {

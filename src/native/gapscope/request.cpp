@@ -66,7 +66,8 @@ Ref filled_prompt(PyObject* interview_text, PyObject* loop_number) {
             "Focus on NEW gaps not yet addressed. Don't repeat.\n",
             round.get()));
     }
-    Ref replace = module.global(n_prompt).attr("replace");
+    static Name replace_name("replace");
+    Ref replace = module.global(n_prompt).attr(replace_name);
     Ref filled = replace(placeholder.get(), interview_text);
     return Ref::steal(PyNumber_Add(filled.get(), note.get()));
 }
