@@ -2,6 +2,7 @@
 // declarations of its functions.
 #pragma once
 
+#include "boundary/caught.hpp"
 #include "boundary/function.hpp"
 #include "boundary/module.hpp"
 
@@ -11,6 +12,9 @@ extern boundary::ModuleRecord module;
 
 // Built-ins bound once at execution, by position in the module record.
 enum Builtin : std::size_t { builtin_print, builtin_sorted, builtin_sum };
+
+// `except json.JSONDecodeError:`, with `json` looked up in the module (request.cpp).
+bool is_decode_error(const boundary::Caught& caught);
 
 // The analysis prompt (prompt.cpp).
 extern const char analysis_prompt[];

@@ -1,5 +1,4 @@
 // _extract_json: narrows a model reply to its JSON and repairs common faults.
-#include "gapscope/caught.hpp"
 #include "gapscope/gapscope.hpp"
 #include "gapscope/json_scan.hpp"
 
@@ -41,8 +40,8 @@ bool loads_is_interpreters() { return module_loads().is(interpreters_loads()); }
 // any other error propagates.
 bool parses(PyObject* text) {
     if (Ref::steal_maybe(PyObject_CallOneArg(module_loads().get(), text))) return true;
-    Caught caught;
-    if (caught.is_decode_error()) return false;
+    boundary::Caught caught;
+    if (is_decode_error(caught)) return false;
     caught.reraise();
 }
 

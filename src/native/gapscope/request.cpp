@@ -1,5 +1,4 @@
 // analyze_requirements: fills the prompt, asks the model, decodes the reply.
-#include "gapscope/caught.hpp"
 #include "gapscope/gapscope.hpp"
 
 #include <array>
@@ -195,8 +194,8 @@ Ref ask_and_decode(PyObject* use_proxy, const ModelCall& call) {
 // A failed request becomes a warning and an empty result; only the
 // Exception family is handled.
 Ref failed_analysis() {
-    Caught caught;
-    if (caught.is_decode_error()) {
+    boundary::Caught caught;
+    if (is_decode_error(caught)) {
         log_warning(with_error_text("AI analysis JSON parse failed: ", caught.error()).get());
         return empty_result(with_error_text("JSON parse error: ", caught.error()).get());
     }
@@ -226,6 +225,11 @@ Ref analyze_requirements(const Args& a) {
 }
 
 }  // namespace
+
+bool is_decode_error(const boundary::Caught& caught) {
+    static Name decode_error("JSONDecodeError");
+    return caught.matches(module.global(n_json).attr(decode_error).get());
+}
 
 const boundary::FunctionSpec analyze_requirements_spec{
     "analyze_requirements", "analyze_requirements",

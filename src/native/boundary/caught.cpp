@@ -1,10 +1,6 @@
-#include "gapscope/caught.hpp"
+#include "boundary/caught.hpp"
 
-#include "gapscope/gapscope.hpp"
-
-namespace gapscope {
-
-using boundary::Ref;
+namespace boundary {
 
 Caught::Caught()
     : error_(Ref::steal(PyErr_GetRaisedException())),
@@ -31,18 +27,13 @@ bool is_catchable(PyObject* type) {
 
 bool Caught::matches(PyObject* type) const {
     if (!is_catchable(type))
-        boundary::raise(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+        raise(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
     return PyErr_GivenExceptionMatches(error_.get(), type) != 0;
-}
-
-bool Caught::is_decode_error() const {
-    static boundary::Name json("json"), decode_error("JSONDecodeError");
-    return matches(module.global(json).attr(decode_error).get());
 }
 
 void Caught::reraise() const {
     PyErr_SetRaisedException(Py_NewRef(error_.get()));
-    boundary::throw_error();
+    throw_error();
 }
 
-}  // namespace gapscope
+}  // namespace boundary

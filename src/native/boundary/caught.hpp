@@ -3,7 +3,7 @@
 
 #include "boundary/ref.hpp"
 
-namespace gapscope {
+namespace boundary {
 
 // Takes the raised exception off the error indicator and makes it the one
 // being handled (sys.exception()) until the scope ends, so an error raised
@@ -20,14 +20,12 @@ public:
     // `except <type>:`: the type is checked as the interpreter checks it
     // (TypeError for something that is not an exception class).
     bool matches(PyObject* type) const;
-    // `except json.JSONDecodeError:`, with `json` looked up in the module.
-    bool is_decode_error() const;
     // The error was not handled here: raise it again.
     [[noreturn]] void reraise() const;
 
 private:
-    boundary::Ref error_;
-    boundary::Ref outer_;  // what was being handled before
+    Ref error_;
+    Ref outer_;  // what was being handled before
 };
 
-}  // namespace gapscope
+}  // namespace boundary
