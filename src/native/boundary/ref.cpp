@@ -1,6 +1,7 @@
 #include "boundary/ref.hpp"
 
 #include <cstdarg>
+#include <cstring>
 
 namespace boundary {
 
@@ -60,6 +61,51 @@ bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 Ref to_str(PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
     return Ref::steal(PyObject_Str(obj));
+}
+
+namespace {
+
+bool equal_strs(PyObject* a, PyObject* b) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// The interpreter's dict equality: same size, then every key of `a` found in
+// `b` with an equal value, in the order of `a`.
+bool equal_dicts(PyObject* a, PyObject* b) {
+    if (PyDict_GET_SIZE(a) != PyDict_GET_SIZE(b)) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(a, &position, &key, &value)) {
+        Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);  // a comparison may change `a`
+        PyObject* other = PyDict_GetItemWithError(b, key);
+        if (!other) {
+            if (PyErr_Occurred()) throw_error();
+            return false;
+        }
+        Ref held_other = Ref::borrow(other);
+        if (!equal(value, other)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return equal_strs(a, b);
+    if (PyDict_CheckExact(a) && PyDict_CheckExact(b)) return equal_dicts(a, b);
+    return check(PyObject_RichCompareBool(a, b, Py_EQ)) == 1;
+}
+
+bool contains(PyObject* container, PyObject* item) {
+    if (!PyList_CheckExact(container)) return check(PySequence_Contains(container, item)) == 1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(container); ++i) {
+        Ref element = Ref::borrow(PyList_GET_ITEM(container, i));
+        if (equal(element.get(), item)) return true;
+    }
+    return false;
 }
 
 Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback) {

@@ -137,6 +137,11 @@ inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False);
 bool truthy(PyObject* obj);
 // str(obj), reusing exact str objects.
 Ref to_str(PyObject* obj);
+// a == b as a truth value (PyObject_RichCompareBool), with the comparison of
+// exact strs and exact dicts done in place, as the interpreter does it.
+bool equal(PyObject* a, PyObject* b);
+// item in container, with an exact list searched in place, as the interpreter does it.
+bool contains(PyObject* container, PyObject* item);
 // dict.get(key, fallback) that honours overridden `get` on dict subclasses and
 // works on any object with a `get` method, as the equivalent Python would.
 Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback);

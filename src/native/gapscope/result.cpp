@@ -54,7 +54,7 @@ public:
     LazyAttribute(PyObject* owner, Name& name) : owner_(owner), name_(name) {}
     bool contains(PyObject* item) {
         if (!value_) value_ = Ref::steal(PyObject_GetAttr(owner_, name_.get()));
-        return boundary::check(PySequence_Contains(value_.get(), item)) == 1;
+        return boundary::contains(value_.get(), item);
     }
 
 private:
@@ -63,18 +63,43 @@ private:
     Ref value_;
 };
 
+// Whether a gap is still open: not answered (by id) and not bypassed (by equality).
+class OpenGapTest {
+public:
+    explicit OpenGapTest(PyObject* result) : answered_(result, n_answered_gaps), bypassed_(result, n_bypassed_gaps) {}
+    bool operator()(PyObject* gap) {
+        // The model wrote something other than a record: nobody can be asked about it.
+        if (!PyDict_Check(gap)) return false;
+        Ref id = boundary::get_item(gap, n_id.get(), nullptr);
+        return !answered_.contains(id.get()) && !bypassed_.contains(gap);
+    }
+
+private:
+    LazyAttribute answered_, bypassed_;
+};
+
+// The open gaps of an exact list, walked by index as its iterator would, into
+// a list allocated once for the most it can hold.
+Ref open_gaps_of_list(PyObject* gaps, OpenGapTest& is_open) {
+    Ref open = Ref::steal(PyList_New(PyList_GET_SIZE(gaps)));
+    Py_SET_SIZE(open.get(), 0);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gaps); ++i) {
+        Ref gap = Ref::borrow(PyList_GET_ITEM(gaps, i));
+        if (!is_open(gap.get())) continue;
+        boundary::check(PyList_Append(open.get(), gap.get()));  // in place while capacity lasts
+    }
+    return open;
+}
+
 Ref result_unanswered_gaps(const Args& a) {
     PyObject* self = a.get(0);
     Ref gaps = Ref::steal(PyObject_GetAttr(self, n_gaps.get()));
-    LazyAttribute answered(self, n_answered_gaps), bypassed(self, n_bypassed_gaps);
+    OpenGapTest is_open(self);
+    if (PyList_CheckExact(gaps.get())) return open_gaps_of_list(gaps.get(), is_open);
     Ref open = Ref::steal(PyList_New(0));
     Ref iterator = Ref::steal(PyObject_GetIter(gaps.get()));
     while (Ref gap = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
-        // Not a record nobody can be asked about: the model wrote something else.
-        if (!PyDict_Check(gap.get())) continue;
-        Ref id = boundary::get_item(gap.get(), n_id.get(), nullptr);
-        if (answered.contains(id.get()) || bypassed.contains(gap.get())) continue;
-        boundary::check(PyList_Append(open.get(), gap.get()));
+        if (is_open(gap.get())) boundary::check(PyList_Append(open.get(), gap.get()));
     }
     if (PyErr_Occurred()) boundary::throw_error();
     return open;
