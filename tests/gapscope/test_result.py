@@ -183,3 +183,47 @@ def test_no_leaks():
         raising(AttributeError, broken.get_bypass_summary),
     ):
         assert_no_leak(block)
+
+
+def test_class_calls_bind_like_the_init_function():
+    # Instance creation binds straight from the call's tuple and dict; the
+    # messages must be those of calling __init__ itself.
+    with pytest.raises(TypeError) as info:
+        Result(1, 2, 3, 4, 5, 6, 7, 8, 9, 10)
+    assert str(info.value) == "__init__() takes at most 10 positional arguments (11 given)"
+    with pytest.raises(TypeError) as info:
+        Result(0.5, completeness_score=0.5)
+    assert str(info.value) == "__init__() got multiple values for keyword argument 'completeness_score'"
+    with pytest.raises(TypeError) as info:
+        Result(**{"summary": None})
+    assert str(info.value) == "Argument 'summary' has incorrect type (expected str, got NoneType)"
+    assert info.traceback[-1].frame.code.raw.co_name == "brevanta.gapscope.AnalysisResult.__init__"
+
+
+def test_subclass_init_and_setattr_are_honoured():
+    seen = []
+
+    class Sub(Result):
+        def __init__(self, *args, **kwargs):
+            self.extra = "kept"
+            super().__init__(*args, **kwargs)
+
+        def __setattr__(self, name, value):
+            seen.append(name)
+            super().__setattr__(name, value)
+
+    result = Sub(summary="s")
+    assert result.extra == "kept" and result.summary == "s"
+    assert seen == ["extra", "completeness_score", "completeness_reasoning", "sufficient_for_prd", "gaps",
+                    "insights", "data_points_found", "architecture_notes", "summary", "raw_response",
+                    "bypassed_gaps", "answered_gaps"]
+
+
+def test_a_replaced_init_is_used(monkeypatch):
+    calls = []
+    original = Result.__init__
+    monkeypatch.setattr(Result, "__init__", lambda self, *a, **k: calls.append((a, k)) or original(self, *a, **k))
+    result = Result(0.25, summary="x")
+    assert calls == [((0.25,), {"summary": "x"})] and result.completeness_score == 0.25
+    monkeypatch.undo()
+    assert Result(0.5).completeness_score == 0.5

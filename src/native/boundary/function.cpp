@@ -66,25 +66,50 @@ Py_ssize_t find_parameter(const FunctionObject* f, PyObject* key) {
     return -1;
 }
 
-void bind_no_parameters(const FunctionObject* f, Py_ssize_t nargs, PyObject* kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) raise_format(PyExc_TypeError, "%.200s() %s", f->spec->name, "takes no keyword arguments");
-    if (nargs > 0) raise_format(PyExc_TypeError, "%.200s() %s (%zd given)", f->spec->name, "takes no arguments", nargs);
-}
+// Keyword arguments as vectorcall passes them: names in a tuple, values
+// after the positional arguments.
+struct VectorKeywords {
+    PyObject* names;
+    PyObject* const* values;
+    Py_ssize_t size() const { return names ? PyTuple_GET_SIZE(names) : 0; }
+    template <class Take>
+    void each(Take take) const {
+        for (Py_ssize_t k = 0; k < size(); ++k) take(PyTuple_GET_ITEM(names, k), values[k]);
+    }
+};
 
-// Fills `slots` (borrowed) from positional and keyword arguments and defaults.
-void bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs > static_cast<Py_ssize_t>(f->n_positional)) raise_count(f, count_word(f, "at most"), f->n_positional, nargs);
-    if (nargs < static_cast<Py_ssize_t>(f->n_required) && nkw == 0) raise_count(f, count_word(f, "at least"), f->n_required, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+// Keyword arguments as a call through a dict passes them, in the dict's order.
+struct DictKeywords {
+    PyObject* dict;  // may be NULL
+    Py_ssize_t size() const { return dict ? PyDict_GET_SIZE(dict) : 0; }
+    template <class Take>
+    void each(Take take) const {
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (dict && PyDict_Next(dict, &position, &key, &value)) take(key, value);
+    }
+};
+
+// Fills `slots` (borrowed) from the positional arguments (`self`, when not
+// NULL, before `args`), the keyword arguments and the defaults.
+template <class Keywords>
+void bind(const FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs, const Keywords& keywords,
+          PyObject** slots) {
+    const Py_ssize_t npos = nargs + (self != nullptr);
+    if (npos > static_cast<Py_ssize_t>(f->n_positional)) raise_count(f, count_word(f, "at most"), f->n_positional, npos);
+    if (npos < static_cast<Py_ssize_t>(f->n_required) && keywords.size() == 0) {
+        raise_count(f, count_word(f, "at least"), f->n_required, npos);
+    }
+    PyObject** next = slots;
+    if (self) *next++ = self;
+    for (Py_ssize_t i = 0; i < nargs; ++i) *next++ = args[i];
+    keywords.each([&](PyObject* key, PyObject* value) {
         if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
         const Py_ssize_t index = find_parameter(f, key);
         if (index < 0) raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f->spec->name, key);
         if (slots[index]) raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f->spec->name, key);
-        slots[index] = args[nargs + k];
-    }
+        slots[index] = value;
+    });
     for (std::size_t i = 0; i < f->n_params; ++i) {
         if (slots[i]) continue;
         if (!f->defaults[i]) raise_count(f, count_word(f, "at least"), f->n_required, static_cast<Py_ssize_t>(i));
@@ -204,25 +229,35 @@ void convert_all(const FunctionObject* f, PyObject* const* slots, ArgStorage& va
 
 // --------------------------------------------------------------- the call
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    FunctionObject* f = as_function(self);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    ArgStorage values;
+// Binds and converts the arguments into `values`; false with the error set
+// (and its traceback entry) when they break the declaration.
+template <class Keywords>
+bool bind_and_convert(FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      const Keywords& keywords, ArgStorage& values) {
     try {
         if (f->n_params == 0) {
-            bind_no_parameters(f, nargs, kwnames);
-        } else {
-            PyObject* slots[max_params];
-            for (std::size_t i = 0; i < f->n_params; ++i) slots[i] = nullptr;
-            bind(f, args, nargs, kwnames, slots);
-            convert_all(f, slots, values);
+            if (keywords.size() > 0) raise_format(PyExc_TypeError, "%.200s() %s", f->spec->name, "takes no keyword arguments");
+            if (nargs > 0) raise_format(PyExc_TypeError, "%.200s() %s (%zd given)", f->spec->name, "takes no arguments", nargs);
+            return true;
         }
+        PyObject* slots[max_params];
+        for (std::size_t i = 0; i < f->n_params; ++i) slots[i] = nullptr;
+        bind(f, self, args, nargs, keywords, slots);
+        convert_all(f, slots, values);
+        return true;
     } catch (const PythonError&) {
-        add_traceback(f->error_name->c_str(), f->module->file_name);
-        return nullptr;
     } catch (...) {
-        return nullptr;  // bad_alloc while building a message: an error is set
+        if (!PyErr_Occurred()) PyErr_NoMemory();
     }
+    add_traceback(f->error_name->c_str(), f->module->file_name);
+    return false;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    FunctionObject* f = as_function(self);
+    ArgStorage values;
+    const VectorKeywords keywords{kwnames, args + PyVectorcall_NARGS(nargsf)};
+    if (!bind_and_convert(f, nullptr, args, PyVectorcall_NARGS(nargsf), keywords, values)) return nullptr;
     Args bound = values.args();
     if (f->spec->coroutine) return make_coroutine(self, bound);
     return detail::run_body(self, bound);
@@ -495,6 +530,37 @@ Ref make_function(const FunctionSpec& spec, ModuleRecord& module) {
     fill_parameters(f, spec);
     PyObject_GC_Track(self.get());
     return self;
+}
+
+namespace {
+
+// The type's __init__ called with the arguments of a class call, as
+// slot_tp_init would, but bound straight from the argument tuple and dict.
+int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static Name init_name("__init__");
+    PyObject* init = _PyType_Lookup(Py_TYPE(self), init_name);
+    if (!init || !Py_IS_TYPE(init, &function_type)) {
+        // Not ours any more: the generic way, through the descriptor.
+        Ref bound = Ref::steal_maybe(PyObject_GetAttr(self, init_name));
+        if (!bound) return -1;
+        Ref result = Ref::steal_maybe(PyObject_Call(bound.get(), args, kwargs));
+        return result ? 0 : -1;
+    }
+    FunctionObject* f = as_function(init);
+    Ref held = Ref::borrow(init);
+    ArgStorage values;
+    if (!bind_and_convert(f, self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), DictKeywords{kwargs}, values)) {
+        return -1;
+    }
+    Ref result = Ref::steal_maybe(detail::run_body(init, values.args()));
+    return result ? 0 : -1;
+}
+
+}  // namespace
+
+void use_init_slot(PyObject* cls) {
+    // Assigning __init__ later resets the slot to the interpreter's generic one.
+    reinterpret_cast<PyTypeObject*>(cls)->tp_init = init_slot;
 }
 
 PyObject* detail::run_body(PyObject* function, const Args& args) {

@@ -110,6 +110,10 @@ struct FunctionSpec {
 // of the function; specs are static data of the modules).
 Ref make_function(const FunctionSpec& spec, ModuleRecord& module);
 
+// For a class created with `type` whose __init__ is one of our functions:
+// instance creation calls it without packing the arguments again.
+void use_init_slot(PyObject* cls);
+
 namespace detail {
 // Runs `body` under the boundary: returns its result, or NULL with the error
 // set and a traceback entry naming the function.

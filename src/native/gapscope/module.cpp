@@ -35,7 +35,9 @@ Ref make_result_class() {
     put("get_bypass_summary", boundary::make_function(result_bypass_summary_spec, module));
     Ref bases = Ref::steal(PyTuple_New(0));
     Ref name = boundary::str("AnalysisResult");
-    return Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
+    Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
+    boundary::use_init_slot(cls.get());
+    return cls;
 }
 
 void exec_steps(boundary::ModuleRecord& m) {

@@ -33,7 +33,12 @@ Ref result_init(const Args& a) {
         {&n_raw_response, a.get(9)},       {&n_bypassed_gaps, bypassed.get()},
         {&n_answered_gaps, answered.get()},
     };
-    for (const auto& [name, value] : attributes) boundary::check(PyObject_SetAttr(self, name->get(), value));
+    // The type's own setattr slot, as PyObject_SetAttr would reach it: the
+    // names are interned already.
+    setattrofunc set = Py_TYPE(self)->tp_setattro;
+    for (const auto& [name, value] : attributes) {
+        boundary::check(set ? set(self, name->get(), value) : PyObject_SetAttr(self, name->get(), value));
+    }
     return boundary::none();
 }
 
