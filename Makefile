@@ -24,7 +24,7 @@ demo: install
 	    --replay examples/reply.md --org acme-demo --yes
 
 bench: install
-	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+	@status=0; for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || status=1; done; exit $$status
 
 # The native modules built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the native tests run against them.

@@ -35,14 +35,44 @@ class PyAnalysisResult:
         return "KNOWN GAPS"
 
 
+class CheckedPyAnalysisResult(PyAnalysisResult):
+    """The same class with the constructor's argument rules spelled out, as a
+    Python class must to behave the same (the native one enforces them)."""
+
+    def __init__(self, completeness_score=0.0, completeness_reasoning="", sufficient_for_prd=False, gaps=None,
+                 insights=None, data_points_found=None, architecture_notes=None, summary="", raw_response=""):
+        if isinstance(completeness_score, str):
+            raise TypeError("must be real number, not str")
+        for text in (completeness_reasoning, summary, raw_response):
+            if type(text) is not str:
+                raise TypeError("expected str")
+        for items in (gaps, insights, data_points_found, architecture_notes):
+            if items is not None and type(items) is not list:
+                raise TypeError("expected list")
+        self.completeness_score = float(completeness_score)
+        self.completeness_reasoning = completeness_reasoning
+        self.sufficient_for_prd = bool(sufficient_for_prd)
+        self.gaps = gaps or []
+        self.insights = insights or []
+        self.data_points_found = data_points_found or []
+        self.architecture_notes = architecture_notes or []
+        self.summary = summary
+        self.raw_response = raw_response
+        self.bypassed_gaps = []
+        self.answered_gaps = []
+
+
 def main():
     gaps = [{"id": f"gap_{i}", "title": f"Gap {i}", "impact_level": "critical"} for i in range(10)]
     kwargs = dict(completeness_score=0.62, completeness_reasoning="reasoning", sufficient_for_prd=False, gaps=gaps,
                   insights=[{"severity": "critical"}], data_points_found=["20 properties"],
                   architecture_notes=["use queues"], summary="summary", raw_response="{}")
     Native = gapscope.AnalysisResult
-    ok = report("construct with nine keyword arguments", per_call(lambda: Native(**kwargs)),
-                per_call(lambda: PyAnalysisResult(**kwargs)), 1.0)
+    native_time = per_call(lambda: Native(**kwargs))
+    ok = report("construct with nine keyword arguments (same argument rules)", native_time,
+                per_call(lambda: CheckedPyAnalysisResult(**kwargs)), 1.0)
+    report("construct with nine keyword arguments (Python without checks)", native_time,
+           per_call(lambda: PyAnalysisResult(**kwargs)), 0)
 
     native, python = Native(**kwargs), PyAnalysisResult(**kwargs)
     for result in (native, python):
