@@ -358,14 +358,20 @@ Ref annotations_of(const FunctionObject* f) {
     return dict;
 }
 
+// An introspection value built on first access, then the same object each time.
+template <class Build>
+PyObject* built_once(PyObject*& field, Build build) {
+    if (!field) {
+        PyObject* built = guarded(build);
+        if (!built) return nullptr;
+        field = built;
+    }
+    return Py_NewRef(field);
+}
+
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (!f->annotations) {
-        PyObject* built = guarded([&] { return annotations_of(f); });
-        if (!built) return nullptr;
-        f->annotations = built;
-    }
-    return Py_NewRef(f->annotations);
+    return built_once(f->annotations, [&] { return annotations_of(f); });
 }
 
 PyObject* get_defaults(PyObject* self, void*) {
@@ -422,12 +428,7 @@ Ref signature_of(const FunctionObject* f) {
 
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (!f->signature) {
-        PyObject* built = guarded([&] { return signature_of(f); });
-        if (!built) return nullptr;
-        f->signature = built;
-    }
-    return Py_NewRef(f->signature);
+    return built_once(f->signature, [&] { return signature_of(f); });
 }
 
 // Pickled by reference, like the interpreter's functions.

@@ -56,6 +56,12 @@ Ref integer(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
 
 Ref floating(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
 
+Ref format(PyObject* obj) {
+    static Text empty_spec("");
+    if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
+    return Ref::steal(PyObject_Format(obj, empty_spec));
+}
+
 bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
 Ref to_str(PyObject* obj) {

@@ -137,6 +137,8 @@ inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False);
 bool truthy(PyObject* obj);
 // str(obj), reusing exact str objects.
 Ref to_str(PyObject* obj);
+// format(obj, ""), as an f-string field shows a value; exact strs are reused.
+Ref format(PyObject* obj);
 // a == b as a truth value (PyObject_RichCompareBool), with the comparison of
 // exact strs and exact dicts done in place, as the interpreter does it.
 bool equal(PyObject* a, PyObject* b);

@@ -95,16 +95,8 @@ Text t_empty(""), t_unknown("unknown"), t_minor("minor"), t_critical("critical")
 // Gap and insight records are dicts; the model may write anything else.
 bool is_record(PyObject* value) { return PyDict_Check(value); }
 
-// value == word, for a str constant `word`.  Two exact strs are equal when
-// their kind, length and code units are; anything else asks the interpreter.
-bool equals(PyObject* value, PyObject* word) {
-    if (PyUnicode_CheckExact(value)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
-        return n == PyUnicode_GET_LENGTH(word) && PyUnicode_KIND(value) == PyUnicode_KIND(word) &&
-               std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(word), static_cast<std::size_t>(n) * PyUnicode_KIND(value)) == 0;
-    }
-    return boundary::check(PyObject_RichCompareBool(value, word, Py_EQ)) == 1;
-}
+// value == word, for a str constant `word`.
+bool equals(PyObject* value, PyObject* word) { return boundary::equal(value, word); }
 
 // An impact level names a severity only when it is a str (case-sensitive).
 bool is_level(PyObject* level, PyObject* word) { return PyUnicode_Check(level) && equals(level, word); }

@@ -36,8 +36,7 @@ void log_warning(PyObject* message) {
 
 // "<prefix>" followed by format(error, "").
 Ref with_error_text(const char* prefix, PyObject* error) {
-    static Text empty_spec("");
-    Ref text = Ref::steal(PyObject_Format(error, empty_spec));
+    Ref text = boundary::format(error);
     return Ref::steal(PyUnicode_Concat(boundary::str(prefix).get(), text.get()));
 }
 
@@ -58,8 +57,7 @@ Ref filled_prompt(PyObject* interview_text, PyObject* loop_number) {
     Ref one = boundary::integer(1);
     Ref note = Ref::borrow(no_note);
     if (boundary::truthy(Ref::steal(PyObject_RichCompare(loop_number, one.get(), Py_GT)).get())) {
-        static Text empty_spec("");
-        Ref round = Ref::steal(PyObject_Format(loop_number, empty_spec));
+        Ref round = boundary::format(loop_number);
         note = Ref::steal(PyUnicode_FromFormat(
             "\n\nThis is analysis round %U. The user has already answered follow-up questions. "
             "Focus on NEW gaps not yet addressed. Don't repeat.\n",

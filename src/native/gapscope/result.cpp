@@ -112,10 +112,7 @@ Ref result_unanswered_gaps(const Args& a) {
 
 // format(value, "") of gap.get(key, fallback).
 Ref formatted_field(PyObject* gap, PyObject* key, PyObject* fallback) {
-    static boundary::Text empty_spec("");
-    Ref value = boundary::get_item(gap, key, fallback);
-    if (PyUnicode_CheckExact(value.get())) return value;
-    return Ref::steal(PyObject_Format(value.get(), empty_spec));
+    return boundary::format(boundary::get_item(gap, key, fallback).get());
 }
 
 Ref result_bypass_summary(const Args& a) {

@@ -113,9 +113,9 @@ class SessionNames {
 public:
     // The clock is read first, then SESSIONS_DIR and _safe_org_id are looked up.
     explicit SessionNames(PyObject* org_id)
-        : stamp_(formatted(now_formatted("%Y%m%d_%H%M%S"))),
+        : stamp_(boundary::format(now_formatted("%Y%m%d_%H%M%S").get())),
           directory_(module.global(n_sessions_dir)),
-          prefix_(formatted(module.global(n_safe_org_id)(org_id))) {}
+          prefix_(boundary::format(module.global(n_safe_org_id)(org_id).get())) {}
 
     Ref path(int attempt) const {
         Ref name = attempt == 1 ? Ref::steal(PyUnicode_FromFormat("%U_%U.json", prefix_.get(), stamp_.get()))
@@ -125,10 +125,6 @@ public:
     }
 
 private:
-    static Ref formatted(const Ref& value) {  // as an f-string shows it
-        if (PyUnicode_CheckExact(value.get())) return value;
-        return Ref::steal(PyObject_Format(value.get(), boundary::str("").get()));
-    }
     Ref stamp_, directory_, prefix_;
 };
 
