@@ -6,7 +6,7 @@ import select
 import threading
 import time
 
-from brevanta.cli import Spinner
+from brevanta.cli.terminal import Spinner
 
 
 def drain(fd: int) -> str:

@@ -1,0 +1,24 @@
+"""The `brevanta` command: from an interview file to the analysis and the user's decisions.
+
+    brevanta analyze INTERVIEW_FILE [--org ORG_ID] [--round N] [--replay REPLY_FILE] [--yes] [--new] [-v]
+
+One file per concern: `args` (the command line), `run` (the run and its phases),
+`session` (resume and save through waymark), `models` (model access),
+`terminal` (questions, answers, spinner), `errors` (exit statuses).
+"""
+
+from __future__ import annotations
+
+from brevanta.cli.args import build_parser
+from brevanta.cli.errors import UsageError
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    # Imported after parsing: the analysis module loads the SDK, which --help does not need.
+    from brevanta.cli.run import analyze
+
+    try:
+        return analyze(args)
+    except UsageError as exc:
+        args.parser.error(str(exc))  # prints the usage and exits with status 2

@@ -1,0 +1,90 @@
+"""Talking to the person at the terminal: questions, answers and the spinner."""
+
+from __future__ import annotations
+
+import itertools
+import threading
+from typing import TextIO
+
+
+def ask(prompt: str) -> str | None:
+    """One line from the user, or None at end of input."""
+    try:
+        return input(prompt).strip()
+    except EOFError:
+        print()
+        return None
+
+
+def ask_yes_no(question: str) -> bool:
+    """True for yes; end of input counts as yes."""
+    while True:
+        reply = ask(f"{question} [Y/n] ")
+        if reply is None or reply.lower() in ("", "y", "yes"):
+            return True
+        if reply.lower() in ("n", "no"):
+            return False
+        print("Please answer y or n.")
+
+
+def ask_decision() -> str | None:
+    """'a' (answer), 'b' (bypass), 'l' (leave open), or None at end of input."""
+    while True:
+        reply = ask("  [a]nswer, [b]ypass, or [l]eave open for later? ")
+        if reply is None:
+            return None
+        if reply[:1].lower() in ("a", "b", "l"):
+            return reply[:1].lower()
+        print("  Please type a, b or l.")
+
+
+def ask_answer() -> str | None:
+    while True:
+        reply = ask("  Your answer: ")
+        if reply != "":
+            return reply
+        print("  An empty answer tells the model nothing; type your answer.")
+
+
+def count(number: int, noun: str) -> str:
+    return f"{number} {noun}{'' if number == 1 else 's'}"
+
+
+class Spinner:
+    """A turning bar on a terminal stream while a blocking call runs; silent on anything else."""
+
+    FRAMES = "|/-\\"
+
+    def __init__(self, label: str, stream: TextIO, interval: float = 0.1) -> None:
+        self._label = label
+        self._stream = stream
+        self._interval = interval
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+
+    def _on_terminal(self) -> bool:
+        try:
+            return self._stream.isatty()
+        except (AttributeError, ValueError):  # no isatty, or a closed stream
+            return False
+
+    def __enter__(self) -> Spinner:
+        if self._on_terminal():
+            self._thread = threading.Thread(target=self._spin, name="spinner", daemon=True)
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._thread is None:
+            return
+        self._stop.set()
+        self._thread.join()
+        self._stream.write("\r" + " " * (len(self._label) + 2) + "\r")
+        self._stream.flush()
+
+    def _spin(self) -> None:
+        for frame in itertools.cycle(self.FRAMES):
+            self._stream.write(f"\r{frame} {self._label}")
+            self._stream.flush()
+            if self._stop.wait(self._interval):
+                return
