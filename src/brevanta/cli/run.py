@@ -112,17 +112,17 @@ def finish(args: argparse.Namespace, run: Run, result: Any, new_answers: list[di
 # -- the round ----------------------------------------------------------------
 
 
-def analysis_round(args: argparse.Namespace, run: Run, interview: str, reply_text: str | None,
+def analysis_round(args: argparse.Namespace, run: Run, interview: str, replies: dict[str, str] | None,
                    not_asking: str | None) -> int:
-    client, source = models.choose_transport(args.replay, reply_text)
-    display.info(f"Analysing {args.interview}, round {run.round} ({source}).")
-    result = models.run_analysis(interview_with_answers(interview, run.answers), run.round, client)
+    access = models.open_access(args.replay, replies)
+    display.info(f"Analysing {args.interview}, round {run.round} ({access.source}).")
+    result = access.analyze(interview_with_answers(interview, run.answers), run.round)
     if result.raw_response == "":  # the empty result of a failed or impossible analysis
         print(f"brevanta: no analysis: {result.completeness_reasoning}", file=sys.stderr)
-        if source == "no model access":
+        if not access.available:
             print("Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay REPLY_FILE.", file=sys.stderr)
         return EXIT_NO_ANALYSIS
-    models.print_token_usage(client)
+    access.print_token_usage()
     gapscope.display_analysis(result)
 
     result.bypassed_gaps.extend(run.bypassed)  # earlier rounds' bypasses stay bypassed
@@ -156,14 +156,14 @@ def _configure_logging(verbose: bool) -> None:
 
 def analyze(args: argparse.Namespace) -> int:
     interview = read_text_file(args.interview, "interview file")
-    reply_text = read_text_file(args.replay, "reply file") if args.replay else None
+    replies = models.read_replies(args.replay, read_text_file) if args.replay else None
     org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview)
     _configure_logging(args.verbose)
     not_asking = _why_not_asking(args)
     run = None
     try:
         run = choose_session(args, org_id, interactive=not_asking is None)
-        return analysis_round(args, run, interview, reply_text, not_asking)
+        return analysis_round(args, run, interview, replies, not_asking)
     except KeyboardInterrupt:
         print("\nInterrupted.", file=sys.stderr)
         if run is not None and run.session_file:
