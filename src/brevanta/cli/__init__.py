@@ -10,7 +10,9 @@ One file per concern: `args` (the command line), `run` (the run and its phases),
 from __future__ import annotations
 
 from brevanta.cli.args import build_parser
-from brevanta.cli.errors import UsageError
+import sys
+
+from brevanta.cli.errors import CommandError, UsageError
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -22,3 +24,8 @@ def main(argv: list[str] | None = None) -> int:
         return analyze(args)
     except UsageError as exc:
         args.parser.error(str(exc))  # prints the usage and exits with status 2
+    except CommandError as exc:
+        print(f"brevanta: {exc.message}", file=sys.stderr)
+        if exc.hint:
+            print(exc.hint, file=sys.stderr)
+        return exc.status

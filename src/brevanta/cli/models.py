@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import config, display, gapscope
+from brevanta.cli.errors import ModelFailure
 from brevanta.cli.terminal import Spinner
 from brevanta.relaygate import RelayGate
 
@@ -68,8 +69,13 @@ class ModelAccess:
         return self.client is not None or bool(config.ANTHROPIC_API_KEY)
 
     def analyze(self, text: str, round_number: int) -> Any:
+        """The analysis of `text`; ModelFailure when the model gave none."""
         with Spinner(f"Analysing the interview (round {round_number})...", sys.stderr):
-            return asyncio.run(gapscope.analyze_requirements(text, round_number, self.client))
+            result = asyncio.run(gapscope.analyze_requirements(text, round_number, self.client))
+        if result.raw_response == "":  # the empty result of a failed or impossible analysis
+            hint = None if self.available else "Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay REPLY_FILE."
+            raise ModelFailure(f"no analysis: {result.completeness_reasoning}", hint=hint)
+        return result
 
     def complete(self, prompt: str, *, operation: str, max_tokens: int) -> Completion:
         """One user message to the model routed for `operation`; SDK and relay errors propagate."""

@@ -13,7 +13,7 @@ from typing import Any
 from brevanta import display, gapscope, waymark
 from brevanta.cli import models
 from brevanta.cli.args import check_org_id, default_org_id, read_text_file
-from brevanta.cli.errors import EXIT_INTERRUPTED, EXIT_NO_ANALYSIS, EXIT_OK
+from brevanta.cli.errors import EXIT_INTERRUPTED, EXIT_OK
 from brevanta.cli.session import Run, choose_session, save_session
 from brevanta.cli.terminal import ask_answer, ask_decision, count
 
@@ -117,11 +117,6 @@ def analysis_round(args: argparse.Namespace, run: Run, interview: str, replies: 
     access = models.open_access(args.replay, replies)
     display.info(f"Analysing {args.interview}, round {run.round} ({access.source}).")
     result = access.analyze(interview_with_answers(interview, run.answers), run.round)
-    if result.raw_response == "":  # the empty result of a failed or impossible analysis
-        print(f"brevanta: no analysis: {result.completeness_reasoning}", file=sys.stderr)
-        if not access.available:
-            print("Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay REPLY_FILE.", file=sys.stderr)
-        return EXIT_NO_ANALYSIS
     access.print_token_usage()
     gapscope.display_analysis(result)
 
