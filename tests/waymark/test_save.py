@@ -205,6 +205,26 @@ def test_write_failure_leaves_the_file(tmp_path):
     assert result.stdout.split() == [f"[{errno.EFBIG},", f"{errno.EFBIG}]", "True", "True"]
 
 
+NO_FREE_TEMPORARY_NAME = """
+import os
+from brevanta import waymark
+waymark._ensure_dirs()
+taken = [waymark.SESSIONS_DIR / f".session.tmp-{os.getpid()}-{n}" for n in range(1, 1001)]
+for path in taken:
+    path.touch()
+try:
+    waymark.save_state("acme", {}, "interview")
+except FileExistsError as error:
+    print(error.filename == str(taken[0]), error.filename2 == str(taken[-1]), error.strerror)
+"""
+
+
+def test_no_free_temporary_name_names_the_names_tried(tmp_path):
+    result = run_python(NO_FREE_TEMPORARY_NAME, home=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split(maxsplit=2) == ["True", "True", "no free temporary file name\n"]
+
+
 def drop_file_permission_override():
     """Run in the child before exec: root keeps its uid but loses the capabilities that let it
     write into a directory whose mode forbids it (no-op for other users)."""
