@@ -34,7 +34,8 @@ PyTypeObject* exact_type(Conv conv) {
                  expected_type_name(conv), Py_TYPE(value)->tp_name);
     PyTypeObject* expected = exact_type(conv);
     if (expected && PyObject_TypeCheck(value, expected)) {
-        // Say why an instance that passes isinstance() is refused.
+        // Say why an instance that passes isinstance() is refused.  The error
+        // indicator hands over a raw reference and takes it back.
         PyObject* exc = PyErr_GetRaisedException();
         Ref note = str(std::string("Subclasses of builtin types are rejected: pass an exact '") + expected->tp_name + "'.");
         static Name add_note("add_note");

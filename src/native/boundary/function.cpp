@@ -27,6 +27,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 }
 
 // ------------------------------------------------------------ the type
+//
+// The slots below own the object's fields as raw references: the interpreter
+// calls them with the object's memory and expects new references back.
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);

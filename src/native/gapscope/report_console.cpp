@@ -51,7 +51,7 @@ PyObject* sys_namespace() {
     static PyObject* namespace_ = nullptr;
     if (!namespace_) {
         Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-        namespace_ = Py_NewRef(PyModule_GetDict(sys.get()));
+        namespace_ = Py_NewRef(PyModule_GetDict(sys.get()));  // kept for the process
     }
     return namespace_;
 }

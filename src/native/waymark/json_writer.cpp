@@ -300,18 +300,14 @@ void append_double(double value, OutputBuffer& out) {
     }
 }
 
-bool compares(PyObject* a, PyObject* b, int op) {
-    return boundary::truthy(Ref::steal(PyObject_RichCompare(a, b, op)).get());
-}
-
 // The encoder's floatstr: o != o, o == inf, o == -inf, else float.__repr__(o).
 void append_float(PyObject* o, OutputBuffer& out) {
     if (PyFloat_CheckExact(o)) return append_double(PyFloat_AS_DOUBLE(o), out);
-    if (compares(o, o, Py_NE)) {
+    if (boundary::compare(o, o, Py_NE)) {
         out.append("NaN");
-    } else if (compares(o, originals.infinity, Py_EQ)) {
+    } else if (boundary::compare(o, originals.infinity, Py_EQ)) {
         out.append("Infinity");
-    } else if (compares(o, originals.negative_infinity, Py_EQ)) {
+    } else if (boundary::compare(o, originals.negative_infinity, Py_EQ)) {
         out.append("-Infinity");
     } else {
         append_text(Ref::borrow(originals.float_repr)(o).get(), out);

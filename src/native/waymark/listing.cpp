@@ -7,6 +7,8 @@
 // cannot be read, does not parse or is not a JSON object is passed over.
 #include "waymark/waymark.hpp"
 
+#include "boundary/caught.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -28,10 +30,6 @@ Name n_path_key("path"), n_iterdir("iterdir"), n_startswith("startswith"), n_sor
     n_reverse("reverse");
 boundary::Text t_complete("complete"), t_unknown("unknown"), t_empty(""), t_json_suffix(".json");
 
-bool compares(PyObject* a, PyObject* b, int op) {
-    return boundary::truthy(Ref::steal(PyObject_RichCompare(a, b, op)).get());
-}
-
 // Marks a member that the file does not have.
 PyObject* missing() {
     static PyObject* sentinel = boundary::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
@@ -43,9 +41,9 @@ PyObject* missing() {
 void consider(PyObject* data, PyObject* path_text, PyObject* org_id, PyObject* sessions) {
     if (!PyDict_Check(data)) return;  // valid JSON, but not a session object
     Ref phase = boundary::get_item(data, n_phase, nullptr);
-    if (compares(phase.get(), t_complete, Py_EQ)) return;
+    if (boundary::compare(phase.get(), t_complete, Py_EQ)) return;
     Ref owner = boundary::get_item(data, n_org_id, missing());
-    if (!owner.is(missing()) && compares(owner.get(), org_id, Py_NE)) return;  // another organisation's
+    if (!owner.is(missing()) && boundary::compare(owner.get(), org_id, Py_NE)) return;  // another organisation's
     Ref empty_state = Ref::steal(PyDict_New());
     Ref record = Ref::steal(PyDict_New());
     const std::pair<Name*, Ref> members[] = {
@@ -103,12 +101,9 @@ Ref decode_text(std::string& content) {
         }
         content.resize(out);
     }
-    Ref text = Ref::steal_maybe(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
-    if (!text) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) boundary::throw_error();
-        PyErr_Clear();
-    }
-    return text;
+    return boundary::unless_exception([&] {
+        return Ref::steal(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
+    });
 }
 
 bool ignored_stat_error(int error) { return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP; }
@@ -230,7 +225,7 @@ void scan_entries(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org_i
     Ref entries = Ref::steal(PyObject_GetIter(boundary::call_method(sessions_dir, n_iterdir).get()));
     while (Ref entry = Ref::steal_maybe(PyIter_Next(entries.get()))) {
         if (!boundary::truthy(boundary::call_method(entry.get(), n_is_file).get())) continue;
-        if (compares(entry.attr(n_suffix).get(), t_json_suffix, Py_NE)) continue;
+        if (boundary::compare(entry.attr(n_suffix).get(), t_json_suffix, Py_NE)) continue;
         if (!boundary::truthy(boundary::call_method(entry.attr(n_stem).get(), n_startswith, {stem_prefix}).get())) continue;
         Ref data = read_session(entry.get());
         if (!data) continue;
@@ -242,7 +237,8 @@ void scan_entries(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org_i
 
 // ------------------------------------------------------------ newest first
 
-// The sort key: `saved_at` when it is a str, else "" (sorting last).
+// The sort key: `saved_at` when it is a str, else "" (sorting last).  The
+// interpreter calls it as a C function, which returns a new reference.
 PyObject* saved_at_key(PyObject*, PyObject* record) {
     PyObject* saved_at = PyDict_Check(record) ? PyDict_GetItemWithError(record, n_saved_at) : nullptr;
     if (saved_at && PyUnicode_Check(saved_at)) return Py_NewRef(saved_at);

@@ -270,26 +270,15 @@ const char* const save_state_doc =
     "    Returns path to the written session file.\n"
     "    ";
 
-// The step's result, or an empty Ref when it raised an Exception.
-template <class Step>
-Ref unless_exception(Step step) {
-    try {
-        return step();
-    } catch (const boundary::PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        return Ref();
-    }
-}
-
 }  // namespace
 
 Ref parse_session(PyObject* text) {
-    return unless_exception([&] { return boundary::call_method(module.global(n_json).get(), n_loads, {text}); });
+    return boundary::unless_exception(
+        [&] { return boundary::call_method(module.global(n_json).get(), n_loads, {text}); });
 }
 
 Ref read_session(PyObject* path) {
-    return unless_exception([&] {
+    return boundary::unless_exception([&] {
         Ref text = boundary::call(Ref::steal(PyObject_GetAttr(path, n_read_text)).get(), {}, {{n_encoding, t_utf8}});
         return boundary::call_method(module.global(n_json).get(), n_loads, {text.get()});
     });
