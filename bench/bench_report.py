@@ -2,7 +2,8 @@
 
 A result with 10 gaps, 20 insights and 20 architecture notes is reported
 through the project's real `display` to a discarded stream, by the native
-function and by the Python below, in the same run.  Prints the times and the
+function and by the Python below (both escape the control characters of
+model text), in the same run.  Prints the times and the
 ratio (above 1.0: the native report is faster), then the same with a display
 whose operations do nothing, which times the rendering alone.
 
@@ -11,6 +12,7 @@ whose operations do nothing, which times the rendering alone.
 
 import gc
 import os
+import re
 import sys
 import time
 import types
@@ -19,21 +21,29 @@ from brevanta import display
 from brevanta import gapscope
 
 
+_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\ud800-\udfff]")
+
+
+def shown(value):
+    """Model text with its control characters escaped as repr() writes them."""
+    return _CONTROL.sub(lambda match: repr(match.group())[1:-1], str(value))
+
+
 def python_report(result):
     """The report written the plain Python way."""
     if result.summary:
-        display.narrative(f"\n{result.summary}")
+        display.narrative(f"\n{shown(result.summary)}")
     if result.data_points_found:
         print()
         display.info("Data points I extracted from your answers:")
         for point in result.data_points_found:
-            print(display.dim(f"    {point}"))
+            print(display.dim(f"    {shown(point)}"))
     print()
     label = gapscope._completeness_label(result.completeness_score)
     display.confidence_bar(result.completeness_score, "Requirements Completeness")
     print(f"  Completeness: {result.completeness_score:.2f} / 1.0 ({label})")
     if result.completeness_reasoning:
-        print(display.dim(f"  {result.completeness_reasoning}"))
+        print(display.dim(f"  {shown(result.completeness_reasoning)}"))
     if result.gaps:
         print()
         display.info("Gaps found:")
@@ -48,13 +58,13 @@ def python_report(result):
                 tag = display.yellow("  MEDIUM ")
             else:
                 tag = display.dim("  LOW    ")
-            print(f"{tag}{title}")
+            print(f"{tag}{shown(title)}")
             desc = gap.get("description", "")
             if desc:
-                print(display.dim(f"           {desc}"))
+                print(display.dim(f"           {shown(desc)}"))
             risk = gap.get("risk_if_skipped", "")
             if risk:
-                print(display.dim(f"           Risk: {risk}"))
+                print(display.dim(f"           Risk: {shown(risk)}"))
         print()
         if sum(1 for g in result.gaps if g.get("impact_level") == "critical") > 0:
             display.info("You can:")
@@ -70,21 +80,21 @@ def python_report(result):
         print()
         display.warning("Critical issues identified:")
         for ins in critical:
-            print(f"    {display.red('!')} {display.bold(ins.get('title', ''))}")
-            print(f"      {ins.get('description', '')}")
+            print(f"    {display.red('!')} {display.bold(shown(ins.get('title', '')))}")
+            print(f"      {shown(ins.get('description', ''))}")
             if ins.get("recommendation"):
-                print(display.dim(f"      Recommendation: {ins['recommendation']}"))
+                print(display.dim(f"      Recommendation: {shown(ins['recommendation'])}"))
     if important:
         print()
         display.info("Important considerations:")
         for ins in important:
-            print(f"    {display.yellow('*')} {display.bold(ins.get('title', ''))}")
-            print(f"      {ins.get('description', '')}")
+            print(f"    {display.yellow('*')} {display.bold(shown(ins.get('title', '')))}")
+            print(f"      {shown(ins.get('description', ''))}")
     if result.architecture_notes:
         print()
         display.info("Architecture recommendations:")
         for note in result.architecture_notes:
-            print(display.dim(f"    > {note}"))
+            print(display.dim(f"    > {shown(note)}"))
     print()
     if result.sufficient_for_prd:
         display.success("Requirements are sufficient to generate a strong PRD and TRD.")

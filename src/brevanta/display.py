@@ -117,17 +117,20 @@ def success(text: object) -> None:
 
 
 def _filled_cells(score: float) -> int:
-    if math.isnan(score):
+    # Clamped before int(): a huge finite score overflows to infinity here.
+    cells = score * _BAR_CELLS
+    if not cells > 0:  # NaN too
         return 0
-    if math.isinf(score):
-        return _BAR_CELLS if score > 0 else 0
-    return max(0, min(_BAR_CELLS, int(score * _BAR_CELLS)))
+    if cells >= _BAR_CELLS:
+        return _BAR_CELLS
+    return int(cells)
 
 
 def _percentage(score: float) -> str:
-    if not math.isfinite(score):
+    percent = score * 100
+    if not math.isfinite(percent):  # also a finite score too large to show
         return "n/a"
-    return f"{int(score * 100)}%"
+    return f"{int(percent)}%"
 
 
 def _bar_colour(score: float) -> Callable[[object], str]:

@@ -4,6 +4,7 @@ terminal, plain text with NO_COLOR or through a pipe."""
 
 import os
 import pty
+import re
 import select
 import subprocess
 import sys
@@ -53,10 +54,10 @@ def child_env(**changes):
     return env
 
 
-def run_on_terminal(**env_changes):
+def run_on_terminal(script=SCRIPT, **env_changes):
     """Runs the script with a pseudo-terminal as stdin, stdout and stderr; returns the screen text."""
     controller, terminal = pty.openpty()
-    child = subprocess.Popen([sys.executable, "-c", SCRIPT], stdin=terminal, stdout=terminal, stderr=terminal,
+    child = subprocess.Popen([sys.executable, "-c", script], stdin=terminal, stdout=terminal, stderr=terminal,
                              env=child_env(**env_changes), close_fds=True)
     os.close(terminal)
     chunks = []
@@ -127,3 +128,37 @@ def test_plain_text_without_colour(plain_output):
         "    TRD impact: APIs",
         "",
     ]
+
+
+HOSTILE_SCRIPT = textwrap.dedent(
+    r"""
+    from brevanta import gapscope
+
+    clear_and_retitle = "\x1b[2J\x1b]0;pwned\x07"
+    clipboard = "\x1b]52;c;cHduZWQ=\x07"
+    gap = {"title": clear_and_retitle, "description": clipboard, "impact_level": "critical\x9b",
+           "impact_on_prd": "\r\x7f", "impact_on_trd": "tab\tkept", "risk_if_skipped": "\ud800"}
+    insights = [{"severity": "critical", "title": "\x1bc", "description": "\x00", "recommendation": "\x85"},
+                {"severity": "important", "title": 7, "description": "\udfff"}]
+    result = gapscope.AnalysisResult(1e308, "why\x1b[31m", False, [gap], insights, ["\ud800"], [clipboard],
+                                     clear_and_retitle)
+    gapscope.display_analysis(result)
+    gapscope.display_gap_with_impact(gap, 1)
+    """
+)
+
+CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\ud800-\udfff]")
+
+
+@pytest.mark.parametrize("colour", [True, False], ids=["colour", "no-color"])
+def test_model_text_cannot_drive_the_terminal(colour):
+    screen = run_on_terminal(HOSTILE_SCRIPT, **({} if colour else {"NO_COLOR": "1"}))
+    # The colours of display are the only escape sequences on the screen.
+    assert not CONTROL.search(re.sub(r"\x1b\[\d+m", "", screen)), screen
+    plain = re.sub(r"\x1b\[\d+m", "", screen)
+    for escaped in [r"\x1b[2J\x1b]0;pwned\x07", r"\x1b]52;c;cHduZWQ=\x07", r"\ud800", r"\udfff", r"\r\x7f",
+                    "tab\tkept", r"\x1bc", r"\x00", r"\x85", r"why\x1b[31m", r"CRITICAL\x9b"]:
+        assert escaped in plain
+    assert "  LOW    \\x1b[2J\\x1b]0;pwned\\x07" in plain
+    assert "  Completeness: 1" in plain and "(Excellent)" in plain
+    assert plain.endswith("    Risk if skipped: \\ud800\n")

@@ -94,7 +94,7 @@ def test_message_lines(colour, capsys, monkeypatch, operation, plain, coloured, 
 @pytest.mark.parametrize(
     ("score", "cells", "percent"),
     [(0, 0, "0%"), (0.5, 10, "50%"), (1, 20, "100%"), (1.7, 20, "170%"), (-0.2, 0, "-20%"),
-     (math.nan, 0, "n/a"), (math.inf, 20, "n/a"), (-math.inf, 0, "n/a")],
+     (math.nan, 0, "n/a"), (math.inf, 20, "n/a"), (-math.inf, 0, "n/a"), (1e308, 20, "n/a"), (-1e308, 0, "n/a")],
 )
 def test_confidence_bar(colour, capsys, score, cells, percent):
     colour(False)

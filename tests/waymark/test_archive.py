@@ -1,6 +1,10 @@
 """archive_session: moving a declined session out of the listing, never over another file."""
 
 import os
+import shutil
+import subprocess
+import sys
+import time
 from datetime import datetime
 from pathlib import Path, PosixPath
 
@@ -122,3 +126,47 @@ def test_gives_up_when_no_name_is_free(store, session, monkeypatch):
     with pytest.raises(FileExistsError, match="no free file name up to"):
         store.archive_session(str(session))
     assert session.exists()
+
+
+ARCHIVER = """
+import sys, time
+from brevanta import waymark
+source, start = sys.argv[1], float(sys.argv[2])
+time.sleep(max(0.0, start - time.time() - 0.05))
+while time.time() < start:
+    pass
+try:
+    waymark.archive_session(source)
+    print("done")
+except FileNotFoundError as error:
+    print("vanished", error.filename == source)
+"""
+
+
+@pytest.fixture(params=["one file system", "two file systems"])
+def source_directory(request, tmp_path):
+    if request.param == "one file system":
+        directory = tmp_path / "home" / "sessions"
+    else:
+        directory = Path(os.environ.get("WAYMARK_OTHER_FS", "/dev/shm")) / f"waymark-race-{os.getpid()}"
+    directory.mkdir(parents=True)
+    if request.param == "two file systems" and os.stat(directory).st_dev == os.stat(tmp_path).st_dev:
+        pytest.skip("no second file system")
+    yield directory
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+def test_concurrent_archivers_leave_one_copy(tmp_path, source_directory):
+    archive = tmp_path / "home" / "sessions" / "archive"
+    env = {**os.environ, "CORVANE_HOME": str(tmp_path / "home")}
+    for round_number in range(4):
+        source = source_directory / f"acme_20250314_09050{round_number}.json"
+        source.write_text(f"round {round_number}")
+        start = time.time() + 1.0
+        archivers = [subprocess.Popen([sys.executable, "-c", ARCHIVER, str(source), str(start)], env=env,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for _ in range(4)]
+        outcomes = [archiver.communicate(timeout=120) for archiver in archivers]
+        assert all(out.strip() in ("done", "vanished True") for out, _ in outcomes), outcomes
+        copies = [p.read_text() for p in archive.iterdir() if p.name.startswith(source.stem)]
+        assert copies == [f"round {round_number}"]
+    assert [p.name for p in source_directory.iterdir() if p.name != "archive"] == []

@@ -198,6 +198,28 @@ def circular_dict():
     return loop
 
 
+def deep_chain(depth, leaf):
+    """Lists `depth` deep with `leaf` at the bottom, and every list of the chain."""
+    chain = [[]]
+    for _ in range(depth):
+        chain.append([chain[-1]])
+    chain[0].append(leaf)
+    return chain
+
+
+def circular_deep_down():
+    chain = deep_chain(100, None)
+    chain[0][0] = chain[60]  # back to an open container far above
+    return {"deep": chain[-1]}
+
+
+def shared_deep_down():
+    shared = [1, {"a": [2]}]
+    chain = deep_chain(100, shared)
+    chain[50].append(shared)  # seen twice, never open twice
+    return {"deep": chain[-1], "again": shared}
+
+
 def growing_list():
     items = [1]
     items.append(Grower(items))
@@ -245,6 +267,9 @@ CASES = {
     "frozenset key": lambda: {frozenset(): 1},
     "circular list": circular_list,
     "circular dict": circular_dict,
+    "circular 40 containers down": circular_deep_down,
+    "shared but not circular, deep down": shared_deep_down,
+    "default object deep down": lambda: {"deep": deep_chain(80, Path("/leaf"))[-1]},
     "circular through a tuple": lambda: (lambda items: (items.append((items,)), {"t": items})[1])([]),
     "list growing meanwhile": growing_list,
     "dict shrinking meanwhile": shrinking_dict,

@@ -3,6 +3,8 @@
 
 #include "boundary/ref.hpp"
 
+#include <new>
+
 namespace boundary {
 
 // Takes the raised exception off the error indicator and makes it the one
@@ -27,5 +29,28 @@ private:
     Ref error_;
     Ref outer_;  // what was being handled before
 };
+
+// try: return step()
+// except Exception: return on_exception(caught)
+// Errors outside that family (KeyboardInterrupt, SystemExit) propagate; a
+// failed C++ allocation is the MemoryError it stands for.
+template <class Step, class OnException>
+Ref unless_exception(Step step, OnException on_exception) {
+    try {
+        return step();
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    const Caught caught;
+    if (!caught.matches(PyExc_Exception)) caught.reraise();
+    return on_exception(caught);
+}
+
+// step(), or an empty Ref when it raised an error of the Exception family.
+template <class Step>
+Ref unless_exception(Step step) {
+    return unless_exception(step, [](const Caught&) { return Ref(); });
+}
 
 }  // namespace boundary

@@ -1,3 +1,7 @@
+// Coroutine objects of our coroutine functions and the iterator of their
+// __await__.  The type slots own the objects' fields as raw references, and
+// throw() passes raw references through the error indicator, as the
+// interpreter's own coroutines do.
 #include "boundary/coroutine.hpp"
 
 #include "boundary/module.hpp"

@@ -19,7 +19,7 @@ namespace boundary {
 
 struct ModuleRecord;
 
-// What a parameter accepts (see the converter table in function.cpp).
+// What a parameter accepts (see the converter table in converters.cpp).
 enum class Conv {
     Any,          // anything, unchanged
     Str,          // exactly str

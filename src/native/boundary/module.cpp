@@ -1,5 +1,7 @@
 #include "boundary/module.hpp"
 
+#include "boundary/function.hpp"
+
 #include <cstring>
 #include <string>
 
@@ -157,6 +159,8 @@ Ref ModuleRecord::global(Name& name) const {
 void ModuleRecord::bind(const char* name, Ref value) const {
     check(PyDict_SetItemString(PyModule_GetDict(module_), name, value.get()));
 }
+
+void ModuleRecord::bind_function(const char* name, const FunctionSpec& spec) { bind(name, make_function(spec, *this)); }
 
 Ref ModuleRecord::import_module(const char* name) const {
     Ref text = Ref::steal(PyUnicode_FromString(name));

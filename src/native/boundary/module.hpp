@@ -15,6 +15,8 @@
 
 namespace boundary {
 
+struct FunctionSpec;
+
 struct ModuleRecord {
     using ExecSteps = void (*)(ModuleRecord& record);
     static constexpr std::size_t max_builtins = 8;
@@ -33,6 +35,8 @@ struct ModuleRecord {
 
     // For exec steps: bind a module attribute, and the import statements.
     void bind(const char* name, Ref value) const;
+    // Binds a new function of `spec` (static data of the module) as `name`.
+    void bind_function(const char* name, const FunctionSpec& spec);
     Ref import_module(const char* name) const;                          // import name
     Ref import_from(const char* from, const char* name, int level) const;  // from <from> import name
 

@@ -98,6 +98,13 @@ bool equal_dicts(PyObject* a, PyObject* b) {
 
 }  // namespace
 
+bool compare(PyObject* a, PyObject* b, int op) { return truthy(Ref::steal(PyObject_RichCompare(a, b, op)).get()); }
+
+Ref own_list(const Ref& value) {
+    if (!value.is_none() && PyList_GET_SIZE(value.get()) > 0) return value;
+    return Ref::steal(PyList_New(0));
+}
+
 bool equal(PyObject* a, PyObject* b) {
     if (a == b) return true;
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return equal_strs(a, b);

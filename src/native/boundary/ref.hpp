@@ -3,7 +3,10 @@
 // Module code holds every object in a Ref and reports every failure by
 // throwing PythonError with the interpreter's error indicator set; the
 // boundary (function.cpp, coroutine.cpp, module.cpp) turns that back into
-// a NULL return.  Nothing outside this header touches reference counts.
+// a NULL return.  Reference counts are touched directly only where the
+// interpreter hands over or expects raw references (type slots, the error
+// indicator, C functions it calls) or an object is kept for the process;
+// each such place says why.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -142,6 +145,12 @@ Ref format(PyObject* obj);
 // a == b as a truth value (PyObject_RichCompareBool), with the comparison of
 // exact strs and exact dicts done in place, as the interpreter does it.
 bool equal(PyObject* a, PyObject* b);
+// The truth of `a <op> b` as the expression gives it (op is Py_EQ, Py_NE,
+// Py_GT, ...): no identity shortcut, so NaN != NaN holds.
+bool compare(PyObject* a, PyObject* b, int op);
+// `value or []` for a list-or-None argument: a non-empty list itself (stored
+// by reference), else a new empty list.
+Ref own_list(const Ref& value);
 // item in container, with an exact list searched in place, as the interpreter does it.
 bool contains(PyObject* container, PyObject* item);
 // dict.get(key, fallback) that honours overridden `get` on dict subclasses and

@@ -213,17 +213,11 @@ Ref extract(Ref& text) {
 }
 
 Ref extract_json(const Args& a) {
+    // An error of the Exception family ends the work quietly, with the text
+    // as far as it was narrowed.
     Ref text = a[0];
-    try {
-        return extract(text);
-    } catch (const boundary::PythonError&) {
-        // Only the Exception family ends the work quietly.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-    } catch (const std::bad_alloc&) {
-        // MemoryError belongs to that family as well.
-    }
-    return text;
+    Ref found = boundary::unless_exception([&] { return extract(text); });
+    return found ? found : text;
 }
 
 }  // namespace

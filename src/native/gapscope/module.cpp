@@ -18,10 +18,6 @@ constexpr const char* module_doc =
     "The impact assessment enables the bypass system \xe2\x80\x94 user sees exactly\n"
     "what they lose by skipping a question.\n";
 
-void bind_function(const char* name, const boundary::FunctionSpec& spec) {
-    module.bind(name, boundary::make_function(spec, module));
-}
-
 // The result class, created with type() from our function objects.
 Ref make_result_class() {
     Ref ns = Ref::steal(PyDict_New());
@@ -66,10 +62,10 @@ void exec_steps(boundary::ModuleRecord& m) {
     m.bind("analyze_requirements", decorator(analyze));
 
     m.bind("AnalysisResult", make_result_class());
-    bind_function("_completeness_label", completeness_label_spec);
-    bind_function("display_analysis", display_analysis_spec);
-    bind_function("display_gap_with_impact", display_gap_spec);
-    bind_function("_extract_json", extract_json_spec);
+    m.bind_function("_completeness_label", completeness_label_spec);
+    m.bind_function("display_analysis", display_analysis_spec);
+    m.bind_function("display_gap_with_impact", display_gap_spec);
+    m.bind_function("_extract_json", extract_json_spec);
     m.bind("__test__", Ref::steal(PyDict_New()));
 }
 

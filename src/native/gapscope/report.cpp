@@ -8,7 +8,9 @@
 // The report must print whatever an analysis can hold, so a gap or insight
 // that is not a dict is passed over, and an impact level that is not a str
 // (a JSON null, a number, a list) is shown through str() and ranks as an
-// unknown level.
+// unknown level.  Text from the model reaches the terminal with its control
+// characters escaped (console::terminal_safe), so it cannot drive the
+// terminal; every fixed text is written as it is.
 #include "gapscope/report_console.hpp"
 
 #include <algorithm>
@@ -79,9 +81,13 @@ Ref styled(Name& op, PyObject* constant) {
 Name n_red("red"), n_yellow("yellow"), n_bold("bold"), n_dim("dim"), n_narrative("narrative"), n_info("info"),
     n_warning("warning"), n_success("success"), n_confidence_bar("confidence_bar");
 
-// A dim line: print(str(display.dim(prefix + str(value)))).
+// str(value) of a value from the model, as a terminal may safely show it.
+Ref shown(PyObject* value) { return console::terminal_safe(boundary::to_str(value).get()); }
+Ref shown(const Ref& value) { return shown(value.get()); }
+
+// A dim line of model text: print(str(display.dim(prefix + str(value)))).
 void print_dim_line(PyObject* prefix, PyObject* value) {
-    print_line(styled_with(n_dim, [&] { return concat({prefix, boundary::to_str(value).get()}); }));
+    print_line(styled_with(n_dim, [&] { return concat({prefix, shown(value).get()}); }));
 }
 
 // ------------------------------------------------------------ records
@@ -151,7 +157,7 @@ void print_optional_impact(PyObject* gap, PyObject* key, Name& colour, PyObject*
     Ref value = boundary::get_item(gap, key, nullptr);
     if (!boundary::truthy(value.get())) return;
     Ref styled_caption = styled(colour, caption);
-    Ref text = boundary::to_str(subscript(gap, key).get());
+    Ref text = shown(subscript(gap, key));
     print_line(concat({t_four_spaces, styled_caption.get(), t_space, text.get()}));
 }
 
@@ -163,15 +169,15 @@ Ref display_gap_with_impact(const Args& a) {
 
     Ref title = boundary::get_item(gap, n_title, t_unknown_title);
     Ref heading = styled_with(n_bold, [&] {
-        return concat({t_gap_heading, boundary::to_str(a.get(1)).get(), t_colon, boundary::to_str(title.get()).get()});
+        return concat({t_gap_heading, boundary::to_str(a.get(1)).get(), t_colon, shown(title).get()});
     });
     print_line(concat({t_two_spaces, heading.get()}));
 
-    Ref word = boundary::to_str(colour(impact_word(level.get())).get());
+    Ref word = boundary::to_str(colour(console::terminal_safe(impact_word(level.get()).get())).get());
     print_line(concat({t_impact_label, word.get()}));
 
     Ref description = boundary::get_item(gap, n_description, t_empty);
-    print_line(concat({t_two_spaces, boundary::to_str(description.get()).get()}));
+    print_line(concat({t_two_spaces, shown(description).get()}));
 
     print_optional_impact(gap, n_impact_on_prd, n_yellow, t_prd_caption);
     print_optional_impact(gap, n_impact_on_trd, n_yellow, t_trd_caption);
@@ -195,7 +201,7 @@ Text t_line_feed("\n"), t_data_points_heading("Data points I extracted from your
 void print_summary(PyObject* result) {
     if (!is_true(result, n_summary)) return;
     Ref summary = read(result, n_summary);
-    Ref text = concat({t_line_feed, boundary::to_str(summary.get()).get()});
+    Ref text = concat({t_line_feed, shown(summary).get()});
     message(n_narrative, text.get());
 }
 
@@ -283,7 +289,7 @@ void print_gap_line(PyObject* gap) {
     const Tag tag = gap_tag(boundary::get_item(gap, n_impact_level, t_unknown).get());
     Ref title = boundary::get_item(gap, n_title, t_unknown_gap);
     Ref tag_text = styled_tag(tag);
-    print_line(concat({tag_text.get(), boundary::to_str(title.get()).get()}));
+    print_line(concat({tag_text.get(), shown(title).get()}));
     Ref description = boundary::get_item(gap, n_description, t_empty);
     if (boundary::truthy(description.get())) print_dim_line(t_gap_indent, description.get());
     Ref risk = boundary::get_item(gap, n_risk, t_empty);
@@ -342,10 +348,14 @@ std::vector<Ref> insights_of(PyObject* result, PyObject* severity) {
 // "    <marker> <bold title>" then "      <description>".
 void print_insight_lines(PyObject* insight, Name& marker_colour, PyObject* marker) {
     Ref styled_marker = styled(marker_colour, marker);
-    Ref title = styled_with(n_bold, [&] { return boundary::get_item(insight, n_title, t_empty); });
+    // The title goes to display.bold unconverted; only a str can hold control characters.
+    Ref title = styled_with(n_bold, [&] {
+        Ref value = boundary::get_item(insight, n_title, t_empty);
+        return PyUnicode_Check(value.get()) ? console::terminal_safe(value.get()) : value;
+    });
     print_line(concat({t_four_spaces, styled_marker.get(), t_space, title.get()}));
     Ref description = boundary::get_item(insight, n_description, t_empty);
-    print_line(concat({t_six_spaces, boundary::to_str(description.get()).get()}));
+    print_line(concat({t_six_spaces, shown(description).get()}));
 }
 
 void print_insights(PyObject* result) {

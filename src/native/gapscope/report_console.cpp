@@ -12,7 +12,9 @@
 //   namespace holds the attribute (ModuleType defines none of these names).
 #include "gapscope/report_console.hpp"
 
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace gapscope::console {
 namespace {
@@ -49,7 +51,7 @@ PyObject* sys_namespace() {
     static PyObject* namespace_ = nullptr;
     if (!namespace_) {
         Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-        namespace_ = Py_NewRef(PyModule_GetDict(sys.get()));
+        namespace_ = Py_NewRef(PyModule_GetDict(sys.get()));  // kept for the process
     }
     return namespace_;
 }
@@ -73,7 +75,39 @@ void interpreter_print(PyObject* text) {
 
 Name n_display("display");
 
+// Escape sequences in model text could clear the screen, retitle the window
+// or write the clipboard; a lone surrogate cannot be encoded at all.
+bool needs_escape(Py_UCS4 c) {
+    return (c < 0x20 && c != '\t' && c != '\n') || (c >= 0x7f && c <= 0x9f) || (c >= 0xd800 && c <= 0xdfff);
+}
+
+void append_escape(std::vector<Py_UCS4>& out, Py_UCS4 c) {
+    char escape[8];
+    if (c == '\r') std::snprintf(escape, sizeof escape, "\\r");
+    else if (c <= 0xff) std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned>(c));
+    else std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+    for (const char* p = escape; *p; ++p) out.push_back(static_cast<unsigned char>(*p));
+}
+
 }  // namespace
+
+Ref terminal_safe(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t first = 0;
+    while (first < length && !needs_escape(PyUnicode_READ(kind, data, first))) ++first;
+    if (first == length) return Ref::borrow(text);
+    std::vector<Py_UCS4> shown;
+    shown.reserve(static_cast<std::size_t>(length) + 16);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (needs_escape(c)) append_escape(shown, c);
+        else shown.push_back(c);
+    }
+    return Ref::steal(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, shown.data(), static_cast<Py_ssize_t>(shown.size())));
+}
 
 void print_line(PyObject* text) {
     PyObject* print = module.builtin(builtin_print);

@@ -56,7 +56,7 @@ Ref filled_prompt(PyObject* interview_text, PyObject* loop_number) {
     static Text placeholder("{interview_data}"), no_note("");
     Ref one = boundary::integer(1);
     Ref note = Ref::borrow(no_note);
-    if (boundary::truthy(Ref::steal(PyObject_RichCompare(loop_number, one.get(), Py_GT)).get())) {
+    if (boundary::compare(loop_number, one.get(), Py_GT)) {
         Ref round = boundary::format(loop_number);
         note = Ref::steal(PyUnicode_FromFormat(
             "\n\nThis is analysis round %U. The user has already answered follow-up questions. "
@@ -189,15 +189,13 @@ Ref ask_and_decode(PyObject* use_proxy, const ModelCall& call) {
     return decoded_result(data.get(), response_text.get());
 }
 
-// A failed request becomes a warning and an empty result; only the
-// Exception family is handled.
-Ref failed_analysis() {
-    boundary::Caught caught;
+// A failed request (an error of the Exception family) becomes a warning and
+// an empty result.
+Ref failed_analysis(const boundary::Caught& caught) {
     if (is_decode_error(caught)) {
         log_warning(with_error_text("AI analysis JSON parse failed: ", caught.error()).get());
         return empty_result(with_error_text("JSON parse error: ", caught.error()).get());
     }
-    if (!caught.matches(PyExc_Exception)) caught.reraise();
     log_warning(with_error_text("AI analysis failed: ", caught.error()).get());
     return empty_result(Ref::steal(PyObject_Str(caught.error())).get());
 }
@@ -215,11 +213,9 @@ Ref analyze_requirements(const Args& a) {
     static Text analysis("analysis");
     Ref model = get_model(analysis.get(), reasoning_model);
     Ref max_tokens = config().attr(n_max_tokens_setting);
-    try {
-        return ask_and_decode(use_proxy.get(), {api_client, prompt.get(), model.get(), max_tokens.get()});
-    } catch (const boundary::PythonError&) {
-        return failed_analysis();
-    }
+    return boundary::unless_exception(
+        [&] { return ask_and_decode(use_proxy.get(), {api_client, prompt.get(), model.get(), max_tokens.get()}); },
+        failed_analysis);
 }
 
 }  // namespace

@@ -15,14 +15,9 @@ Name n_completeness_score("completeness_score"), n_completeness_reasoning("compl
     n_data_points_found("data_points_found"), n_architecture_notes("architecture_notes"), n_summary("summary"),
     n_raw_response("raw_response"), n_bypassed_gaps("bypassed_gaps"), n_answered_gaps("answered_gaps"), n_id("id");
 
-// A non-empty list is stored itself; None or an empty list becomes a new list.
-Ref own_list(const Ref& value) {
-    if (!value.is_none() && PyList_GET_SIZE(value.get()) > 0) return value;
-    return Ref::steal(PyList_New(0));
-}
-
 Ref result_init(const Args& a) {
     PyObject* self = a.get(0);
+    using boundary::own_list;
     Ref gaps = own_list(a[4]), insights = own_list(a[5]), data_points = own_list(a[6]), notes = own_list(a[7]);
     Ref bypassed = Ref::steal(PyList_New(0)), answered = Ref::steal(PyList_New(0));
     const std::pair<Name*, PyObject*> attributes[] = {

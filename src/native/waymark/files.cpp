@@ -3,10 +3,22 @@
 // A session file is the only copy of a run's state, so it is never written in
 // place: the content goes to a temporary file in the same directory (a hidden
 // name that does not end in ".json", so the listing never offers it), is
-// flushed to disk, and then takes the final name in one rename.  New files
-// and archive moves never replace a file that already has the name.
+// flushed to disk, and then takes the final name in one rename.  Where no
+// temporary file can be made the update is refused and the file stays as it
+// was.  New files and archive moves never replace a file that already has the
+// name.
+//
+// Session files hold a company's interview answers: a new one is private to
+// its owner (0600, narrowed by the umask), and a temporary file is created no
+// more open than the file it becomes and has its final mode before its first
+// byte.
+//
+// Every system call here can block on the file system, so the work runs with
+// the interpreter's lock released and its errors are raised once the lock is
+// held again.
 #include "waymark/waymark.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,25 +33,19 @@ namespace {
 
 using boundary::Ref;
 
-[[noreturn]] void raise_os_error(int error, const std::string& filename) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, filename.c_str());
-    boundary::throw_error();
-}
+constexpr mode_t private_file = 0600;
 
-[[noreturn]] void raise_os_error(int error) {
-    errno = error;
-    PyErr_SetFromErrno(PyExc_OSError);
-    boundary::throw_error();
-}
+// What went wrong, kept until the interpreter's lock is held again.
+struct Failure {
+    int error = 0;
+    std::string filename, filename2;
+    const char* text = nullptr;  // the system's own text when nullptr
 
-[[noreturn]] void raise_os_error(int error, const std::string& source, const std::string& destination) {
-    Ref first = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(source.data(), static_cast<Py_ssize_t>(source.size())));
-    Ref second =
-        Ref::steal(PyUnicode_DecodeFSDefaultAndSize(destination.data(), static_cast<Py_ssize_t>(destination.size())));
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, first.get(), second.get());
-    boundary::throw_error();
+    explicit operator bool() const { return error != 0; }
+};
+
+[[noreturn]] void raise_failure(const Failure& failure) {
+    raise_os_error(failure.error, failure.filename, failure.filename2, failure.text);
 }
 
 std::string base_name(const std::string& path) {
@@ -47,22 +53,19 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Lets other threads run while this thread waits on the disk, as the
-// interpreter's own file objects do; nothing in its scope touches Python.
-class GilReleased {
-public:
-    GilReleased() : state_(PyEval_SaveThread()) {}
-    ~GilReleased() { PyEval_RestoreThread(state_); }
-    GilReleased(const GilReleased&) = delete;
-    GilReleased& operator=(const GilReleased&) = delete;
+// A private name next to `path`: "<directory>/.<name>.<purpose>-<pid>-"; a
+// counter shared by the threads of the process completes it.
+std::string private_stem(const std::string& directory, const std::string& name, const char* purpose) {
+    return directory + "/." + name.substr(0, 96) + "." + purpose + "-" + std::to_string(::getpid()) + "-";
+}
 
-private:
-    PyThreadState* state_;
-};
+std::string next_private_name(const std::string& stem) {
+    static std::atomic<unsigned long> counter{0};
+    return stem + std::to_string(++counter);
+}
 
 // 0 on success, else the errno of the failing write.
 int write_all(int fd, std::string_view data) {
-    const GilReleased released;
     const char* next = data.data();
     std::size_t left = data.size();
     while (left > 0) {
@@ -78,7 +81,6 @@ int write_all(int fd, std::string_view data) {
 }
 
 int sync_and_close(int fd) {
-    const GilReleased released;
     int error = ::fsync(fd) == 0 ? 0 : errno;
     if (::close(fd) != 0 && error == 0) error = errno;
     return error;
@@ -87,72 +89,64 @@ int sync_and_close(int fd) {
 // So that a rename survives a power loss too; file systems that cannot sync
 // a directory are left as they are.
 void sync_directory(const std::string& directory) {
-    const GilReleased released;
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     ::fsync(fd);
     ::close(fd);
 }
 
-// Creates "<directory>/.<name>.tmp-<pid>-<n>" exclusively; -1 with errno set.
-int create_temporary(const std::string& directory, const std::string& name, std::string& path) {
-    static unsigned long counter = 0;
-    const std::string stem = directory + "/." + name.substr(0, 96) + ".tmp-" + std::to_string(::getpid()) + "-";
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        path = stem + std::to_string(++counter);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
+// The replaced file's permissions; its owner too where we may set it.
+int keep_attributes(int fd, const struct stat& original) {
+    if (::fchmod(fd, original.st_mode & 07777) != 0) return errno;
+    struct stat now;
+    if (::fstat(fd, &now) == 0 && (now.st_uid != original.st_uid || now.st_gid != original.st_gid)) {
+        if (::fchown(fd, original.st_uid, original.st_gid) == 0) {
+            ::fchmod(fd, original.st_mode & 07777);  // chown clears set-id bits
+        }
     }
-    return -1;
+    return 0;
 }
 
-// A temporary file holding `data`, durably written; removed unless it was
-// given its final name.
-class Temporary {
-public:
-    // Throws with OSError set (`target` names the file being written).
-    Temporary(const std::string& directory, const std::string& target, std::string_view data, const struct stat* keep) {
-        const int fd = create_temporary(directory, base_name(target), path_);
-        if (fd < 0) {
-            error_ = errno;
-            path_.clear();
-            return;
-        }
-        int error = write_all(fd, data);
-        if (error == 0 && keep) error = keep_attributes(fd, *keep);
-        const int closing = sync_and_close(fd);
-        if (error == 0) error = closing;
-        if (error != 0) {
-            ::unlink(path_.c_str());
-            raise_os_error(error);
-        }
+// Creates a file of a private name next to `name` in `directory`
+// exclusively, with `mode`.  A directory we may not add to refuses with its
+// own error.
+Failure create_private(const std::string& directory, const std::string& name, mode_t mode, int& fd,
+                       std::string& path) {
+    const std::string stem = private_stem(directory, name, "tmp");
+    std::string first;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        path = next_private_name(stem);
+        if (first.empty()) first = path;
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0) return {};
+        if (errno != EEXIST) return {errno, directory};
     }
-    ~Temporary() {
-        if (!path_.empty()) ::unlink(path_.c_str());
+    return {EEXIST, first, path, "no free temporary file name"};
+}
+
+// Writes `data` durably to a new temporary file in `directory`, which has
+// the attributes of `keep` (when given) before its first byte; `path` names
+// it on success.
+Failure write_temporary(const std::string& directory, const std::string& name, std::string_view data,
+                        const struct stat* keep, std::string& path) {
+    int fd = -1;
+    // Owner bits only: never more open than the final mode.
+    const mode_t mode = keep ? (keep->st_mode & private_file) : private_file;
+    if (Failure failure = create_private(directory, name, mode, fd, path)) {
+        path.clear();
+        return failure;
     }
-    Temporary(const Temporary&) = delete;
-    Temporary& operator=(const Temporary&) = delete;
-
-    int creation_error() const { return error_; }
-    const std::string& path() const { return path_; }
-    void published() { path_.clear(); }
-
-private:
-    // The replaced file's permissions; its owner too where we may set it.
-    static int keep_attributes(int fd, const struct stat& original) {
-        if (::fchmod(fd, original.st_mode & 07777) != 0) return errno;
-        struct stat now;
-        if (::fstat(fd, &now) == 0 && (now.st_uid != original.st_uid || now.st_gid != original.st_gid)) {
-            if (::fchown(fd, original.st_uid, original.st_gid) == 0) {
-                ::fchmod(fd, original.st_mode & 07777);  // chown clears set-id bits
-            }
-        }
-        return 0;
+    int error = keep ? keep_attributes(fd, *keep) : 0;
+    if (error == 0) error = write_all(fd, data);
+    const int closing = sync_and_close(fd);
+    if (error == 0) error = closing;
+    if (error != 0) {
+        ::unlink(path.c_str());
+        path.clear();
+        return {error};
     }
-
-    std::string path_;
-    int error_ = 0;
-};
+    return {};
+}
 
 // The file a path names, following symbolic links.
 std::string resolve_link(const std::string& path) {
@@ -165,21 +159,42 @@ std::string resolve_link(const std::string& path) {
     return resolved;
 }
 
-// The plain write a text-mode open would do (devices, pipes, and files in a
-// directory we may not create entries in).
-void write_in_place(const std::string& path, std::string_view data, bool regular) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) raise_os_error(errno, path);
+// The plain write a text-mode open would do, for a device or a pipe: there
+// is no stored copy to lose.
+Failure write_to_special_file(const std::string& path, std::string_view data) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, private_file);
+    if (fd < 0) return {errno, path};
     int error = write_all(fd, data);
-    const int closing = regular ? sync_and_close(fd) : (::close(fd) == 0 ? 0 : errno);
-    if (error == 0) error = closing;
-    if (error != 0) raise_os_error(error);
+    if (::close(fd) != 0 && error == 0) error = errno;
+    return {error};
+}
+
+Failure replace_unlocked(const std::string& path, std::string_view data) {
+    const std::string real = resolve_link(path);
+    struct stat info;
+    const bool exists = ::stat(real.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode)) return {EISDIR, path};
+    if (exists && !S_ISREG(info.st_mode)) return write_to_special_file(path, data);
+    // A file we may not write stays as it is, as an open for writing would refuse.
+    if (exists && ::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0) return {errno, path};
+    const std::string directory = directory_of(real);
+    std::string temporary;
+    if (Failure failure = write_temporary(directory, base_name(real), data, exists ? &info : nullptr, temporary)) {
+        return failure;
+    }
+    if (::rename(temporary.c_str(), real.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return {error, path};
+    }
+    sync_directory(directory);
+    return {};
 }
 
 // Creates `path` exclusively as a placeholder: the last resort where a file
 // system supports neither a no-replace rename nor hard links.
 int reserve_name(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, private_file);
     if (fd < 0) return errno;
     ::close(fd);
     return 0;
@@ -206,56 +221,100 @@ int rename_without_replacing(const std::string& from, const std::string& to) {
     return error;
 }
 
-// A copy that never replaces `destination`, with the source's permissions
-// and times (as shutil.copy2 keeps them); 0, EEXIST or throws.
-int copy_without_replacing(const std::string& source, const std::string& destination) {
-    struct stat info;
-    if (::lstat(source.c_str(), &info) != 0) raise_os_error(errno, source);
-    if (S_ISLNK(info.st_mode)) {  // moved as a link, as shutil.move does
-        std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
-        const ssize_t length = ::readlink(source.c_str(), target.data(), target.size());
-        if (length < 0) raise_os_error(errno, source);
-        target.resize(static_cast<std::size_t>(length));
-        if (::symlink(target.c_str(), destination.c_str()) != 0) {
-            if (errno == EEXIST) return EEXIST;
-            raise_os_error(errno, destination);
-        }
-        return 0;
-    }
-    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) raise_os_error(errno, source);
-    const int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const int error = errno;
-        ::close(in);
-        if (error == EEXIST) return EEXIST;
-        raise_os_error(error, destination);
-    }
-    int error = 0;
+Failure copy_link(const std::string& source, const struct stat& info, const std::string& destination) {
+    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    const ssize_t length = ::readlink(source.c_str(), target.data(), target.size());
+    if (length < 0) return {errno, source};
+    target.resize(static_cast<std::size_t>(length));
+    if (::symlink(target.c_str(), destination.c_str()) != 0) return {errno, destination};
+    return {};
+}
+
+int copy_content(int in, int out) {
     char buffer[1 << 16];
     for (;;) {
         const ssize_t got = ::read(in, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            if (got < 0) error = errno;
-            break;
-        }
-        if ((error = write_all(out, std::string_view(buffer, static_cast<std::size_t>(got)))) != 0) break;
+        if (got < 0) return errno;
+        if (got == 0) return 0;
+        if (const int error = write_all(out, std::string_view(buffer, static_cast<std::size_t>(got)))) return error;
     }
+}
+
+// A copy that never replaces `destination` (EEXIST), with the source's
+// permissions (before its first byte) and times, as shutil.copy2 keeps them.
+// A symbolic link is copied as a link, as shutil.move does.
+Failure copy_without_replacing(const std::string& source, const std::string& destination) {
+    struct stat info;
+    if (::lstat(source.c_str(), &info) != 0) return {errno, source};
+    if (S_ISLNK(info.st_mode)) return copy_link(source, info, destination);
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return {errno, source};
+    const int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & private_file);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        return {error, destination};
+    }
+    int error = ::fchmod(out, info.st_mode & 07777) == 0 ? 0 : errno;
+    if (error == 0) error = copy_content(in, out);
     ::close(in);
-    if (error == 0 && ::fchmod(out, info.st_mode & 07777) != 0) error = errno;
     const struct timespec times[2] = {info.st_atim, info.st_mtim};
     if (error == 0 && ::futimens(out, times) != 0) error = errno;
     const int closing = sync_and_close(out);
     if (error == 0) error = closing;
     if (error != 0) {
         ::unlink(destination.c_str());
-        raise_os_error(error);
+        return {error};
     }
-    return 0;
+    return {};
+}
+
+// Moves `from` to `destination`, across file systems too; EEXIST when the
+// name is taken.
+Failure move_unlocked(const std::string& from, const std::string& destination) {
+    const int error = rename_without_replacing(from, destination);
+    if (error == 0) return {};
+    if (error != EXDEV) return {error, destination};
+    if (Failure failure = copy_without_replacing(from, destination)) return failure;
+    if (::unlink(from.c_str()) != 0) return {errno, from};
+    return {};
+}
+
+// Takes `source` away under a private name in its own directory; ENOENT
+// when another process took it first.
+Failure claim_unlocked(const std::string& source, std::string& claimed) {
+    const std::string stem = private_stem(directory_of(source), base_name(source), "archiving");
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 1000 && error == EEXIST; ++attempt) {
+        claimed = next_private_name(stem);
+        error = rename_without_replacing(source, claimed);
+        if (error == 0) return {};
+    }
+    claimed.clear();
+    return {error, source};
 }
 
 }  // namespace
+
+[[noreturn]] void raise_os_error(int error, const char* text, PyObject* filename, PyObject* filename2) {
+    Ref exception = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isOOO", error, text ? text : std::strerror(error),
+                                                     filename ? filename : Py_None, Py_None,
+                                                     filename2 ? filename2 : Py_None));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    boundary::throw_error();
+}
+
+[[noreturn]] void raise_os_error(int error, const std::string& filename, const std::string& filename2,
+                                 const char* text) {
+    const auto decoded = [](const std::string& name) {
+        return name.empty() ? Ref()
+                            : Ref::steal(PyUnicode_DecodeFSDefaultAndSize(name.data(),
+                                                                          static_cast<Py_ssize_t>(name.size())));
+    };
+    Ref first = decoded(filename), second = decoded(filename2);
+    raise_os_error(error, text, first.get(), second.get());
+}
 
 std::string fs_path(PyObject* path_like) {
     Ref path = Ref::steal(PyOS_FSPath(path_like));
@@ -273,55 +332,53 @@ std::string directory_of(const std::string& path) {
 }
 
 void replace_file(const std::string& path, std::string_view data) {
-    const std::string real = resolve_link(path);
-    struct stat info;
-    const bool exists = ::stat(real.c_str(), &info) == 0;
-    if (exists && S_ISDIR(info.st_mode)) raise_os_error(EISDIR, path);
-    if (exists && !S_ISREG(info.st_mode)) return write_in_place(path, data, false);
-    // A file we may not write stays as it is, as an open for writing would refuse.
-    if (exists && ::faccessat(AT_FDCWD, real.c_str(), W_OK, AT_EACCESS) != 0) raise_os_error(errno, path);
-    const std::string directory = directory_of(real);
-    Temporary temporary(directory, real, data, exists ? &info : nullptr);
-    if (const int error = temporary.creation_error()) {
-        // A writable file in a directory we may not add to: keep the update.
-        if ((error == EACCES || error == EPERM) && exists) return write_in_place(path, data, true);
-        raise_os_error(error, path);
-    }
-    if (::rename(temporary.path().c_str(), real.c_str()) != 0) raise_os_error(errno, path);
-    temporary.published();
-    sync_directory(directory);
+    if (const Failure failure = without_gil([&] { return replace_unlocked(path, data); })) raise_failure(failure);
 }
 
 NewFile::NewFile(const std::string& first_path, std::string_view data) : directory_(directory_of(first_path)) {
-    Temporary temporary(directory_, "session", data, nullptr);
-    if (const int error = temporary.creation_error()) raise_os_error(error, first_path);
-    temp_ = temporary.path();
-    temporary.published();  // ours to remove from here on
+    const Failure failure = without_gil([&] { return write_temporary(directory_, "session", data, nullptr, temp_); });
+    if (failure) raise_failure(failure);
 }
 
 NewFile::~NewFile() {
-    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (!temp_.empty()) without_gil([&] { ::unlink(temp_.c_str()); });
 }
 
 bool NewFile::publish(const std::string& path) {
-    const int error = rename_without_replacing(temp_, path);
+    const int error = without_gil([&] {
+        const int renamed = rename_without_replacing(temp_, path);
+        if (renamed == 0) sync_directory(directory_);
+        return renamed;
+    });
     if (error == EEXIST) return false;
     if (error != 0) raise_os_error(error, path);
     temp_.clear();
-    sync_directory(directory_);
     return true;
 }
 
-bool move_without_replacing(const std::string& source, const std::string& destination) {
-    int error = rename_without_replacing(source, destination);
-    if (error == EXDEV) {
-        error = copy_without_replacing(source, destination);
-        if (error == 0 && ::unlink(source.c_str()) != 0) raise_os_error(errno, source);
-    }
-    if (error == EEXIST) return false;
-    if (error != 0) raise_os_error(error, source, destination);
-    sync_directory(directory_of(destination));
-    sync_directory(directory_of(source));
+ArchiveMove::ArchiveMove(const std::string& source) : source_(source) {
+    const Failure failure = without_gil([&] { return claim_unlocked(source_, claimed_); });
+    if (failure) raise_failure(failure);
+}
+
+ArchiveMove::~ArchiveMove() {
+    // Not placed: back under its own name, unless a new file took that name
+    // meanwhile (then it stays under the private name, not lost).
+    if (!claimed_.empty()) without_gil([&] { rename_without_replacing(claimed_, source_); });
+}
+
+bool ArchiveMove::place(const std::string& destination) {
+    const Failure failure = without_gil([&] {
+        Failure moved = move_unlocked(claimed_, destination);
+        if (!moved) {
+            sync_directory(directory_of(destination));
+            sync_directory(directory_of(source_));
+        }
+        return moved;
+    });
+    if (failure.error == EEXIST && failure.filename == destination) return false;
+    if (failure) raise_failure(failure);
+    claimed_.clear();
     return true;
 }
 

@@ -10,12 +10,14 @@
 // generators would run out of Python frames.
 #include "waymark/waymark.hpp"
 
+#include <algorithm>
 #include <charconv>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 #include <new>
 #include <cmath>
+#include <unordered_set>
 #include <vector>
 
 namespace waymark {
@@ -298,18 +300,14 @@ void append_double(double value, OutputBuffer& out) {
     }
 }
 
-bool compares(PyObject* a, PyObject* b, int op) {
-    return boundary::truthy(Ref::steal(PyObject_RichCompare(a, b, op)).get());
-}
-
 // The encoder's floatstr: o != o, o == inf, o == -inf, else float.__repr__(o).
 void append_float(PyObject* o, OutputBuffer& out) {
     if (PyFloat_CheckExact(o)) return append_double(PyFloat_AS_DOUBLE(o), out);
-    if (compares(o, o, Py_NE)) {
+    if (boundary::compare(o, o, Py_NE)) {
         out.append("NaN");
-    } else if (compares(o, originals.infinity, Py_EQ)) {
+    } else if (boundary::compare(o, originals.infinity, Py_EQ)) {
         out.append("Infinity");
-    } else if (compares(o, originals.negative_infinity, Py_EQ)) {
+    } else if (boundary::compare(o, originals.negative_infinity, Py_EQ)) {
         out.append("-Infinity");
     } else {
         append_text(Ref::borrow(originals.float_repr)(o).get(), out);
@@ -407,6 +405,36 @@ bool next_member(Frame& f, Ref& key, Ref& value) {
     return false;
 }
 
+// The ids of the containers being written, as the encoder's `markers`
+// dict keeps them: constant time per container at any depth.  Shallow
+// documents, the usual ones, are searched in a small array instead.
+class OpenContainers {
+public:
+    // False when `o` is open already (a circular reference).
+    bool insert(PyObject* o) {
+        if (!deep_.empty()) return deep_.insert(o).second;
+        if (std::find(shallow_.begin(), shallow_.end(), o) != shallow_.end()) return false;
+        shallow_.push_back(o);
+        if (shallow_.size() > shallow_limit) {
+            deep_.insert(shallow_.begin(), shallow_.end());
+            shallow_.clear();
+        }
+        return true;
+    }
+    void erase(PyObject* o) {
+        if (!deep_.empty()) {
+            deep_.erase(o);
+        } else {
+            shallow_.pop_back();  // containers close in the reverse order of opening
+        }
+    }
+
+private:
+    static constexpr std::size_t shallow_limit = 32;
+    std::vector<PyObject*> shallow_;
+    std::unordered_set<PyObject*> deep_;
+};
+
 class Writer {
 public:
     explicit Writer(OutputBuffer& out)
@@ -448,10 +476,7 @@ private:
     }
 
     void mark(PyObject* o) {
-        for (PyObject* active : markers_) {
-            if (active == o) boundary::raise(PyExc_ValueError, "Circular reference detected");
-        }
-        markers_.push_back(o);
+        if (!markers_.insert(o)) boundary::raise(PyExc_ValueError, "Circular reference detected");
     }
 
     // `level`: indentation level of the position `o` is written at.
@@ -518,7 +543,7 @@ private:
         need_frames(level + (top ? 1 : 2));
         mark(o);
         Ref text = Ref::steal(PyObject_Str(o));
-        markers_.pop_back();
+        markers_.erase(o);
         append_string(text.get(), out_);
     }
 
@@ -563,14 +588,14 @@ private:
         const Frame& frame = stack_.back();
         newline(frame.level - 1);
         out_.push(frame.mapping() ? '}' : ']');
-        markers_.pop_back();
+        markers_.erase(frame.container.get());
         stack_.pop_back();
     }
 
     OutputBuffer& out_;
     int frame_budget_;
     std::vector<Frame> stack_;
-    std::vector<PyObject*> markers_;  // ids of the containers being written
+    OpenContainers markers_;
 };
 
 }  // namespace

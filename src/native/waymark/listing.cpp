@@ -7,6 +7,8 @@
 // cannot be read, does not parse or is not a JSON object is passed over.
 #include "waymark/waymark.hpp"
 
+#include "boundary/caught.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -28,15 +30,6 @@ Name n_path_key("path"), n_iterdir("iterdir"), n_startswith("startswith"), n_sor
     n_reverse("reverse");
 boundary::Text t_complete("complete"), t_unknown("unknown"), t_empty(""), t_json_suffix(".json");
 
-[[noreturn]] void raise_errno(PyObject* filename) {
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-    boundary::throw_error();
-}
-
-bool compares(PyObject* a, PyObject* b, int op) {
-    return boundary::truthy(Ref::steal(PyObject_RichCompare(a, b, op)).get());
-}
-
 // Marks a member that the file does not have.
 PyObject* missing() {
     static PyObject* sentinel = boundary::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
@@ -48,9 +41,9 @@ PyObject* missing() {
 void consider(PyObject* data, PyObject* path_text, PyObject* org_id, PyObject* sessions) {
     if (!PyDict_Check(data)) return;  // valid JSON, but not a session object
     Ref phase = boundary::get_item(data, n_phase, nullptr);
-    if (compares(phase.get(), t_complete, Py_EQ)) return;
+    if (boundary::compare(phase.get(), t_complete, Py_EQ)) return;
     Ref owner = boundary::get_item(data, n_org_id, missing());
-    if (!owner.is(missing()) && compares(owner.get(), org_id, Py_NE)) return;  // another organisation's
+    if (!owner.is(missing()) && boundary::compare(owner.get(), org_id, Py_NE)) return;  // another organisation's
     Ref empty_state = Ref::steal(PyDict_New());
     Ref record = Ref::steal(PyDict_New());
     const std::pair<Name*, Ref> members[] = {
@@ -68,27 +61,29 @@ void consider(PyObject* data, PyObject* path_text, PyObject* org_id, PyObject* s
 
 // Whole content of a regular file, or false when it cannot be read.
 bool read_file(const std::string& path, std::string& content) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info;
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    if (ok) {
-        content.resize(static_cast<std::size_t>(info.st_size));
-        std::size_t filled = 0;
-        for (;;) {
-            if (filled == content.size()) content.resize(filled + 4096 + filled / 2);
-            const ssize_t got = ::read(fd, content.data() + filled, content.size() - filled);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                ok = got == 0;
-                break;
+    return without_gil([&] {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return false;
+        struct stat info;
+        bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+        if (ok) {
+            content.resize(static_cast<std::size_t>(info.st_size));
+            std::size_t filled = 0;
+            for (;;) {
+                if (filled == content.size()) content.resize(filled + 4096 + filled / 2);
+                const ssize_t got = ::read(fd, content.data() + filled, content.size() - filled);
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) {
+                    ok = got == 0;
+                    break;
+                }
+                filled += static_cast<std::size_t>(got);
             }
-            filled += static_cast<std::size_t>(got);
+            content.resize(filled);
         }
-        content.resize(filled);
-    }
-    ::close(fd);
-    return ok;
+        ::close(fd);
+        return ok;
+    });
 }
 
 // What read_text(encoding="utf-8") returns: strict UTF-8 with universal
@@ -106,12 +101,9 @@ Ref decode_text(std::string& content) {
         }
         content.resize(out);
     }
-    Ref text = Ref::steal_maybe(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
-    if (!text) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) boundary::throw_error();
-        PyErr_Clear();
-    }
-    return text;
+    return boundary::unless_exception([&] {
+        return Ref::steal(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
+    });
 }
 
 bool ignored_stat_error(int error) { return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP; }
@@ -132,52 +124,59 @@ public:
         ascii_only_ = PyUnicode_IS_ASCII(stem_prefix);
     }
 
-    bool matches(const char* name, std::size_t length) const {
-        constexpr std::size_t suffix_length = 5;
+    // What can be told without Python (the suffix, an ASCII prefix); may run
+    // without the interpreter's lock.
+    bool may_match(const char* name, std::size_t length) const {
         if (length <= suffix_length || std::memcmp(name + length - suffix_length, ".json", suffix_length) != 0) {
             return false;
         }
         const std::size_t stem_length = length - suffix_length;
-        if (ascii_only_) return stem_length >= ascii_.size() && std::memcmp(name, ascii_.data(), ascii_.size()) == 0;
+        return !ascii_only_ || (stem_length >= ascii_.size() && std::memcmp(name, ascii_.data(), ascii_.size()) == 0);
+    }
+
+    // A name that may_match() let through.
+    bool matches(const std::string& name) const {
+        if (ascii_only_) return true;
         // Decoded as os.listdir decodes names, then compared as text.
-        Ref stem = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(name, static_cast<Py_ssize_t>(stem_length)));
+        const std::size_t stem_length = name.size() - suffix_length;
+        Ref stem = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(stem_length)));
         return boundary::check(static_cast<int>(
                    PyUnicode_Tailmatch(stem.get(), stem_prefix_, 0, PY_SSIZE_T_MAX, -1))) == 1;
     }
 
 private:
+    static constexpr std::size_t suffix_length = 5;  // ".json"
     PyObject* stem_prefix_;
     std::string ascii_;
     bool ascii_only_ = false;
 };
 
-class Directory {
-public:
-    Directory(const std::string& path, PyObject* path_text) : handle_(::opendir(path.c_str())) {
-        if (!handle_) raise_errno(path_text);
-    }
-    ~Directory() { ::closedir(handle_); }
-    Directory(const Directory&) = delete;
-    Directory& operator=(const Directory&) = delete;
-    DIR* get() const { return handle_; }
-
-private:
-    DIR* handle_;
-};
-
-std::vector<Candidate> matching_names(const std::string& directory, PyObject* directory_text, const NameFilter& filter) {
-    std::vector<Candidate> found;
-    Directory listing(directory, directory_text);
+// The names in `directory` that may match, read with the interpreter's lock
+// released; the errno of a failing opendir() or readdir() otherwise.
+int read_names(const std::string& directory, const NameFilter& filter, std::vector<Candidate>& found) {
+    DIR* listing = ::opendir(directory.c_str());
+    if (!listing) return errno;
+    int error = 0;
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(listing.get());
+        const dirent* entry = ::readdir(listing);
         if (!entry) {
-            if (errno != 0) raise_errno(directory_text);
+            error = errno;
             break;
         }
         const std::size_t length = std::strlen(entry->d_name);
-        if (filter.matches(entry->d_name, length)) found.push_back({std::string(entry->d_name, length), entry->d_type});
+        if (filter.may_match(entry->d_name, length)) found.push_back({std::string(entry->d_name, length), entry->d_type});
     }
+    ::closedir(listing);
+    return error;
+}
+
+std::vector<Candidate> matching_names(const std::string& directory, PyObject* directory_text, const NameFilter& filter) {
+    std::vector<Candidate> found;
+    if (const int error = without_gil([&] { return read_names(directory, filter, found); })) {
+        raise_os_error(error, nullptr, directory_text);
+    }
+    std::erase_if(found, [&](const Candidate& candidate) { return !filter.matches(candidate.name); });
     return found;
 }
 
@@ -198,9 +197,10 @@ bool is_regular_file(const Candidate& candidate, const std::string& path, PyObje
     if (candidate.type == DT_REG) return true;
     if (candidate.type != DT_LNK && candidate.type != DT_UNKNOWN) return false;
     struct stat info;
-    if (::stat(path.c_str(), &info) == 0) return S_ISREG(info.st_mode);
-    if (ignored_stat_error(errno)) return false;
-    raise_errno(path_text);
+    const int error = without_gil([&] { return ::stat(path.c_str(), &info) == 0 ? 0 : errno; });
+    if (error == 0) return S_ISREG(info.st_mode);
+    if (ignored_stat_error(error)) return false;
+    raise_os_error(error, nullptr, path_text);
 }
 
 void scan_directory(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org_id, PyObject* sessions) {
@@ -225,7 +225,7 @@ void scan_entries(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org_i
     Ref entries = Ref::steal(PyObject_GetIter(boundary::call_method(sessions_dir, n_iterdir).get()));
     while (Ref entry = Ref::steal_maybe(PyIter_Next(entries.get()))) {
         if (!boundary::truthy(boundary::call_method(entry.get(), n_is_file).get())) continue;
-        if (compares(entry.attr(n_suffix).get(), t_json_suffix, Py_NE)) continue;
+        if (boundary::compare(entry.attr(n_suffix).get(), t_json_suffix, Py_NE)) continue;
         if (!boundary::truthy(boundary::call_method(entry.attr(n_stem).get(), n_startswith, {stem_prefix}).get())) continue;
         Ref data = read_session(entry.get());
         if (!data) continue;
@@ -237,7 +237,8 @@ void scan_entries(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org_i
 
 // ------------------------------------------------------------ newest first
 
-// The sort key: `saved_at` when it is a str, else "" (sorting last).
+// The sort key: `saved_at` when it is a str, else "" (sorting last).  The
+// interpreter calls it as a C function, which returns a new reference.
 PyObject* saved_at_key(PyObject*, PyObject* record) {
     PyObject* saved_at = PyDict_Check(record) ? PyDict_GetItemWithError(record, n_saved_at) : nullptr;
     if (saved_at && PyUnicode_Check(saved_at)) return Py_NewRef(saved_at);

@@ -42,22 +42,22 @@ Ref attribute(PyObject* owner, Name& name) { return Ref::steal(PyObject_GetAttr(
 // A module's own entry, borrowed; NULL when absent.
 PyObject* module_entry(PyObject* module, Name& name) {
     PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (!found) PyErr_Clear();
+    if (!found && PyErr_Occurred()) boundary::throw_error();
     return found;
 }
 
+// owner.<name> is `expected`; a missing attribute is not (only its
+// AttributeError is expected here).
 bool attribute_is(PyObject* owner, Name& name, PyObject* expected) {
     Ref value = Ref::steal_maybe(PyObject_GetAttr(owner, name));
     if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) boundary::throw_error();
         PyErr_Clear();
         return false;
     }
     return value.is(expected);
 }
 
-void bind_function(const char* name, const boundary::FunctionSpec& spec) {
-    module.bind(name, boundary::make_function(spec, module));
-}
 
 Ref phases() {
     const char* names[] = {"interview", "analysis", "strategy", "render", "execute", "complete"};
@@ -80,13 +80,13 @@ void exec_steps(boundary::ModuleRecord& m) {
     m.bind("ARCHIVE_DIR", Ref::steal(PyNumber_TrueDivide(m.global(n_sessions_dir).get(), boundary::str("archive").get())));
     m.bind("PHASES", phases());
 
-    bind_function("_ensure_dirs", ensure_dirs_spec);
-    bind_function("save_state", save_state_spec);
-    bind_function("load_incomplete_sessions", load_incomplete_sessions_spec);
-    bind_function("mark_complete", mark_complete_spec);
-    bind_function("archive_session", archive_session_spec);
-    bind_function("_safe_org_id", safe_org_id_spec);
-    bind_function("build_serialisable_state", build_serialisable_state_spec);
+    m.bind_function("_ensure_dirs", ensure_dirs_spec);
+    m.bind_function("save_state", save_state_spec);
+    m.bind_function("load_incomplete_sessions", load_incomplete_sessions_spec);
+    m.bind_function("mark_complete", mark_complete_spec);
+    m.bind_function("archive_session", archive_session_spec);
+    m.bind_function("_safe_org_id", safe_org_id_spec);
+    m.bind_function("build_serialisable_state", build_serialisable_state_spec);
     capture_originals();
 }
 

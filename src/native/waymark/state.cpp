@@ -17,12 +17,6 @@ Name state_keys[] = {Name("interview_answers"),        Name("document_types"),  
                      Name("strategy_id"),              Name("review_turn_id"),   Name("output_dir")};
 constexpr std::size_t list_members = 2;  // the first two keys hold lists
 
-// `value or []`: a non-empty list is stored itself, else a new empty list.
-Ref own_list(const Ref& value) {
-    if (!value.is_none() && PyList_GET_SIZE(value.get()) > 0) return value;
-    return Ref::steal(PyList_New(0));
-}
-
 // The nine keys in order, all None: copying it is cheaper than inserting
 // the keys one by one into a new dict (kept for the process).
 PyObject* state_template() {
@@ -38,7 +32,7 @@ Ref build_serialisable_state(const Args& a) {
     Ref state = Ref::steal(PyDict_Copy(state_template()));
     for (std::size_t i = 0; i < std::size(state_keys); ++i) {
         if (i >= list_members && a[i].is_none()) continue;
-        Ref value = i < list_members ? own_list(a[i]) : a[i];
+        Ref value = i < list_members ? boundary::own_list(a[i]) : a[i];
         boundary::check(PyDict_SetItem(state.get(), state_keys[i].get(), value.get()));
     }
     return state;

@@ -2,8 +2,11 @@
 // archiving session files.
 #include "waymark/waymark.hpp"
 
+#include "boundary/caught.hpp"
+
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <vector>
 
 namespace waymark {
@@ -15,18 +18,11 @@ using boundary::Name;
 using boundary::Param;
 using boundary::Ref;
 
-Name n_mkdir("mkdir"), n_parents("parents"), n_exist_ok("exist_ok"), n_exists("exists"), n_is_dir("is_dir"),
+Name n_mkdir("mkdir"), n_exist_ok("exist_ok"), n_exists("exists"), n_is_dir("is_dir"),
     n_now("now"), n_strftime("strftime"), n_isoformat("isoformat"), n_read_text("read_text"), n_encoding("encoding"),
     n_loads("loads"), n_dumps("dumps"), n_indent("indent"), n_default("default"), n_move("move"), n_name("name"),
-    n_completed_at("completed_at");
+    n_completed_at("completed_at"), n_mode("mode"), n_parent("parent");
 boundary::Text t_utf8("utf-8");
-
-// An OSError subclass with our own text: "[Errno n] <text>: '<filename>'".
-[[noreturn]] void raise_os_error_with(PyObject* type, int error, const char* text, PyObject* filename) {
-    Ref exception = Ref::steal(PyObject_CallFunction(type, "isO", error, text, filename));
-    PyErr_SetObject(type, exception.get());
-    boundary::throw_error();
-}
 
 Ref join(PyObject* directory, PyObject* name) { return Ref::steal(PyNumber_TrueDivide(directory, name)); }
 
@@ -45,9 +41,28 @@ Ref now_iso() {
 
 // ------------------------------------------------------------ _ensure_dirs
 
-void make_directory(PyObject* directory) {
+// directory.mkdir(mode=0o700, exist_ok=True): a directory the store creates
+// is private to its owner (narrowed further by the umask); one that exists is
+// left as it is.
+void make_private_directory(PyObject* directory) {
+    static PyObject* const private_mode = boundary::check(PyLong_FromLong(0700));  // kept for the process
     boundary::call(Ref::steal(PyObject_GetAttr(directory, n_mkdir)).get(), {},
-                   {{n_parents, Py_True}, {n_exist_ok, Py_True}});
+                   {{n_mode, private_mode}, {n_exist_ok, Py_True}});
+}
+
+// What mkdir(parents=True, exist_ok=True) does, where each missing directory
+// (the home too) is private; parents=True would make them world-readable.
+void make_directory(PyObject* directory) {
+    try {
+        make_private_directory(directory);
+    } catch (const boundary::PythonError&) {
+        const boundary::Caught missing;
+        if (!missing.matches(PyExc_FileNotFoundError)) missing.reraise();
+        Ref parent = Ref::steal(PyObject_GetAttr(directory, n_parent));
+        if (boundary::equal(parent.get(), directory)) missing.reraise();
+        make_directory(parent.get());
+        make_private_directory(directory);
+    }
 }
 
 Ref ensure_dirs(const Args&) {
@@ -94,8 +109,7 @@ Ref safe_org_id(const Args& a) {
 constexpr int max_attempts = 10000;
 
 [[noreturn]] void raise_no_free_name(PyObject* last) {
-    raise_os_error_with(PyExc_FileExistsError, EEXIST, "no free file name up to",
-                        Ref::steal(PyObject_Str(last)).get());
+    raise_os_error(EEXIST, "no free file name up to", Ref::steal(PyObject_Str(last)).get());
 }
 
 // A file name that is one path component, whatever the clock or the
@@ -185,14 +199,15 @@ Ref mark_complete(const Args& a) {
 // ------------------------------------------------------------ archive_session
 
 // Only a session file may be moved: a directory ("", "." or any other) would
-// take a whole tree with it.
+// take a whole tree with it.  A file that another process archived since it
+// was seen is gone, not of another kind.
 void refuse_non_file(PyObject* path) {
     if (boundary::truthy(boundary::call_method(path, n_is_file).get())) return;
     Ref text = Ref::steal(PyObject_Str(path));
     if (boundary::truthy(boundary::call_method(path, n_is_dir).get())) {
-        raise_os_error_with(PyExc_IsADirectoryError, EISDIR, "archive_session moves session files, not directories",
-                            text.get());
+        raise_os_error(EISDIR, "archive_session moves session files, not directories", text.get());
     }
+    if (!path_exists(path)) raise_os_error(ENOENT, nullptr, text.get());
     boundary::raise_format(PyExc_ValueError, "archive_session moves session files only: %R is not a regular file",
                            text.get());
 }
@@ -228,8 +243,8 @@ Ref archive_session(const Args& a) {
     ArchiveNames names(path.get(), module.global(n_archive_dir));
     Ref destination = names.first();
     Ref shutil = module.global(n_shutil);
-    const bool own_move = is_interpreter_shutil(shutil.get());
-    const std::string source = own_move ? fs_path(path.get()) : std::string();
+    std::optional<ArchiveMove> own_move;
+    if (is_interpreter_shutil(shutil.get())) own_move.emplace(fs_path(path.get()));
     for (int attempt = 1;; ++attempt) {
         if (attempt > max_attempts) raise_no_free_name(destination.get());
         if (!path_exists(destination.get())) {
@@ -239,7 +254,7 @@ Ref archive_session(const Args& a) {
                 boundary::call_method(shutil.get(), n_move, {source_text.get(), destination_text.get()});
                 return boundary::none();
             }
-            if (move_without_replacing(source, fs_path(destination.get()))) return boundary::none();
+            if (own_move->place(fs_path(destination.get()))) return boundary::none();
         }
         destination = names.next();
     }
@@ -255,26 +270,15 @@ const char* const save_state_doc =
     "    Returns path to the written session file.\n"
     "    ";
 
-// The step's result, or an empty Ref when it raised an Exception.
-template <class Step>
-Ref unless_exception(Step step) {
-    try {
-        return step();
-    } catch (const boundary::PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        return Ref();
-    }
-}
-
 }  // namespace
 
 Ref parse_session(PyObject* text) {
-    return unless_exception([&] { return boundary::call_method(module.global(n_json).get(), n_loads, {text}); });
+    return boundary::unless_exception(
+        [&] { return boundary::call_method(module.global(n_json).get(), n_loads, {text}); });
 }
 
 Ref read_session(PyObject* path) {
-    return unless_exception([&] {
+    return boundary::unless_exception([&] {
         Ref text = boundary::call(Ref::steal(PyObject_GetAttr(path, n_read_text)).get(), {}, {{n_encoding, t_utf8}});
         return boundary::call_method(module.global(n_json).get(), n_loads, {text.get()});
     });

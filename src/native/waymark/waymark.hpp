@@ -106,6 +106,35 @@ OutputBuffer serialise_session(PyObject* payload);
 
 // files.cpp: durable file operations on file-system paths (bytes).
 std::string fs_path(PyObject* path_like);  // os.fspath + encoding, "embedded null byte" refused
+std::string directory_of(const std::string& path);
+
+// Lets other threads run while this thread waits on the file system (a FIFO
+// that blocks an open, a slow network share), as the interpreter's own file
+// functions do; nothing in its scope may touch Python.
+class GilReleased {
+public:
+    GilReleased() : state_(PyEval_SaveThread()) {}
+    ~GilReleased() { PyEval_RestoreThread(state_); }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+template <class Work>
+auto without_gil(Work&& work) {
+    const GilReleased released;
+    return work();
+}
+
+// The OSError subclass that `error` selects, with `text` (the system's own
+// when nullptr) and up to two file names (nullptr for none).
+[[noreturn]] void raise_os_error(int error, const char* text, PyObject* filename, PyObject* filename2 = nullptr);
+// The same with file-system names (bytes, decoded as the interpreter does; "" for none).
+[[noreturn]] void raise_os_error(int error, const std::string& filename = {}, const std::string& filename2 = {},
+                                 const char* text = nullptr);
+
 // Replaces the whole content of the file at `path` through a temporary file
 // and a rename (following a symbolic link, keeping the file's permissions).
 void replace_file(const std::string& path, std::string_view data);
@@ -124,9 +153,23 @@ private:
     std::string directory_;
     std::string temp_;
 };
-// Moves `source` to `destination` unless the destination exists (false).
-bool move_without_replacing(const std::string& source, const std::string& destination);
-std::string directory_of(const std::string& path);
+// Moves one file into the archive, never over a file that is there.  The
+// source is first taken away under a private name in its own directory, so of
+// several processes archiving it exactly one goes on; the others get the
+// FileNotFoundError of the vanished source.  Unless placed, it goes back.
+class ArchiveMove {
+public:
+    explicit ArchiveMove(const std::string& source);
+    ~ArchiveMove();
+    ArchiveMove(const ArchiveMove&) = delete;
+    ArchiveMove& operator=(const ArchiveMove&) = delete;
+    // Moves the file to `destination` unless that name is taken (false).
+    bool place(const std::string& destination);
+
+private:
+    std::string source_;
+    std::string claimed_;
+};
 
 // Function declarations, one concern per file.
 extern const boundary::FunctionSpec ensure_dirs_spec;               // store.cpp
