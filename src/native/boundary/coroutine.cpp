@@ -1,5 +1,6 @@
 #include "boundary/coroutine.hpp"
 
+#include "boundary/compat.hpp"
 #include "boundary/module.hpp"
 
 #include <cstddef>
@@ -92,7 +93,7 @@ PyObject* step(PyObject* self, PyObject* arg) {
         if (arg) PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    _PyGen_SetStopIterationValue(result);
+    set_stop_iteration_value(result);
     Py_DECREF(result);
     return nullptr;
 }

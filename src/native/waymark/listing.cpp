@@ -7,6 +7,8 @@
 // cannot be read, does not parse or is not a JSON object is passed over.
 #include "waymark/waymark.hpp"
 
+#include "boundary/compat.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -114,8 +116,6 @@ Ref decode_text(std::string& content) {
     return text;
 }
 
-bool ignored_stat_error(int error) { return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP; }
-
 struct Candidate {
     std::string name;  // as the directory holds it
     unsigned char type;
@@ -199,7 +199,7 @@ bool is_regular_file(const Candidate& candidate, const std::string& path, PyObje
     if (candidate.type != DT_LNK && candidate.type != DT_UNKNOWN) return false;
     struct stat info;
     if (::stat(path.c_str(), &info) == 0) return S_ISREG(info.st_mode);
-    if (ignored_stat_error(errno)) return false;
+    if (boundary::is_file_hides_stat_error(errno)) return false;
     raise_errno(path_text);
 }
 
