@@ -24,6 +24,10 @@ def wheel_for(version):
     return wheel
 
 
+def python_for(version):
+    return run(str(ROOT / "tools" / "python-for"), version).stdout.strip()
+
+
 def run(*args, **kwargs):
     return subprocess.run(args, capture_output=True, text=True, timeout=600, check=True, **kwargs)
 
@@ -70,7 +74,7 @@ def test_modules_need_only_the_c_library(version, tmp_path):
 
 @pytest.mark.parametrize("version", PYTHONS)
 def test_demo_from_the_installed_wheel(version, tmp_path):
-    python = run(str(ROOT / "tools" / "python-for"), version).stdout.strip()
+    python = python_for(version)
     venv = tmp_path / "venv"
     run(python, "-m", "venv", str(venv))
     bare = os.pathsep.join([str(venv / "bin"), path_without_build_tools(tmp_path)])
@@ -78,3 +82,19 @@ def test_demo_from_the_installed_wheel(version, tmp_path):
     run(str(venv / "bin" / "python"), "-m", "pip", "install", "--quiet", "--only-binary", ":all:",
         str(wheel_for(version)), env={**os.environ, "PATH": bare})
     assert demo(f"VENV={venv}", path=bare) == demo(path=os.environ["PATH"])
+
+
+@pytest.mark.parametrize("built, runs", [(built, runs) for built in PYTHONS for runs in PYTHONS if built != runs])
+def test_version_warning_names_the_version_built_for(built, runs, tmp_path):
+    # One version's module, named as another version looks for it. With the
+    # warning made an error, the import stops there, before anything else runs.
+    zipfile.ZipFile(wheel_for(built)).extractall(tmp_path)
+    python = python_for(runs)
+    suffix = run(python, "-c", "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))").stdout.strip()
+    (module,) = (tmp_path / "brevanta").glob("gapscope.*.so")
+    module.rename(module.with_name("gapscope" + suffix))
+    result = subprocess.run([python, "-W", "error::RuntimeWarning", "-c", "import brevanta.gapscope"],
+                            cwd=tmp_path, env={"PYTHONPATH": str(tmp_path), "CORVANE_HOME": str(tmp_path / "home")},
+                            capture_output=True, text=True, timeout=60)
+    assert (f"RuntimeWarning: compile time Python version {built} of module 'brevanta.gapscope' "
+            f"does not match runtime version {runs}") in result.stderr
