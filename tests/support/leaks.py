@@ -12,11 +12,26 @@ SANITIZED = bool(os.environ.get("BREVANTA_SANITIZED"))
 def assert_no_leak(block, *, iterations=None, warmup=300, bytes_per_call=16):
     """Call `block()` `iterations` times after a warm-up that fills the
     interpreter's free lists and caches; traced memory may not grow by more
-    than `bytes_per_call` per call on average (a leaked object is 16+ bytes)."""
+    than `bytes_per_call` per call on average (a leaked object is 16+ bytes).
+
+    A leak grows in every round; the interpreter now and then replaces one of
+    its own buffers by a new one of the same size (3.13 does, raising errors),
+    which shows as growth in one round only. So a round that grows is measured
+    again, and only growth in both counts."""
     if iterations is None:
         iterations = 300 if SANITIZED else 2000
     for _ in range(warmup):
         block()
+    growth = _growth(block, iterations)
+    if growth > iterations * bytes_per_call:
+        growth = min(growth, _growth(block, iterations))
+    assert growth <= iterations * bytes_per_call, (
+        f"traced memory grew by {growth} bytes over {iterations} calls"
+    )
+
+
+def _growth(block, iterations):
+    """Traced memory gained over `iterations` calls of `block`."""
     gc.collect()
     tracemalloc.start()
     try:
@@ -28,10 +43,7 @@ def assert_no_leak(block, *, iterations=None, warmup=300, bytes_per_call=16):
         after = tracemalloc.get_traced_memory()[0]
     finally:
         tracemalloc.stop()
-    growth = after - before
-    assert growth <= iterations * bytes_per_call, (
-        f"traced memory grew by {growth} bytes over {iterations} calls"
-    )
+    return after - before
 
 
 def raising(exception, function, *args, **kwargs):

@@ -84,8 +84,11 @@ def test_save_state_failure_paths(ram_store, monkeypatch):
     loop.append(loop)
     assert_steady(raising(TypeError, ram_store.save_state, "acme", {(1,): 1}, "p", path))
     assert_steady(raising(ValueError, ram_store.save_state, "acme", {"l": loop}, "p", path))
-    assert_steady(raising(RecursionError, ram_store.save_state, "acme", {"d": nested(5000)}, "p", path),
-                   iterations=200)
+    # Deeper than the C encoder's limit too: 3.13 runs it for an indent, building
+    # each level's indent anew, so each of its calls takes long and fewer suffice.
+    c_encoder = sys.version_info >= (3, 13)
+    assert_steady(raising(RecursionError, ram_store.save_state, "acme", {"d": nested(50_000)}, "p", path),
+                  iterations=20 if c_encoder else 200, warmup=5 if c_encoder else 300)
     assert_steady(raising(IsADirectoryError, ram_store.save_state, "acme", {}, "p", str(ram_store.SESSIONS_DIR)))
     assert_steady(raising(TypeError, ram_store.save_state, "acme", [], "p"))
     with monkeypatch.context() as patch:

@@ -4,6 +4,7 @@
 // interpreter's own coroutines do.
 #include "boundary/coroutine.hpp"
 
+#include "boundary/compat.hpp"
 #include "boundary/module.hpp"
 
 #include <cstddef>
@@ -96,7 +97,7 @@ PyObject* step(PyObject* self, PyObject* arg) {
         if (arg) PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    _PyGen_SetStopIterationValue(result);
+    set_stop_iteration_value(result);
     Py_DECREF(result);
     return nullptr;
 }

@@ -8,6 +8,7 @@
 #include "waymark/waymark.hpp"
 
 #include "boundary/caught.hpp"
+#include "boundary/compat.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -106,8 +107,6 @@ Ref decode_text(std::string& content) {
     });
 }
 
-bool ignored_stat_error(int error) { return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP; }
-
 struct Candidate {
     std::string name;  // as the directory holds it
     unsigned char type;
@@ -199,7 +198,7 @@ bool is_regular_file(const Candidate& candidate, const std::string& path, PyObje
     struct stat info;
     const int error = without_gil([&] { return ::stat(path.c_str(), &info) == 0 ? 0 : errno; });
     if (error == 0) return S_ISREG(info.st_mode);
-    if (ignored_stat_error(error)) return false;
+    if (boundary::is_file_hides_stat_error(error)) return false;
     raise_os_error(error, nullptr, path_text);
 }
 

@@ -1,6 +1,8 @@
 // brevanta.waymark: module definition and the steps that execute it.
 #include "waymark/waymark.hpp"
 
+#include "boundary/compat.hpp"
+
 #include <cmath>
 
 namespace waymark {
@@ -27,7 +29,7 @@ using boundary::Name;
 // What the listing's fast path stands in for on pathlib.PosixPath.
 Name path_method_names[Originals::path_method_count] = {
     Name("iterdir"), Name("is_file"), Name("read_text"), Name("suffix"),
-    Name("stem"),    Name("__str__"), Name("__fspath__"), Name("_make_child_relpath"),
+    Name("stem"),    Name("__str__"), Name("__fspath__"), Name(boundary::pathlib_child_path_method),
 };
 // Interned, so that attribute lookups hit the interpreter's type cache
 // instead of filling it with new strings.

@@ -3,6 +3,7 @@
 #include "waymark/waymark.hpp"
 
 #include "boundary/caught.hpp"
+#include "boundary/compat.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -287,7 +288,7 @@ Ref read_session(PyObject* path) {
 OutputBuffer serialise_session(PyObject* payload) {
     Ref json = module.global(n_json);
     OutputBuffer out;
-    if (is_interpreter_json(json.get())) {
+    if (boundary::indented_json_is_pure_python && is_interpreter_json(json.get())) {
         write_indented_json(payload, out);
         return out;
     }

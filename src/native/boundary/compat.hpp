@@ -1,0 +1,66 @@
+// What the boundary needs from the interpreter that its private API used to
+// give: the same steps through the public C API, so one source builds for
+// every supported Python (3.13 moved both helpers into its internal headers).
+#pragma once
+
+#include "boundary/ref.hpp"
+
+#include <frameobject.h>
+
+#include <cerrno>
+
+namespace boundary {
+
+// Sets StopIteration carrying `value` as a return value. A tuple or an
+// exception would be taken as the exception's arguments or as the exception
+// itself, so those are wrapped in an instance first.
+inline void set_stop_iteration_value(PyObject* value) {
+    if (!PyTuple_Check(value) && !PyExceptionInstance_Check(value)) {
+        PyErr_SetObject(PyExc_StopIteration, value);
+        return;
+    }
+    Ref stop = Ref::steal_maybe(PyObject_CallOneArg(PyExc_StopIteration, value));
+    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+}
+
+// Adds a traceback entry "function" in "file" at `line` to the exception
+// being raised. The exception is set aside while the frame is built, since
+// decoding the file name may run Python code; if building fails, the new
+// error is chained to it.
+inline void add_traceback_entry(const char* function, const char* file, int line) {
+    PyObject* raised = PyErr_GetRaisedException();
+    Ref globals = Ref::steal_maybe(PyDict_New());
+    Ref code = Ref::steal_maybe(globals ? reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)) : nullptr);
+    Ref frame = Ref::steal_maybe(
+        code ? reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                                                       globals.get(), nullptr))
+             : nullptr);
+    if (!frame) {
+        _PyErr_ChainExceptions1(raised);
+        return;
+    }
+    PyErr_SetRaisedException(raised);
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+// pathlib.PosixPath as the session listing reproduces it: the private method
+// that iterdir() forms each child path with (its replacement disables the
+// listing's own directory scan), and which errors of stat() is_file() takes
+// to mean "not a file" rather than raising.
+#if PY_VERSION_HEX >= 0x030D0000
+inline constexpr const char* pathlib_child_path_method = "_from_parsed_string";
+inline bool is_file_hides_stat_error(int) { return true; }  // os.path.isfile()
+#else
+inline constexpr const char* pathlib_child_path_method = "_make_child_relpath";
+inline bool is_file_hides_stat_error(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
+}
+#endif
+
+// json.dumps with an indent: before 3.13 it runs the pure-Python encoder,
+// which the session writer reproduces exactly; from 3.13 on it runs the C
+// encoder, whose treatment of subclasses and of nesting depth differs, so the
+// writer leaves the work to it there.
+inline constexpr bool indented_json_is_pure_python = PY_VERSION_HEX < 0x030D0000;
+
+}  // namespace boundary
