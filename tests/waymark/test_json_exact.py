@@ -1,5 +1,8 @@
 """Session files hold exactly what json.dumps(payload, indent=2, default=str) returns, side by side with the
-interpreter: generated states, subclasses, objects that only claim a type, and every error on the way."""
+interpreter: generated states, subclasses, objects that only claim a type, and every error on the way.
+
+From 3.13 on json.dumps with an indent runs the C encoder: the writer takes plain documents (exact built-in
+types) and leaves every other one to json.dumps, which the same cases check."""
 
 import collections
 import decimal
@@ -8,6 +11,7 @@ import json
 import json.encoder
 import random
 import struct
+import sys
 from datetime import date, datetime, time
 from pathlib import Path, PurePosixPath
 
@@ -35,7 +39,14 @@ values = st.recursive(
     lambda inner: st.one_of(st.lists(inner, max_size=4), st.lists(inner, max_size=4).map(tuple),
                             st.dictionaries(keys, inner, max_size=4)),
     max_leaves=24)
-states = st.dictionaries(keys, values, max_size=5)
+# Exact built-in types only, the documents the writer takes on every version; ints past 64 bits among them.
+plain_values = st.recursive(
+    st.one_of(st.none(), st.booleans(), texts, st.integers(min_value=-(2**65), max_value=2**65),
+              st.floats(allow_nan=True, allow_infinity=True)),
+    lambda inner: st.one_of(st.lists(inner, max_size=4), st.lists(inner, max_size=4).map(tuple),
+                            st.dictionaries(keys, inner, max_size=4)),
+    max_leaves=24)
+states = st.one_of(st.dictionaries(keys, values, max_size=5), st.dictionaries(keys, plain_values, max_size=5))
 org_ids = st.text(characters, max_size=40).filter(lambda t: "\0" not in t)
 
 PROPERTY = settings(max_examples=EXAMPLES, deadline=None,
@@ -277,6 +288,11 @@ CASES = {
     "int beyond the digit limit": lambda: {"n": 10**5000},
     "special floats as keys": lambda: {float("nan"): 1, float("inf"): 2, float("-inf"): 3, -0.0: 4, 1e16: 5},
     "empty containers": lambda: {"a": [], "b": {}, "c": (), "d": [[], {}, [{}]]},
+    "tuples": lambda: {"t": (1, ("x", [2.5, ()]), {"k": (None, True)})},
+    "special floats as values": lambda: {"f": [float("nan"), float("inf"), float("-inf"), -0.0, -float("nan")]},
+    "ints at 64 bits": lambda: {"n": [2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 10**30], 2**63 - 1: 1, -(2**64): 2},
+    "subclass after plain members": lambda: {"a": [1, {"b": "é" * 40}], "z": [[Colour.RED]]},
+    "tuple key deep down": lambda: {"a": [1, {"b": {(1,): 2}}]},
     "other objects": lambda: {"x": [decimal.Decimal("1.10"), 3 + 4j, b"\x00", range(3), time(1, 2), date.min,
                                     datetime(2020, 1, 1), frozenset({1}), type, None]},
 }
@@ -301,6 +317,49 @@ def test_writer_stands_aside_when_the_encoder_is_patched(store, clock, monkeypat
     state = {"k": "v"}
     assert Path(store.save_state("acme", state, "p")).read_bytes() == session_text("acme", "p", state)
     assert b'"<k>"' in session_text("acme", "p", state)
+
+
+def test_writer_stands_aside_without_the_c_encoder(store, clock, monkeypatch):
+    """Without it json.dumps runs the pure-Python encoder, whose generators run out of frames far sooner."""
+    monkeypatch.setattr(json.encoder, "c_make_encoder", None)
+    state = {"x": nested(1500, 1)}
+    assert outcome(lambda: store.save_state("acme", state, "p")) == outcome(lambda: session_text("acme", "p", state))
+
+
+DOCUMENTS = {  # plain ones, and one for each reason to leave a document to json.dumps
+    "plain": ({"a": [1, 2.5, None, True, "é\n", (1, [2])], 1: {}, 2.5: [], None: 0, False: "", float("nan"): 1},
+              False),
+    "int subclass": ({"a": [1, Colour.RED]}, True),
+    "float subclass key": ({Reprless(2.5): 0}, True),
+    "str subclass value": ({"s": Shouty("v")}, True),
+    "dict subclass": ({"d": collections.OrderedDict(a=1)}, True),
+    "list subclass": ({"l": HollowList([1])}, True),
+    "named tuple": ({"t": collections.namedtuple("P", "x")(1)}, True),
+    "object for default": ({"p": Path("/x")}, True),
+    "int past 64 bits": ({"n": 2**64}, True),
+    "int past 64 bits as key": ({-(2**64): 0}, True),
+    "tuple as key": ({(1,): 0}, True),
+    "circular": (circular_list(), True),
+}
+
+
+@pytest.mark.parametrize("state, left_to_json", DOCUMENTS.values(), ids=DOCUMENTS.keys())
+def test_documents_left_to_json_dumps(store, clock, state, left_to_json):
+    """json.dumps runs, observed through the profiler, exactly for the documents the writer leaves to it: from 3.13
+    on the non-plain ones; before, none (the writer follows the pure-Python encoder through any document)."""
+    calls = []
+
+    def observe(frame, event, arg):
+        if event == "call" and frame.f_code is json.dumps.__code__:
+            calls.append(frame)
+
+    sys.setprofile(observe)
+    try:
+        actual = outcome(lambda: Path(store.save_state("acme", state, "p")).read_bytes())
+    finally:
+        sys.setprofile(None)
+    assert actual == outcome(lambda: session_text("acme", "p", state))
+    assert len(calls) == (left_to_json and sys.version_info >= (3, 13))
 
 
 # ------------------------------------------------------------ nesting depth
@@ -336,4 +395,28 @@ def python_save(state):
 def test_recursion_limit_where_the_interpreter_has_it(store, clock, leaf):
     interpreter = deepest(lambda depth: python_save({"x": nested(depth, leaf)}))
     ours = deepest(lambda depth: store.save_state("acme", {"x": nested(depth, leaf)}, "p"))
+    assert ours == interpreter > 100
+
+
+def c_calls_deep(levels, call):
+    """`call` made under `levels` nested calls from C into Python, each taking from the C recursion budget."""
+    return call() if levels == 0 else next(map(lambda _: c_calls_deep(levels - 1, call), [None]))
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="json.dumps with an indent runs the C encoder from 3.13 on")
+def test_recursion_limit_where_the_c_encoder_has_it(store, clock):
+    """The C encoder takes a nested C call per container: with most of the budget spent by the caller, a shallow
+    document reaches its limit. json.dumps is called from C by save_state, and through map() here."""
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(30_000)  # two Python frames per level of c_calls_deep
+    try:
+        compact = [deepest(lambda depth: c_calls_deep(levels, lambda: json.dumps(nested(depth, 1))), high=20_000)
+                   for levels in (0, 10)]
+        levels = (compact[0] - 400) // ((compact[0] - compact[1]) // 10)
+        interpreter = deepest(
+            lambda depth: c_calls_deep(levels, lambda: next(map(python_save, [{"x": nested(depth, 1)}]))))
+        ours = deepest(
+            lambda depth: c_calls_deep(levels, lambda: store.save_state("acme", {"x": nested(depth, 1)}, "p")))
+    finally:
+        sys.setrecursionlimit(limit)
     assert ours == interpreter > 100

@@ -59,8 +59,13 @@ inline bool is_file_hides_stat_error(int error) {
 
 // json.dumps with an indent: before 3.13 it runs the pure-Python encoder,
 // which the session writer reproduces exactly; from 3.13 on it runs the C
-// encoder, whose treatment of subclasses and of nesting depth differs, so the
-// writer leaves the work to it there.
+// encoder, whose treatment of subclasses and of nesting depth differs, so
+// there the writer takes only documents of exact built-in types, well within
+// the encoder's limits, and leaves the others to it.
 inline constexpr bool indented_json_is_pure_python = PY_VERSION_HEX < 0x030D0000;
+
+// Nested C calls the thread may still make before RecursionError (the C
+// encoder takes one per open container).
+inline int c_recursion_remaining() { return PyThreadState_Get()->c_recursion_remaining; }
 
 }  // namespace boundary

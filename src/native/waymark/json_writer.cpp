@@ -8,7 +8,16 @@
 // types take shortcuts that cannot be told apart from the generic steps.
 // The writer is iterative, and raises RecursionError where the encoder's
 // generators would run out of Python frames.
+//
+// From 3.13 on, json.dumps with an indent runs the interpreter's C encoder.
+// Both encoders write documents of exact built-in types alike, so there the
+// writer serves only such documents ("plain" ones) and gives up, writing
+// nothing, at the first thing that is not: the caller then leaves the work to
+// json.dumps.  Walking a plain document runs no Python code, so giving up
+// midway leaves nothing changed.
 #include "waymark/waymark.hpp"
+
+#include "boundary/compat.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -35,8 +44,13 @@ bool is_instance(PyObject* o, PyTypeObject* type) {
     return boundary::check(PyObject_IsInstance(o, reinterpret_cast<PyObject*>(type))) == 1;
 }
 
-// The encoder's isinstance() chain; exact built-in types answer at once.
-Kind classify(PyObject* o) {
+// Thrown where a document stops being plain: exact str, int, float, list,
+// tuple and dict, True, False and None, with no circular reference and no
+// nesting near the limits of the interpreter's encoder.
+struct NotPlain {};
+
+// Exact built-in types; Kind::Other for anything else.
+Kind exact_kind(PyObject* o) {
     PyTypeObject* type = Py_TYPE(o);
     if (type == &PyUnicode_Type) return Kind::Str;
     if (o == Py_None) return Kind::None;
@@ -46,6 +60,12 @@ Kind classify(PyObject* o) {
     if (type == &PyFloat_Type) return Kind::Float;
     if (type == &PyList_Type || type == &PyTuple_Type) return Kind::Sequence;
     if (type == &PyDict_Type) return Kind::Mapping;
+    return Kind::Other;
+}
+
+// The encoder's isinstance() chain; exact built-in types answer at once.
+Kind classify(PyObject* o) {
+    if (const Kind kind = exact_kind(o); kind != Kind::Other) return kind;
     if (is_instance(o, &PyUnicode_Type)) return Kind::Str;
     if (is_instance(o, &PyLong_Type)) return Kind::Int;
     if (is_instance(o, &PyFloat_Type)) return Kind::Float;
@@ -217,19 +237,23 @@ void append_encoded(PyObject* o, OutputBuffer& out) {
 
 // ------------------------------------------------------------ numbers
 
+// An int that fits in 64 bits; false, writing nothing, for a wider one.
+bool append_machine_int(PyObject* o, OutputBuffer& out) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) return false;
+    if (value == -1 && PyErr_Occurred()) boundary::throw_error();
+    char* p = out.room(24);
+    out.advance_to(std::to_chars(p, p + 24, value).ptr);
+    return true;
+}
+
 void append_int(PyObject* o, OutputBuffer& out) {
     if (!PyLong_Check(o)) {  // passes isinstance(o, int) only: int.__repr__ refuses it
         append_text(Ref::borrow(originals.int_repr)(o).get(), out);
         return;
     }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow == 0) {
-        if (value == -1 && PyErr_Occurred()) boundary::throw_error();
-        char* p = out.room(24);
-        out.advance_to(std::to_chars(p, p + 24, value).ptr);
-        return;
-    }
+    if (append_machine_int(o, out)) return;
     // int.__repr__, with the interpreter's limit on digits.
     append_text(Ref::steal(PyLong_Type.tp_repr(o)).get(), out);
 }
@@ -435,10 +459,29 @@ private:
     std::unordered_set<PyObject*> deep_;
 };
 
+// Nested C calls the C encoder may need besides one per open container: the
+// call of json.dumps from C, the encoder's own call and whatever the
+// interpreter adds; plain documents stay clear of the limit by this much.
+constexpr int c_calls_spared = 50;
+// Python frames json.dumps takes before the C encoder runs (dumps, encode,
+// iterencode), with the same ample margin.
+constexpr int python_frames_spared = 50;
+
 class Writer {
 public:
-    explicit Writer(OutputBuffer& out)
-        : out_(out), frame_budget_(PyThreadState_Get()->py_recursion_remaining - frames_before_encoder) {}
+    // What the writer reproduces: the pure-Python encoder for any document,
+    // or the C encoder for plain documents only (NotPlain for the others).
+    enum class Encoder { PurePython, PlainForC };
+
+    Writer(OutputBuffer& out, Encoder encoder) : out_(out), plain_(encoder == Encoder::PlainForC) {
+        PyThreadState* thread = PyThreadState_Get();
+        if (!plain_) {
+            frame_budget_ = thread->py_recursion_remaining - frames_before_encoder;
+            return;
+        }
+        if (thread->py_recursion_remaining < python_frames_spared) throw NotPlain{};
+        frame_budget_ = boundary::c_recursion_remaining() - c_calls_spared;
+    }
 
     void run(PyObject* obj) {
         write_value(obj, 0, true);
@@ -470,23 +513,41 @@ private:
         out_.advance_to(p + 1 + width);
     }
 
-    // The encoder's generators each take a Python frame.
+    // The pure-Python encoder's generators each take a Python frame; the C
+    // encoder takes a nested C call per container.
     void need_frames(int depth) const {
-        if (depth > frame_budget_) boundary::raise(PyExc_RecursionError, "maximum recursion depth exceeded");
+        if (depth <= frame_budget_) return;
+        if (plain_) throw NotPlain{};
+        boundary::raise(PyExc_RecursionError, "maximum recursion depth exceeded");
     }
 
     void mark(PyObject* o) {
-        if (!markers_.insert(o)) boundary::raise(PyExc_ValueError, "Circular reference detected");
+        if (markers_.insert(o)) return;
+        if (plain_) throw NotPlain{};
+        boundary::raise(PyExc_ValueError, "Circular reference detected");
+    }
+
+    Kind kind_of(PyObject* o) const {
+        if (!plain_) return classify(o);
+        const Kind kind = exact_kind(o);
+        if (kind == Kind::Other) throw NotPlain{};
+        return kind;
+    }
+
+    // Ints wider than 64 bits are left to the encoder, with its limit on digits.
+    void write_int(PyObject* o, OutputBuffer& text) const {
+        if (!plain_) return append_int(o, text);
+        if (!append_machine_int(o, text)) throw NotPlain{};
     }
 
     // `level`: indentation level of the position `o` is written at.
     void write_value(PyObject* o, int level, bool top) {
-        switch (classify(o)) {
+        switch (kind_of(o)) {
             case Kind::Str: return append_encoded(o, out_);
             case Kind::None: out_.append("null"); return;
             case Kind::True: out_.append("true"); return;
             case Kind::False: out_.append("false"); return;
-            case Kind::Int: return append_int(o, out_);
+            case Kind::Int: return write_int(o, out_);
             case Kind::Float: return append_float(o, out_);
             case Kind::Sequence: return open_sequence(o, level);
             case Kind::Mapping: return open_mapping(o, level);
@@ -557,9 +618,10 @@ private:
     }
 
     // Keys: str as it is; float, bool, None and int through their JSON text.
-    static void write_key(PyObject* key, OutputBuffer& text) {
+    void write_key(PyObject* key, OutputBuffer& text) const {
         PyTypeObject* type = Py_TYPE(key);
         if (type == &PyUnicode_Type) return append_string(key, text);
+        if (plain_) return write_plain_key(key, text);
         if (type != &PyFloat_Type && type != &PyLong_Type && key != Py_True && key != Py_False && key != Py_None &&
             is_instance(key, &PyUnicode_Type)) {
             return append_encoded(key, text);
@@ -584,6 +646,21 @@ private:
         text.push('"');
     }
 
+    // Other keys of a plain document: float, bool, None and int through their JSON text.
+    void write_plain_key(PyObject* key, OutputBuffer& text) const {
+        const Kind kind = kind_of(key);
+        text.push('"');
+        switch (kind) {
+            case Kind::Float: append_double(PyFloat_AS_DOUBLE(key), text); break;
+            case Kind::True: text.append("true"); break;
+            case Kind::False: text.append("false"); break;
+            case Kind::None: text.append("null"); break;
+            case Kind::Int: write_int(key, text); break;
+            default: throw NotPlain{};  // a tuple: the encoder's TypeError
+        }
+        text.push('"');
+    }
+
     void close_container() {
         const Frame& frame = stack_.back();
         newline(frame.level - 1);
@@ -593,14 +670,25 @@ private:
     }
 
     OutputBuffer& out_;
-    int frame_budget_;
+    const bool plain_;
+    int frame_budget_ = 0;
     std::vector<Frame> stack_;
     OpenContainers markers_;
 };
 
 }  // namespace
 
-void write_indented_json(PyObject* obj, OutputBuffer& out) { Writer(out).run(obj); }
+void write_indented_json(PyObject* obj, OutputBuffer& out) { Writer(out, Writer::Encoder::PurePython).run(obj); }
+
+bool write_plain_indented_json(PyObject* obj, OutputBuffer& out) {
+    try {
+        Writer(out, Writer::Encoder::PlainForC).run(obj);
+        return true;
+    } catch (const NotPlain&) {
+        out.clear();
+        return false;
+    }
+}
 
 void OutputBuffer::grow(std::size_t count) {
     const std::size_t needed = size_ + count;

@@ -35,6 +35,7 @@ Name path_method_names[Originals::path_method_count] = {
 // instead of filling it with new strings.
 Name n_dumps("dumps"), n_encoder_class("JSONEncoder"), n_init("__init__"), n_encode("encode"),
     n_iterencode("iterencode"), n_make_iterencode("_make_iterencode"), n_encode_ascii("encode_basestring_ascii"),
+    n_c_make_encoder("c_make_encoder"),
     n_infinity("INFINITY"), n_repr("__repr__"), n_move("move"), n_posix_path("PosixPath");
 
 PyObject* keep(Ref value) { return value.release(); }  // held for the process
@@ -107,6 +108,7 @@ void capture_originals() {
     o.encoder_module = keep(Ref::steal(PyImport_ImportModule("json.encoder")));
     o.make_iterencode = keep(attribute(o.encoder_module, n_make_iterencode));
     o.encode_basestring_ascii = keep(attribute(o.encoder_module, n_encode_ascii));
+    o.c_make_encoder = keep(attribute(o.encoder_module, n_c_make_encoder));
     o.infinity = keep(attribute(o.encoder_module, n_infinity));
     o.negative_infinity = keep(boundary::floating(-HUGE_VAL));
     o.int_repr = keep(attribute(int_type, n_repr));
@@ -121,6 +123,17 @@ void capture_originals() {
     originals = o;
 }
 
+namespace {
+
+// From 3.13 on, json.dumps with an indent hands the document to the C
+// encoder, which the writer stands in for only while it is the one captured.
+bool runs_interpreter_c_encoder(const Originals& o) {
+    if constexpr (boundary::indented_json_is_pure_python) return true;
+    return o.c_make_encoder != Py_None && module_entry(o.encoder_module, n_c_make_encoder) == o.c_make_encoder;
+}
+
+}  // namespace
+
 bool is_interpreter_json(PyObject* json_module) {
     const Originals& o = originals;
     if (json_module != o.json_module) return false;
@@ -131,7 +144,7 @@ bool is_interpreter_json(PyObject* json_module) {
            attribute_is(o.json_encoder_class, n_iterencode, o.encoder_iterencode) &&
            module_entry(o.encoder_module, n_make_iterencode) == o.make_iterencode &&
            module_entry(o.encoder_module, n_encode_ascii) == o.encode_basestring_ascii &&
-           module_entry(o.encoder_module, n_infinity) == o.infinity;
+           module_entry(o.encoder_module, n_infinity) == o.infinity && runs_interpreter_c_encoder(o);
 }
 
 bool is_interpreter_shutil(PyObject* shutil_module) {

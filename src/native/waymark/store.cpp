@@ -288,9 +288,13 @@ Ref read_session(PyObject* path) {
 OutputBuffer serialise_session(PyObject* payload) {
     Ref json = module.global(n_json);
     OutputBuffer out;
-    if (boundary::indented_json_is_pure_python && is_interpreter_json(json.get())) {
-        write_indented_json(payload, out);
-        return out;
+    if (is_interpreter_json(json.get())) {
+        if constexpr (boundary::indented_json_is_pure_python) {
+            write_indented_json(payload, out);
+            return out;
+        } else if (write_plain_indented_json(payload, out)) {
+            return out;
+        }
     }
     Ref indent = boundary::integer(2);
     Ref text = boundary::call(json.attr(n_dumps).get(), {payload},

@@ -42,6 +42,7 @@ struct Originals {
     PyObject* encoder_module = nullptr;
     PyObject* make_iterencode = nullptr;
     PyObject* encode_basestring_ascii = nullptr;
+    PyObject* c_make_encoder = nullptr;  // None where the interpreter has no C encoder
     PyObject* infinity = nullptr;
     PyObject* negative_infinity = nullptr;
     PyObject* int_repr = nullptr;    // int.__repr__
@@ -87,6 +88,7 @@ public:
         ++size_;
     }
     std::string_view view() const { return {data_, size_}; }
+    void clear() { size_ = 0; }
 
 private:
     void grow(std::size_t count);
@@ -99,6 +101,10 @@ private:
 // json_writer.cpp: appends exactly what json.dumps(obj, indent=2, default=str)
 // returns (ASCII only), raising what the interpreter's encoder raises.
 void write_indented_json(PyObject* obj, OutputBuffer& out);
+// The same for the C encoder of 3.13 on, for plain documents only (exact
+// built-in types, no circular reference, nesting well within its limit):
+// false, with `out` emptied, for any other document.
+bool write_plain_indented_json(PyObject* obj, OutputBuffer& out);
 
 // Serialises a session payload with the module's `json` (fast path while it
 // is the interpreter's own) and returns the UTF-8 bytes to write.
