@@ -312,11 +312,15 @@ def test_side_by_side(store, clock, build):
     assert actual == expected
 
 
-def test_writer_stands_aside_when_the_encoder_is_patched(store, clock, monkeypatch):
-    monkeypatch.setattr(json.encoder, "encode_basestring_ascii", lambda text: '"<' + text + '>"')
+@pytest.mark.parametrize("owner, name, value, seen", [
+    (json.encoder, "encode_basestring_ascii", lambda text: '"<' + text + '>"', b'"<k>"'),
+    (json.JSONEncoder, "key_separator", " = ", b'"k" = "v"'),
+], ids=["string encoder", "key separator"])
+def test_writer_stands_aside_when_the_encoder_is_patched(store, clock, monkeypatch, owner, name, value, seen):
+    monkeypatch.setattr(owner, name, value)
     state = {"k": "v"}
     assert Path(store.save_state("acme", state, "p")).read_bytes() == session_text("acme", "p", state)
-    assert b'"<k>"' in session_text("acme", "p", state)
+    assert seen in session_text("acme", "p", state)
 
 
 def test_writer_stands_aside_without_the_c_encoder(store, clock, monkeypatch):

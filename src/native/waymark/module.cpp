@@ -35,7 +35,7 @@ Name path_method_names[Originals::path_method_count] = {
 // instead of filling it with new strings.
 Name n_dumps("dumps"), n_encoder_class("JSONEncoder"), n_init("__init__"), n_encode("encode"),
     n_iterencode("iterencode"), n_make_iterencode("_make_iterencode"), n_encode_ascii("encode_basestring_ascii"),
-    n_c_make_encoder("c_make_encoder"),
+    n_c_make_encoder("c_make_encoder"), n_key_separator("key_separator"),
     n_infinity("INFINITY"), n_repr("__repr__"), n_move("move"), n_posix_path("PosixPath");
 
 PyObject* keep(Ref value) { return value.release(); }  // held for the process
@@ -105,6 +105,7 @@ void capture_originals() {
     o.encoder_init = keep(attribute(o.json_encoder_class, n_init));
     o.encoder_encode = keep(attribute(o.json_encoder_class, n_encode));
     o.encoder_iterencode = keep(attribute(o.json_encoder_class, n_iterencode));
+    o.key_separator = keep(attribute(o.json_encoder_class, n_key_separator));
     o.encoder_module = keep(Ref::steal(PyImport_ImportModule("json.encoder")));
     o.make_iterencode = keep(attribute(o.encoder_module, n_make_iterencode));
     o.encode_basestring_ascii = keep(attribute(o.encoder_module, n_encode_ascii));
@@ -142,6 +143,7 @@ bool is_interpreter_json(PyObject* json_module) {
            attribute_is(o.json_encoder_class, n_init, o.encoder_init) &&
            attribute_is(o.json_encoder_class, n_encode, o.encoder_encode) &&
            attribute_is(o.json_encoder_class, n_iterencode, o.encoder_iterencode) &&
+           attribute_is(o.json_encoder_class, n_key_separator, o.key_separator) &&
            module_entry(o.encoder_module, n_make_iterencode) == o.make_iterencode &&
            module_entry(o.encoder_module, n_encode_ascii) == o.encode_basestring_ascii &&
            module_entry(o.encoder_module, n_infinity) == o.infinity && runs_interpreter_c_encoder(o);

@@ -39,6 +39,7 @@ struct Originals {
     PyObject* encoder_init = nullptr;
     PyObject* encoder_encode = nullptr;
     PyObject* encoder_iterencode = nullptr;
+    PyObject* key_separator = nullptr;  // JSONEncoder.key_separator, which __init__ leaves to the class
     PyObject* encoder_module = nullptr;
     PyObject* make_iterencode = nullptr;
     PyObject* encode_basestring_ascii = nullptr;
