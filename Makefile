@@ -21,7 +21,7 @@ test: install
 demo: install
 	@home=$$(mktemp -d) && trap 'rm -rf "$$home"' EXIT && \
 	CORVANE_HOME="$$home" $(VENV)/bin/brevanta analyze examples/interview.md \
-	    --replay examples/reply.md --org acme-demo --yes
+	    --replay examples/replay --org acme-demo --yes
 
 bench: install
 	@status=0; for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || status=1; done; exit $$status

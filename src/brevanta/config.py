@@ -69,3 +69,9 @@ CORVANE_HOME: Path = _corvane_home()
 # An Anthropic-compatible relay or gateway; when set, calls go through it.
 RELAY_URL: str | None = _env("BREVANTA_RELAY_URL")
 RELAY_TOKEN: str | None = _env("BREVANTA_RELAY_TOKEN")
+
+# -- documents ------------------------------------------------------------------
+
+# Output tokens for one PRD or TRD: a full document with every section runs to
+# about 6,000-10,000 tokens, and a reply cut off at the limit is not written.
+MAX_TOKENS_DOCUMENT: int = _env_int("BREVANTA_MAX_TOKENS_DOCUMENT", 16000)

@@ -73,7 +73,7 @@ class ModelAccess:
         with Spinner(f"Analysing the interview (round {round_number})...", sys.stderr):
             result = asyncio.run(gapscope.analyze_requirements(text, round_number, self.client))
         if result.raw_response == "":  # the empty result of a failed or impossible analysis
-            hint = None if self.available else "Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay REPLY_FILE."
+            hint = None if self.available else "Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay DIR."
             raise ModelFailure(f"no analysis: {result.completeness_reasoning}", hint=hint)
         return result
 
