@@ -34,6 +34,7 @@ class _MessageReply:
     content: list[dict[str, Any]]
     input_tokens: int | None
     output_tokens: int | None
+    stop_reason: str = "end_turn"
 
 
 @dataclass(frozen=True)
@@ -59,8 +60,10 @@ class MessagesServer:
 
     # -- queueing replies -------------------------------------------------
 
-    def reply_text(self, text: str, *, input_tokens: int | None = None, output_tokens: int | None = None) -> None:
-        self.reply_content([{"type": "text", "text": text}], input_tokens=input_tokens, output_tokens=output_tokens)
+    def reply_text(self, text: str, *, input_tokens: int | None = None, output_tokens: int | None = None,
+                   stop_reason: str = "end_turn") -> None:
+        self.reply_content([{"type": "text", "text": text}], input_tokens=input_tokens, output_tokens=output_tokens,
+                           stop_reason=stop_reason)
 
     def reply_content(
         self,
@@ -68,8 +71,9 @@ class MessagesServer:
         *,
         input_tokens: int | None = None,
         output_tokens: int | None = None,
+        stop_reason: str = "end_turn",
     ) -> None:
-        self._replies.put(_MessageReply(list(blocks), input_tokens, output_tokens))
+        self._replies.put(_MessageReply(list(blocks), input_tokens, output_tokens, stop_reason))
 
     def reply_error(self, status: int, body: Any = None, *, retryable: bool = False) -> None:
         """Queue an HTTP error. Unless ``retryable``, the SDK is told not to retry it, keeping tests fast."""
@@ -128,7 +132,7 @@ class MessagesServer:
             "role": "assistant",
             "model": model or "claude-stub",
             "content": reply.content,
-            "stop_reason": "end_turn",
+            "stop_reason": reply.stop_reason,
             "stop_sequence": None,
             "usage": {
                 "input_tokens": self.input_tokens if reply.input_tokens is None else reply.input_tokens,
