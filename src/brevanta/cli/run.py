@@ -12,8 +12,8 @@ from typing import Any
 
 from brevanta import display, gapscope, waymark
 from brevanta.cli import models
-from brevanta.cli.args import check_org_id, default_org_id, read_text_file
-from brevanta.cli.errors import EXIT_INTERRUPTED, EXIT_OK
+from brevanta.cli.environment import check_session_home
+from brevanta.cli.errors import EXIT_INTERRUPTED, EXIT_OK, saving
 from brevanta.cli.session import Run, choose_session, save_session
 from brevanta.cli.terminal import ask_answer, ask_decision, count
 
@@ -98,7 +98,8 @@ def finish(args: argparse.Namespace, run: Run, result: Any, new_answers: list[di
     print()
     open_gaps = result.get_unanswered_gaps()
     if not open_gaps and not new_answers:
-        waymark.mark_complete(run.session_file)
+        with saving(waymark.SESSIONS_DIR):
+            waymark.mark_complete(run.session_file)
         display.success(f"Session complete: {run.session_file}")
         return
     if new_answers:
@@ -143,16 +144,15 @@ def _why_not_asking(args: argparse.Namespace) -> str | None:
 
 def _configure_logging(verbose: bool) -> None:
     logging.basicConfig(
-        level=logging.INFO if verbose else logging.WARNING,
+        level=logging.INFO if verbose else logging.ERROR,  # a failed analysis is reported once, by the command
         format="%(levelname)s %(name)s: %(message)s",
         stream=sys.stderr,
     )
 
 
 def analyze(args: argparse.Namespace) -> int:
-    interview = read_text_file(args.interview, "interview file")
-    replies = models.read_replies(args.replay, read_text_file) if args.replay else None
-    org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview)
+    interview, replies, org_id = args.inputs.interview, args.inputs.replies, args.inputs.org_id
+    check_session_home()
     _configure_logging(args.verbose)
     not_asking = _why_not_asking(args)
     run = None

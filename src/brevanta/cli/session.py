@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import display, waymark
+from brevanta.cli.errors import saving
 from brevanta.cli.terminal import ask_yes_no
 
 ANALYSIS_PHASE = "analysis"  # one of waymark.PHASES
@@ -77,7 +78,8 @@ def choose_session(args: argparse.Namespace, org_id: str, interactive: bool) -> 
     _list_sessions(sessions)
     newest = sessions[0]
     if not _wants_resume(newest, interactive):
-        waymark.archive_session(newest["path"])
+        with saving(waymark.ARCHIVE_DIR, "archive the session"):
+            waymark.archive_session(newest["path"])
         display.info(f"Archived {Path(newest['path']).name}; starting a new session.")
         return fresh
     state = _state_of(newest)
@@ -102,6 +104,7 @@ def save_session(run: Run, result: Any) -> None:
     state["bypassed_gaps"] = run.bypassed
     state["interview_file"] = str(Path(run.interview_path).resolve())
     first_save = run.session_file is None
-    run.session_file = waymark.save_state(run.org_id, state, ANALYSIS_PHASE, run.session_file)
+    with saving(waymark.SESSIONS_DIR):
+        run.session_file = waymark.save_state(run.org_id, state, ANALYSIS_PHASE, run.session_file)
     if first_save:
         print(display.dim(f"Session saved: {run.session_file}"))
