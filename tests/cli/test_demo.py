@@ -63,6 +63,7 @@ def test_help_documents_every_option(brevanta):
     done = brevanta.run("analyze", "--help")
     assert done.returncode == 0
     for text in ("INTERVIEW_FILE", "--org ORG_ID", "--round N", "--replay REPLY_FILE", "-y, --yes", "--new",
-                 "-v, --verbose", "ANTHROPIC_API_KEY", "BREVANTA_RELAY_URL", "sessions/archive", "exit status"):
+                 "-v, --verbose", "ANTHROPIC_API_KEY", "BREVANTA_RELAY_URL", "sessions/archive", "exit status",
+                 "BREVANTA_REQUEST_TIMEOUT", "BREVANTA_MAX_INTERVIEW_TOKENS", "3 environment or configuration"):
         assert text in done.stdout
-    assert brevanta.run("--help").stdout.startswith("usage: brevanta [-h] COMMAND ...")
+    assert brevanta.run("--help").stdout.startswith("usage: brevanta [-h] [--version] COMMAND ...")
