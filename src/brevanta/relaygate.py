@@ -33,7 +33,8 @@ class RelayGate:
     ) -> None:
         self.base_url = base_url
         self.full_hosted = bool(full_hosted)
-        self.token_log: list[Any] = []
+        self.token_log: list[dict[str, Any]] = []
+        self.last_stop_reason: str | None = None  # of the latest reply: "max_tokens" means it was cut off
         self._token = token
         self._timeout = timeout
         self._max_retries = max_retries
@@ -45,7 +46,9 @@ class RelayGate:
         """A gate for the configured relay, or None when no relay is configured."""
         if not config.RELAY_URL:
             return None
-        return cls(config.RELAY_URL, config.RELAY_TOKEN)
+        return cls(
+            config.RELAY_URL, config.RELAY_TOKEN, timeout=config.REQUEST_TIMEOUT, max_retries=config.REQUEST_RETRIES
+        )
 
     def _sdk_client(self) -> anthropic.Anthropic:
         # Built on first use so constructing a gate never touches credentials
@@ -79,6 +82,7 @@ class RelayGate:
             messages=messages,
             extra_headers={OPERATION_HEADER: operation},
         )
+        self.last_stop_reason = reply.stop_reason
         return _reply_text(reply), reply.usage.input_tokens, reply.usage.output_tokens
 
 

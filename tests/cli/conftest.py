@@ -106,6 +106,11 @@ class Brevanta:
         self.opened.append(Terminal(self.argv(*args), {**self.env, **env}, self.cwd))
         return self.opened[-1]
 
+    def script(self, code: str, **env: str) -> Terminal:
+        """`python -c code` on a terminal, with the command's environment."""
+        self.opened.append(Terminal([sys.executable, "-c", code], {**self.env, **env}, self.cwd))
+        return self.opened[-1]
+
     def session_files(self) -> list[Path]:
         directory = self.home / "sessions"
         return sorted(directory.glob("*.json")) if directory.exists() else []

@@ -92,6 +92,7 @@ def test_help_documents_every_option(brevanta):
     assert done.returncode == 0
     for text in ("INTERVIEW_FILE", "--org ORG_ID", "--round N", "--out DIR", "--replay DIR", "-y, --yes", "--new",
                  "-v, --verbose", "ANTHROPIC_API_KEY", "BREVANTA_RELAY_URL", "BREVANTA_MAX_TOKENS_DOCUMENT",
-                 "sessions/archive", "exit status", "143 terminated (SIGTERM)"):
+                 "sessions/archive", "exit status", "143 terminated (SIGTERM)", "BREVANTA_REQUEST_TIMEOUT",
+                 "BREVANTA_MAX_INTERVIEW_TOKENS", "3 environment or configuration"):
         assert text in done.stdout
-    assert brevanta.run("--help").stdout.startswith("usage: brevanta [-h] COMMAND ...")
+    assert brevanta.run("--help").stdout.startswith("usage: brevanta [-h] [--version] COMMAND ...")

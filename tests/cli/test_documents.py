@@ -88,24 +88,29 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
         assert "KNOWN GAPS (user chose to proceed without this info):\n- " + bypassed[0] in prompt_of(request)
 
 
-@pytest.mark.parametrize("transport", ["direct", "relay"])
-def test_a_reply_cut_off_at_the_token_limit_is_not_written(brevanta, messages_server, example_reply, transport):
-    messages_server.reply_text(example_reply)
+@pytest.mark.parametrize("transport", ["direct", "relay", "replay"])
+def test_a_reply_cut_off_at_the_token_limit_is_not_written(brevanta, messages_server, example_reply, tmp_path,
+                                                           transport):
     partial = (REPLAY / "prd.md").read_text(encoding="utf-8")[:1500]
-    if transport == "direct":
+    args = []
+    if transport == "replay":  # a saved reply reports no stop reason: the missing end line tells
+        (tmp_path / "replay").mkdir()
+        (tmp_path / "replay" / "analysis.md").write_text(example_reply, encoding="utf-8")
+        (tmp_path / "replay" / "prd.md").write_text(partial, encoding="utf-8")
+        args, env = ["--replay", str(tmp_path / "replay")], {}
+    else:
+        messages_server.reply_text(example_reply)
         messages_server.reply_text(partial, stop_reason="max_tokens")
-        env = direct_env(messages_server)
-    else:  # the relay reports no stop reason: the missing end line tells
-        messages_server.reply_text(partial)
-        env = {"BREVANTA_RELAY_URL": messages_server.base_url}
-    done = brevanta.run("analyze", "examples/interview.md", "--yes", "--out", "docs",
+        env = direct_env(messages_server) if transport == "direct" else {"BREVANTA_RELAY_URL": messages_server.base_url}
+    done = brevanta.run("analyze", "examples/interview.md", "--yes", "--out", "docs", *args,
                         BREVANTA_MAX_TOKENS_DOCUMENT="400", **env)
     assert done.returncode == 1
     assert done.stderr == ("brevanta: the PRD reply was cut off at the token limit (400 tokens); PRD.md was not "
                            "written\nRaise BREVANTA_MAX_TOKENS_DOCUMENT and run the command again: it resumes at "
                            "the documents.\n")
-    assert messages_server.requests[1].body["max_tokens"] == 400
-    assert len(messages_server.requests) == 2  # no TRD after a failed PRD
+    if transport != "replay":
+        assert messages_server.requests[1].body["max_tokens"] == 400
+        assert len(messages_server.requests) == 2  # no TRD after a failed PRD
     assert not (brevanta.cwd / "docs").exists()
     (session,) = brevanta.sessions()
     assert (session["phase"], session["state"]["documents_written"]) == ("render", [])

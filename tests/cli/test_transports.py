@@ -4,6 +4,7 @@ no analysis can be made."""
 
 import json
 import shlex
+import socket
 import sys
 
 from pathlib import Path
@@ -135,27 +136,76 @@ def test_two_rounds_carry_the_answers(brevanta, messages_server, example_reply, 
     assert [gap["id"] for gap in state["bypassed_gaps"]] == ["gap_2", "gap_8"]
 
 
+def replay(text):
+    def setup(server, tmp_path):
+        (tmp_path / "reply.md").write_text(text, encoding="utf-8")
+        return ["--replay", str(tmp_path / "reply.md")], {}
+    return setup
+
+
+def direct(queue):
+    def setup(server, tmp_path):
+        queue(server)
+        return [], direct_env(server)
+    return setup
+
+
+def relay(queue):
+    def setup(server, tmp_path):
+        queue(server)
+        return [], {"BREVANTA_RELAY_URL": server.base_url, "BREVANTA_RELAY_TOKEN": "relay-token"}
+    return setup
+
+
+def nothing_listening(server, tmp_path):
+    with socket.socket() as probe:  # a port that was free a moment ago
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    return [], {"ANTHROPIC_BASE_URL": f"http://127.0.0.1:{port}", "ANTHROPIC_API_KEY": "test-key",
+                "BREVANTA_REQUEST_RETRIES": "0"}
+
+
+CUT_OFF = '{"completeness_score": 0.4, "gaps": [{"id": "gap_1", "title": "Bed availab'
+
+
 @pytest.mark.parametrize(
-    ("reply", "env", "reason"),
+    ("setup", "reason"),
     [
-        pytest.param(None, {}, "No ANTHROPIC_API_KEY — AI analysis skipped", id="no model access"),
-        pytest.param("I could not produce the analysis today.", {}, "JSON parse error: Expecting value", id="prose"),
-        pytest.param(500, {"BREVANTA_RELAY_URL": "{url}", "BREVANTA_RELAY_TOKEN": "relay-token"}, "500 stub error 500",
+        pytest.param(lambda server, tmp_path: ([], {}), "No ANTHROPIC_API_KEY — AI analysis skipped",
+                     id="no model access"),
+        pytest.param(replay("I could not produce the analysis today."),
+                     "the reply is not valid analysis JSON (Expecting value: line 1 column 1 (char 0))", id="prose"),
+        pytest.param(replay('{"completeness_score": "high"}'),
+                     "the reply is not valid analysis JSON (must be real number, not str)", id="wrong type"),
+        pytest.param(direct(lambda server: server.reply_text(CUT_OFF, stop_reason="max_tokens")),
+                     "the reply was cut off at the limit of 8,000 tokens; raise BREVANTA_MAX_TOKENS_ANALYSIS and "
+                     "run again", id="cut off"),
+        pytest.param(direct(lambda server: server.reply_error(401)),
+                     "the Anthropic API refused the key (HTTP 401); check ANTHROPIC_API_KEY", id="key refused"),
+        pytest.param(relay(lambda server: server.reply_error(401)),
+                     "the relay refused the token (HTTP 401); check BREVANTA_RELAY_TOKEN", id="token refused"),
+        pytest.param(relay(lambda server: server.reply_error(500)), "the relay answered HTTP 500: stub error 500",
                      id="relay error"),
+        pytest.param(nothing_listening, "the model is unreachable: cannot connect to 127.0.0.1 (", id="unreachable"),
     ],
 )
-def test_no_analysis_exits_1_with_the_reason(brevanta, messages_server, tmp_path, reply, env, reason):
-    args = ["analyze", "examples/interview.md", "--yes"]
-    if isinstance(reply, str):
-        (tmp_path / "reply.md").write_text(reply, encoding="utf-8")
-        args += ["--replay", str(tmp_path / "reply.md")]
-    elif reply is not None:
-        messages_server.reply_error(reply)
-    env = {name: value.format(url=messages_server.base_url) for name, value in env.items()}
-    done = brevanta.run(*args, **env)
+def test_no_analysis_exits_1_with_one_reason(brevanta, messages_server, tmp_path, setup, reason):
+    args, env = setup(messages_server, tmp_path)
+    done = brevanta.run("analyze", "examples/interview.md", "--yes", *args, **env)
     assert done.returncode == 1
-    assert f"brevanta: no analysis: {reason}" in done.stderr
+    message, *hint = done.stderr.splitlines()
+    assert message.startswith(f"brevanta: no analysis: {reason}")
+    assert hint == (["Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay DIR."]
+                    if not args and not env else [])
     assert "Gaps found:" not in done.stdout
     assert brevanta.session_files() == []
-    if reply is None:
-        assert "Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay DIR." in done.stderr
+
+
+def test_the_warning_of_a_failed_analysis_shows_with_verbose(brevanta, tmp_path):
+    args, _ = replay("I could not produce the analysis today.")(None, tmp_path)
+    done = brevanta.run("analyze", "examples/interview.md", "--yes", "--verbose", *args)
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [
+        "WARNING corvane.analyzer: AI analysis JSON parse failed: Expecting value: line 1 column 1 (char 0)",
+        "brevanta: no analysis: the reply is not valid analysis JSON (Expecting value: line 1 column 1 (char 0))",
+    ]

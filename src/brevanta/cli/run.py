@@ -13,11 +13,12 @@ from typing import Any
 
 from brevanta import config, display, gapscope, waymark
 from brevanta.cli import documents, models, signals
-from brevanta.cli.args import check_org_id, default_org_id, read_text_file
-from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, ModelFailure, UsageError
+from brevanta.cli.args import read_text_file
+from brevanta.cli.environment import check_session_home
+from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, UsageError, saving
 from brevanta.cli.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, archive_declined, choose_session, keep_analysis,
                                   save_session, saved_analysis)
-from brevanta.cli.terminal import Spinner, ask, ask_answer, ask_choice, ask_decision, count
+from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, count
 
 # The ways forward that the report offers when critical gaps exist.
 CONTINUE, ANSWER, ATTACH = "1", "2", "3"
@@ -208,15 +209,6 @@ def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResul
 # -- render -------------------------------------------------------------------------
 
 
-def request_document(kind: str, prompt: str, access: models.ModelAccess) -> models.Completion:
-    with Spinner(f"Writing the {documents.short_name(kind)}...", sys.stderr):
-        try:
-            return access.complete(prompt, operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT)
-        except LookupError as exc:  # a replay without this reply
-            raise ModelFailure(f"no {documents.short_name(kind)}: {exc}",
-                               hint=f"Add {models.REPLAY_FILES[kind]} to the replay directory.") from None
-
-
 def write_document(kind: str, text: str, directory: Path) -> None:
     path = directory / documents.FILE_NAMES[kind]
     try:
@@ -242,7 +234,9 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
             display.info(f"The {name} was written in an earlier run: {directory / documents.FILE_NAMES[kind]}")
             continue
         display.info(f"Writing the {name} ({access.source}).")
-        completion = request_document(kind, documents.compose(kind, model_input(interview, run), result), access)
+        prompt = documents.compose(kind, model_input(interview, run), result)
+        completion = access.complete(prompt, operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT,
+                                     label=f"Writing the {name}...")
         print(display.dim(f"  Tokens: {completion.input_tokens} in, {completion.output_tokens} out"))
         text, added = documents.with_known_gaps(kind, documents.document_text(kind, completion), result.bypassed_gaps)
         if added:
@@ -254,7 +248,8 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
 
 
 def finish(run: Run) -> None:
-    waymark.mark_complete(str(run.session_file))
+    with saving(waymark.SESSIONS_DIR):
+        waymark.mark_complete(str(run.session_file))
     print()
     display.success(f"Session complete: {run.session_file}")
     display.info(f"The documents are in {run.output_dir}:")
@@ -298,7 +293,7 @@ def _why_not_asking(args: argparse.Namespace) -> str | None:
 
 def _configure_logging(verbose: bool) -> None:
     logging.basicConfig(
-        level=logging.INFO if verbose else logging.WARNING,
+        level=logging.INFO if verbose else logging.ERROR,  # a failed analysis is reported once, by the command
         format="%(levelname)s %(name)s: %(message)s",
         stream=sys.stderr,
     )
@@ -319,9 +314,8 @@ def _interrupted(interrupt: KeyboardInterrupt, run: Run | None) -> int:
 
 
 def analyze(args: argparse.Namespace) -> int:
-    interview = read_text_file(args.interview, "interview file")
-    replies = models.read_replies(args.replay, read_text_file) if args.replay else None
-    org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview)
+    interview, replies, org_id = args.inputs.interview, args.inputs.replies, args.inputs.org_id
+    check_session_home()
     _configure_logging(args.verbose)
     not_asking = _why_not_asking(args)
     signals.install()

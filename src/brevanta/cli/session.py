@@ -10,6 +10,7 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import display, gapscope, waymark
+from brevanta.cli.errors import saving
 from brevanta.cli.terminal import ask_yes_no, count
 
 
@@ -163,7 +164,8 @@ def choose_session(args: argparse.Namespace, org_id: str, interactive: bool) -> 
 
 def archive_declined(run: Run) -> None:
     if run.declined is not None:
-        waymark.archive_session(run.declined)
+        with saving(waymark.ARCHIVE_DIR, "archive the session"):
+            waymark.archive_session(run.declined)
         display.info(f"Archived {Path(run.declined).name}.")
         run.declined = None
 
@@ -216,6 +218,7 @@ def save_session(run: Run, result: gapscope.AnalysisResult) -> None:
         documents_written=run.written,
     )
     first_save = run.session_file is None
-    run.session_file = waymark.save_state(run.org_id, state, run.phase, run.session_file)
+    with saving(waymark.SESSIONS_DIR):
+        run.session_file = waymark.save_state(run.org_id, state, run.phase, run.session_file)
     if first_save:
         print(display.dim(f"Session saved: {run.session_file}"))
