@@ -128,6 +128,15 @@ RELAY_TOKEN: str | None = _env("BREVANTA_RELAY_TOKEN")
 
 
 
+# -- documents ------------------------------------------------------------------
+
+# Output tokens for one PRD or TRD: a full document with every section runs to
+# about 6,000-10,000 tokens, and a reply cut off at the limit is not written.
+MAX_TOKENS_DOCUMENT: int = _setting(
+    "MAX_TOKENS_DOCUMENT", lambda: _env_int("BREVANTA_MAX_TOKENS_DOCUMENT", 16000), 0
+)
+
+
 def _unset_unusable() -> None:
     for name in _problems:
         del globals()[name]

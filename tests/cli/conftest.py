@@ -17,13 +17,14 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
+REPLAY = EXAMPLES / "replay"
 TIMEOUT = 60  # seconds for a whole child process
 EXPECT_TIMEOUT = 30  # seconds for one expected text on the terminal
 
 # Settings that would route the child to a real model or change its output.
 _SCRUBBED = ("ANTHROPIC_API_KEY", "ANTHROPIC_AUTH_TOKEN", "ANTHROPIC_BASE_URL", "BREVANTA_RELAY_URL",
              "BREVANTA_RELAY_TOKEN", "BREVANTA_MODEL_ROUTING", "BREVANTA_MODEL_REASONING",
-             "BREVANTA_MAX_TOKENS_ANALYSIS", "FORCE_COLOR")
+             "BREVANTA_MAX_TOKENS_ANALYSIS", "BREVANTA_MAX_TOKENS_DOCUMENT", "FORCE_COLOR")
 
 
 class Terminal:
@@ -86,10 +87,12 @@ class Terminal:
 
 @dataclass
 class Brevanta:
-    """The command with a private home directory; `env` holds the child's environment."""
+    """The command with a private home directory, run in a private working directory that sees
+    the repository's examples/; `env` holds the child's environment."""
 
     home: Path
     env: dict[str, str]
+    cwd: Path
     opened: list[Terminal] = field(default_factory=list)
 
     def argv(self, *args: str) -> list[str]:
@@ -97,15 +100,15 @@ class Brevanta:
 
     def run(self, *args: str, stdin: str = "", **env: str) -> subprocess.CompletedProcess[str]:
         return subprocess.run(self.argv(*args), input=stdin, capture_output=True, text=True, encoding="utf-8",
-                              env={**self.env, **env}, cwd=REPO, timeout=TIMEOUT)
+                              env={**self.env, **env}, cwd=self.cwd, timeout=TIMEOUT)
 
     def terminal(self, *args: str, **env: str) -> Terminal:
-        self.opened.append(Terminal(self.argv(*args), {**self.env, **env}, REPO))
+        self.opened.append(Terminal(self.argv(*args), {**self.env, **env}, self.cwd))
         return self.opened[-1]
 
     def script(self, code: str, **env: str) -> Terminal:
         """`python -c code` on a terminal, with the command's environment."""
-        self.opened.append(Terminal([sys.executable, "-c", code], {**self.env, **env}, REPO))
+        self.opened.append(Terminal([sys.executable, "-c", code], {**self.env, **env}, self.cwd))
         return self.opened[-1]
 
     def session_files(self) -> list[Path]:
@@ -129,7 +132,10 @@ def brevanta(tmp_path):
         NO_COLOR="1",
         TERM="xterm",
     )
-    command = Brevanta(tmp_path / "home", env)
+    work = tmp_path / "work"
+    work.mkdir()
+    (work / "examples").symlink_to(EXAMPLES)
+    command = Brevanta(tmp_path / "home", env, work)
     yield command
     for terminal in command.opened:  # killed if still running
         terminal.close()
@@ -137,7 +143,7 @@ def brevanta(tmp_path):
 
 @pytest.fixture(scope="session")
 def example_reply() -> str:
-    return (EXAMPLES / "reply.md").read_text(encoding="utf-8")
+    return (REPLAY / "analysis.md").read_text(encoding="utf-8")
 
 
 @pytest.fixture(scope="session")

@@ -11,7 +11,6 @@ import pytest
 
 from brevanta import waymark
 
-REPO = Path(__file__).resolve().parents[2]
 TIMEOUT = 60
 
 DIRECT = ("analyze", "examples/interview.md", "--yes")
@@ -95,7 +94,7 @@ def test_environment_fault(brevanta, messages_server, tmp_path, example_reply, p
     messages_server.reply_text(example_reply)
     env = {**brevanta.env, "CORVANE_HOME": str(home), "ANTHROPIC_BASE_URL": messages_server.base_url,
            "ANTHROPIC_API_KEY": "test-key", **settings}
-    done = subprocess.run([*prefix, *brevanta.argv(*DIRECT)], env=env, cwd=REPO, capture_output=True, text=True,
+    done = subprocess.run([*prefix, *brevanta.argv(*DIRECT)], env=env, cwd=brevanta.cwd, capture_output=True, text=True,
                           timeout=TIMEOUT)
     assert (done.returncode, done.stderr) == (status, stderr.format(home=tmp_path / "home"))
     if status:
@@ -120,8 +119,8 @@ def test_full_disk_during_a_save_keeps_the_previous_session(brevanta, tmp_path):
               f'&& cp "{tmp_path}/seed.json" "$CORVANE_HOME/sessions/{name}" '
               '&& { dd if=/dev/zero of="$CORVANE_HOME/filler" bs=1k 2>/dev/null; status=0; "$@" || status=$?; '
               f'echo "::status $status"; ls -A "$CORVANE_HOME/sessions"; cat "$CORVANE_HOME/sessions/{name}"; }}')
-    argv = brevanta.argv("analyze", "examples/interview.md", "--replay", "examples/reply.md", "--org", org, "--yes")
-    done = subprocess.run(["unshare", "-rm", "sh", "-c", script, "sh", *argv], cwd=REPO, capture_output=True,
+    argv = brevanta.argv("analyze", "examples/interview.md", "--replay", "examples/replay", "--org", org, "--yes")
+    done = subprocess.run(["unshare", "-rm", "sh", "-c", script, "sh", *argv], cwd=brevanta.cwd, capture_output=True,
                           text=True, timeout=TIMEOUT, env={**brevanta.env, "CORVANE_HOME": str(home)})
     assert done.stderr == (f"brevanta: cannot save the session in {home}/sessions: the disk is full\n"
                            "The last saved session file is unchanged; fix the cause and run the command again "
@@ -136,16 +135,16 @@ def test_closed_output_ends_quietly(brevanta):
     reader, writer = os.pipe()
     os.close(reader)  # as `| head -1` does once it has its line
     try:
-        done = subprocess.run(brevanta.argv("analyze", "examples/interview.md", "--replay", "examples/reply.md",
+        done = subprocess.run(brevanta.argv("analyze", "examples/interview.md", "--replay", "examples/replay",
                                             "--yes"), stdout=writer, stderr=subprocess.PIPE, text=True,
-                              env=brevanta.env, cwd=REPO, timeout=TIMEOUT)
+                              env=brevanta.env, cwd=brevanta.cwd, timeout=TIMEOUT)
     finally:
         os.close(writer)
     assert (done.returncode, done.stderr) == (141, "")
 
 
 def test_output_the_terminal_cannot_encode_gets_replacement_marks(brevanta, example_reply):
-    done = brevanta.run("analyze", "examples/interview.md", "--replay", "examples/reply.md", "--yes",
+    done = brevanta.run("analyze", "examples/interview.md", "--replay", "examples/replay", "--yes",
                         PYTHONIOENCODING="ascii")
     assert (done.returncode, done.stderr) == (0, "")
     assert "\N{INDIAN RUPEE SIGN}" in example_reply

@@ -84,7 +84,7 @@ def test_version_is_the_installed_one(brevanta):
 
 
 def test_interview_from_standard_input(brevanta, example_interview):
-    done = brevanta.run("analyze", "-", "--replay", "examples/reply.md", "--yes", stdin=example_interview)
+    done = brevanta.run("analyze", "-", "--replay", "examples/replay", "--yes", stdin=example_interview)
     assert (done.returncode, done.stderr) == (0, "")
     prompt = gapscope.ANALYSIS_PROMPT.replace("{interview_data}", example_interview)
     assert f"  Tokens: {(len(prompt) + 3) // 4} in," in done.stdout  # the interview read is the one sent

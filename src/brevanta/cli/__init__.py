@@ -1,11 +1,14 @@
 """The `brevanta` command: from an interview file to the analysis and the user's decisions.
 
-    brevanta analyze INTERVIEW_FILE [--org ORG_ID] [--round N] [--replay REPLY_FILE] [--yes] [--new] [-v]
+    brevanta analyze INTERVIEW_FILE [--org ORG_ID] [--round N] [--out DIR] [--replay DIR] [--yes] [--new] [-v]
+    brevanta sessions [INTERVIEW_FILE] [--org ORG_ID] [--restore FILE]
 
 One file per concern: `args` (the command line and its inputs), `run` (the run
 and its phases), `session` (resume and save through waymark), `models` (model
 access), `reasons` (why a model request failed), `environment` (checks of the
-machine), `terminal` (questions, answers, spinner), `errors` (exit statuses).
+machine), `documents` (prompts, replies and files of the PRD and TRD),
+`sessions` (the sessions command), `signals` (SIGTERM and SIGHUP as interrupts),
+`terminal` (questions, answers, spinner), `errors` (exit statuses).
 """
 
 from __future__ import annotations
@@ -49,6 +52,10 @@ def main(argv: list[str] | None = None) -> int:
             config.check()
         except config.SettingError as exc:
             raise EnvironmentProblem(str(exc), hint="Correct the variable or unset it.") from None
+        if args.command == "sessions":
+            from brevanta.cli.sessions import sessions
+
+            return sessions(args)
         # Usage errors answer before the run's imports load the SDK.
         args.inputs = check_inputs(args)
         from brevanta.cli.run import analyze

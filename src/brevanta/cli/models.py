@@ -32,7 +32,7 @@ from brevanta.relaygate import RelayGate
 
 T = TypeVar("T")
 
-NO_ACCESS_HINT = "Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay REPLY_FILE."
+NO_ACCESS_HINT = "Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay DIR."
 
 
 class RelayShaped(Protocol):

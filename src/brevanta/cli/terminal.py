@@ -109,3 +109,17 @@ def tolerate_encodings() -> None:
     for stream in (sys.stdin, sys.stdout, sys.stderr):
         if isinstance(stream, io.TextIOWrapper) and stream.errors == "strict":
             stream.reconfigure(errors="replace")
+
+
+# -- the ways forward after a report with critical gaps -----------------------
+
+
+def ask_choice(prompt: str, choices: str) -> str | None:
+    """One of the characters of `choices`, or None at end of input."""
+    while True:
+        reply = ask(prompt)
+        if reply is None:
+            return None
+        if len(reply) == 1 and reply in choices:
+            return reply
+        print(f"  Please type {', '.join(choices[:-1])} or {choices[-1]}.")
