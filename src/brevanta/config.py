@@ -9,7 +9,6 @@ it as one line before it does anything else.
 
 from __future__ import annotations
 
-import json
 import math
 import os
 from collections.abc import Callable
@@ -67,6 +66,8 @@ def _env_model_routing(name: str, default: dict[str, str]) -> dict[str, str]:
     raw = _env(name)
     if raw is None:
         return dict(default)
+    import json  # only here: the command's start-up does without it
+
     try:
         overrides = json.loads(raw)
     except json.JSONDecodeError as exc:

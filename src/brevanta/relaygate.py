@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import threading
-from typing import Any
+from typing import Any, cast
 
 import anthropic
+from anthropic.types import MessageParam
 
 from brevanta import config
 
@@ -79,7 +80,8 @@ class RelayGate:
         reply = self._sdk_client().messages.create(
             model=model,
             max_tokens=max_tokens,
-            messages=messages,
+            # Plain dicts with "role" and "content", as the analysis builds them.
+            messages=cast("list[MessageParam]", messages),
             extra_headers={OPERATION_HEADER: operation},
         )
         self.last_stop_reason = reply.stop_reason

@@ -1,14 +1,19 @@
-"""The offline demo on the example interview, the example replies themselves, and `--help`."""
+"""The offline demo on the example interview, `make demo`, the example replies themselves, and `--help`."""
 
 import json
 import logging
 import math
+import os
 import re
+import subprocess
+import sys
 from importlib import resources
+from pathlib import Path
 
 from brevanta import gapscope
 
 DEMO = ("analyze", "examples/interview.md", "--replay", "examples/replay", "--org", "acme-demo", "--yes")
+REPO = Path(__file__).resolve().parents[2]
 GAP_KEYS = {"id", "category", "title", "description", "impact_on_prd", "impact_on_trd", "impact_level",
             "risk_if_skipped", "question", "priority"}
 
@@ -96,3 +101,25 @@ def test_help_documents_every_option(brevanta):
                  "BREVANTA_MAX_INTERVIEW_TOKENS", "3 environment or configuration"):
         assert text in done.stdout
     assert brevanta.run("--help").stdout.startswith("usage: brevanta [-h] [--version] COMMAND ...")
+
+
+def make_demo_dry_run(venv: Path) -> str:
+    done = subprocess.run(["make", "--dry-run", "-C", str(REPO), f"VENV={venv}", "demo"], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_make_demo_installs_only_when_the_sources_changed(tmp_path):
+    venv = tmp_path / "venv"
+    (venv / "bin").mkdir(parents=True)
+    (venv / "bin" / "python").symlink_to(sys.executable)
+    stamp = venv / ".installed"
+    stamp.touch()  # installed after the last change
+    shown = make_demo_dry_run(venv)
+    assert "pip install" not in shown
+    home = REPO / "build" / "demo-home"
+    assert f'rm -rf "{home}"' in shown and f'CORVANE_HOME="{home}"' in shown  # cleared first, kept after
+    assert f"The demo's session home: {home}" in shown
+    os.utime(stamp, (0, 0))  # installed before the sources last changed
+    assert "pip install" in make_demo_dry_run(venv)

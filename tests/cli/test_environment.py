@@ -37,11 +37,6 @@ def home_is_a_file(home):
     return []
 
 
-def parent_is_a_file(home):
-    home.write_text("")
-    return []
-
-
 def read_only(home):
     (home / "sessions").mkdir(parents=True)  # the store exists: the paid call must not come first
     return ["unshare", "-rm", "sh", "-c", READ_ONLY, "sh"]
@@ -53,7 +48,7 @@ def not_writable(home):
     return []
 
 
-def missing_parent(home):
+def as_it_is(home):
     return []
 
 
@@ -62,26 +57,26 @@ CASES = {
     "home is a file": (home_is_a_file, "home", {}, 3,
                        "brevanta: cannot use the session directory {home}/sessions: "
                        "a file stands where a directory is needed\n" + UNUSABLE),
-    "parent is a file": (parent_is_a_file, "home/corvane", {}, 3,
+    "parent is a file": (home_is_a_file, "home/corvane", {}, 3,
                          "brevanta: cannot use the session directory {home}/corvane/sessions: "
                          "a file stands where a directory is needed\n" + UNUSABLE.replace("{home}", "{home}/corvane")),
     "read-only": (read_only, "home", {}, 3, "brevanta: cannot use the session directory {home}/sessions: "
                   "the file system is read-only\n" + UNUSABLE),
     "not writable": (not_writable, "home", {}, 3, "brevanta: cannot use the session directory {home}/sessions: "
                      "permission denied\n" + UNUSABLE),
-    "missing parent": (missing_parent, "new/parents/home", {}, 0, ""),
-    "tokens not a number": (missing_parent, "home", {"BREVANTA_MAX_TOKENS_ANALYSIS": "abc"}, 3,
+    "missing parent": (as_it_is, "new/parents/home", {}, 0, ""),
+    "tokens not a number": (as_it_is, "home", {"BREVANTA_MAX_TOKENS_ANALYSIS": "abc"}, 3,
                             "brevanta: BREVANTA_MAX_TOKENS_ANALYSIS must be an integer, got 'abc'\n" + BAD_SETTING),
-    "zero timeout": (missing_parent, "home", {"BREVANTA_REQUEST_TIMEOUT": "0"}, 3,
+    "zero timeout": (as_it_is, "home", {"BREVANTA_REQUEST_TIMEOUT": "0"}, 3,
                      "brevanta: BREVANTA_REQUEST_TIMEOUT must be a positive number of seconds, got '0'\n"
                      + BAD_SETTING),
-    "timeout in words": (missing_parent, "home", {"BREVANTA_REQUEST_TIMEOUT": "soon"}, 3,
+    "timeout in words": (as_it_is, "home", {"BREVANTA_REQUEST_TIMEOUT": "soon"}, 3,
                          "brevanta: BREVANTA_REQUEST_TIMEOUT must be a positive number of seconds, got 'soon'\n"
                          + BAD_SETTING),
-    "negative retries": (missing_parent, "home", {"BREVANTA_REQUEST_RETRIES": "-1"}, 3,
+    "negative retries": (as_it_is, "home", {"BREVANTA_REQUEST_RETRIES": "-1"}, 3,
                          "brevanta: BREVANTA_REQUEST_RETRIES must be an integer of at least 0, got '-1'\n"
                          + BAD_SETTING),
-    "interview limit in words": (missing_parent, "home", {"BREVANTA_MAX_INTERVIEW_TOKENS": "lots"}, 3,
+    "interview limit in words": (as_it_is, "home", {"BREVANTA_MAX_INTERVIEW_TOKENS": "lots"}, 3,
                                  "brevanta: BREVANTA_MAX_INTERVIEW_TOKENS must be an integer, got 'lots'\n"
                                  + BAD_SETTING),
 }

@@ -13,6 +13,7 @@ machine), `documents` (prompts, replies and files of the PRD and TRD),
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
 
@@ -61,7 +62,8 @@ def main(argv: list[str] | None = None) -> int:
 
         return analyze(args)
     except UsageError as exc:
-        args.parser.error(str(exc))  # prints the usage and exits with status 2
+        parser: argparse.ArgumentParser = args.parser  # the command's own, for its usage line
+        parser.error(str(exc))  # exits with status 2
     except CommandError as exc:
         return _report(exc)
     except BrokenPipeError:

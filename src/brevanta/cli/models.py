@@ -21,7 +21,7 @@ from types import SimpleNamespace
 from typing import Any, Protocol, TypeVar, cast
 
 import anthropic
-from anthropic.types import Message
+from anthropic.types import Message, MessageParam
 
 from brevanta import config, display, gapscope
 from brevanta.cli.args import check_size, estimated_tokens
@@ -208,7 +208,7 @@ class ModelAccess:
             stop_reason: str | None = getattr(self.client, "last_stop_reason", None)
             return Completion(text, stop_reason, input_tokens, output_tokens)
         message = sdk_client(api_key=config.ANTHROPIC_API_KEY).messages.create(
-            model=model, max_tokens=max_tokens, messages=messages  # type: ignore[arg-type]
+            model=model, max_tokens=max_tokens, messages=cast("list[MessageParam]", messages)
         )
         text = "".join(block.text for block in message.content if block.type == "text")
         return Completion(text, message.stop_reason, message.usage.input_tokens, message.usage.output_tokens)
