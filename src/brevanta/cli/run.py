@@ -140,7 +140,10 @@ def decide(args: argparse.Namespace, run: Run, interview: str, access: models.Mo
     while True:
         gapscope.display_analysis(result)
         if not _open_gaps(result, run):
-            return result
+            if not run.left_open:
+                return result
+            end_round(args, run, result)  # stopped just before the walk's end was saved
+            return None
         if not_asking:
             display.info(f"Bypassing {bypass_all(result, run)} without asking ({not_asking}).")
             return result
