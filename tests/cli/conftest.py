@@ -84,7 +84,9 @@ class Terminal:
         while not self._closed and time.monotonic() < deadline and self._read_some(deadline):
             if self.process.poll() is not None and not select.select([self._controller], [], [], 0.05)[0]:
                 break
-        return self.process.wait(timeout=max(1.0, deadline - time.monotonic()))
+        status = self.process.wait(timeout=max(1.0, deadline - time.monotonic()))
+        assert "Traceback" not in self.screen, self.screen  # whatever happened, the user saw no traceback
+        return status
 
     def kill(self) -> None:
         self.process.kill()
@@ -112,8 +114,10 @@ class Brevanta:
         return [sys.executable, "-m", "brevanta", *map(str, args)]
 
     def run(self, *args: str, stdin: str = "", **env: str) -> subprocess.CompletedProcess[str]:
-        return subprocess.run(self.argv(*args), input=stdin, capture_output=True, text=True, encoding="utf-8",
+        done = subprocess.run(self.argv(*args), input=stdin, capture_output=True, text=True, encoding="utf-8",
                               env={**self.env, **env}, cwd=self.cwd, timeout=TIMEOUT)
+        assert "Traceback" not in done.stderr, done.stderr  # whatever happened, the user saw no traceback
+        return done
 
     def terminal(self, *args: str, controlling: bool = False, **env: str) -> Terminal:
         self.opened.append(Terminal(self.argv(*args), {**self.env, **env}, self.cwd, controlling))

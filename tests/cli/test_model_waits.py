@@ -1,6 +1,8 @@
 """Waiting for a model that never answers: the spinner counts the seconds, one Ctrl-C ends the wait at once,
-and the request timeout ends it by itself. For the analysis and for a plain completion, on both transports."""
+and the request timeout ends it by itself. For the analysis and for a plain completion, on both transports;
+SIGTERM during a resumed round's analysis leaves its session file as it was."""
 
+import json
 import signal
 import time
 
@@ -67,3 +69,31 @@ def test_a_request_never_answered_times_out(brevanta, messages_server, transport
             "try again later, or raise BREVANTA_REQUEST_TIMEOUT\n") in terminal.screen
     assert "Traceback" not in terminal.screen and "WARNING" not in terminal.screen
     assert len(messages_server.requests) == 2
+
+
+def test_sigterm_during_the_next_rounds_analysis_keeps_the_session(brevanta, messages_server, example_reply):
+    messages_server.reply_text(example_reply)
+    env = {"ANTHROPIC_API_KEY": "test-key", "ANTHROPIC_BASE_URL": messages_server.base_url}
+    first = brevanta.terminal("analyze", "examples/interview.md", "--org", "tarang", **env)
+    first.expect("Your choice [1/2/3]: ")
+    first.send("2")  # answer follow-up questions
+    first.expect("[a]nswer, [b]ypass, or [l]eave open for later? ")
+    first.send("a")
+    first.expect("Your answer: ")
+    first.send("Beds can be held for four hours.")
+    for _ in range(6):
+        first.expect("[a]nswer, [b]ypass, or [l]eave open for later? ")
+        first.send("l")
+    assert first.wait() == 0, first.screen
+    (session_file,) = brevanta.session_files()
+    saved = session_file.read_bytes()
+    assert json.loads(saved)["state"]["round"] == 2
+
+    messages_server.never_answer()
+    second = brevanta.terminal("analyze", "examples/interview.md", "--org", "tarang", "--yes", **env)
+    second.expect("Analysing the interview (round 2)... 1s")
+    signalled = time.monotonic()
+    second.process.send_signal(signal.SIGTERM)
+    assert second.wait() == 143
+    assert time.monotonic() - signalled < 2
+    assert brevanta.session_files() == [session_file] and session_file.read_bytes() == saved

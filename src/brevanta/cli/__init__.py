@@ -25,6 +25,7 @@ from brevanta.cli.errors import (
     CommandError,
     EnvironmentProblem,
     UsageError,
+    os_reason,
 )
 from brevanta.cli.terminal import tolerate_encodings
 
@@ -68,6 +69,9 @@ def main(argv: list[str] | None = None) -> int:
         return _report(exc)
     except BrokenPipeError:
         return _output_closed()
+    except OSError as exc:  # a fault of the machine that no step translated
+        place = f": {exc.filename}" if exc.filename else ""
+        return _report(EnvironmentProblem(f"{os_reason(exc)}{place}", hint="Check CORVANE_HOME and the disk."))
     except KeyboardInterrupt:  # before the run could take it, as while the SDK loads
         print("\nInterrupted.", file=sys.stderr)
         return EXIT_INTERRUPTED
