@@ -105,7 +105,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     analyze = commands.add_parser(
         "analyze",
-        help="run one analysis round of an interview",
+        help="analyse an interview, settle its gaps, write its PRD and TRD",
         description=ANALYZE_DESCRIPTION,
         epilog=ANALYZE_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -250,7 +250,8 @@ it is offered again; it never replaces a file.
 
 SESSIONS_EPILOG = """\
 exit status: 0 done, 1 the session could not be restored (the reason is
-shown), 2 usage error.
+shown), 2 usage error, 3 environment problem (for instance an unreadable
+session home).
 """
 
 
