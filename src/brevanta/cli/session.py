@@ -10,6 +10,7 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import display, gapscope, waymark
+from brevanta.cli.args import STDIN
 from brevanta.cli.errors import saving
 from brevanta.cli.terminal import ask_yes_no, count
 
@@ -173,10 +174,15 @@ def archive_declined(run: Run) -> None:
 # -- the analysis a session keeps ---------------------------------------------
 
 
-def keep_analysis(run: Run, result: gapscope.AnalysisResult) -> None:
-    """Makes `result` this run's analysis: earlier bypasses stay bypassed, and it is saved with the session."""
+def _adopt_bypasses(run: Run, result: gapscope.AnalysisResult) -> None:
+    """Earlier bypasses stay bypassed; from here on one list records each bypass once, for both."""
     result.bypassed_gaps.extend(run.bypassed)
-    run.bypassed = result.bypassed_gaps  # one list: each bypass is recorded once, in both
+    run.bypassed = result.bypassed_gaps
+
+
+def keep_analysis(run: Run, result: gapscope.AnalysisResult) -> None:
+    """Makes `result` this run's analysis, kept in the session so that a resumed run does not pay again."""
+    _adopt_bypasses(run, result)
     run.analysis = {"round": run.round, "result": {name: getattr(result, name) for name in _ANALYSIS_FIELDS}}
 
 
@@ -192,8 +198,7 @@ def saved_analysis(run: Run) -> gapscope.AnalysisResult | None:
     if result is None:
         return None
     result.answered_gaps.extend(answer.get("gap_id") for answer in run.answers_of_round(run.round))
-    result.bypassed_gaps.extend(run.bypassed)
-    run.bypassed = result.bypassed_gaps
+    _adopt_bypasses(run, result)
     return result
 
 
@@ -209,7 +214,7 @@ def save_session(run: Run, result: gapscope.AnalysisResult) -> None:
     state.update(
         round=run.round,
         bypassed_gaps=run.bypassed,
-        interview_file=str(Path(run.interview_path).resolve()),
+        interview_file=run.interview_path if run.interview_path == STDIN else str(Path(run.interview_path).resolve()),
         attachments=run.attachments,
         analysis=run.analysis,
         walking=run.walking,
