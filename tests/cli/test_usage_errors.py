@@ -67,8 +67,8 @@ def modules_loaded(stderr: str) -> set[str]:
     "args",
     [["--help"], ["--version"], ["analyze", "--help"], ["analyze", "nowhere.md"],
      ["analyze", "examples/interview.md", "--round", "0"], ["analyze", "examples/interview.md", "--replay", "gone.md"],
-     ["analyze", "examples/interview.md", "--org", "../elsewhere"]],
-    ids=["help", "version", "command help", "missing file", "bad round", "missing reply", "bad org"],
+     ["analyze", "examples/interview.md", "--org", "../elsewhere"], ["sessions", "--org", "acme"]],
+    ids=["help", "version", "command help", "missing file", "bad round", "missing reply", "bad org", "sessions"],
 )
 def test_answers_without_loading_the_sdk(brevanta, args):
     done = brevanta.run(*args, PYTHONPROFILEIMPORTTIME="1")

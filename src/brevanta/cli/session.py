@@ -7,12 +7,15 @@ import argparse
 from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from brevanta import display, gapscope, waymark
+from brevanta import display, waymark
 from brevanta.cli.args import STDIN
 from brevanta.cli.errors import saving
 from brevanta.cli.terminal import ask_yes_no, count
+
+if TYPE_CHECKING:  # the analysis module loads the SDK: `brevanta sessions` does without it
+    from brevanta import gapscope
 
 
 def _phase(name: str) -> str:
@@ -190,6 +193,8 @@ def saved_analysis(run: Run) -> gapscope.AnalysisResult | None:
     """The session's own analysis of this round with the decisions already made on it, or None."""
     if run.analysis is None or run.analysis.get("round") != run.round:
         return None
+    from brevanta import gapscope
+
     fields = run.analysis.get("result")
     try:
         result = gapscope.AnalysisResult(**fields) if isinstance(fields, dict) else None
