@@ -134,6 +134,10 @@ def test_two_rounds_carry_the_answers(brevanta, messages_server, example_reply, 
         {"question": first["gaps"][0]["question"], "answer": answer, "gap_id": "gap_1", "round": 1}]
     # The gap bypassed in round 1 is not asked about again when the model repeats it.
     assert [gap["id"] for gap in state["bypassed_gaps"]] == ["gap_2", "gap_8"]
+    # The model's documents ("{}", the stub's default) lack the known gaps: the command adds the section.
+    prd = (brevanta.cwd / "tarang" / "PRD.md").read_text(encoding="utf-8")
+    assert prd.startswith("{}\n\n## Known gaps and assumptions\n\n")
+    assert "\n- **Hand-off to the sales team** [LIMITED DATA]: " in prd and "\n- **Peak-season staffing**" in prd
 
 
 def replay(text):
