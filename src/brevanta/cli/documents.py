@@ -105,12 +105,17 @@ def document_text(kind: str, completion: Completion) -> str:
     return text + "\n"
 
 
+def _plain(heading: str) -> str:
+    """A heading as compared: lower case, "&" as "and", single spaces ("10. Known Gaps & Assumptions")."""
+    return " ".join(heading.lower().replace("&", " and ").split())
+
+
 def _known_gaps_section(text: str) -> tuple[int, int] | None:
     """Where the body of the known-gaps section lies in `text`, from after its heading to the next
     heading of the same or a higher level."""
     headings = list(_HEADING.finditer(text))
     for position, heading in enumerate(headings):
-        if KNOWN_GAPS_HEADING.lower() in heading.group(2).lower():
+        if KNOWN_GAPS_HEADING.lower() in _plain(heading.group(2)):
             level = len(heading.group(1))
             later = (other.start() for other in headings[position + 1:] if len(other.group(1)) <= level)
             return heading.end(), next(later, len(text))
