@@ -3,12 +3,14 @@ driven line by line, each with its own CORVANE_HOME."""
 
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import pty
 import select
 import subprocess
 import sys
+import termios
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -27,13 +29,19 @@ _SCRUBBED = ("ANTHROPIC_API_KEY", "ANTHROPIC_AUTH_TOKEN", "ANTHROPIC_BASE_URL", 
              "BREVANTA_MAX_TOKENS_ANALYSIS", "BREVANTA_MAX_TOKENS_DOCUMENT", "FORCE_COLOR")
 
 
+def _take_stdin_as_terminal() -> None:
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
 class Terminal:
     """A child process whose stdin, stdout and stderr are one pseudo-terminal."""
 
-    def __init__(self, argv: list[str], env: dict[str, str], cwd: Path) -> None:
+    def __init__(self, argv: list[str], env: dict[str, str], cwd: Path, controlling: bool = False) -> None:
         self._controller, child_side = pty.openpty()
+        # As the child's controlling terminal, closing it hangs up: the kernel sends SIGHUP.
         self.process = subprocess.Popen(argv, stdin=child_side, stdout=child_side, stderr=child_side, env=env,
-                                        cwd=cwd, close_fds=True)
+                                        cwd=cwd, close_fds=True, start_new_session=controlling,
+                                        preexec_fn=_take_stdin_as_terminal if controlling else None)
         os.close(child_side)
         self.screen = ""  # everything shown so far, "\r\n" folded to "\n"
         self._read_up_to = 0
@@ -65,10 +73,15 @@ class Terminal:
     def send(self, line: str) -> None:
         os.write(self._controller, line.encode() + b"\n")
 
+    def hang_up(self) -> None:
+        """Closes the terminal, as closing its window does."""
+        os.close(self._controller)
+        self._closed = True
+
     def wait(self, timeout: float = TIMEOUT) -> int:
         """Reads the rest of the output and returns the exit status."""
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline and self._read_some(deadline):
+        while not self._closed and time.monotonic() < deadline and self._read_some(deadline):
             if self.process.poll() is not None and not select.select([self._controller], [], [], 0.05)[0]:
                 break
         status = self.process.wait(timeout=max(1.0, deadline - time.monotonic()))
@@ -106,8 +119,8 @@ class Brevanta:
         assert "Traceback" not in done.stderr, done.stderr  # whatever happened, the user saw no traceback
         return done
 
-    def terminal(self, *args: str, **env: str) -> Terminal:
-        self.opened.append(Terminal(self.argv(*args), {**self.env, **env}, self.cwd))
+    def terminal(self, *args: str, controlling: bool = False, **env: str) -> Terminal:
+        self.opened.append(Terminal(self.argv(*args), {**self.env, **env}, self.cwd, controlling))
         return self.opened[-1]
 
     def script(self, code: str, **env: str) -> Terminal:

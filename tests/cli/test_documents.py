@@ -152,7 +152,7 @@ def test_killed_between_the_prd_and_the_trd_resumes_at_the_trd(brevanta, example
 
         server.reply_text((REPLAY / "trd.md").read_text(encoding="utf-8"))
         done = brevanta.run(*args, **direct_env(server))
-        assert done.returncode == 0, done.stderr
+        assert (done.returncode, done.stderr) == (0, "")
         (trd_request,) = server.requests[3:]  # no analysis, no PRD
         assert prompt_of(trd_request).startswith("You are a senior software architect.")
     assert "› Resuming at the documents, with the analysis of round 1 from an earlier run." in done.stdout
@@ -170,13 +170,13 @@ def test_existing_documents_are_kept_as_numbered_backups(brevanta):
     args = ("analyze", "examples/interview.md", "--replay", "examples/replay", "--org", "acme", "--new", "--yes")
 
     done = brevanta.run(*args)
-    assert done.returncode == 0, done.stderr
+    assert (done.returncode, done.stderr) == (0, "")
     assert "› Kept the earlier PRD.md as PRD.md.~1~.\n" in done.stdout and "TRD.md.~" not in done.stdout
     assert (docs / "PRD.md.~1~").read_text(encoding="utf-8") == "Our own notes.\n"
     written = (docs / "PRD.md").read_text(encoding="utf-8")
 
     done = brevanta.run(*args)
-    assert done.returncode == 0, done.stderr
+    assert (done.returncode, done.stderr) == (0, "")
     assert "› Kept the earlier PRD.md as PRD.md.~2~.\n" in done.stdout
     assert "› Kept the earlier TRD.md as TRD.md.~1~.\n" in done.stdout
     assert (docs / "PRD.md.~2~").read_text(encoding="utf-8") == written

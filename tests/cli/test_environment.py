@@ -78,6 +78,9 @@ CASES = {
     "interview limit in words": (as_it_is, "home", {"BREVANTA_MAX_INTERVIEW_TOKENS": "lots"}, 3,
                                  "brevanta: BREVANTA_MAX_INTERVIEW_TOKENS must be an integer, got 'lots'\n"
                                  + BAD_SETTING),
+    "no document tokens": (as_it_is, "home", {"BREVANTA_MAX_TOKENS_DOCUMENT": "0"}, 3,
+                           "brevanta: BREVANTA_MAX_TOKENS_DOCUMENT must be a positive integer, got '0'\n"
+                           + BAD_SETTING),
 }
 MARKS = {"read-only": [NAMESPACES], "not writable": [NAMESPACES]}
 

@@ -94,10 +94,13 @@ def send_signal_at_prompt(terminal, signum):
     terminal.process.send_signal(signum)
 
 
+HANG_UP = "hang up"  # the terminal closed: the kernel sends SIGHUP
+
+
 def interrupted_walk(brevanta, where, signum):
     """A run that answers gap 1 and bypasses gap 2 (unless stopped at the menu before them),
-    then gets `signum` while it waits at `where`."""
-    terminal = brevanta.terminal(*REPLAY)
+    then gets `signum` (or its terminal closed) while it waits at `where`."""
+    terminal = brevanta.terminal(*REPLAY, controlling=signum == HANG_UP)
     if where == "menu":
         terminal.expect(MENU)
     else:
@@ -106,7 +109,11 @@ def interrupted_walk(brevanta, where, signum):
         if where == "answer":
             terminal.send("a")
             terminal.expect("Your answer: ")
-    send_signal_at_prompt(terminal, signum)
+    if signum == HANG_UP:
+        time.sleep(0.3)
+        terminal.hang_up()
+    else:
+        send_signal_at_prompt(terminal, signum)
     return terminal
 
 
@@ -118,6 +125,7 @@ def interrupted_walk(brevanta, where, signum):
         ("answer", signal.SIGINT, 130),
         ("decision", signal.SIGTERM, 143),
         ("decision", signal.SIGHUP, 129),
+        ("answer", HANG_UP, 129),
         ("decision", signal.SIGKILL, -9),
         ("resume", signal.SIGINT, 130),
     ],
@@ -126,7 +134,7 @@ def test_an_interrupt_keeps_every_decision_and_the_rerun_goes_on_from_there(brev
     first = interrupted_walk(brevanta, "decision" if where == "resume" else where, signum)
     assert first.wait() == status, first.screen
     (path,) = brevanta.session_files()
-    if signum != signal.SIGKILL:
+    if signum not in (signal.SIGKILL, HANG_UP):
         assert f"Interrupted.\nThe session is saved in {path}; run the command again to resume it.\n" in first.screen
     decided = where != "menu"
     state = brevanta.sessions()[0]["state"]  # the file parses: never torn

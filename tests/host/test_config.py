@@ -10,7 +10,7 @@ import pytest
 
 SRC = Path(__file__).resolve().parents[2] / "src"
 NAMES = ("ANTHROPIC_API_KEY MODEL_REASONING MODEL_ROUTING MAX_TOKENS_ANALYSIS REQUEST_TIMEOUT REQUEST_RETRIES "
-         "MAX_INTERVIEW_TOKENS CORVANE_HOME RELAY_URL RELAY_TOKEN")
+         "MAX_INTERVIEW_TOKENS CORVANE_HOME RELAY_URL RELAY_TOKEN MAX_TOKENS_DOCUMENT")
 DUMP = (
     "import json; from brevanta import config as c; "
     f"print(json.dumps({{n: getattr(c, n) for n in {NAMES.split()}}}, default=repr))"
@@ -40,6 +40,7 @@ def test_defaults(tmp_path):
         "CORVANE_HOME": f"PosixPath('{tmp_path / '.corvane'}')",
         "RELAY_URL": None,
         "RELAY_TOKEN": None,
+        "MAX_TOKENS_DOCUMENT": 16000,
     }
 
 
@@ -58,6 +59,7 @@ def test_defaults(tmp_path):
         ({"BREVANTA_RELAY_URL": "http://127.0.0.1:9"}, "RELAY_URL", "http://127.0.0.1:9"),
         ({"BREVANTA_RELAY_URL": ""}, "RELAY_URL", None),
         ({"BREVANTA_RELAY_TOKEN": "secret"}, "RELAY_TOKEN", "secret"),
+        ({"BREVANTA_MAX_TOKENS_DOCUMENT": "32000"}, "MAX_TOKENS_DOCUMENT", 32000),
     ],
 )
 def test_environment_overrides(tmp_path, env, name, expected):

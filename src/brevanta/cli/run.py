@@ -13,9 +13,9 @@ from typing import Any
 
 from brevanta import config, display, gapscope, waymark
 from brevanta.cli import documents, models, signals
-from brevanta.cli.args import read_text_file
+from brevanta.cli.args import STDIN, check_size, read_text_file
 from brevanta.cli.environment import check_session_home
-from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, UsageError, saving
+from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, InputProblem, UsageError, os_reason, saving
 from brevanta.cli.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, archive_declined, choose_session, keep_analysis,
                                   save_session, saved_analysis)
 from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, count
@@ -97,15 +97,18 @@ def walk_gaps(result: gapscope.AnalysisResult, run: Run) -> bool:
     return not run.left_open
 
 
-def attach_document(run: Run, result: gapscope.AnalysisResult) -> bool:
+def attach_document(run: Run, result: gapscope.AnalysisResult, interview: str) -> bool:
     """Adds a document the user names to the interview; False when the user named none."""
     while True:
         path = ask("  Document to attach (a file path; empty to go back): ")
         if not path:
             return False
         try:
+            if path == STDIN:
+                raise UsageError("name a file: standard input is where your answers come from")
             text = read_text_file(path, "document")
-        except UsageError as exc:
+            check_size(f"{model_input(interview, run)}\n\n{text}", "the interview with this document")
+        except (UsageError, InputProblem) as exc:
             print(f"  {exc}")
             continue
         run.attachments.append({"name": Path(path).name, "text": text, "round": run.round})
@@ -115,13 +118,13 @@ def attach_document(run: Run, result: gapscope.AnalysisResult) -> bool:
         return True
 
 
-def way_forward(result: gapscope.AnalysisResult, run: Run) -> str | None:
+def way_forward(result: gapscope.AnalysisResult, run: Run, interview: str) -> str | None:
     """The user's pick among the report's options, once per analysis; None at end of input."""
     if run.walking or not any(gap.get("impact_level") == "critical" for gap in result.gaps):
         return ANSWER
     while True:
         choice = ask_choice("Your choice [1/2/3]: ", CONTINUE + ANSWER + ATTACH)
-        if choice != ATTACH or attach_document(run, result):
+        if choice != ATTACH or attach_document(run, result, interview):
             return choice
 
 
@@ -137,11 +140,14 @@ def decide(args: argparse.Namespace, run: Run, interview: str, access: models.Mo
     while True:
         gapscope.display_analysis(result)
         if not _open_gaps(result, run):
-            return result
+            if not run.left_open:
+                return result
+            end_round(args, run, result)  # stopped just before the walk's end was saved
+            return None
         if not_asking:
             display.info(f"Bypassing {bypass_all(result, run)} without asking ({not_asking}).")
             return result
-        choice = way_forward(result, run)
+        choice = way_forward(result, run, interview)
         if choice == ATTACH:
             result = analyse(args, run, interview, access)
             continue
@@ -214,7 +220,7 @@ def write_document(kind: str, text: str, directory: Path) -> None:
     try:
         backup = documents.write_document(path, text)
     except OSError as exc:
-        raise EnvironmentProblem(f"cannot write {path}: {exc.strerror or exc}",
+        raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}",
                                  hint="Free the path or pass --out DIR, then run the command again.") from None
     if backup is not None:
         display.info(f"Kept the earlier {path.name} as {backup.name}.")
@@ -322,8 +328,9 @@ def analyze(args: argparse.Namespace) -> int:
     run = None
     try:
         run = choose_session(args, org_id, interactive=not_asking is None)
-        if args.out or run.output_dir is None:
-            run.output_dir = default_output_dir(args, org_id) if args.out is None else str(Path(args.out).absolute())
+        output_dir = str(Path(args.out).absolute()) if args.out else run.output_dir or default_output_dir(args, org_id)
+        if output_dir != run.output_dir:
+            run.output_dir, run.written = output_dir, []  # documents written elsewhere are written again here
         documents.check_output_dir(Path(run.output_dir))
         access = models.open_access(args.replay, replies)
         return pipeline(args, run, interview, access, not_asking)

@@ -12,7 +12,7 @@ from typing import Any
 
 from brevanta import display, waymark
 from brevanta.cli.args import check_org_id, default_org_id
-from brevanta.cli.errors import EXIT_OK, CommandError, UsageError
+from brevanta.cli.errors import EXIT_OK, CommandError, UsageError, os_reason, saving
 from brevanta.cli.session import describe, state_of, unfinished_sessions, when
 
 
@@ -73,7 +73,7 @@ def restore(name: str) -> int:
         raise CommandError(f"cannot restore {source.name}: {target} already exists; nothing was moved",
                            hint="Archive or rename that file first.") from None
     except OSError as exc:
-        raise CommandError(f"cannot restore {source.name}: {exc.strerror or exc}") from None
+        raise CommandError(f"cannot restore {source.name}: {os_reason(exc)}") from None
     display.success(f"Restored {target}")
     print("It is offered again at the next `brevanta analyze` of its organisation.")
     return EXIT_OK
@@ -87,6 +87,7 @@ def sessions(args: argparse.Namespace) -> int:
     org_id = check_org_id(args.org) if args.org is not None else None
     if org_id is None and args.interview is not None:
         org_id = default_org_id(args.interview)
-    _show("Unfinished sessions", unfinished_sessions(org_id))
-    _show("Archived sessions", _archived_sessions(org_id))
+    with saving(waymark.SESSIONS_DIR, "list the sessions"):
+        _show("Unfinished sessions", unfinished_sessions(org_id))
+        _show("Archived sessions", _archived_sessions(org_id))
     return EXIT_OK
