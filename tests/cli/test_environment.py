@@ -157,5 +157,6 @@ def test_output_the_terminal_cannot_encode_gets_replacement_marks(brevanta, exam
 def test_sessions_command_on_a_home_that_is_a_file(brevanta, tmp_path):
     home_is_a_file(tmp_path / "home")
     done = brevanta.run("sessions", "--org", "acme")
-    assert (done.returncode, done.stderr) == (3, "brevanta: a file stands where a directory is needed: "
-                                                 f"{tmp_path}/home/sessions\nCheck CORVANE_HOME and the disk.\n")
+    assert (done.returncode, done.stderr) == (3, f"brevanta: cannot list the sessions in {tmp_path}/home/sessions: "
+                                                 "a file stands where a directory is needed\n"
+                                                 "Check CORVANE_HOME and the disk.\n")
