@@ -65,17 +65,15 @@ def os_reason(exc: OSError) -> str:
     return reason or exc.strerror or str(exc)
 
 
-@contextmanager
-def saving(directory: object, action: str = "save the session") -> Iterator[None]:
-    """Turns an OSError of the session store into an EnvironmentProblem that says what failed and why.
+# The store replaces a session file only once the new one is complete, so the
+# previous file is still there when a save fails.
+SESSION_KEPT = "The last saved session file is unchanged; fix the cause and run the command again to resume."
 
-    The store replaces a session file only once the new one is complete, so
-    the previous file is still there when a save fails.
-    """
+
+@contextmanager
+def saving(directory: object, action: str = "save the session", hint: str = SESSION_KEPT) -> Iterator[None]:
+    """Turns an OSError of the session store into an EnvironmentProblem that says what failed and why."""
     try:
         yield
     except OSError as exc:
-        raise EnvironmentProblem(
-            f"cannot {action} in {directory}: {os_reason(exc)}",
-            hint="The last saved session file is unchanged; fix the cause and run the command again to resume.",
-        ) from None
+        raise EnvironmentProblem(f"cannot {action} in {directory}: {os_reason(exc)}", hint=hint) from None

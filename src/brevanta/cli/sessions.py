@@ -12,7 +12,7 @@ from typing import Any
 
 from brevanta import display, waymark
 from brevanta.cli.args import check_org_id, default_org_id
-from brevanta.cli.errors import EXIT_OK, CommandError, UsageError, os_reason
+from brevanta.cli.errors import EXIT_OK, CommandError, UsageError, os_reason, saving
 from brevanta.cli.session import describe, state_of, unfinished_sessions, when
 
 
@@ -87,6 +87,7 @@ def sessions(args: argparse.Namespace) -> int:
     org_id = check_org_id(args.org) if args.org is not None else None
     if org_id is None and args.interview is not None:
         org_id = default_org_id(args.interview)
-    _show("Unfinished sessions", unfinished_sessions(org_id))
-    _show("Archived sessions", _archived_sessions(org_id))
+    with saving(waymark.SESSIONS_DIR, "list the sessions", hint="Check CORVANE_HOME and the disk."):
+        _show("Unfinished sessions", unfinished_sessions(org_id))
+        _show("Archived sessions", _archived_sessions(org_id))
     return EXIT_OK
