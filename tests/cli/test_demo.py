@@ -66,10 +66,20 @@ def section_headings(kind):
     return re.findall(r"^## .+$", prompt, re.MULTILINE)
 
 
+# The sections each document must have, whatever else its prompt asks for.
+REQUIRED_SECTIONS = {
+    "prd": ["Problem and goals", "Users and scenarios", "Scope and non-goals", "Functional requirements",
+            "Conversation or call flows", "Integrations", "Success metrics", "Risks", "Open questions"],
+    "trd": ["Architecture", "Components and their interfaces", "Integrations and data", "Latency and capacity",
+            "Security and compliance", "Deployment and operations", "Testing", "Open technical questions"],
+}
+
+
 def assert_document(document, kind, bypassed):
     """Every section heading of the prompt, and every bypassed gap under the known gaps."""
     headings = section_headings(kind)
-    assert len(headings) >= 9 and headings[-1] == "## Known gaps and assumptions"
+    assert {f"## {name}" for name in REQUIRED_SECTIONS[kind]} <= set(headings)
+    assert headings[-1] == "## Known gaps and assumptions"
     assert [line for line in document.split("\n") if line.startswith("## ")] == headings
     known_gaps = document.split("## Known gaps and assumptions\n", 1)[1]
     for gap in bypassed:
