@@ -21,9 +21,16 @@ $(PY):
 	$(PYTHON312) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-# Always reinstall: the persistent build tree keeps it incremental.
-install: $(PY)
+# Installed again only when something it is built from changed (the stamp is older);
+# the persistent build tree keeps a reinstall incremental.
+STAMP := $(VENV)/.installed
+SOURCES := pyproject.toml CMakeLists.txt README.md $(shell find src -name __pycache__ -prune -o -type f -print)
+
+$(STAMP): $(SOURCES) | $(PY)
 	$(PY) -m pip install --quiet ".[test]"
+	@touch $@
+
+install: $(STAMP)
 
 test: install
 	$(PY) -m pytest -q
@@ -54,10 +61,14 @@ wheel: $(PY)
 wheel-test: install wheel
 	BREVANTA_WHEELHOUSE=dist BREVANTA_PYTHONS="$(PYTHONS)" $(PY) -m pytest -q tests/wheel
 
+# The demo's sessions stay for a look afterwards; each demo starts from an empty home.
+DEMO_HOME := $(CURDIR)/build/demo-home
+
 demo: install
-	@home=$$(mktemp -d) && trap 'rm -rf "$$home"' EXIT && \
-	CORVANE_HOME="$$home" $(VENV)/bin/brevanta analyze examples/interview.md \
-	    --replay examples/reply.md --org acme-demo --yes
+	@rm -rf "$(DEMO_HOME)" && mkdir -p "$(DEMO_HOME)"
+	@CORVANE_HOME="$(DEMO_HOME)" $(VENV)/bin/brevanta analyze examples/interview.md \
+	    --replay examples/replay --org acme-demo --out "$(DEMO_HOME)/documents" --yes; \
+	status=$$?; echo "The demo's session home: $(DEMO_HOME)"; exit $$status
 
 bench: install
 	@status=0; for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || status=1; done; exit $$status

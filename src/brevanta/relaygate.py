@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import threading
-from typing import Any
+from typing import Any, cast
 
 import anthropic
 from anthropic.types import Message, MessageParam, TextBlock
@@ -35,6 +35,7 @@ class RelayGate:
         self.base_url = base_url
         self.full_hosted = bool(full_hosted)
         self.token_log: list[dict[str, Any]] = []
+        self.last_stop_reason: str | None = None  # of the latest reply: "max_tokens" means it was cut off
         self._token = token
         self._timeout = timeout
         self._max_retries = max_retries
@@ -46,7 +47,9 @@ class RelayGate:
         """A gate for the configured relay, or None when no relay is configured."""
         if not config.RELAY_URL:
             return None
-        return cls(config.RELAY_URL, config.RELAY_TOKEN)
+        return cls(
+            config.RELAY_URL, config.RELAY_TOKEN, timeout=config.REQUEST_TIMEOUT, max_retries=config.REQUEST_RETRIES
+        )
 
     def _sdk_client(self) -> anthropic.Anthropic:
         # Built on first use so constructing a gate never touches credentials
@@ -64,7 +67,7 @@ class RelayGate:
     def _call_ai_proxy(
         self,
         *,
-        messages: list[MessageParam],
+        messages: list[dict[str, Any]],
         model: str,
         max_tokens: int,
         operation: str,
@@ -77,9 +80,11 @@ class RelayGate:
         reply = self._sdk_client().messages.create(
             model=model,
             max_tokens=max_tokens,
-            messages=messages,
+            # Plain dicts with "role" and "content", as the analysis builds them.
+            messages=cast("list[MessageParam]", messages),
             extra_headers={OPERATION_HEADER: operation},
         )
+        self.last_stop_reason = reply.stop_reason
         return _reply_text(reply), reply.usage.input_tokens, reply.usage.output_tokens
 
 

@@ -3,12 +3,14 @@ driven line by line, each with its own CORVANE_HOME."""
 
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import pty
 import select
 import subprocess
 import sys
+import termios
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -17,22 +19,29 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
+REPLAY = EXAMPLES / "replay"
 TIMEOUT = 60  # seconds for a whole child process
 EXPECT_TIMEOUT = 30  # seconds for one expected text on the terminal
 
 # Settings that would route the child to a real model or change its output.
 _SCRUBBED = ("ANTHROPIC_API_KEY", "ANTHROPIC_AUTH_TOKEN", "ANTHROPIC_BASE_URL", "BREVANTA_RELAY_URL",
              "BREVANTA_RELAY_TOKEN", "BREVANTA_MODEL_ROUTING", "BREVANTA_MODEL_REASONING",
-             "BREVANTA_MAX_TOKENS_ANALYSIS", "FORCE_COLOR")
+             "BREVANTA_MAX_TOKENS_ANALYSIS", "BREVANTA_MAX_TOKENS_DOCUMENT", "FORCE_COLOR")
+
+
+def _take_stdin_as_terminal() -> None:
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
 class Terminal:
     """A child process whose stdin, stdout and stderr are one pseudo-terminal."""
 
-    def __init__(self, argv: list[str], env: dict[str, str], cwd: Path) -> None:
+    def __init__(self, argv: list[str], env: dict[str, str], cwd: Path, controlling: bool = False) -> None:
         self._controller, child_side = pty.openpty()
+        # As the child's controlling terminal, closing it hangs up: the kernel sends SIGHUP.
         self.process = subprocess.Popen(argv, stdin=child_side, stdout=child_side, stderr=child_side, env=env,
-                                        cwd=cwd, close_fds=True)
+                                        cwd=cwd, close_fds=True, start_new_session=controlling,
+                                        preexec_fn=_take_stdin_as_terminal if controlling else None)
         os.close(child_side)
         self.screen = ""  # everything shown so far, "\r\n" folded to "\n"
         self._read_up_to = 0
@@ -64,13 +73,20 @@ class Terminal:
     def send(self, line: str) -> None:
         os.write(self._controller, line.encode() + b"\n")
 
+    def hang_up(self) -> None:
+        """Closes the terminal, as closing its window does."""
+        os.close(self._controller)
+        self._closed = True
+
     def wait(self, timeout: float = TIMEOUT) -> int:
         """Reads the rest of the output and returns the exit status."""
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline and self._read_some(deadline):
+        while not self._closed and time.monotonic() < deadline and self._read_some(deadline):
             if self.process.poll() is not None and not select.select([self._controller], [], [], 0.05)[0]:
                 break
-        return self.process.wait(timeout=max(1.0, deadline - time.monotonic()))
+        status = self.process.wait(timeout=max(1.0, deadline - time.monotonic()))
+        assert "Traceback" not in self.screen, self.screen  # whatever happened, the user saw no traceback
+        return status
 
     def kill(self) -> None:
         self.process.kill()
@@ -86,21 +102,30 @@ class Terminal:
 
 @dataclass
 class Brevanta:
-    """The command with a private home directory; `env` holds the child's environment."""
+    """The command with a private home directory, run in a private working directory that sees
+    the repository's examples/; `env` holds the child's environment."""
 
     home: Path
     env: dict[str, str]
+    cwd: Path
     opened: list[Terminal] = field(default_factory=list)
 
     def argv(self, *args: str) -> list[str]:
         return [sys.executable, "-m", "brevanta", *map(str, args)]
 
     def run(self, *args: str, stdin: str = "", **env: str) -> subprocess.CompletedProcess[str]:
-        return subprocess.run(self.argv(*args), input=stdin, capture_output=True, text=True, encoding="utf-8",
-                              env={**self.env, **env}, cwd=REPO, timeout=TIMEOUT)
+        done = subprocess.run(self.argv(*args), input=stdin, capture_output=True, text=True, encoding="utf-8",
+                              env={**self.env, **env}, cwd=self.cwd, timeout=TIMEOUT)
+        assert "Traceback" not in done.stderr, done.stderr  # whatever happened, the user saw no traceback
+        return done
 
-    def terminal(self, *args: str, **env: str) -> Terminal:
-        self.opened.append(Terminal(self.argv(*args), {**self.env, **env}, REPO))
+    def terminal(self, *args: str, controlling: bool = False, **env: str) -> Terminal:
+        self.opened.append(Terminal(self.argv(*args), {**self.env, **env}, self.cwd, controlling))
+        return self.opened[-1]
+
+    def script(self, code: str, **env: str) -> Terminal:
+        """`python -c code` on a terminal, with the command's environment."""
+        self.opened.append(Terminal([sys.executable, "-c", code], {**self.env, **env}, self.cwd))
         return self.opened[-1]
 
     def session_files(self) -> list[Path]:
@@ -124,7 +149,10 @@ def brevanta(tmp_path):
         NO_COLOR="1",
         TERM="xterm",
     )
-    command = Brevanta(tmp_path / "home", env)
+    work = tmp_path / "work"
+    work.mkdir()
+    (work / "examples").symlink_to(EXAMPLES)
+    command = Brevanta(tmp_path / "home", env, work)
     yield command
     for terminal in command.opened:  # killed if still running
         terminal.close()
@@ -132,7 +160,7 @@ def brevanta(tmp_path):
 
 @pytest.fixture(scope="session")
 def example_reply() -> str:
-    return (EXAMPLES / "reply.md").read_text(encoding="utf-8")
+    return (REPLAY / "analysis.md").read_text(encoding="utf-8")
 
 
 @pytest.fixture(scope="session")

@@ -1,18 +1,41 @@
-"""Interactive runs on a pseudo-terminal and the session across runs: saved, interrupted,
-resumed, declined and archived."""
+"""Interactive runs on a pseudo-terminal and the session across runs: saved after every decision,
+interrupted anywhere, resumed where it stopped, declined and archived."""
 
 import json
 import re
+import signal
+import time
 
 import pytest
 
 DECISION = "[a]nswer, [b]ypass, or [l]eave open for later? "
-REPLAY = ("analyze", "examples/interview.md", "--replay", "examples/reply.md")
+MENU = "Your choice [1/2/3]: "
+REPLAY = ("analyze", "examples/interview.md", "--replay", "examples/replay")
 GAP_COUNT = 7
+GAP_TITLES = ["Real-time bed availability", "Hand-off to the sales team", "Consent and personal data",
+              "LeadSquared mapping and duplicate leads", "Targets for the agent", "Site visit scheduling rules",
+              "Language mix in numbers"]
+ANSWER = "Updated hourly by property managers; holds last 4 hours."
+
+
+def answer_first_bypass_second(terminal):
+    terminal.expect(MENU)
+    terminal.send("2")
+    terminal.expect(DECISION)
+    terminal.send("a")
+    terminal.expect("Your answer: ")
+    terminal.send(ANSWER)
+    terminal.expect(DECISION)
+    terminal.send("b")
 
 
 def test_interactive_run_answers_one_gap_and_bypasses_another(brevanta):
     terminal = brevanta.terminal(*REPLAY, "--org", "tarang")
+    screen = terminal.expect(MENU)
+    assert "› You can:\n  1. Continue anyway" in screen
+    terminal.send("4")
+    terminal.expect("Please type 1, 2 or 3.")
+    terminal.send("2")
     screen = terminal.expect(DECISION)
     assert "\n  Gap 1: Real-time bed availability\n  Impact: CRITICAL\n" in screen
     assert "\n    PRD impact: Section 5 (Property recommendations)" in screen
@@ -25,7 +48,7 @@ def test_interactive_run_answers_one_gap_and_bypasses_another(brevanta):
     terminal.send("")
     terminal.expect("An empty answer tells the model nothing")
     terminal.expect("Your answer: ")
-    terminal.send("Updated hourly by property managers; holds last 4 hours.")
+    terminal.send(ANSWER)
     assert "\n  Gap 2: Hand-off to the sales team\n" in terminal.expect(DECISION)
     terminal.send("b")
     terminal.expect(DECISION)
@@ -34,11 +57,12 @@ def test_interactive_run_answers_one_gap_and_bypasses_another(brevanta):
     assert terminal.wait() == 0, terminal.screen
     assert "› 1 new answer for round 2.\n› 5 gaps still open.\n" in terminal.screen
     assert "KNOWN GAPS (user chose to proceed without this info):\n- Hand-off to the sales team: " in terminal.screen
+    assert not (brevanta.cwd / "tarang").exists()  # no documents while gaps are open
 
     (session,) = brevanta.sessions()
     assert session["phase"] == "analysis"  # not complete: round 2 awaits the answer
     state = session["state"]
-    assert state["round"] == 2
+    assert state["round"] == 2 and state["analysis"] is None  # the next round analyses again
     assert [(a["gap_id"], a["round"]) for a in state["interview_answers"]] == [("gap_1", 1)]
     assert [gap["title"] for gap in state["bypassed_gaps"]] == ["Hand-off to the sales team"]
 
@@ -47,6 +71,8 @@ def interrupt_at_first_gap(brevanta, *args):
     """A run killed while it waits at its first gap, after the analysis was saved."""
     terminal = brevanta.terminal(*REPLAY, *args)
     terminal.expect("Session saved: ")
+    terminal.expect(MENU)
+    terminal.send("2")
     terminal.expect(DECISION)
     terminal.kill()
     (path,) = brevanta.session_files()
@@ -61,35 +87,127 @@ def bypass_gaps(terminal, count=GAP_COUNT):
     assert terminal.wait() == 0, terminal.screen
 
 
-def test_resume_after_an_interrupted_run(brevanta):
+def send_signal_at_prompt(terminal, signum):
+    # Once the child waits in its read: a signal landing between the prompt's write and the read
+    # is only seen when the next line arrives (CPython's input()).
+    time.sleep(0.3)
+    terminal.process.send_signal(signum)
+
+
+HANG_UP = "hang up"  # the terminal closed: the kernel sends SIGHUP
+
+
+def interrupted_walk(brevanta, where, signum):
+    """A run that answers gap 1 and bypasses gap 2 (unless stopped at the menu before them),
+    then gets `signum` (or its terminal closed) while it waits at `where`."""
+    terminal = brevanta.terminal(*REPLAY, controlling=signum == HANG_UP)
+    if where == "menu":
+        terminal.expect(MENU)
+    else:
+        answer_first_bypass_second(terminal)
+        terminal.expect(DECISION)
+        if where == "answer":
+            terminal.send("a")
+            terminal.expect("Your answer: ")
+    if signum == HANG_UP:
+        time.sleep(0.3)
+        terminal.hang_up()
+    else:
+        send_signal_at_prompt(terminal, signum)
+    return terminal
+
+
+@pytest.mark.parametrize(
+    ("where", "signum", "status"),
+    [
+        ("menu", signal.SIGINT, 130),
+        ("decision", signal.SIGINT, 130),
+        ("answer", signal.SIGINT, 130),
+        ("decision", signal.SIGTERM, 143),
+        ("decision", signal.SIGHUP, 129),
+        ("answer", HANG_UP, 129),
+        ("decision", signal.SIGKILL, -9),
+        ("resume", signal.SIGINT, 130),
+    ],
+)
+def test_an_interrupt_keeps_every_decision_and_the_rerun_goes_on_from_there(brevanta, where, signum, status):
+    first = interrupted_walk(brevanta, "decision" if where == "resume" else where, signum)
+    assert first.wait() == status, first.screen
+    (path,) = brevanta.session_files()
+    if signum not in (signal.SIGKILL, HANG_UP):
+        assert f"Interrupted.\nThe session is saved in {path}; run the command again to resume it.\n" in first.screen
+    decided = where != "menu"
+    state = brevanta.sessions()[0]["state"]  # the file parses: never torn
+    assert [a["gap_id"] for a in state["interview_answers"]] == (["gap_1"] if decided else [])
+    assert [gap["title"] for gap in state["bypassed_gaps"]] == GAP_TITLES[1:2] * decided
+
+    if where == "resume":  # Ctrl-C at the resume prompt changes nothing
+        saved = path.read_bytes()
+        terminal = brevanta.terminal(*REPLAY)
+        terminal.expect("[Y/n] ")
+        send_signal_at_prompt(terminal, signal.SIGINT)
+        assert terminal.wait() == 130 and path.read_bytes() == saved and brevanta.archived() == []
+
+    terminal = brevanta.terminal(*REPLAY)
+    held = "round 1, 1 answer, 1 bypassed, 5 open gaps" if decided else "round 1, 0 answers, 0 bypassed, 7 open gaps"
+    assert re.search(rf"\nResume session from \d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d \({held}\)\? \[Y/n\] $",
+                     terminal.expect("[Y/n] "))
+    terminal.send("")  # the default: yes
+    screen = ""
+    if not decided:
+        screen = terminal.expect(MENU)
+        terminal.send("2")
+    screen += terminal.expect(DECISION)
+    assert "› Round 1 was analysed in an earlier run: using that analysis." in screen
+    assert f"\n  Gap {3 if decided else 1}: {GAP_TITLES[2 if decided else 0]}\n" in screen
+    terminal.send("b")
+    bypass_gaps(terminal, GAP_COUNT - 1 - 2 * decided)
+    assert "Traceback" not in first.screen + terminal.screen
+
+    assert brevanta.session_files() == [path] and brevanta.archived() == []
+    (session,) = brevanta.sessions()
+    assert session["phase"] == "complete"
+    assert [a["gap_id"] for a in session["state"]["interview_answers"]] == (["gap_1"] if decided else [])
+    assert [gap["title"] for gap in session["state"]["bypassed_gaps"]] == (
+        [GAP_TITLES[1], *GAP_TITLES[2:]] if decided else GAP_TITLES)
+    assert sorted(path.name for path in (brevanta.cwd / "interview").iterdir()) == ["PRD.md", "TRD.md"]
+
+
+def test_resume_after_an_interrupted_run_keeps_its_round(brevanta):
     path = interrupt_at_first_gap(brevanta, "--round", "2")
     saved = json.loads(path.read_text(encoding="utf-8"))
     assert (saved["phase"], saved["state"]["round"]) == ("analysis", 2)
 
     terminal = brevanta.terminal(*REPLAY)
     screen = terminal.expect("[Y/n] ")
-    assert f"round 2  {path}\n" in screen
-    assert re.search(r"\nResume session from \d{4}-\d\d-\d\d \d\d:\d\d:\d\d \(round 2\)\? \[Y/n\] $", screen)
-    terminal.send("")  # the default: yes
-    assert "› Analysing examples/interview.md, round 2 (saved reply examples/reply.md)." in terminal.expect(DECISION)
-    terminal.send("b")
-    bypass_gaps(terminal, GAP_COUNT - 1)
+    assert f"  analysis, round 2, 0 answers, 0 bypassed, 7 open gaps  {path}\n" in screen
+    terminal.send("")
+    bypass_gaps(terminal)
     assert "Session saved:" not in terminal.screen  # the same file, updated in place
-
-    assert brevanta.session_files() == [path] and brevanta.archived() == []
     (session,) = brevanta.sessions()
-    assert session["phase"] == "complete" and len(session["state"]["bypassed_gaps"]) == GAP_COUNT
+    assert session["phase"] == "complete" and session["state"]["round"] == 2
 
 
-def test_declined_resume_archives_the_session(brevanta):
+@pytest.mark.parametrize("model", ["replay", "none"])
+def test_declined_resume_is_archived_once_the_new_run_has_its_analysis(brevanta, model):
     path = interrupt_at_first_gap(brevanta)
     unfinished = path.read_text(encoding="utf-8")
 
-    terminal = brevanta.terminal(*REPLAY)
+    terminal = brevanta.terminal(*(REPLAY if model == "replay" else REPLAY[:2]))
     terminal.expect("[Y/n] ")
     terminal.send("n")
-    terminal.expect(f"› Archived {path.name}; starting a new session.")
-    bypass_gaps(terminal)
+    if model == "none":  # no model: the old session stays on offer
+        assert terminal.wait() == 1
+        assert "brevanta: no analysis: No ANTHROPIC_API_KEY" in terminal.screen
+        assert brevanta.archived() == [] and path.read_text(encoding="utf-8") == unfinished
+        terminal = brevanta.terminal(*REPLAY)
+        terminal.expect("[Y/n] ")
+        terminal.send("n")
+    terminal.expect(f"› Archived {path.name}.")
+    terminal.expect(MENU)
+    terminal.send("1")
+    assert terminal.wait() == 0, terminal.screen
+    assert "› Continuing anyway: bypassing 7 open gaps." in terminal.screen
 
     (archived,) = brevanta.archived()
     assert archived.parent.name == "archive" and archived.read_text(encoding="utf-8") == unfinished

@@ -1,8 +1,12 @@
-"""Usage errors: the message, the usage line, exit status 2, and nothing written."""
+"""Usage errors: the message, the usage line, exit status 2, nothing written, and no SDK loaded to say so;
+--version, and the interview from standard input or too large to send."""
 
 import os
+from importlib.metadata import version
 
 import pytest
+
+from brevanta import gapscope
 
 
 def _file(tmp_path, content: bytes, mode: int | None = None) -> str:
@@ -52,3 +56,45 @@ def test_usage_error(brevanta, tmp_path, make_args, message):
     assert done.stderr.startswith("usage: brevanta")
     assert message.format(tmp=tmp_path) in done.stderr
     assert not brevanta.home.exists()  # no session store touched
+
+
+def modules_loaded(stderr: str) -> set[str]:
+    """The modules named by PYTHONPROFILEIMPORTTIME's lines on stderr."""
+    return {line.rsplit("|", 1)[1].strip() for line in stderr.splitlines() if line.startswith("import time:")}
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["--help"], ["--version"], ["analyze", "--help"], ["analyze", "nowhere.md"],
+     ["analyze", "examples/interview.md", "--round", "0"], ["analyze", "examples/interview.md", "--replay", "gone.md"],
+     ["analyze", "examples/interview.md", "--org", "../elsewhere"], ["sessions", "--org", "acme"]],
+    ids=["help", "version", "command help", "missing file", "bad round", "missing reply", "bad org", "sessions"],
+)
+def test_answers_without_loading_the_sdk(brevanta, args):
+    done = brevanta.run(*args, PYTHONPROFILEIMPORTTIME="1")
+    loaded = modules_loaded(done.stderr)
+    assert "brevanta.cli.args" in loaded
+    assert not {"anthropic", "brevanta.gapscope", "brevanta.cli.run"} & loaded
+    assert "Traceback" not in done.stderr
+
+
+def test_version_is_the_installed_one(brevanta):
+    done = brevanta.run("--version")
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"brevanta {version('brevanta')}\n", "")
+
+
+def test_interview_from_standard_input(brevanta, example_interview):
+    done = brevanta.run("analyze", "-", "--replay", "examples/replay", "--yes", stdin=example_interview)
+    assert (done.returncode, done.stderr) == (0, "")
+    prompt = gapscope.ANALYSIS_PROMPT.replace("{interview_data}", example_interview)
+    assert f"  Tokens: {(len(prompt) + 3) // 4} in," in done.stdout  # the interview read is the one sent
+
+
+def test_oversized_interview_is_refused_before_anything(brevanta, messages_server, tmp_path):
+    (tmp_path / "big.md").write_text("word " * 200_000, encoding="utf-8")  # a million characters
+    done = brevanta.run("analyze", str(tmp_path / "big.md"), "--yes", ANTHROPIC_API_KEY="test-key",
+                        ANTHROPIC_BASE_URL=messages_server.base_url)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr == ("brevanta: the interview is too large: about 250,000 tokens estimated, the limit is "
+                           "150,000\nShorten it, or raise BREVANTA_MAX_INTERVIEW_TOKENS if your model takes more.\n")
+    assert messages_server.requests == [] and not brevanta.home.exists()

@@ -34,6 +34,7 @@ class _MessageReply:
     content: list[dict[str, Any]]
     input_tokens: int | None
     output_tokens: int | None
+    stop_reason: str = "end_turn"
 
 
 @dataclass(frozen=True)
@@ -56,11 +57,25 @@ class MessagesServer:
         self._message_ids = itertools.count(1)
         self._httpd: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
+        self._silent_for = 0.0
+        self._stopping = threading.Event()  # releases the requests held by never_answer
 
     # -- queueing replies -------------------------------------------------
 
-    def reply_text(self, text: str, *, input_tokens: int | None = None, output_tokens: int | None = None) -> None:
-        self.reply_content([{"type": "text", "text": text}], input_tokens=input_tokens, output_tokens=output_tokens)
+    def reply_text(
+        self,
+        text: str,
+        *,
+        input_tokens: int | None = None,
+        output_tokens: int | None = None,
+        stop_reason: str = "end_turn",
+    ) -> None:
+        self.reply_content(
+            [{"type": "text", "text": text}],
+            input_tokens=input_tokens,
+            output_tokens=output_tokens,
+            stop_reason=stop_reason,
+        )
 
     def reply_content(
         self,
@@ -68,8 +83,14 @@ class MessagesServer:
         *,
         input_tokens: int | None = None,
         output_tokens: int | None = None,
+        stop_reason: str = "end_turn",
     ) -> None:
-        self._replies.put(_MessageReply(list(blocks), input_tokens, output_tokens))
+        self._replies.put(_MessageReply(list(blocks), input_tokens, output_tokens, stop_reason))
+
+    def never_answer(self, *, for_seconds: float = 30.0) -> None:
+        """From now on accept each request and send nothing back, until `for_seconds` have passed or the
+        server stops; then the connection closes without an answer."""
+        self._silent_for = for_seconds
 
     def reply_error(self, status: int, body: Any = None, *, retryable: bool = False) -> None:
         """Queue an HTTP error. Unless ``retryable``, the SDK is told not to retry it, keeping tests fast."""
@@ -99,6 +120,7 @@ class MessagesServer:
     def stop(self) -> None:
         if self._httpd is None:
             return
+        self._stopping.set()
         self._httpd.shutdown()
         self._httpd.server_close()
         if self._thread is not None:
@@ -128,7 +150,7 @@ class MessagesServer:
             "role": "assistant",
             "model": model or "claude-stub",
             "content": reply.content,
-            "stop_reason": "end_turn",
+            "stop_reason": reply.stop_reason,
             "stop_sequence": None,
             "usage": {
                 "input_tokens": self.input_tokens if reply.input_tokens is None else reply.input_tokens,
@@ -172,6 +194,10 @@ def _handler_for(server: MessagesServer) -> type[BaseHTTPRequestHandler]:
                 raw=raw,
             )
             server.requests.append(request)
+            if server._silent_for:
+                server._stopping.wait(server._silent_for)
+                self.close_connection = True
+                return
             status, body, headers = server._answer(request)
             payload = body.encode() if isinstance(body, str) else json.dumps(body).encode()
             self.send_response(status)

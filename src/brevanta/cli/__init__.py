@@ -1,31 +1,77 @@
 """The `brevanta` command: from an interview file to the analysis and the user's decisions.
 
-    brevanta analyze INTERVIEW_FILE [--org ORG_ID] [--round N] [--replay REPLY_FILE] [--yes] [--new] [-v]
+    brevanta analyze INTERVIEW_FILE [--org ORG_ID] [--round N] [--out DIR] [--replay DIR] [--yes] [--new] [-v]
+    brevanta sessions [INTERVIEW_FILE] [--org ORG_ID] [--restore FILE]
 
-One file per concern: `args` (the command line), `run` (the run and its phases),
-`session` (resume and save through waymark), `models` (model access),
+One file per concern: `args` (the command line and its inputs), `run` (the run
+and its phases), `session` (resume and save through waymark), `models` (model
+access), `reasons` (why a model request failed), `environment` (checks of the
+machine), `documents` (prompts, replies and files of the PRD and TRD),
+`sessions` (the sessions command), `signals` (SIGTERM and SIGHUP as interrupts),
 `terminal` (questions, answers, spinner), `errors` (exit statuses).
 """
 
 from __future__ import annotations
 
-from brevanta.cli.args import build_parser
+import argparse
+import os
 import sys
 
-from brevanta.cli.errors import CommandError, UsageError
+from brevanta import config
+from brevanta.cli.args import build_parser, check_inputs
+from brevanta.cli.errors import (
+    EXIT_INTERRUPTED,
+    EXIT_OUTPUT_CLOSED,
+    CommandError,
+    EnvironmentProblem,
+    UsageError,
+    os_reason,
+)
+from brevanta.cli.terminal import tolerate_encodings
+
+
+def _report(error: CommandError) -> int:
+    print(f"brevanta: {error.message}", file=sys.stderr)
+    if error.hint:
+        print(error.hint, file=sys.stderr)
+    return error.status
+
+
+def _output_closed() -> int:
+    """The reader of standard output went away (`| head`): end quietly, and let nothing flush to it at exit."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return EXIT_OUTPUT_CLOSED
 
 
 def main(argv: list[str] | None = None) -> int:
+    tolerate_encodings()
     args = build_parser().parse_args(argv)
-    # Imported after parsing: the analysis module loads the SDK, which --help does not need.
-    from brevanta.cli.run import analyze
-
     try:
+        try:
+            config.check()
+        except config.SettingError as exc:
+            raise EnvironmentProblem(str(exc), hint="Correct the variable or unset it.") from None
+        if args.command == "sessions":
+            from brevanta.cli.sessions import sessions
+
+            return sessions(args)
+        # Usage errors answer before the run's imports load the SDK.
+        args.inputs = check_inputs(args)
+        from brevanta.cli.run import analyze
+
         return analyze(args)
     except UsageError as exc:
-        args.parser.error(str(exc))  # prints the usage and exits with status 2
+        parser: argparse.ArgumentParser = args.parser  # the command's own, for its usage line
+        parser.error(str(exc))  # exits with status 2
     except CommandError as exc:
-        print(f"brevanta: {exc.message}", file=sys.stderr)
-        if exc.hint:
-            print(exc.hint, file=sys.stderr)
-        return exc.status
+        return _report(exc)
+    except BrokenPipeError:
+        return _output_closed()
+    except OSError as exc:  # a fault of the machine that no step translated
+        place = f": {exc.filename}" if exc.filename else ""
+        return _report(EnvironmentProblem(f"{os_reason(exc)}{place}", hint="Check CORVANE_HOME and the disk."))
+    except KeyboardInterrupt:  # before the run could take it, as while the SDK loads
+        print("\nInterrupted.", file=sys.stderr)
+        return EXIT_INTERRUPTED

@@ -1,4 +1,5 @@
-"""One run of `brevanta analyze`: open or resume the session, analyse, let the user decide, finish."""
+"""One run of `brevanta analyze`, as its phases: open or resume the session, analyse, let the user
+decide, write the documents, finish."""
 
 from __future__ import annotations
 
@@ -10,64 +11,161 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from brevanta import display, gapscope, waymark
-from brevanta.cli import models
-from brevanta.cli.args import check_org_id, default_org_id, read_text_file
-from brevanta.cli.errors import EXIT_INTERRUPTED, EXIT_OK
-from brevanta.cli.session import Run, choose_session, save_session
-from brevanta.cli.terminal import ask_answer, ask_decision, count
+from brevanta import config, display, gapscope, waymark
+from brevanta.cli import documents, models, signals
+from brevanta.cli.args import STDIN, check_size, read_text_file
+from brevanta.cli.environment import check_session_home
+from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, InputProblem, UsageError, os_reason, saving
+from brevanta.cli.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, archive_declined, choose_session, keep_analysis,
+                                  save_session, saved_analysis)
+from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, count
+
+# The ways forward that the report offers when critical gaps exist.
+CONTINUE, ANSWER, ATTACH = "1", "2", "3"
 
 
-def interview_with_answers(interview: str, answers: list[dict[str, Any]]) -> str:
-    """The interview followed by the follow-up answers, one section per round in which they were given."""
-    if not answers:
-        return interview
+def model_input(interview: str, run: Run) -> str:
+    """The interview as the model reads it: the file, each attached document under its file name,
+    then the follow-up answers, one section per round in which they were given."""
     sections = [interview.rstrip()]
-    for round_number, group in itertools.groupby(answers, key=lambda answer: answer.get("round")):
+    for attachment in run.attachments:
+        sections.append(f"## Attached document: {attachment.get('name')}\n\n{str(attachment.get('text')).strip()}")
+    for round_number, group in itertools.groupby(run.answers, key=lambda answer: answer.get("round")):
         lines = [f"## Follow-up answers (round {round_number})"]
         for answer in group:
             lines += ["", f"Q: {answer.get('question', '')}", f"A: {answer.get('answer', '')}"]
         sections.append("\n".join(lines))
-    return "\n\n".join(sections) + "\n"
+    return interview if len(sections) == 1 else "\n\n".join(sections) + "\n"
 
 
-# -- the gap walk -------------------------------------------------------------
+# -- analyse ------------------------------------------------------------------
+
+
+def analyse(args: argparse.Namespace, run: Run, interview: str, access: models.ModelAccess) -> gapscope.AnalysisResult:
+    """A new analysis of this round, saved with the session before anything is asked."""
+    display.info(f"Analysing {args.interview}, round {run.round} ({access.source}).")
+    result: gapscope.AnalysisResult = access.analyze(model_input(interview, run), run.round)
+    access.print_token_usage()
+    keep_analysis(run, result)
+    run.walking, run.left_open = False, []
+    save_session(run, result)
+    archive_declined(run)
+    return result
+
+
+# -- decide ---------------------------------------------------------------------
 
 
 def _gap_question(gap: dict[str, Any]) -> str:
     return str(gap.get("question") or gap.get("title") or "What is missing here?")
 
 
-def walk_gaps(result: Any, run: Run, not_asking: str | None) -> list[dict[str, Any]]:
-    """Records the user's decision on each open gap; returns the new answers."""
-    gaps = result.get_unanswered_gaps()
-    if not gaps:
-        return []
-    if not_asking:
-        result.bypassed_gaps.extend(gaps)
-        display.info(f"Bypassing {count(len(gaps), 'open gap')} without asking ({not_asking}).")
-        return []
+def _open_gaps(result: gapscope.AnalysisResult, run: Run) -> list[dict[str, Any]]:
+    return [gap for gap in result.get_unanswered_gaps() if gap not in run.left_open]
+
+
+def bypass_all(result: gapscope.AnalysisResult, run: Run) -> str:
+    """Bypasses every open gap; says how many."""
+    gaps = _open_gaps(result, run)
+    result.bypassed_gaps.extend(gaps)
+    save_session(run, result)
+    return count(len(gaps), "open gap")
+
+
+def walk_gaps(result: gapscope.AnalysisResult, run: Run) -> bool:
+    """Asks about each open gap, saving after every decision; False when gaps were left open."""
+    gaps = _open_gaps(result, run)
     print()
     display.info(f"{count(len(gaps), 'open gap')}: answer each one, bypass it, or leave it open.")
-    new_answers = []
-    for index, gap in enumerate(gaps, 1):
-        gapscope.display_gap_with_impact(gap, index)
+    for gap in gaps:
+        gapscope.display_gap_with_impact(gap, result.gaps.index(gap) + 1)
         print(f"  {display.bold('Question:')} {_gap_question(gap)}")
         decision = ask_decision()
         answer = ask_answer() if decision == "a" else ""
         if decision is None or answer is None:
             display.info("End of input: the remaining gaps stay open.")
-            break
+            return False
         if decision == "a":
             result.answered_gaps.append(gap.get("id"))
-            new_answers.append({"question": _gap_question(gap), "answer": answer, "gap_id": gap.get("id"),
+            run.answers.append({"question": _gap_question(gap), "answer": answer, "gap_id": gap.get("id"),
                                 "round": run.round})
         elif decision == "b":
             result.bypassed_gaps.append(gap)
-    return new_answers
+        else:
+            run.left_open.append(gap)
+        save_session(run, result)
+    return not run.left_open
 
 
-# -- finishing ----------------------------------------------------------------
+def attach_document(run: Run, result: gapscope.AnalysisResult, interview: str) -> bool:
+    """Adds a document the user names to the interview; False when the user named none."""
+    while True:
+        path = ask("  Document to attach (a file path; empty to go back): ")
+        if not path:
+            return False
+        try:
+            if path == STDIN:
+                raise UsageError("name a file: standard input is where your answers come from")
+            text = read_text_file(path, "document")
+            check_size(f"{model_input(interview, run)}\n\n{text}", "the interview with this document")
+        except (UsageError, InputProblem) as exc:
+            print(f"  {exc}")
+            continue
+        run.attachments.append({"name": Path(path).name, "text": text, "round": run.round})
+        run.analysis = None  # the round is analysed again, with the document
+        save_session(run, result)
+        display.info(f"Attached {Path(path).name}; analysing round {run.round} again.")
+        return True
+
+
+def way_forward(result: gapscope.AnalysisResult, run: Run, interview: str) -> str | None:
+    """The user's pick among the report's options, once per analysis; None at end of input."""
+    if run.walking or not any(gap.get("impact_level") == "critical" for gap in result.gaps):
+        return ANSWER
+    while True:
+        choice = ask_choice("Your choice [1/2/3]: ", CONTINUE + ANSWER + ATTACH)
+        if choice != ATTACH or attach_document(run, result, interview):
+            return choice
+
+
+def decide(args: argparse.Namespace, run: Run, interview: str, access: models.ModelAccess,
+           not_asking: str | None, saved: gapscope.AnalysisResult | None) -> gapscope.AnalysisResult | None:
+    """The analysis with every gap decided, or None when gaps stay open for a later round.
+    `saved` is the resumed session's own analysis of this round: it is not paid for again."""
+    if saved is None:
+        result = analyse(args, run, interview, access)
+    else:
+        display.info(f"Round {run.round} was analysed in an earlier run: using that analysis.")
+        result = saved
+    while True:
+        gapscope.display_analysis(result)
+        if not _open_gaps(result, run):
+            if not run.left_open:
+                return result
+            end_round(args, run, result)  # stopped just before the walk's end was saved
+            return None
+        if not_asking:
+            display.info(f"Bypassing {bypass_all(result, run)} without asking ({not_asking}).")
+            return result
+        choice = way_forward(result, run, interview)
+        if choice == ATTACH:
+            result = analyse(args, run, interview, access)
+            continue
+        if choice == CONTINUE:
+            display.info(f"Continuing anyway: bypassing {bypass_all(result, run)}.")
+            return result
+        if choice == ANSWER:
+            run.walking = True
+            save_session(run, result)
+            if walk_gaps(result, run):
+                return result
+        elif choice is None:
+            display.info("End of input: the gaps stay open.")
+        end_round(args, run, result)
+        return None
+
+
+# -- finish a round that leaves gaps open -------------------------------------------
 
 
 def _invocation() -> list[str]:
@@ -82,12 +180,13 @@ def next_round_command(args: argparse.Namespace, run: Run) -> str:
     if args.org:
         words += ["--org", args.org]
     words += ["--round", str(run.round)]
-    if args.replay:
-        words += ["--replay", args.replay]
+    for option in ("out", "replay"):
+        if getattr(args, option):
+            words += [f"--{option}", getattr(args, option)]
     return shlex.join(words)
 
 
-def finish(args: argparse.Namespace, run: Run, result: Any, new_answers: list[dict[str, Any]]) -> None:
+def show_bypass_summary(result: gapscope.AnalysisResult) -> None:
     print()
     bypass_summary = result.get_bypass_summary()
     if bypass_summary:
@@ -96,39 +195,96 @@ def finish(args: argparse.Namespace, run: Run, result: Any, new_answers: list[di
     else:
         display.info("No gaps bypassed.")
     print()
+
+
+def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResult) -> None:
+    """Gaps stay open: the session waits for the next round, which analyses the interview again."""
+    show_bypass_summary(result)
+    new_answers = run.answers_of_round(run.round)
     open_gaps = result.get_unanswered_gaps()
-    if not open_gaps and not new_answers:
-        waymark.mark_complete(run.session_file)
-        display.success(f"Session complete: {run.session_file}")
-        return
     if new_answers:
-        display.info(f"{count(len(new_answers), 'new answer')} for round {run.round}.")
-    if open_gaps:
-        display.info(f"{count(len(open_gaps), 'gap')} still open.")
+        display.info(f"{count(len(new_answers), 'new answer')} for round {run.round + 1}.")
+        run.round += 1
+    display.info(f"{count(len(open_gaps), 'gap')} still open.")
+    run.analysis, run.walking, run.left_open = None, False, []
+    save_session(run, result)
     display.info("Run the next round with:")
     print(f"  {next_round_command(args, run)}")
 
 
-# -- the round ----------------------------------------------------------------
+# -- render -------------------------------------------------------------------------
 
 
-def analysis_round(args: argparse.Namespace, run: Run, interview: str, replies: dict[str, str] | None,
-                   not_asking: str | None) -> int:
-    access = models.open_access(args.replay, replies)
-    display.info(f"Analysing {args.interview}, round {run.round} ({access.source}).")
-    result = access.analyze(interview_with_answers(interview, run.answers), run.round)
-    access.print_token_usage()
-    gapscope.display_analysis(result)
+def write_document(kind: str, text: str, directory: Path) -> None:
+    path = directory / documents.FILE_NAMES[kind]
+    try:
+        backup = documents.write_document(path, text)
+    except OSError as exc:
+        raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}",
+                                 hint="Free the path or pass --out DIR, then run the command again.") from None
+    if backup is not None:
+        display.info(f"Kept the earlier {path.name} as {backup.name}.")
+    display.success(f"Wrote {path}")
 
-    result.bypassed_gaps.extend(run.bypassed)  # earlier rounds' bypasses stay bypassed
-    run.bypassed = result.bypassed_gaps
-    save_session(run, result)
-    new_answers = walk_gaps(result, run, not_asking)
-    run.answers += new_answers
-    if new_answers:
-        run.round += 1
-    save_session(run, result)
-    finish(args, run, result, new_answers)
+
+def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess) -> None:
+    """Writes each document still missing, saving the session after each one."""
+    if run.phase != RENDER_PHASE:
+        run.phase = RENDER_PHASE
+        save_session(run, result)
+    show_bypass_summary(result)
+    directory = Path(str(run.output_dir))
+    for kind in documents.FILE_NAMES:
+        name = documents.short_name(kind)
+        if kind in run.written:
+            display.info(f"The {name} was written in an earlier run: {directory / documents.FILE_NAMES[kind]}")
+            continue
+        display.info(f"Writing the {name} ({access.source}).")
+        prompt = documents.compose(kind, model_input(interview, run), result)
+        completion = access.complete(prompt, operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT,
+                                     label=f"Writing the {name}...")
+        print(display.dim(f"  Tokens: {completion.input_tokens} in, {completion.output_tokens} out"))
+        text, added = documents.with_known_gaps(kind, documents.document_text(kind, completion), result.bypassed_gaps)
+        if added:
+            display.warning(f"The {name} left out {count(len(added), 'bypassed gap')}; "
+                            f"added under \"{documents.KNOWN_GAPS_HEADING}\": {', '.join(added)}")
+        write_document(kind, text, directory)
+        run.written.append(kind)
+        save_session(run, result)
+
+
+def finish(run: Run) -> None:
+    with saving(waymark.SESSIONS_DIR):
+        waymark.mark_complete(str(run.session_file))
+    print()
+    display.success(f"Session complete: {run.session_file}")
+    display.info(f"The documents are in {run.output_dir}:")
+    for name in documents.FILE_NAMES.values():
+        print(f"    {Path(str(run.output_dir)) / name}")
+
+
+# -- the run --------------------------------------------------------------------------
+
+
+def default_output_dir(args: argparse.Namespace, org_id: str) -> str:
+    """A folder under the current directory named after the organisation (`--org`), or else after
+    the interview file, which then stands for the organisation."""
+    name = args.org or Path(args.interview).stem
+    return str(Path(name if name not in ("", "-") else org_id).absolute())
+
+
+def pipeline(args: argparse.Namespace, run: Run, interview: str, access: models.ModelAccess,
+             not_asking: str | None) -> int:
+    result = saved_analysis(run)
+    if result is not None and run.phase == RENDER_PHASE:
+        display.info(f"Resuming at the documents, with the analysis of round {run.round} from an earlier run.")
+    else:
+        run.phase = ANALYSIS_PHASE
+        result = decide(args, run, interview, access, not_asking, result)
+        if result is None:
+            return EXIT_OK
+    render(run, result, interview, access)
+    finish(run)
     return EXIT_OK
 
 
@@ -143,25 +299,40 @@ def _why_not_asking(args: argparse.Namespace) -> str | None:
 
 def _configure_logging(verbose: bool) -> None:
     logging.basicConfig(
-        level=logging.INFO if verbose else logging.WARNING,
+        level=logging.INFO if verbose else logging.ERROR,  # a failed analysis is reported once, by the command
         format="%(levelname)s %(name)s: %(message)s",
         stream=sys.stderr,
     )
 
 
-def analyze(args: argparse.Namespace) -> int:
-    interview = read_text_file(args.interview, "interview file")
-    replies = models.read_replies(args.replay, read_text_file) if args.replay else None
-    org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview)
-    _configure_logging(args.verbose)
-    not_asking = _why_not_asking(args)
-    run = None
+def _interrupted(interrupt: KeyboardInterrupt, run: Run | None) -> int:
+    """Every decision was saved when it was made: say where, without failing on a closed terminal."""
+    signals.ignore_further()
     try:
-        run = choose_session(args, org_id, interactive=not_asking is None)
-        return analysis_round(args, run, interview, replies, not_asking)
-    except KeyboardInterrupt:
         print("\nInterrupted.", file=sys.stderr)
         if run is not None and run.session_file:
             print(f"The session is saved in {run.session_file}; run the command again to resume it.",
                   file=sys.stderr)
-        return EXIT_INTERRUPTED
+        sys.stderr.flush()
+    except OSError:  # the terminal is gone (SIGHUP)
+        pass
+    return signals.exit_status(interrupt)
+
+
+def analyze(args: argparse.Namespace) -> int:
+    interview, replies, org_id = args.inputs.interview, args.inputs.replies, args.inputs.org_id
+    check_session_home()
+    _configure_logging(args.verbose)
+    not_asking = _why_not_asking(args)
+    signals.install()
+    run = None
+    try:
+        run = choose_session(args, org_id, interactive=not_asking is None)
+        output_dir = str(Path(args.out).absolute()) if args.out else run.output_dir or default_output_dir(args, org_id)
+        if output_dir != run.output_dir:
+            run.output_dir, run.written = output_dir, []  # documents written elsewhere are written again here
+        documents.check_output_dir(Path(run.output_dir))
+        access = models.open_access(args.replay, replies)
+        return pipeline(args, run, interview, access, not_asking)
+    except KeyboardInterrupt as interrupt:
+        return _interrupted(interrupt, run)

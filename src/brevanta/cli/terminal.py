@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import io
 import itertools
+import sys
 import threading
+import time
 from typing import TextIO
 
 
@@ -51,7 +54,8 @@ def count(number: int, noun: str) -> str:
 
 
 class Spinner:
-    """A turning bar on a terminal stream while a blocking call runs; silent on anything else."""
+    """A turning bar with the seconds waited so far, on a terminal stream while a blocking call runs;
+    silent on anything else."""
 
     FRAMES = "|/-\\"
 
@@ -61,6 +65,7 @@ class Spinner:
         self._interval = interval
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
+        self._width = 0  # of the longest line drawn, so clearing covers it
 
     def _on_terminal(self) -> bool:
         try:
@@ -79,12 +84,42 @@ class Spinner:
             return
         self._stop.set()
         self._thread.join()
-        self._stream.write("\r" + " " * (len(self._label) + 2) + "\r")
-        self._stream.flush()
+        self._draw(" " * self._width + "\r")
+
+    def _draw(self, line: str) -> bool:
+        """False once the terminal is gone (hung up or closed): nothing more is drawn."""
+        try:
+            self._stream.write("\r" + line)
+            self._stream.flush()
+        except (OSError, ValueError):
+            return False
+        return True
 
     def _spin(self) -> None:
+        started = time.monotonic()
         for frame in itertools.cycle(self.FRAMES):
-            self._stream.write(f"\r{frame} {self._label}")
-            self._stream.flush()
-            if self._stop.wait(self._interval):
+            line = f"{frame} {self._label} {time.monotonic() - started:.0f}s"
+            self._width = max(self._width, len(line))
+            if not self._draw(line) or self._stop.wait(self._interval):
                 return
+
+
+def tolerate_encodings() -> None:
+    """Text the terminal's encoding cannot show is written (and read) with replacement marks, never raised."""
+    for stream in (sys.stdin, sys.stdout, sys.stderr):
+        if isinstance(stream, io.TextIOWrapper) and stream.errors == "strict":
+            stream.reconfigure(errors="replace")
+
+
+# -- the ways forward after a report with critical gaps -----------------------
+
+
+def ask_choice(prompt: str, choices: str) -> str | None:
+    """One of the characters of `choices`, or None at end of input."""
+    while True:
+        reply = ask(prompt)
+        if reply is None:
+            return None
+        if len(reply) == 1 and reply in choices:
+            return reply
+        print(f"  Please type {', '.join(choices[:-1])} or {choices[-1]}.")

@@ -1,0 +1,65 @@
+"""Why a model request gave nothing, in words a user can act on."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import anthropic
+
+from brevanta import config
+
+
+@dataclass
+class Exchange:
+    """How one model request went, as seen from the transport: the error it raised, or whether a reply came
+    and whether the token limit cut it off."""
+
+    relay: bool  # through a relay (its token) rather than the Anthropic API (its key)
+    error: Exception | None = None
+    replied: bool = False
+    cut_off: bool = False
+
+
+def _attempts() -> str:
+    attempts = 1 + config.REQUEST_RETRIES
+    return f"{attempts} attempt{'' if attempts == 1 else 's'}"
+
+
+def _api_message(error: anthropic.APIStatusError) -> str:
+    body = error.body
+    if isinstance(body, dict) and isinstance(body.get("error"), dict):
+        message = body["error"].get("message")
+        if isinstance(message, str) and message:
+            return message
+    return error.message
+
+
+def transport_failure(error: Exception, *, relay: bool) -> str:
+    """The reason a request raised `error`; the error's own text where the cause is not one we know."""
+    credential, variable = ("token", "BREVANTA_RELAY_TOKEN") if relay else ("key", "ANTHROPIC_API_KEY")
+    server, address_variable = ("the relay", "BREVANTA_RELAY_URL") if relay else ("the Anthropic API", "ANTHROPIC_BASE_URL")
+    if isinstance(error, anthropic.AuthenticationError | anthropic.PermissionDeniedError):
+        return f"{server} refused the {credential} (HTTP {error.status_code}); check {variable}"
+    if isinstance(error, anthropic.APITimeoutError):
+        return (f"the request timed out: no answer from {server} within {config.REQUEST_TIMEOUT:g} s "
+                f"({_attempts()}); try again later, or raise BREVANTA_REQUEST_TIMEOUT")
+    if isinstance(error, anthropic.APIConnectionError):
+        cause = error.__cause__ or error.__context__
+        detail = f" ({cause})" if cause is not None and str(cause) else ""
+        return (f"the model is unreachable: cannot connect to {error.request.url.host}{detail}; "
+                f"check the network and {address_variable}")
+    if isinstance(error, anthropic.APIStatusError):
+        return f"{server} answered HTTP {error.status_code}: {_api_message(error)}"
+    return str(error) or type(error).__name__
+
+
+def analysis_failure(reason: str, exchange: Exchange) -> str:
+    """Why the analysis is empty; `reason` is the analysis's own."""
+    if exchange.error is not None:
+        return transport_failure(exchange.error, relay=exchange.relay)
+    if exchange.cut_off:
+        return (f"the reply was cut off at the limit of {config.MAX_TOKENS_ANALYSIS:,} tokens; "
+                "raise BREVANTA_MAX_TOKENS_ANALYSIS and run again")
+    if exchange.replied:
+        return f"the reply is not valid analysis JSON ({reason.removeprefix('JSON parse error: ')})"
+    return reason  # no request was made

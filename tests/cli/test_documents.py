@@ -1,0 +1,226 @@
+"""The run's documents: the report's three options on a pseudo-terminal, a reply cut off at the
+token limit, a run killed between the PRD and the TRD, numbered backups, and `brevanta sessions`."""
+
+import json
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+from support.anthropic_stub import MessagesServer
+
+from brevanta import gapscope
+
+REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
+MENU = "Your choice [1/2/3]: "
+DECISION = "[a]nswer, [b]ypass, or [l]eave open for later? "
+ANSWER = "The Django service is updated within the hour; a bed can be held for 4 hours."
+NOTES = "Consent: WhatsApp opt-in is recorded by Gupshup at the first message; transcripts are kept 12 months.\n"
+
+
+def direct_env(server):
+    return {"ANTHROPIC_BASE_URL": server.base_url, "ANTHROPIC_API_KEY": "test-key"}
+
+
+def queue_documents(server):
+    for kind in ("prd", "trd"):
+        server.reply_text((REPLAY / f"{kind}.md").read_text(encoding="utf-8"))
+
+
+def prompt_of(request):
+    (message,) = request.body["messages"]
+    return message["content"]
+
+
+def known_gaps(document):
+    return document.split("## Known gaps and assumptions\n", 1)[1]
+
+
+@pytest.mark.parametrize("option", ["1", "2", "3"])
+def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp_path, option):
+    first = json.loads(gapscope._extract_json(example_reply))
+    messages_server.reply_text(example_reply)
+    if option == "3":  # the analysis with the attached document: two critical gaps left
+        messages_server.reply_text(json.dumps({**first, "gaps": first["gaps"][1:3]}))
+    queue_documents(messages_server)
+    (tmp_path / "notes.md").write_text(NOTES, encoding="utf-8")
+
+    terminal = brevanta.terminal("analyze", "examples/interview.md", "--out", "docs", **direct_env(messages_server))
+    terminal.expect(MENU)
+    terminal.send(option)
+    if option == "2":
+        terminal.expect(DECISION)
+        terminal.send("a")
+        terminal.expect("Your answer: ")
+        terminal.send(ANSWER)
+        for _ in range(6):
+            terminal.expect(DECISION)
+            terminal.send("b")
+    if option == "3":
+        terminal.expect("Document to attach")
+        terminal.send(str(tmp_path / "missing.md"))
+        terminal.expect(f"document not found: {tmp_path}/missing.md")
+        terminal.expect("Document to attach")
+        terminal.send(str(tmp_path / "notes.md"))
+        terminal.expect("› Attached notes.md; analysing round 1 again.")
+        terminal.expect(MENU)
+        terminal.send("1")
+    assert terminal.wait() == 0, terminal.screen
+    assert "Traceback" not in terminal.screen
+
+    *analyses, prd, trd = messages_server.requests
+    assert len(analyses) == (2 if option == "3" else 1)
+    material = prompt_of(prd)
+    attached = f"## Attached document: notes.md\n\n{NOTES.strip()}"
+    assert (attached in prompt_of(analyses[-1]) and attached in material) == (option == "3")
+    assert attached not in prompt_of(analyses[0])
+    assert (f"Q: {first['gaps'][0]['question']}\nA: {ANSWER}" in material) == (option == "2")
+
+    (session,) = brevanta.sessions()
+    assert session["phase"] == "complete"
+    bypassed = [gap["title"] for gap in session["state"]["bypassed_gaps"]]
+    titles = [gap["title"] for gap in first["gaps"]]
+    assert bypassed == {"1": titles, "2": titles[1:], "3": titles[1:3]}[option]
+    for kind, request in (("PRD", prd), ("TRD", trd)):
+        document = (brevanta.cwd / "docs" / f"{kind}.md").read_text(encoding="utf-8")
+        assert all(f"**{title}**" in known_gaps(document) for title in bypassed)
+        assert "KNOWN GAPS (user chose to proceed without this info):\n- " + bypassed[0] in prompt_of(request)
+
+
+@pytest.mark.parametrize("transport", ["direct", "relay", "replay"])
+def test_a_reply_cut_off_at_the_token_limit_is_not_written(brevanta, messages_server, example_reply, tmp_path,
+                                                           transport):
+    partial = (REPLAY / "prd.md").read_text(encoding="utf-8")[:1500]
+    args = []
+    if transport == "replay":  # a saved reply reports no stop reason: the missing end line tells
+        (tmp_path / "replay").mkdir()
+        (tmp_path / "replay" / "analysis.md").write_text(example_reply, encoding="utf-8")
+        (tmp_path / "replay" / "prd.md").write_text(partial, encoding="utf-8")
+        args, env = ["--replay", str(tmp_path / "replay")], {}
+    else:
+        messages_server.reply_text(example_reply)
+        messages_server.reply_text(partial, stop_reason="max_tokens")
+        env = direct_env(messages_server) if transport == "direct" else {"BREVANTA_RELAY_URL": messages_server.base_url}
+    done = brevanta.run("analyze", "examples/interview.md", "--yes", "--out", "docs", *args,
+                        BREVANTA_MAX_TOKENS_DOCUMENT="400", **env)
+    assert done.returncode == 1
+    assert done.stderr == ("brevanta: the PRD reply was cut off at the token limit (400 tokens); PRD.md was not "
+                           "written\nRaise BREVANTA_MAX_TOKENS_DOCUMENT and run the command again: it resumes at "
+                           "the documents.\n")
+    if transport != "replay":
+        assert messages_server.requests[1].body["max_tokens"] == 400
+        assert len(messages_server.requests) == 2  # no TRD after a failed PRD
+    assert not (brevanta.cwd / "docs").exists()
+    (session,) = brevanta.sessions()
+    assert (session["phase"], session["state"]["documents_written"]) == ("render", [])
+
+
+class HoldingServer(MessagesServer):
+    """Keeps the third request, the TRD's, waiting until the test lets it go."""
+
+    def __post_init__(self):
+        super().__post_init__()
+        self.released = threading.Event()
+
+    def _answer(self, request):
+        if len(self.requests) == 3:
+            self.released.wait(30)
+        return super()._answer(request)
+
+
+def test_killed_between_the_prd_and_the_trd_resumes_at_the_trd(brevanta, example_reply):
+    args = ("analyze", "examples/interview.md", "--yes", "--out", "docs")
+    with HoldingServer() as server:
+        server.reply_text(example_reply)
+        queue_documents(server)
+        env = {**brevanta.env, **direct_env(server)}
+        first = subprocess.Popen(brevanta.argv(*args), env=env, cwd=brevanta.cwd, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while len(server.requests) < 3 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        first.kill()
+        first.wait()
+        server.released.set()
+
+        docs = brevanta.cwd / "docs"
+        prd = (docs / "PRD.md").read_bytes()
+        assert not (docs / "TRD.md").exists()
+        (session,) = brevanta.sessions()
+        assert (session["phase"], session["state"]["documents_written"]) == ("render", ["prd"])
+
+        server.reply_text((REPLAY / "trd.md").read_text(encoding="utf-8"))
+        done = brevanta.run(*args, **direct_env(server))
+        assert (done.returncode, done.stderr) == (0, "")
+        (trd_request,) = server.requests[3:]  # no analysis, no PRD
+        assert prompt_of(trd_request).startswith("You are a senior software architect.")
+    assert "› Resuming at the documents, with the analysis of round 1 from an earlier run." in done.stdout
+    assert f"› The PRD was written in an earlier run: {docs / 'PRD.md'}" in done.stdout
+    assert sorted(path.name for path in docs.iterdir()) == ["PRD.md", "TRD.md"]
+    assert (docs / "PRD.md").read_bytes() == prd
+    (session,) = brevanta.sessions()
+    assert session["phase"] == "complete"
+
+
+def test_existing_documents_are_kept_as_numbered_backups(brevanta):
+    docs = brevanta.cwd / "acme"
+    docs.mkdir()
+    (docs / "PRD.md").write_text("Our own notes.\n", encoding="utf-8")
+    args = ("analyze", "examples/interview.md", "--replay", "examples/replay", "--org", "acme", "--new", "--yes")
+
+    done = brevanta.run(*args)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert "› Kept the earlier PRD.md as PRD.md.~1~.\n" in done.stdout and "TRD.md.~" not in done.stdout
+    assert (docs / "PRD.md.~1~").read_text(encoding="utf-8") == "Our own notes.\n"
+    written = (docs / "PRD.md").read_text(encoding="utf-8")
+
+    done = brevanta.run(*args)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert "› Kept the earlier PRD.md as PRD.md.~2~.\n" in done.stdout
+    assert "› Kept the earlier TRD.md as TRD.md.~1~.\n" in done.stdout
+    assert (docs / "PRD.md.~2~").read_text(encoding="utf-8") == written
+    # No temporary file stays behind.
+    assert sorted(path.name for path in docs.iterdir()) == ["PRD.md", "PRD.md.~1~", "PRD.md.~2~", "TRD.md",
+                                                            "TRD.md.~1~"]
+
+
+def stop_at_menu(brevanta, answer_resume=None):
+    terminal = brevanta.terminal("analyze", "examples/interview.md", "--replay", "examples/replay", "--org", "acme")
+    if answer_resume is not None:
+        terminal.expect("[Y/n] ")
+        terminal.send(answer_resume)
+    terminal.expect(MENU)
+    terminal.kill()
+    return terminal
+
+
+def test_sessions_lists_and_restores_without_replacing(brevanta):
+    stop_at_menu(brevanta)
+    (declined,) = brevanta.session_files()
+    stop_at_menu(brevanta, answer_resume="n")
+    (unfinished,) = brevanta.session_files()
+    (archived,) = brevanta.archived()
+    assert archived.name == declined.name
+
+    done = brevanta.run("sessions", "--org", "acme")
+    assert (done.returncode, done.stderr) == (0, "")
+    listed = done.stdout.split("› Archived sessions, newest first:\n")
+    assert listed[0].startswith("› Unfinished sessions, newest first:\n")
+    assert f"  analysis, round 1, 0 answers, 0 bypassed, 7 open gaps\n        {unfinished}\n" in listed[0]
+    assert f"\n        {archived}\n" in listed[1]
+    assert brevanta.run("sessions", "--org", "other").stdout == (
+        "› Unfinished sessions: none.\n› Archived sessions: none.\n")
+
+    (brevanta.home / "sessions" / archived.name).write_text("{}", encoding="utf-8")
+    refused = brevanta.run("sessions", "--restore", archived.name)
+    assert refused.returncode == 1 and refused.stdout == ""
+    assert refused.stderr.startswith(f"brevanta: cannot restore {archived.name}: "
+                                     f"{brevanta.home / 'sessions' / archived.name} already exists; nothing was moved\n")
+    assert archived.exists() and (brevanta.home / "sessions" / archived.name).read_text(encoding="utf-8") == "{}"
+
+    (brevanta.home / "sessions" / archived.name).unlink()
+    content = archived.read_bytes()
+    done = brevanta.run("sessions", "--restore", str(archived))
+    assert (done.returncode, done.stderr) == (0, "")
+    assert brevanta.archived() == [] and (brevanta.home / "sessions" / archived.name).read_bytes() == content

@@ -1,0 +1,99 @@
+"""Waiting for a model that never answers: the spinner counts the seconds, one Ctrl-C ends the wait at once,
+and the request timeout ends it by itself. For the analysis and for a plain completion, on both transports;
+SIGTERM during a resumed round's analysis leaves its session file as it was."""
+
+import json
+import signal
+import time
+
+import pytest
+
+TRANSPORTS = {
+    "direct": ({"ANTHROPIC_API_KEY": "test-key"}, "ANTHROPIC_BASE_URL", "the Anthropic API"),
+    "relay": ({"BREVANTA_RELAY_TOKEN": "relay-token"}, "BREVANTA_RELAY_URL", "the relay"),
+}
+
+# A completion as the document phase asks for one, reported the way the command reports its errors.
+COMPLETION = """\
+import sys
+from brevanta.cli.errors import ModelFailure
+from brevanta.cli.models import open_access
+try:
+    open_access(None, None).complete("Write the PRD.", operation="prd", max_tokens=100, label="Writing the PRD...")
+except ModelFailure as failure:
+    print(f"brevanta: {failure.message}", file=sys.stderr)
+    sys.exit(failure.status)
+except KeyboardInterrupt:
+    print("Interrupted.", file=sys.stderr)
+    sys.exit(130)
+"""
+
+
+def start(brevanta, request, transport, server, **env):
+    settings, url_variable, _ = TRANSPORTS[transport]
+    env = {**settings, url_variable: server.base_url, **env}
+    if request == "analysis":
+        return brevanta.terminal("analyze", "examples/interview.md", **env)
+    return brevanta.script(COMPLETION, **env)
+
+
+LABELS = {"analysis": "Analysing the interview (round 1)...", "completion": "Writing the PRD..."}
+
+
+@pytest.mark.parametrize("request_kind", ["analysis", "completion"])
+@pytest.mark.parametrize("transport", TRANSPORTS)
+def test_one_ctrl_c_ends_a_stalled_request(brevanta, messages_server, transport, request_kind):
+    messages_server.never_answer()
+    terminal = start(brevanta, request_kind, transport, messages_server)
+    terminal.expect(f"{LABELS[request_kind]} 1s")  # the spinner counts the seconds waited
+    signalled = time.monotonic()
+    terminal.process.send_signal(signal.SIGINT)
+    status = terminal.wait()
+    assert time.monotonic() - signalled < 2
+    assert status == 130 and "Interrupted." in terminal.screen, terminal.screen
+    assert "Traceback" not in terminal.screen
+    assert brevanta.session_files() == []  # nothing was decided, so nothing was saved
+    assert len(messages_server.requests) == 1
+
+
+@pytest.mark.parametrize("request_kind", ["analysis", "completion"])
+@pytest.mark.parametrize("transport", TRANSPORTS)
+def test_a_request_never_answered_times_out(brevanta, messages_server, transport, request_kind):
+    messages_server.never_answer()
+    terminal = start(brevanta, request_kind, transport, messages_server, BREVANTA_REQUEST_TIMEOUT="1",
+                     BREVANTA_REQUEST_RETRIES="1")
+    assert terminal.wait() == 1
+    failed = "no analysis" if request_kind == "analysis" else "prd request failed"
+    server = TRANSPORTS[transport][2]
+    assert (f"brevanta: {failed}: the request timed out: no answer from {server} within 1 s (2 attempts); "
+            "try again later, or raise BREVANTA_REQUEST_TIMEOUT\n") in terminal.screen
+    assert "Traceback" not in terminal.screen and "WARNING" not in terminal.screen
+    assert len(messages_server.requests) == 2
+
+
+def test_sigterm_during_the_next_rounds_analysis_keeps_the_session(brevanta, messages_server, example_reply):
+    messages_server.reply_text(example_reply)
+    env = {"ANTHROPIC_API_KEY": "test-key", "ANTHROPIC_BASE_URL": messages_server.base_url}
+    first = brevanta.terminal("analyze", "examples/interview.md", "--org", "tarang", **env)
+    first.expect("Your choice [1/2/3]: ")
+    first.send("2")  # answer follow-up questions
+    first.expect("[a]nswer, [b]ypass, or [l]eave open for later? ")
+    first.send("a")
+    first.expect("Your answer: ")
+    first.send("Beds can be held for four hours.")
+    for _ in range(6):
+        first.expect("[a]nswer, [b]ypass, or [l]eave open for later? ")
+        first.send("l")
+    assert first.wait() == 0, first.screen
+    (session_file,) = brevanta.session_files()
+    saved = session_file.read_bytes()
+    assert json.loads(saved)["state"]["round"] == 2
+
+    messages_server.never_answer()
+    second = brevanta.terminal("analyze", "examples/interview.md", "--org", "tarang", "--yes", **env)
+    second.expect("Analysing the interview (round 2)... 1s")
+    signalled = time.monotonic()
+    second.process.send_signal(signal.SIGTERM)
+    assert second.wait() == 143
+    assert time.monotonic() - signalled < 2
+    assert brevanta.session_files() == [session_file] and session_file.read_bytes() == saved
