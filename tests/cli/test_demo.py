@@ -40,6 +40,9 @@ def test_offline_demo(brevanta, example_reply, example_interview):
 
     (path,) = brevanta.session_files()
     assert path.name.startswith("acme_")
+    # The home and its session directories hold interview answers: private to their owner.
+    assert [oct(d.stat().st_mode & 0o777) for d in (brevanta.home, path.parent, path.parent / "archive")] == ["0o700"] * 3
+    assert oct(path.stat().st_mode & 0o777) == "0o600"
     out_dir = brevanta.cwd / "acme-demo"
     assert out.endswith(f"✓ Session complete: {path}\n› The documents are in {out_dir}:\n"
                         f"    {out_dir}/PRD.md\n    {out_dir}/TRD.md\n")

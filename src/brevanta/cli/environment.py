@@ -10,9 +10,12 @@ from brevanta.cli.errors import EnvironmentProblem, os_reason
 
 def check_session_home() -> None:
     """The session directories exist or can be made, and take new files."""
+    try:
+        waymark._ensure_dirs()  # made by the store itself, private as it makes them
+    except OSError:
+        pass  # the probe below names the directory and the reason
     for directory in (waymark.SESSIONS_DIR, waymark.ARCHIVE_DIR):
         try:
-            directory.mkdir(parents=True, exist_ok=True)
             with tempfile.TemporaryFile(dir=directory):
                 pass
         except OSError as exc:
