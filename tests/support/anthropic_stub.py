@@ -83,7 +83,8 @@ class MessagesServer:
     ) -> None:
         """Queue a text reply. A streamed request gets it as SSE events; `streaming` shapes them:
         `chunks` text deltas, `every` seconds apart, and `break_off` (one of BREAKS) half-way,
-        a stall lasting `stall_for` seconds."""
+        a stall lasting `stall_for` seconds. Unstreamed, a paced reply comes after as long as its
+        events would take."""
         self.reply_content(
             [{"type": "text", "text": text}],
             input_tokens=input_tokens,
@@ -184,6 +185,8 @@ class MessagesServer:
             return reply.status, reply.body, {"x-should-retry": "true" if reply.retryable else "false"}
         if isinstance(request.body, dict) and request.body.get("stream"):
             return 200, reply, {}
+        if reply.every:  # unstreamed, the reply comes once all of it is written
+            self._stopping.wait(reply.every * (len(self._events(reply, request.body)) - 1))
         return 200, self._message_json(reply, request.body), {}
 
     def _events(self, reply: _MessageReply, request_body: Any) -> list[tuple[str, Any]]:
