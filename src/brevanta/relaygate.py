@@ -9,6 +9,7 @@ import anthropic
 from anthropic.types import Message, MessageParam, TextBlock
 
 from brevanta import config
+from brevanta.streaming import final_message
 
 OPERATION_HEADER = "X-Brevanta-Operation"
 # Sent to a relay configured without a token. The SDK would otherwise fall back
@@ -86,6 +87,30 @@ class RelayGate:
         )
         self.last_stop_reason = reply.stop_reason
         return _reply_text(reply), reply.usage.input_tokens, reply.usage.output_tokens
+
+    def stream_message(
+        self,
+        *,
+        messages: list[dict[str, Any]],
+        model: str,
+        max_tokens: int,
+        operation: str,
+    ) -> Message:
+        """One streamed Messages call, read to its end, for replies long enough that a blocking call
+        would outlast the request timeout.
+
+        Errors before the reply starts are the SDK's, unchanged; a reply that breaks off raises
+        BrokenReply. The operation name travels as a header, as with `_call_ai_proxy`.
+        """
+        with self._sdk_client().messages.stream(
+            model=model,
+            max_tokens=max_tokens,
+            messages=cast("list[MessageParam]", messages),
+            extra_headers={OPERATION_HEADER: operation},
+        ) as stream:
+            reply = final_message(stream)
+        self.last_stop_reason = reply.stop_reason
+        return reply
 
 
 def _reply_text(reply: Message) -> str:

@@ -88,9 +88,33 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
         assert "KNOWN GAPS (user chose to proceed without this info):\n- " + bypassed[0] in prompt_of(request)
 
 
-@pytest.mark.parametrize("transport", ["direct", "relay", "replay"])
-def test_a_reply_cut_off_at_the_token_limit_is_not_written(brevanta, messages_server, example_reply, tmp_path,
-                                                           transport):
+CUT_OFF = ("the PRD reply was cut off at the token limit (400 tokens); PRD.md was not written\n"
+           "Raise BREVANTA_MAX_TOKENS_DOCUMENT and run the command again: it resumes at the documents.")
+STALLED = ("prd request failed: the request timed out in the middle of the reply: nothing came from {server} for "
+           "1 s; try again later, or raise BREVANTA_REQUEST_TIMEOUT")
+SERVERS = {"direct": "the Anthropic API", "relay": "the relay"}
+
+
+def transport_env(transport, server):
+    return direct_env(server) if transport == "direct" else {"BREVANTA_RELAY_URL": server.base_url}
+
+
+@pytest.mark.parametrize(
+    ("transport", "reply", "message"),
+    [
+        *[pytest.param(transport, {"stop_reason": "max_tokens"}, CUT_OFF, id=f"cut off, {transport}")
+          for transport in ("direct", "relay", "replay")],
+        *[pytest.param(transport, {"break_off": "stall"}, STALLED, id=f"stalled, {transport}")
+          for transport in SERVERS],
+        pytest.param("relay", {"break_off": "error"},
+                     "prd request failed: the relay broke off the reply: Overloaded (overloaded_error); try again later",
+                     id="error event, relay"),
+        pytest.param("direct", {"break_off": "drop"}, "prd request failed: the connection to the Anthropic API "
+                     "ended in the middle of the reply; try again later", id="dropped, direct"),
+    ],
+)
+def test_a_prd_reply_that_breaks_off_is_not_written(brevanta, messages_server, example_reply, tmp_path, transport,
+                                                    reply, message):
     partial = (REPLAY / "prd.md").read_text(encoding="utf-8")[:1500]
     args = []
     if transport == "replay":  # a saved reply reports no stop reason: the missing end line tells
@@ -100,20 +124,36 @@ def test_a_reply_cut_off_at_the_token_limit_is_not_written(brevanta, messages_se
         args, env = ["--replay", str(tmp_path / "replay")], {}
     else:
         messages_server.reply_text(example_reply)
-        messages_server.reply_text(partial, stop_reason="max_tokens")
-        env = direct_env(messages_server) if transport == "direct" else {"BREVANTA_RELAY_URL": messages_server.base_url}
+        messages_server.reply_text(partial, chunks=8, **reply)
+        env = transport_env(transport, messages_server)
     done = brevanta.run("analyze", "examples/interview.md", "--yes", "--out", "docs", *args,
-                        BREVANTA_MAX_TOKENS_DOCUMENT="400", **env)
+                        BREVANTA_MAX_TOKENS_DOCUMENT="400", BREVANTA_REQUEST_TIMEOUT="1", **env)
     assert done.returncode == 1
-    assert done.stderr == ("brevanta: the PRD reply was cut off at the token limit (400 tokens); PRD.md was not "
-                           "written\nRaise BREVANTA_MAX_TOKENS_DOCUMENT and run the command again: it resumes at "
-                           "the documents.\n")
+    assert done.stderr == f"brevanta: {message.format(server=SERVERS.get(transport))}\n"
     if transport != "replay":
         assert messages_server.requests[1].body["max_tokens"] == 400
-        assert len(messages_server.requests) == 2  # no TRD after a failed PRD
+        assert messages_server.requests[1].body["stream"] is True
+        assert len(messages_server.requests) == 2  # no TRD after a failed PRD, no retry of a reply begun
     assert not (brevanta.cwd / "docs").exists()
     (session,) = brevanta.sessions()
     assert (session["phase"], session["state"]["documents_written"]) == ("render", [])
+
+
+@pytest.mark.parametrize("transport", SERVERS)
+def test_a_document_streamed_for_longer_than_the_request_timeout_is_written(brevanta, messages_server,
+                                                                            example_reply, transport):
+    messages_server.reply_text(example_reply)
+    for kind in ("prd", "trd"):  # 4 s each, an event every 0.5 s, against a 1 s timeout
+        messages_server.reply_text((REPLAY / f"{kind}.md").read_text(encoding="utf-8"), chunks=4, every=0.5,
+                                   input_tokens=1234, output_tokens=5678)
+    done = brevanta.run("analyze", "examples/interview.md", "--yes", "--out", "docs", BREVANTA_REQUEST_TIMEOUT="1",
+                        BREVANTA_REQUEST_RETRIES="0", **transport_env(transport, messages_server))
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.count("  Tokens: 1234 in, 5678 out\n") == 2
+    for kind in ("PRD", "TRD"):
+        written = (brevanta.cwd / "docs" / f"{kind}.md").read_text(encoding="utf-8")
+        assert written.startswith((REPLAY / f"{kind.lower()}.md").read_text(encoding="utf-8").split("\n", 1)[0])
+    assert len(messages_server.requests) == 3
 
 
 class HoldingServer(MessagesServer):

@@ -55,6 +55,7 @@ def test_direct_transport_through_the_sdk(brevanta, messages_server, example_rep
     # The SDK sends the key in one of two headers, depending on its version.
     assert "test-key" in (analysis.headers.get("x-api-key"), analysis.headers.get("authorization", "")[7:])
     assert (analysis.body["model"], analysis.body["max_tokens"]) == ("claude-sonnet-4-5", 8000)
+    assert "stream" not in analysis.body  # only the documents are long enough to stream
     assert prompt_of(analysis) == gapscope.ANALYSIS_PROMPT.replace("{interview_data}", example_interview)
 
     (session,) = brevanta.sessions()
@@ -63,7 +64,8 @@ def test_direct_transport_through_the_sdk(brevanta, messages_server, example_rep
     bypass_summary = result.get_bypass_summary()
     assert bypass_summary.count("\n- ") == 7  # all seven gaps
     for kind, request in (("prd", prd), ("trd", trd)):
-        assert (request.body["model"], request.body["max_tokens"]) == ("claude-sonnet-4-5", 16000)
+        assert (request.body["model"], request.body["max_tokens"], request.body["stream"]) == (
+            "claude-sonnet-4-5", 16000, True)
         prompt = prompt_of(request)
         assert f"# KNOWN GAPS\n\n{bypass_summary}" in prompt
         assert example_interview.strip() in prompt and result.summary in prompt
@@ -81,6 +83,7 @@ def test_relay_transport_wins_over_the_api_key(brevanta, messages_server, exampl
     assert "  Tokens: 2412 in, 2907 out\n" in done.stdout
     operations = [request.headers["x-brevanta-operation"] for request in messages_server.requests]
     assert operations == ["analysis", "prd", "trd"]
+    assert [request.body.get("stream", False) for request in messages_server.requests] == [False, True, True]
     assert "Gaps found:" in done.stdout
 
 

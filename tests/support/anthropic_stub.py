@@ -29,12 +29,22 @@ class RecordedRequest:
     raw: bytes = b""
 
 
+# How a streamed reply can break off half-way: it stalls (sends nothing more for `stall_for`
+# seconds, then closes), sends an SSE `error` event, or drops the connection.
+BREAKS = ("stall", "error", "drop")
+OVERLOADED = {"type": "error", "error": {"type": "overloaded_error", "message": "Overloaded"}}
+
+
 @dataclass(frozen=True)
 class _MessageReply:
     content: list[dict[str, Any]]
     input_tokens: int | None
     output_tokens: int | None
     stop_reason: str = "end_turn"
+    chunks: int = 1  # text deltas per text block, when streamed
+    every: float = 0.0  # seconds between two streamed events
+    break_off: str | None = None  # one of BREAKS, half-way through the streamed reply
+    stall_for: float = 10.0
 
 
 @dataclass(frozen=True)
@@ -69,12 +79,18 @@ class MessagesServer:
         input_tokens: int | None = None,
         output_tokens: int | None = None,
         stop_reason: str = "end_turn",
+        **streaming: Any,
     ) -> None:
+        """Queue a text reply. A streamed request gets it as SSE events; `streaming` shapes them:
+        `chunks` text deltas, `every` seconds apart, and `break_off` (one of BREAKS) half-way,
+        a stall lasting `stall_for` seconds. Unstreamed, a paced reply comes after as long as its
+        events would take."""
         self.reply_content(
             [{"type": "text", "text": text}],
             input_tokens=input_tokens,
             output_tokens=output_tokens,
             stop_reason=stop_reason,
+            **streaming,
         )
 
     def reply_content(
@@ -84,8 +100,10 @@ class MessagesServer:
         input_tokens: int | None = None,
         output_tokens: int | None = None,
         stop_reason: str = "end_turn",
+        **streaming: Any,
     ) -> None:
-        self._replies.put(_MessageReply(list(blocks), input_tokens, output_tokens, stop_reason))
+        assert streaming.get("break_off") in (None, *BREAKS), streaming
+        self._replies.put(_MessageReply(list(blocks), input_tokens, output_tokens, stop_reason, **streaming))
 
     def never_answer(self, *, for_seconds: float = 30.0) -> None:
         """From now on accept each request and send nothing back, until `for_seconds` have passed or the
@@ -159,15 +177,60 @@ class MessagesServer:
         }
 
     def _answer(self, request: RecordedRequest) -> tuple[int, Any, dict[str, str]]:
-        """(status, JSON-able body, extra headers) for one recorded request."""
+        """(status, JSON-able body or a streamed reply, extra headers) for one recorded request."""
         if request.method != "POST" or urlsplit(request.path).path != "/v1/messages":
             return 404, _error_body("not_found_error", f"stub has no {request.method} {request.path}"), {}
-        if isinstance(request.body, dict) and request.body.get("stream"):
-            return 400, _error_body("invalid_request_error", "the stub does not stream"), {"x-should-retry": "false"}
         reply = self._next_reply()
         if isinstance(reply, _ErrorReply):
             return reply.status, reply.body, {"x-should-retry": "true" if reply.retryable else "false"}
+        if isinstance(request.body, dict) and request.body.get("stream"):
+            return 200, reply, {}
+        if reply.every:  # unstreamed, the reply comes once all of it is written
+            self._stopping.wait(reply.every * (len(self._events(reply, request.body)) - 1))
         return 200, self._message_json(reply, request.body), {}
+
+    def _events(self, reply: _MessageReply, request_body: Any) -> list[tuple[str, Any]]:
+        """The SSE events of a streamed reply, as (event name, data)."""
+        message = self._message_json(reply, request_body)
+        usage = message.pop("usage")
+        start = {**message, "content": [], "stop_reason": None,
+                 "usage": {"input_tokens": usage["input_tokens"], "output_tokens": 1}}
+        events: list[tuple[str, Any]] = [("message_start", {"type": "message_start", "message": start})]
+        for index, block in enumerate(reply.content):
+            if block.get("type") != "text":
+                events.append(("content_block_start", {"type": "content_block_start", "index": index,
+                                                       "content_block": block}))
+            else:
+                events.append(("content_block_start", {"type": "content_block_start", "index": index,
+                                                       "content_block": {"type": "text", "text": ""}}))
+                text, size = block["text"], -(-len(block["text"]) // reply.chunks)
+                events += [("content_block_delta", {"type": "content_block_delta", "index": index,
+                                                    "delta": {"type": "text_delta", "text": text[at:at + size]}})
+                           for at in range(0, len(text), max(size, 1))]
+            events.append(("content_block_stop", {"type": "content_block_stop", "index": index}))
+        events.append(("message_delta", {"type": "message_delta",
+                                         "delta": {"stop_reason": reply.stop_reason, "stop_sequence": None},
+                                         "usage": {"output_tokens": usage["output_tokens"]}}))
+        events.append(("message_stop", {"type": "message_stop"}))
+        return events
+
+    def _stream(self, write: Any, reply: _MessageReply, request_body: Any) -> None:
+        """Sends the events of `reply` through `write`, breaking off half-way if the reply says so."""
+        events = self._events(reply, request_body)
+        for number, (name, data) in enumerate(events):
+            if reply.break_off and number == len(events) // 2:
+                if reply.break_off == "error":
+                    write(_sse("error", OVERLOADED))
+                elif reply.break_off == "stall":
+                    self._stopping.wait(reply.stall_for)
+                return  # and the connection closes
+            if number and reply.every:
+                self._stopping.wait(reply.every)
+            write(_sse(name, data))
+
+
+def _sse(name: str, data: Any) -> bytes:
+    return f"event: {name}\ndata: {json.dumps(data)}\n\n".encode()
 
 
 def _error_body(error_type: str, message: str) -> dict[str, Any]:
@@ -199,6 +262,9 @@ def _handler_for(server: MessagesServer) -> type[BaseHTTPRequestHandler]:
                 self.close_connection = True
                 return
             status, body, headers = server._answer(request)
+            if isinstance(body, _MessageReply):
+                self._send_stream(body, request)
+                return
             payload = body.encode() if isinstance(body, str) else json.dumps(body).encode()
             self.send_response(status)
             self.send_header("Content-Type", "text/plain" if isinstance(body, str) else "application/json")
@@ -208,6 +274,23 @@ def _handler_for(server: MessagesServer) -> type[BaseHTTPRequestHandler]:
                 self.send_header(name, value)
             self.end_headers()
             self.wfile.write(payload)
+
+        def _send_stream(self, reply: _MessageReply, request: RecordedRequest) -> None:
+            # No length: the body ends when the connection closes.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/event-stream")
+            self.send_header("request-id", f"req_stub_{len(server.requests):04d}")
+            self.end_headers()
+            self.close_connection = True
+
+            def write(event: bytes) -> None:
+                self.wfile.write(event)
+                self.wfile.flush()
+
+            try:
+                server._stream(write, reply, request.body)
+            except OSError:  # the client went away
+                pass
 
         do_POST = do_GET = do_PUT = do_DELETE = _handle
 

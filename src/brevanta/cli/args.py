@@ -51,8 +51,9 @@ moved to sessions/archive once the new run has its analysis.
 Model access, first match wins: --replay DIR (saved model replies, offline);
 a relay when BREVANTA_RELAY_URL is set (with BREVANTA_RELAY_TOKEN); the
 Anthropic API when ANTHROPIC_API_KEY is set. Each request waits at most
-BREVANTA_REQUEST_TIMEOUT seconds (default 120) and is retried
-BREVANTA_REQUEST_RETRIES times (default 2). An interview longer than
+BREVANTA_REQUEST_TIMEOUT seconds (default 120) for its answer to begin and is
+retried BREVANTA_REQUEST_RETRIES times (default 2); the documents are streamed,
+and the same limit holds between two parts of the reply. An interview longer than
 BREVANTA_MAX_INTERVIEW_TOKENS estimated tokens (default 150000) is refused.
 BREVANTA_MAX_TOKENS_DOCUMENT (default 16000) limits each document's reply.
 """

@@ -2,7 +2,8 @@
 
 Three transports, first match wins: replay (saved replies, offline), a relay
 (BREVANTA_RELAY_URL), the Anthropic API (ANTHROPIC_API_KEY). The analysis goes
-through `gapscope.analyze_requirements`; the documents through `complete`.
+through `gapscope.analyze_requirements`; the documents through `complete`, which
+streams the reply on the relay and the API.
 
 Every request runs on a worker thread while the main thread waits for it, so
 one Ctrl-C (or any signal whose handler raises) ends the wait at once; the
@@ -29,6 +30,7 @@ from brevanta.cli.errors import ModelFailure
 from brevanta.cli.reasons import Exchange, analysis_failure, transport_failure
 from brevanta.cli.terminal import Spinner
 from brevanta.relaygate import RelayGate
+from brevanta.streaming import final_message
 
 T = TypeVar("T")
 
@@ -201,15 +203,23 @@ class ModelAccess:
             raise ModelFailure(f"{operation} request failed: {transport_failure(exc, relay=self._relay)}") from exc
 
     def _complete(self, messages: list[dict[str, Any]], model: str, max_tokens: int, operation: str) -> Completion:
-        if self.client is not None:
+        # The relay and the API stream the reply: a whole document takes longer to write than the
+        # request timeout, which then bounds only the silence between two events.
+        if isinstance(self.client, RelayGate):
+            message = self.client.stream_message(
+                messages=messages, model=model, max_tokens=max_tokens, operation=operation
+            )
+        elif self.client is not None:
             text, input_tokens, output_tokens = self.client._call_ai_proxy(
                 messages=messages, model=model, max_tokens=max_tokens, operation=operation
             )
             stop_reason: str | None = getattr(self.client, "last_stop_reason", None)
             return Completion(text, stop_reason, input_tokens, output_tokens)
-        message = sdk_client(api_key=config.ANTHROPIC_API_KEY).messages.create(
-            model=model, max_tokens=max_tokens, messages=cast("list[MessageParam]", messages)
-        )
+        else:
+            with sdk_client(api_key=config.ANTHROPIC_API_KEY).messages.stream(
+                model=model, max_tokens=max_tokens, messages=cast("list[MessageParam]", messages)
+            ) as stream:
+                message = final_message(stream)
         text = "".join(block.text for block in message.content if block.type == "text")
         return Completion(text, message.stop_reason, message.usage.input_tokens, message.usage.output_tokens)
 

@@ -7,6 +7,7 @@ from dataclasses import dataclass
 import anthropic
 
 from brevanta import config
+from brevanta.streaming import BrokenReply
 
 
 @dataclass
@@ -34,10 +35,28 @@ def _api_message(error: anthropic.APIStatusError) -> str:
     return error.message
 
 
+def _broken_off(cause: Exception | None, server: str) -> str:
+    """Why a streamed reply stopped before its end: nothing came for too long, an `error` event, or the
+    connection ended. No retry is made once the reply has started."""
+    if isinstance(cause, anthropic.APITimeoutError):
+        return (f"the request timed out in the middle of the reply: nothing came from {server} for "
+                f"{config.REQUEST_TIMEOUT:g} s; try again later, or raise BREVANTA_REQUEST_TIMEOUT")
+    if isinstance(cause, anthropic.APIStatusError):  # an `error` event in the stream
+        kind = cause.body.get("error", {}).get("type") if isinstance(cause.body, dict) else None
+        detail = f" ({kind})" if isinstance(kind, str) and kind else ""
+        return f"{server} broke off the reply: {_api_message(cause)}{detail}; try again later"
+    if isinstance(cause, anthropic.APIConnectionError):
+        cause = cause.__cause__ if isinstance(cause.__cause__, Exception) else None
+    detail = f" ({cause})" if cause is not None and str(cause) else ""
+    return f"the connection to {server} ended in the middle of the reply{detail}; try again later"
+
+
 def transport_failure(error: Exception, *, relay: bool) -> str:
     """The reason a request raised `error`; the error's own text where the cause is not one we know."""
     credential, variable = ("token", "BREVANTA_RELAY_TOKEN") if relay else ("key", "ANTHROPIC_API_KEY")
     server, address_variable = ("the relay", "BREVANTA_RELAY_URL") if relay else ("the Anthropic API", "ANTHROPIC_BASE_URL")
+    if isinstance(error, BrokenReply):
+        return _broken_off(error.cause, server)
     if isinstance(error, anthropic.AuthenticationError | anthropic.PermissionDeniedError):
         return f"{server} refused the {credential} (HTTP {error.status_code}); check {variable}"
     if isinstance(error, anthropic.APITimeoutError):
