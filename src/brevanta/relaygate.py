@@ -6,10 +6,10 @@ import threading
 from typing import Any, cast
 
 import anthropic
-from anthropic.types import Message, MessageParam, TextBlock
+from anthropic.types import Message, MessageParam
 
 from brevanta import config
-from brevanta.streaming import final_message
+from brevanta.streaming import final_message, reply_text
 
 OPERATION_HEADER = "X-Brevanta-Operation"
 # Sent to a relay configured without a token. The SDK would otherwise fall back
@@ -86,7 +86,7 @@ class RelayGate:
             extra_headers={OPERATION_HEADER: operation},
         )
         self.last_stop_reason = reply.stop_reason
-        return _reply_text(reply), reply.usage.input_tokens, reply.usage.output_tokens
+        return reply_text(reply), reply.usage.input_tokens, reply.usage.output_tokens
 
     def stream_message(
         self,
@@ -111,7 +111,3 @@ class RelayGate:
             reply = final_message(stream)
         self.last_stop_reason = reply.stop_reason
         return reply
-
-
-def _reply_text(reply: Message) -> str:
-    return "".join(block.text for block in reply.content if isinstance(block, TextBlock))

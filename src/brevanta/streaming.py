@@ -1,4 +1,4 @@
-"""Reading a streamed Messages reply to its end.
+"""Reading a Messages reply: a streamed one to its end, and the text of any.
 
 A long reply is streamed so that the request timeout bounds the silence between
 two events rather than the whole generation.
@@ -9,7 +9,7 @@ from __future__ import annotations
 from typing import Any
 
 from anthropic.lib.streaming import MessageStream
-from anthropic.types import Message
+from anthropic.types import Message, TextBlock
 
 
 class BrokenReply(Exception):
@@ -32,3 +32,8 @@ def final_message(stream: MessageStream[Any]) -> Message:
     if not finished:
         raise BrokenReply(None)
     return stream.get_final_message()
+
+
+def reply_text(reply: Message) -> str:
+    """The text blocks of the reply, joined."""
+    return "".join(block.text for block in reply.content if isinstance(block, TextBlock))

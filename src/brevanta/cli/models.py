@@ -30,7 +30,7 @@ from brevanta.cli.errors import ModelFailure
 from brevanta.cli.reasons import Exchange, analysis_failure, transport_failure
 from brevanta.cli.terminal import Spinner
 from brevanta.relaygate import RelayGate
-from brevanta.streaming import final_message
+from brevanta.streaming import final_message, reply_text
 
 T = TypeVar("T")
 
@@ -220,8 +220,7 @@ class ModelAccess:
                 model=model, max_tokens=max_tokens, messages=cast("list[MessageParam]", messages)
             ) as stream:
                 message = final_message(stream)
-        text = "".join(block.text for block in message.content if block.type == "text")
-        return Completion(text, message.stop_reason, message.usage.input_tokens, message.usage.output_tokens)
+        return Completion(reply_text(message), message.stop_reason, message.usage.input_tokens, message.usage.output_tokens)
 
     def print_token_usage(self) -> None:
         log = getattr(self.client, "token_log", None)
