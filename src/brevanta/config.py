@@ -107,8 +107,9 @@ MODEL_ROUTING: dict[str, str] = _setting(
 
 MAX_TOKENS_ANALYSIS: int = _setting("MAX_TOKENS_ANALYSIS", lambda: _env_int("BREVANTA_MAX_TOKENS_ANALYSIS", 8000), 0)
 
-# Every direct or relayed model request: seconds to wait for an answer, and
-# how many times the SDK retries a failed or timed-out attempt.
+# Every direct or relayed model request: seconds to wait for an answer (for a
+# streamed document, for its next part), and how many times the SDK retries a
+# failed or timed-out attempt.
 REQUEST_TIMEOUT: float = _setting("REQUEST_TIMEOUT", lambda: _env_seconds("BREVANTA_REQUEST_TIMEOUT", 120.0), 0.0)
 REQUEST_RETRIES: int = _setting(
     "REQUEST_RETRIES", lambda: _env_int("BREVANTA_REQUEST_RETRIES", 2, minimum=0), 0
@@ -125,8 +126,6 @@ CORVANE_HOME: Path = _corvane_home()
 # An Anthropic-compatible relay or gateway; when set, calls go through it.
 RELAY_URL: str | None = _env("BREVANTA_RELAY_URL")
 RELAY_TOKEN: str | None = _env("BREVANTA_RELAY_TOKEN")
-
-
 
 # -- documents ------------------------------------------------------------------
 
