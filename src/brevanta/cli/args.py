@@ -180,13 +180,11 @@ def check_size(text: str, what: str) -> None:
 
 def read_replies(path: str) -> dict[str, str]:
     """The saved replies of a replay: a directory with one file per request, or one file for the analysis."""
-    if Path(path).is_dir():
-        return {
-            operation: read_text_file(str(Path(path) / name), "reply file")
-            for operation, name in REPLAY_FILES.items()
-            if (Path(path) / name).exists()
-        }
-    return {"analysis": read_text_file(path, "reply file")}
+    directory = Path(path)
+    if not directory.is_dir():
+        return {"analysis": read_text_file(path, "reply file")}
+    files = {operation: directory / name for operation, name in REPLAY_FILES.items()}
+    return {operation: read_text_file(str(file), "reply file") for operation, file in files.items() if file.exists()}
 
 
 def default_org_id(interview_path: str) -> str:
