@@ -27,7 +27,7 @@ STAMP := $(VENV)/.installed
 SOURCES := pyproject.toml CMakeLists.txt README.md $(shell find src -name __pycache__ -prune -o -type f -print)
 
 $(STAMP): $(SOURCES) | $(PY)
-	$(PY) -m pip install --quiet ".[test]"
+	$(PY) -m pip install --quiet ".[test,documents,serve]"
 	@touch $@
 
 install: $(STAMP)
@@ -40,7 +40,7 @@ test-all: test
 	@set -e; for v in $(filter-out 3.12,$(PYTHONS)); do \
 	    $(use_venv); \
 	    echo "== Python $$v"; \
-	    $$venv/bin/python -m pip install --quiet ".[test]"; \
+	    $$venv/bin/python -m pip install --quiet ".[test,documents,serve]"; \
 	    $$venv/bin/python -m pytest -q; \
 	done
 
@@ -76,7 +76,7 @@ bench: install
 # The native modules built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the native tests run against them.
 sanitize: $(PY)
-	$(PY) -m pip install --quiet ".[test]"
+	$(PY) -m pip install --quiet ".[test,documents,serve]"
 	tools/devbuild asan -DBREVANTA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	tools/run-sanitized build/asan $(NATIVE_TESTS)
 
