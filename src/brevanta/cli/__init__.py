@@ -2,6 +2,7 @@
 
     brevanta analyze INTERVIEW_FILE [--org ORG_ID] [--round N] [--out DIR] [--replay DIR] [--yes] [--new] [-v]
     brevanta sessions [INTERVIEW_FILE] [--org ORG_ID] [--restore FILE]
+    brevanta serve [--host H] [--port P] [--open]
 
 One file per concern: `args` (the command line and its inputs), `run` (the run
 and its phases), `session` (resume and save through waymark), `models` (model
@@ -57,6 +58,10 @@ def main(argv: list[str] | None = None) -> int:
             from brevanta.cli.sessions import sessions
 
             return sessions(args)
+        if args.command == "serve":  # the web stack loads for this command only
+            from brevanta.web.server import serve
+
+            return serve(args)
         # Usage errors answer before the run's imports load the SDK.
         args.inputs = check_inputs(args)
         from brevanta.cli.run import analyze

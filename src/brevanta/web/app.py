@@ -1,0 +1,73 @@
+"""The web application: its routes as one list, the guard in front, the pages behind."""
+
+from __future__ import annotations
+
+from collections.abc import AsyncIterator
+from contextlib import asynccontextmanager
+
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.requests import Request
+from starlette.responses import Response
+from starlette.routing import BaseRoute, Mount, Route
+from starlette.staticfiles import StaticFiles
+
+from brevanta import config
+from brevanta.web import views
+from brevanta.web.access import Access
+from brevanta.web.listing import SessionIndex
+from brevanta.web.security import Guard
+from brevanta.web.tasks import TaskRunner
+from brevanta.web.templating import environment, page
+
+SESSION = "/session/{place}/{name}"
+
+ROUTES: list[BaseRoute] = [
+    Route("/", views.sessions_page, name="sessions"),
+    Route(SESSION, views.report_page, name="report"),
+    Route(SESSION + "/documents", views.documents_page, name="documents"),
+    Route(SESSION + "/documents/{kind}", views.document_page, name="document"),
+    Route(SESSION + "/download/{file}", views.download, name="download"),
+    Mount("/static", StaticFiles(packages=[("brevanta.web", "static")]), name="static"),
+]
+
+
+def upload_limit() -> int:
+    """The largest request body taken, in bytes: an interview at the token limit (about four
+    characters a token) in the widest UTF-8, with room for the form around it. The exact check,
+    in tokens, is made on the text once it is read."""
+    return config.MAX_INTERVIEW_TOKENS * 4 * 4 + 64 * 1024
+
+
+def too_large_message(limit: int) -> str:
+    return (f"This upload is too large: more than {limit / 1_000_000:.1f} MB were sent. An interview, with its "
+            f"attached documents, may hold about {config.MAX_INTERVIEW_TOKENS:,} tokens "
+            f"(BREVANTA_MAX_INTERVIEW_TOKENS). Nothing was saved: shorten it and try again.")
+
+
+async def error_page(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, HTTPException)
+    detail = exc.detail
+    if exc.status_code == 413:
+        detail = too_large_message(request.app.state.upload_limit)
+    return page(request, "error.html", status=exc.status_code, status_code=exc.status_code, detail=detail)
+
+
+def create_app(access: Access, runner: TaskRunner | None = None) -> Starlette:
+    runner = runner or TaskRunner()
+
+    @asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        yield
+        runner.cancel_all()  # in-flight model calls end; every decision is already saved
+
+    limit = upload_limit()
+    app = Starlette(routes=ROUTES, middleware=[Middleware(Guard, access=access)],
+                    exception_handlers={HTTPException: error_page}, lifespan=lifespan, max_body_size=limit)
+    app.state.access = access
+    app.state.runner = runner
+    app.state.index = SessionIndex()
+    app.state.templates = environment()
+    app.state.upload_limit = limit
+    return app
