@@ -14,8 +14,9 @@ from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 
 from brevanta import config
-from brevanta.web import views
+from brevanta.web import actions, views
 from brevanta.web.access import Access
+from brevanta.web.limits import UploadLimit
 from brevanta.web.listing import SessionIndex
 from brevanta.web.security import Guard
 from brevanta.web.tasks import TaskRunner
@@ -29,6 +30,11 @@ ROUTES: list[BaseRoute] = [
     Route(SESSION + "/documents", views.documents_page, name="documents"),
     Route(SESSION + "/documents/{kind}", views.document_page, name="document"),
     Route(SESSION + "/download/{file}", views.download, name="download"),
+    Route("/new", actions.new_analysis_form, name="new"),
+    Route("/new", actions.new_analysis, methods=["POST"]),
+    Route("/tasks/{task_id}", actions.task_page, name="task"),
+    Route("/tasks/{task_id}/events", actions.task_events),
+    Route("/tasks/{task_id}/cancel", actions.cancel_task, methods=["POST"]),
     Mount("/static", StaticFiles(packages=[("brevanta.web", "static")]), name="static"),
 ]
 
@@ -63,8 +69,10 @@ def create_app(access: Access, runner: TaskRunner | None = None) -> Starlette:
         runner.cancel_all()  # in-flight model calls end; every decision is already saved
 
     limit = upload_limit()
-    app = Starlette(routes=ROUTES, middleware=[Middleware(Guard, access=access)],
-                    exception_handlers={HTTPException: error_page}, lifespan=lifespan, max_body_size=limit)
+    # The guard first: a request without access is refused before its body is read at all.
+    middleware = [Middleware(Guard, access=access), Middleware(UploadLimit, limit=limit)]
+    app = Starlette(routes=ROUTES, middleware=middleware, exception_handlers={HTTPException: error_page},
+                    lifespan=lifespan)
     app.state.access = access
     app.state.runner = runner
     app.state.index = SessionIndex()
