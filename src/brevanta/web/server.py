@@ -15,6 +15,7 @@ from types import FrameType
 from brevanta.cli import signals
 from brevanta.cli.environment import check_session_home
 from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, os_reason
+from brevanta.web.access import Access, is_loopback
 
 MISSING_EXTRA = "`brevanta serve` needs the web packages of its extra"
 INSTALL_EXTRA = "Install them with: pip install 'brevanta[serve]'"
@@ -54,17 +55,22 @@ def bind(host: str, port: int) -> socket.socket:
     return listener
 
 
-def serve(args: argparse.Namespace) -> int:
-    _check_extra()
-    check_session_home()
+def _announce(access_url: str, host: str) -> None:
+    if not is_loopback(host):
+        print(f"brevanta: warning: listening on {host}: other machines can reach this server; "
+              "anyone who has the address below can use your sessions.", file=sys.stderr)
+    print("brevanta serves your sessions at this address (it carries the access token):")
+    print(f"    {access_url}")
+    print("Press Ctrl-C to stop.", flush=True)
+
+
+def _run(listener: socket.socket, host: str, open_browser: bool) -> None:
     import uvicorn
 
-    from brevanta.web.access import Access, is_loopback
     from brevanta.web.app import create_app
     from brevanta.web.tasks import TaskRunner
 
-    listener = bind(args.host, args.port)
-    access = Access.new(args.host, listener.getsockname()[1])
+    access = Access.new(host, listener.getsockname()[1])
     runner = TaskRunner()
     app = create_app(access, runner)
 
@@ -75,21 +81,25 @@ def serve(args: argparse.Namespace) -> int:
 
     server = Server(uvicorn.Config(app, log_level="warning", access_log=False, lifespan="on",
                                    timeout_graceful_shutdown=5))
-    if not is_loopback(args.host):
-        print(f"brevanta: warning: listening on {args.host}: other machines can reach this server; "
-              "anyone who has the address below can use your sessions.", file=sys.stderr)
-    print("brevanta serves your sessions at this address (it carries the access token):")
-    print(f"    {access.url}")
-    print("Press Ctrl-C to stop.", flush=True)
-    if args.open:
+    _announce(access.url, host)
+    if open_browser:
         threading.Timer(0.5, webbrowser.open, args=(access.url,)).start()
-    signals.install()  # SIGTERM and SIGHUP stop the server the way Ctrl-C does
     try:
         server.run(sockets=[listener])
-    except KeyboardInterrupt:  # the signal uvicorn passes on once it has stopped
-        pass
     finally:
         runner.cancel_all()
+
+
+def serve(args: argparse.Namespace) -> int:
+    _check_extra()
+    check_session_home()
+    listener = bind(args.host, args.port)  # before the web stack loads: a port in use answers at once
+    signals.install()  # SIGTERM and SIGHUP stop the server the way Ctrl-C does
+    try:
+        _run(listener, args.host, args.open)
+    except KeyboardInterrupt:  # while starting, or the signal uvicorn passes on once it has stopped
+        pass
+    finally:
         listener.close()
     print("brevanta: stopped; every session is saved.", file=sys.stderr)
     return EXIT_OK
