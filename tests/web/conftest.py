@@ -98,3 +98,45 @@ def browser(app, access):
     with TestClient(app, base_url=BASE, follow_redirects=False) as client:
         assert client.get(f"/?token={access.token}").status_code == 303
         yield client
+
+
+CHROMIUM = Path("/usr/bin/chromium")
+SCREENSHOTS = REPO / "build" / "screenshots"
+
+
+@pytest.fixture(scope="session")
+def chromium():
+    """Debian's Chromium driven by Playwright (its own browser download is not reachable here)."""
+    if not CHROMIUM.exists():
+        pytest.skip("Debian's chromium is not installed at /usr/bin/chromium (apt-get install chromium)")
+    sync_api = pytest.importorskip("playwright.sync_api", reason="Playwright is not installed")
+    with sync_api.sync_playwright() as playwright:
+        browser = playwright.chromium.launch(executable_path=str(CHROMIUM), headless=True)
+        yield browser
+        browser.close()
+
+
+@dataclass
+class Watched:
+    """A page whose dialogs and console errors are collected instead of passing unnoticed."""
+
+    page: Any
+    dialogs: list[str]
+    errors: list[str]
+
+
+@pytest.fixture
+def watched(chromium):
+    context = chromium.new_context(accept_downloads=True)
+    page = context.new_page()
+    seen = Watched(page, [], [])
+
+    def on_dialog(dialog: Any) -> None:
+        seen.dialogs.append(dialog.message)
+        dialog.dismiss()
+
+    page.on("dialog", on_dialog)
+    page.on("console", lambda message: seen.errors.append(message.text) if message.type == "error" else None)
+    page.on("pageerror", lambda error: seen.errors.append(str(error)))
+    yield seen
+    context.close()

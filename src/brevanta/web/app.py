@@ -9,7 +9,7 @@ from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.requests import Request
-from starlette.responses import Response
+from starlette.responses import RedirectResponse, Response
 from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 
@@ -35,6 +35,7 @@ ROUTES: list[BaseRoute] = [
     Route("/tasks/{task_id}", actions.task_page, name="task"),
     Route("/tasks/{task_id}/events", actions.task_events),
     Route("/tasks/{task_id}/cancel", actions.cancel_task, methods=["POST"]),
+    Route("/favicon.ico", lambda request: RedirectResponse("/static/favicon.svg", status_code=301)),
     Mount("/static", StaticFiles(packages=[("brevanta.web", "static")]), name="static"),
 ]
 
