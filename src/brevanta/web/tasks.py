@@ -19,6 +19,7 @@ from typing import Any
 logger = logging.getLogger("brevanta.web")
 
 RUNNING, DONE, FAILED, CANCELLED = "running", "done", "failed", "cancelled"
+CANCELLED_MESSAGE = "Cancelled: every decision made until now is saved."
 
 
 @dataclass
@@ -117,13 +118,13 @@ class TaskRunner:
         try:
             message = work(task)
         except TaskFailed as failure:
-            task.end(CANCELLED if task.cancel_requested.is_set() else FAILED, str(failure))
+            task.end(FAILED, str(failure))
         except Exception:  # a fault of ours: logged in full, shown as one line
             logger.exception("task %s failed", task.title)
             task.end(FAILED, "Something went wrong on the server; the details are in its log. "
                              "Every decision made until then is saved.")
         else:
-            task.end(CANCELLED if task.cancel_requested.is_set() else DONE, message)
+            task.end(DONE, message)
 
     def get(self, task_id: str) -> Task | None:
         return self._tasks.get(task_id)
@@ -133,7 +134,10 @@ class TaskRunner:
                      if task.session_key == session_key and not task.over), None)
 
     def cancel(self, task: Task) -> None:
+        """As Ctrl-C does at the terminal: the task is over at once; its model requests end as soon as
+        they notice, and what it has saved stays saved."""
         task.cancel_requested.set()
+        task.end(CANCELLED, CANCELLED_MESSAGE)
 
     def cancel_all(self) -> None:
         """At shutdown: every task is asked to stop; their threads do not hold up the exit."""
