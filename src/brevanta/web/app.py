@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import threading
 from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager
 
@@ -64,8 +65,12 @@ async def error_page(request: Request, exc: Exception) -> Response:
 def create_app(access: Access, runner: TaskRunner | None = None) -> Starlette:
     runner = runner or TaskRunner()
 
+    index = SessionIndex()
+
     @asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        # Every session file read once in the background, so the first sessions page is as quick as the next.
+        threading.Thread(target=index.sessions, name="session-index", daemon=True).start()
         yield
         runner.cancel_all()  # in-flight model calls end; every decision is already saved
 
@@ -76,7 +81,7 @@ def create_app(access: Access, runner: TaskRunner | None = None) -> Starlette:
                     lifespan=lifespan)
     app.state.access = access
     app.state.runner = runner
-    app.state.index = SessionIndex()
+    app.state.index = index
     app.state.templates = environment()
     app.state.upload_limit = limit
     return app
