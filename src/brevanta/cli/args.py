@@ -213,6 +213,7 @@ class Inputs:
 def check_inputs(args: argparse.Namespace) -> Inputs:
     interview = read_text_file(args.interview, "interview file")
     check_size(interview, "the interview")
+    check_formats(args.formats)
     replies = read_replies(args.replay) if args.replay else None
     org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview)
     return Inputs(interview, replies, org_id)
@@ -221,7 +222,37 @@ def check_inputs(args: argparse.Namespace) -> Inputs:
 # -- the documents and the sessions command -------------------------------------
 
 
+DOCUMENT_FORMATS = ("md", "html", "docx")
+
+
+def _formats(text: str) -> list[str]:
+    """--format md,html,docx: each format once, in the order given."""
+    chosen = list(dict.fromkeys(part.strip().lower() for part in text.split(",") if part.strip()))
+    unknown = [fmt for fmt in chosen if fmt not in DOCUMENT_FORMATS]
+    if unknown or not chosen:
+        raise argparse.ArgumentTypeError(f"choose from {','.join(DOCUMENT_FORMATS)}, separated by commas; got {text!r}")
+    return chosen
+
+
+def add_format_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--format", dest="formats", type=_formats, default=["md"], metavar="md,html,docx",
+        help="the document formats to write, separated by commas (default: md): PRD.md, a self-contained "
+        "PRD.html to read or print, PRD.docx for Word; html and docx need brevanta[documents]",
+    )
+
+
+def check_formats(formats: list[str]) -> None:
+    """Refuses formats whose libraries are not installed, before any model request."""
+    from brevanta.pipeline.formats import missing_modules
+
+    if missing_modules(formats):
+        wanted = ",".join(fmt for fmt in formats if fmt != "md")
+        raise InputProblem(f"--format {wanted} needs the documents extra: pip install 'brevanta[documents]'")
+
+
 def add_document_options(analyze: argparse.ArgumentParser) -> None:
+    add_format_option(analyze)
     analyze.add_argument(
         "--out",
         metavar="DIR",
