@@ -160,5 +160,6 @@ def test_make_demo_installs_only_when_the_sources_changed(tmp_path):
     home = REPO / "build" / "demo-home"
     assert f'rm -rf "{home}"' in shown and f'CORVANE_HOME="{home}"' in shown  # cleared first, kept after
     assert f"The demo's session home: {home}" in shown
+    assert "--yes --format md,html,docx" in shown
     os.utime(stamp, (0, 0))  # installed before the sources last changed
     assert "pip install" in make_demo_dry_run(venv)
