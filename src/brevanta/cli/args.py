@@ -135,6 +135,7 @@ def build_parser() -> argparse.ArgumentParser:
     analyze.add_argument("-v", "--verbose", action="store_true", help="also log informational messages to stderr")
     add_document_options(analyze)
     add_sessions_command(commands)
+    add_render_command(commands)
     return parser
 
 
@@ -299,3 +300,45 @@ def add_sessions_command(commands: Any) -> None:
     sessions.add_argument("--org", metavar="ORG_ID", help="list this organisation's sessions")
     sessions.add_argument("--restore", metavar="FILE",
                           help="move this archived session (a path or a file name in sessions/archive) back")
+
+
+RENDER_DESCRIPTION = """\
+Write a session's PRD and TRD again from what the session stores: its
+analysis, the decisions, the follow-up answers and the attached documents.
+No new analysis is made; the model writes the documents again (after a
+better prompt, with another model, or after a decision was changed). The
+session is the organisation's newest one that reached its documents:
+unfinished at the documents, or complete. The organisation is --org, else
+the one the interview file stands for. An unfinished session writes the
+documents still missing; a complete one writes them all (--only: just that
+one). Earlier versions are kept as numbered backups (PRD.md.~1~).
+"""
+
+RENDER_EPILOG = """\
+exit status: 0 done, 1 no session to render, or a document could not be
+written (the reason is shown; the session stays at the documents and a rerun
+asks for the missing ones only), 2 usage error (bad option, unreadable file,
+--format html or docx without brevanta[documents]), 3 environment problem
+(session home or output directory not writable), 130 interrupted (Ctrl-C),
+129 terminal closed, 143 terminated.
+"""
+
+
+def add_render_command(commands: Any) -> None:
+    render = commands.add_parser(
+        "render",
+        help="write a session's PRD and TRD again, without a new analysis",
+        description=RENDER_DESCRIPTION,
+        epilog=RENDER_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    render.set_defaults(parser=render)
+    render.add_argument("interview", nargs="?", metavar="INTERVIEW_FILE",
+                        help="write the documents of the organisation this interview file stands for")
+    render.add_argument("--org", metavar="ORG_ID", help="write the documents of this organisation's session")
+    render.add_argument("--only", choices=("prd", "trd"), help="write this document only")
+    render.add_argument("--out", metavar="DIR",
+                        help="write into DIR (default: where the session wrote its documents)")
+    render.add_argument("--replay", metavar="DIR",
+                        help="answer the document requests from the saved replies in DIR (prd.md, trd.md)")
+    add_format_option(render)
