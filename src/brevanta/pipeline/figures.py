@@ -92,9 +92,21 @@ class Sources:
         for value in figure.values:
             self.values.add(value)
             self.values.update(_looser(value))
+            if value[0] == "number":  # written without a currency: it may be an amount in any
+                self.values.add(("bare", value[1]))
 
     def holds(self, figure: Figure) -> bool:
-        return any(value in self.values for value in figure.values)
+        return any(reading in self.values for value in figure.values for reading in _readings(value))
+
+
+def _readings(value: tuple[object, ...]) -> Iterator[tuple[object, ...]]:
+    """What a document's value is found as: itself, an amount as a bare number, a dated day as that day
+    in a source that gives no year."""
+    yield value
+    if value[0] == "money":
+        yield ("bare", value[2])
+    elif value[0] == "date" and value[1] is not None and value[3] is not None:
+        yield ("date", None, value[2], value[3])
 
 
 def _looser(value: tuple[object, ...]) -> Iterator[tuple[object, ...]]:
@@ -197,7 +209,8 @@ def source_values(texts: Iterable[str]) -> Sources:
         for figure in find_figures(text, skip_non_figures=False):
             sources.add(figure)
         for word in _WORD.finditer(text):
-            sources.values.add(("number", Decimal(_NUMBER_WORDS[word.group(1).lower()])))
+            number = Decimal(_NUMBER_WORDS[word.group(1).lower()])
+            sources.values.update({("number", number), ("bare", number)})
     return sources
 
 
