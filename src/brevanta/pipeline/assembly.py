@@ -79,4 +79,5 @@ def assemble(kind: str, reply: str, wanted: sections.DocumentSections, given: Ma
     text = provenance.with_header(text, given.origin)
     text = provenance.with_appendix(text, given.follow_up)
     text, framing_removed = clean_text(text)  # the gaps, the header and the appendix
-    return Assembled(text, missing, added, removed + framing_removed, unsourced)
+    clean_titles = [clean_text(title)[0] for title in added]  # shown on a terminal too
+    return Assembled(text, missing, clean_titles, removed + framing_removed, unsourced)
