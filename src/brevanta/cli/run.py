@@ -17,6 +17,7 @@ from brevanta.cli.args import STDIN, check_size, read_text_file
 from brevanta.cli.environment import check_session_home
 from brevanta.cli.models import ReplayClient
 from brevanta.pipeline.assembly import DocumentRefused
+from brevanta.pipeline.cleaning import clean_text
 from brevanta.cli.errors import EXIT_OK, InputProblem, ModelFailure, UsageError, saving
 from brevanta.cli.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, archive_declined, choose_session, keep_analysis,
                                   save_session, saved_analysis)
@@ -253,7 +254,8 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
             display.info(f"The {name} was written in an earlier run: {directory / documents.FILE_NAMES[kind]}")
             continue
         display.info(f"Writing the {name} ({access.source}).")
-        prompt = documents.compose(kind, model_input(interview, run), result)
+        # A lone surrogate in the analysis (a gap title) could not even be sent.
+        prompt, _ = clean_text(documents.compose(kind, model_input(interview, run), result))
         completion = access.complete(prompt, operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT,
                                      label=f"Writing the {name}...")
         print(display.dim(f"  Tokens: {completion.input_tokens} in, {completion.output_tokens} out"))
