@@ -140,6 +140,10 @@ def test_help_documents_every_option(brevanta):
                  "BREVANTA_MAX_INTERVIEW_TOKENS", "3 environment or configuration"):
         assert text in done.stdout
     assert brevanta.run("--help").stdout.startswith("usage: brevanta [-h] [--version] COMMAND ...")
+    render = brevanta.run("render", "--help").stdout
+    for text in ("INTERVIEW_FILE", "--org ORG_ID", "--only {prd,trd}", "--format md,html,docx", "--out DIR",
+                 "numbered backups", "exit status: 0 done, 1 no session to render"):
+        assert text in render
 
 
 def make_demo_dry_run(venv: Path) -> str:
