@@ -179,10 +179,10 @@ def finish_document(kind: str, completion: Completion, given: assembly.Material,
     EnvironmentProblem when a file cannot be written."""
     assembled = assembly.assemble(kind, document_text(kind, completion), document_sections(kind), given)
     finished = Finished(kind, assembled)
-    for fmt in formats:
+    for fmt, data in formats_module.render_all(assembled.text, formats).items():
         path = directory / file_name(kind, fmt)
         try:
-            backup = write_document(path, formats_module.render(assembled.text, fmt))
+            backup = write_document(path, data)
         except OSError as exc:
             raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}",
                                      hint="Free the path or pass --out DIR, then run the command again.") from None

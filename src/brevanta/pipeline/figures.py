@@ -10,6 +10,7 @@ tried: a figure is listed only when no reading is in the sources.
 
 from __future__ import annotations
 
+import functools
 import re
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
@@ -204,6 +205,11 @@ def find_figures(text: str, *, skip_non_figures: bool = True) -> list[Figure]:
 
 def source_values(texts: Iterable[str]) -> Sources:
     """The values of every figure in the sources, numbers written as words included."""
+    return Sources(set(_source_values(tuple(texts))))
+
+
+@functools.lru_cache(maxsize=4)  # both documents of a run look in the same sources
+def _source_values(texts: tuple[str, ...]) -> frozenset[tuple[object, ...]]:
     sources = Sources()
     for text in texts:
         for figure in find_figures(text, skip_non_figures=False):
@@ -211,7 +217,7 @@ def source_values(texts: Iterable[str]) -> Sources:
         for word in _WORD.finditer(text):
             number = Decimal(_NUMBER_WORDS[word.group(1).lower()])
             sources.values.update({("number", number), ("bare", number)})
-    return sources
+    return frozenset(sources.values)
 
 
 @dataclass(frozen=True)

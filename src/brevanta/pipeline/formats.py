@@ -58,11 +58,9 @@ def _title(tokens: list[Token]) -> str:
     return "Document"
 
 
-def to_html(markdown: str) -> str:
+def _html_page(parser: MarkdownIt, tokens: list[Token]) -> str:
     """A self-contained page: inline style fit to print, no script, no remote resource of any kind (the
     page's own policy forbids them too), every text escaped."""
-    parser = _parser()
-    tokens = parser.parse(markdown)
     body = parser.renderer.render(tokens, parser.options, {})
     return (
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -86,6 +84,19 @@ class _WordWriter:
     item_started: bool = False  # the current list item already has its first paragraph
     table: list[list[Token]] | None = None
     header_rows: int = 0
+
+    style_ids: dict[str, str] = field(default_factory=dict)
+
+    def paragraph(self, style: str | None) -> Any:
+        """A new paragraph in the named style. The style's id is looked up once per name and set
+        directly: python-docx looks the name up anew for every paragraph, which costs more than the
+        rest of the document together."""
+        paragraph = self.document.add_paragraph()
+        if style is not None:
+            if style not in self.style_ids:
+                self.style_ids[style] = self.document.styles[style].style_id
+            paragraph._p.style = self.style_ids[style]
+        return paragraph
 
     def paragraph_style(self) -> str | None:
         if self.lists:
@@ -116,9 +127,12 @@ class _WordWriter:
                 run = paragraph.add_run(" " if kind == "softbreak" else "")
                 if kind == "hardbreak":
                     run.add_break()
-            elif kind in ("text", "code_inline"):
+            elif kind in ("text", "code_inline") and child.content:
                 run = paragraph.add_run(child.content)
-                run.bold, run.italic = bold or None, italic or None
+                if bold:  # set only when on: each property costs an element
+                    run.bold = True
+                if italic:
+                    run.italic = True
                 if kind == "code_inline":
                     run.font.name = "Courier New"
                 if link is not None:
@@ -131,9 +145,9 @@ class _WordWriter:
         if self.table is not None:
             self.table_token(token)
         elif kind == "heading_open":
-            self.inline(self.document.add_heading(level=min(int(token.tag[1:]), 9)), tokens[position + 1])
+            self.inline(self.paragraph(f"Heading {min(int(token.tag[1:]), 9)}"), tokens[position + 1])
         elif kind == "paragraph_open":
-            self.inline(self.document.add_paragraph(style=self.paragraph_style()), tokens[position + 1])
+            self.inline(self.paragraph(self.paragraph_style()), tokens[position + 1])
         elif kind in ("bullet_list_open", "ordered_list_open"):
             self.lists.append("Bullet" if kind == "bullet_list_open" else "Number")
         elif kind in ("bullet_list_close", "ordered_list_close"):
@@ -143,7 +157,7 @@ class _WordWriter:
         elif kind in ("blockquote_open", "blockquote_close"):
             self.quotes += 1 if kind == "blockquote_open" else -1
         elif kind in ("fence", "code_block"):
-            run = self.document.add_paragraph().add_run(token.content.rstrip("\n"))
+            run = self.paragraph(None).add_run(token.content.rstrip("\n"))
             run.font.name = "Courier New"
         elif kind == "table_open":
             self.table, self.header_rows = [], 0
@@ -175,11 +189,10 @@ class _WordWriter:
                         run.bold = True
 
 
-def to_docx(markdown: str) -> bytes:
+def _word_file(tokens: list[Token]) -> bytes:
     """A Word document with real headings, lists, tables, quotes and emphasis."""
     import docx
 
-    tokens = _parser().parse(markdown)
     document = docx.Document()
     document.core_properties.title = _title(tokens)
     writer = _WordWriter(document)
@@ -190,10 +203,25 @@ def to_docx(markdown: str) -> bytes:
     return buffer.getvalue()
 
 
-def render(markdown: str, fmt: str) -> str | bytes:
-    """The document in one of FORMATS."""
-    if fmt == "html":
-        return to_html(markdown)
-    if fmt == "docx":
-        return to_docx(markdown)
-    return markdown
+def to_html(markdown: str) -> str:
+    parser = _parser()
+    return _html_page(parser, parser.parse(markdown))
+
+
+def to_docx(markdown: str) -> bytes:
+    return _word_file(_parser().parse(markdown))
+
+
+def render_all(markdown: str, formats: list[str]) -> dict[str, str | bytes]:
+    """The document in each of `formats` (see FORMATS), the Markdown parsed once for all of them."""
+    rendered: dict[str, str | bytes] = {}
+    parser = _parser() if set(formats) & {"html", "docx"} else None
+    tokens = parser.parse(markdown) if parser else []
+    for fmt in formats:
+        if fmt == "html" and parser:
+            rendered[fmt] = _html_page(parser, tokens)
+        elif fmt == "docx":
+            rendered[fmt] = _word_file(tokens)
+        else:
+            rendered[fmt] = markdown
+    return rendered
