@@ -282,7 +282,9 @@ def finish(run: Run, formats: list[str] | None = None) -> None:
     display.info(f"The documents are in {run.output_dir}:")
     for kind in documents.FILE_NAMES:
         for fmt in formats or ["md"]:
-            print(f"    {Path(str(run.output_dir)) / documents.file_name(kind, fmt)}")
+            path = Path(str(run.output_dir)) / documents.file_name(kind, fmt)
+            if path.exists():  # `render --only` may leave the other document in fewer formats
+                print(f"    {path}")
 
 
 # -- the run --------------------------------------------------------------------------
