@@ -53,7 +53,10 @@ _PATTERNS = [
                rf"(?:\s?(?P<cur>rupees?|dollars?|euros?|pounds?|INR|USD|EUR|GBP)\b)?(?![A-Za-z\d])"
                rf"(?P<per>[ -](?:milli)?(?:second|minute|hour|day|week|month|year)s?\b)?"),
 ]
-_FIGURE = re.compile("|".join(f"(?P<{name}>{pattern.replace('(?P<', f'(?P<{name}_')})" for name, pattern in _PATTERNS))
+# The lookahead lets the scanner pass over every position where no figure can begin (a digit, a
+# currency sign or code, a month's name) without trying each pattern there.
+_ALTERNATIVES = "|".join(f"(?P<{name}>{pattern.replace('(?P<', f'(?P<{name}_')})" for name, pattern in _PATTERNS)
+_FIGURE = re.compile(f"(?=[0-9₹$€£RIUEGJFMASOND])(?:{_ALTERNATIVES})")
 
 # What looks like a number but is not a figure: requirement ids (FR-3, NFR-1.2), the numbering of a
 # heading or a list item, section numbers, web addresses and HTML comments.
