@@ -67,7 +67,8 @@ def test_control_characters_and_lone_surrogates_never_reach_the_files(brevanta, 
     analysis = json.loads(gapscope._extract_json(example_reply))
     analysis["gaps"][0]["title"] = "Bed\ud800 availability\x1b[2J"  # sent as JSON escapes, as a model may
     messages_server.reply_text(json.dumps(analysis))
-    messages_server.reply_text(saved_reply("prd").replace("Tarang Living runs", "Tarang\x1b]0;owned\x07 Living\x00 runs"))
+    dirty = saved_reply("prd").replace("Tarang Living runs", "Tarang\x1b]0;owned\x07 Living\x00 runs")
+    messages_server.reply_text(dirty)
     messages_server.reply_text(saved_reply("trd"))
     done = brevanta.run("analyze", "examples/interview.md", "--yes", "--out", "docs", "--format", "md,docx",
                         **direct_env(messages_server))

@@ -25,7 +25,8 @@ _MONTHS = {name: number for number, names in enumerate(
     (("january", "jan"), ("february", "feb"), ("march", "mar"), ("april", "apr"), ("may",), ("june", "jun"),
      ("july", "jul"), ("august", "aug"), ("september", "sep", "sept"), ("october", "oct"),
      ("november", "nov"), ("december", "dec")), start=1) for name in names}
-_MONTH = r"(?P<{}>(?:Jan|Feb|Mar|Apr|Jun|Jul|Aug|Sept?|Oct|Nov|Dec)\.?|January|February|March|April|May|June|July|August|September|October|November|December)"
+_MONTH = (r"(?P<{}>(?:Jan|Feb|Mar|Apr|Jun|Jul|Aug|Sept?|Oct|Nov|Dec)\.?"
+          r"|January|February|March|April|May|June|July|August|September|October|November|December)")
 _ORDINAL = r"(?:st|nd|rd|th)?"
 _CURRENCIES = {"₹": "INR", "rs": "INR", "rs.": "INR", "inr": "INR", "rupee": "INR", "rupees": "INR",
                "$": "USD", "us$": "USD", "usd": "USD", "dollar": "USD", "dollars": "USD",
@@ -42,12 +43,14 @@ _AMPM = r"(?P<ampm>[ap]\.m\.|[ap]m\b)"
 _PATTERNS = [
     ("iso_date", rf"(?<![\w.])(?P<y>\d{{4}})-(?P<m>\d{{1,2}})-(?P<d>\d{{1,2}})(?![\w-])"),
     ("slash_date", rf"(?<![\w./])(?P<a>\d{{1,2}})[/.](?P<b>\d{{1,2}})[/.](?P<y>\d{{2}}|\d{{4}})(?![\w/])"),
-    ("day_month", rf"(?<![\w.,])(?P<d>\d{{1,2}}){_ORDINAL}\s+(?:of\s+)?{_MONTH.format('m')}(?:,?\s+(?P<y>\d{{4}}))?(?!\w)"),
+    ("day_month", rf"(?<![\w.,])(?P<d>\d{{1,2}}){_ORDINAL}\s+(?:of\s+)?{_MONTH.format('m')}"
+                  rf"(?:,?\s+(?P<y>\d{{4}}))?(?!\w)"),
     ("month_day", rf"{_MONTH.format('m')}\s+(?P<d>\d{{1,2}}){_ORDINAL}(?!\d)(?:,?\s+(?P<y>\d{{4}}))?(?![\w:])"),
     ("month_year", rf"{_MONTH.format('m')}\s+(?P<y>\d{{4}})(?!\w)"),
     ("clock", rf"(?<![\w.:])(?P<h>\d{{1,2}}):(?P<min>\d{{2}})(?!\d)(?:\s?{_AMPM})?"),
     ("hour", rf"(?<![\w.,])(?P<h>\d{{1,2}})\s?{_AMPM}"),
-    ("money", rf"(?P<cur>₹|US\$|\$|€|£|(?<![A-Za-z])(?:Rs\.?|INR|USD|EUR|GBP))\s?(?P<n>{_NUMBER})(?P<scale>{_SCALE})?"),
+    ("money", rf"(?P<cur>₹|US\$|\$|€|£|(?<![A-Za-z])(?:Rs\.?|INR|USD|EUR|GBP))\s?"
+              rf"(?P<n>{_NUMBER})(?P<scale>{_SCALE})?"),
     ("number", rf"(?<![A-Za-z])(?<![A-Za-z]-)(?<![\d.,])(?P<n>{_NUMBER})(?P<scale>{_SCALE})?"
                rf"(?P<unit>\s?(?:%|per\s?cent\b|percent\b)|(?:st|nd|rd|th|x|h|s|ms)(?![A-Za-z]))?"
                rf"(?:\s?(?P<cur>rupees?|dollars?|euros?|pounds?|INR|USD|EUR|GBP)\b)?(?![A-Za-z\d])"
