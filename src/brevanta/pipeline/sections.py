@@ -30,17 +30,26 @@ class DocumentSections:
                     KNOWN_GAPS_HEADING)
 
 
-def from_prompt(prompt: str) -> DocumentSections:
-    """The title line and the one block of second-level headings that the prompt asks for."""
-    title = _TITLE_LINE.search(prompt)
-    block: list[str] = []
+def _heading_blocks(prompt: str) -> list[list[str]]:
+    """Each run of consecutive second-level heading lines in the prompt."""
+    blocks: list[list[str]] = [[]]
     for line in prompt.splitlines():
         if line.startswith("## "):
-            block.append(line[3:].strip())
-        elif block:
-            break
-    if not block:
+            blocks[-1].append(line[3:].strip())
+        elif blocks[-1]:
+            blocks.append([])
+    return [block for block in blocks if block]
+
+
+def from_prompt(prompt: str) -> DocumentSections:
+    """The title line and the block of second-level headings that the prompt asks for: the one that
+    ends with the known gaps (the first block when none does)."""
+    title = _TITLE_LINE.search(prompt)
+    blocks = _heading_blocks(prompt)
+    if not blocks:
         raise ValueError("the prompt names no sections")
+    wanted = words_of(KNOWN_GAPS_HEADING)
+    block = next((block for block in blocks if any(words_of(name) == wanted for name in block)), blocks[0])
     return DocumentSections(title.group(1).strip() if title else "#", tuple(block))
 
 
