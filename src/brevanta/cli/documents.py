@@ -9,16 +9,16 @@ import functools
 import os
 import re
 import tempfile
-from importlib import resources
 from dataclasses import dataclass, field
 from datetime import date
+from importlib import resources
 from pathlib import Path
 from typing import Any
 
 from brevanta import config, gapscope
+from brevanta.cli.args import STDIN
 from brevanta.cli.errors import EnvironmentProblem, ModelFailure, os_reason
 from brevanta.cli.models import Completion
-from brevanta.cli.args import STDIN
 from brevanta.cli.session import Run
 from brevanta.pipeline import assembly, known_gaps, provenance, sections
 from brevanta.pipeline import formats as formats_module

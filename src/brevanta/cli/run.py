@@ -15,13 +15,13 @@ from brevanta import config, display, gapscope, waymark
 from brevanta.cli import documents, models, signals
 from brevanta.cli.args import STDIN, check_size, read_text_file
 from brevanta.cli.environment import check_session_home
-from brevanta.cli.models import ReplayClient
-from brevanta.pipeline.assembly import DocumentRefused
-from brevanta.pipeline.cleaning import clean_text
 from brevanta.cli.errors import EXIT_OK, InputProblem, ModelFailure, UsageError, saving
+from brevanta.cli.models import ReplayClient
 from brevanta.cli.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, archive_declined, choose_session, keep_analysis,
                                   save_session, saved_analysis)
 from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, count
+from brevanta.pipeline.assembly import DocumentRefused
+from brevanta.pipeline.cleaning import clean_text
 
 # The ways forward that the report offers when critical gaps exist.
 CONTINUE, ANSWER, ATTACH = "1", "2", "3"
