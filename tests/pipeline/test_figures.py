@@ -43,6 +43,7 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
     ("## 4. Functional requirements\n\n1. Greeting\n2) Qualification\n- 3. Booking", "", []),
     ("See section 7 and https://example.com/v2/42.", "", []),
     ("Listed on 99acres and S3, version v2.", "", []),
+    ("SOC 2 and ISO 27001 audits, TLS 1.3 only, HTTP 429 retried.", "", []),
     ("<!-- end 42 -->", "", []),
 ])
 def test_figures_against_the_sources(document, source, listed):

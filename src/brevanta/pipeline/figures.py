@@ -62,10 +62,12 @@ _ALTERNATIVES = "|".join(f"(?P<{name}>{pattern.replace('(?P<', f'(?P<{name}_')})
 _FIGURE = re.compile(f"(?=[0-9₹$€£RIUEGJFMASOND])(?:{_ALTERNATIVES})")
 
 # What looks like a number but is not a figure: requirement ids (FR-3, NFR-1.2), the numbering of a
-# heading or a list item, section numbers, web addresses and HTML comments.
+# heading or a list item, section numbers, the numbers of standards (ISO 27001, SOC 2, TLS 1.3), web
+# addresses and HTML comments.
 _NOT_FIGURES = re.compile(
     r"\b[A-Z][A-Za-z]{0,5}-\d+(?:\.\d+)*\b"
     r"|\b(?:section|sections|§)\s*\d+(?:\.\d+)*\b"
+    r"|\b(?:ISO(?:/IEC)?|IEC|RFC|SOC|PCI[ -]DSS|TLS|HTTP|WCAG)[ -]?\d+(?:[.:-]\d+)*\b"
     r"|^[ \t]*#{1,6}[ \t]+(?:(?:section|part)\s+)?\d+(?:\.\d+)*[.):]?"
     r"|^[ \t]*(?:[-*+][ \t]+)?\d+(?:\.\d+)*[.)](?=[ \t])"
     r"|(?:https?|mailto|ftp):\S+|<!--.*?-->",
