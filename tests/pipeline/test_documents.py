@@ -6,6 +6,8 @@ from pathlib import Path
 
 import docx
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from brevanta.pipeline import assembly, formats, provenance, sections
 
@@ -119,3 +121,14 @@ def test_word_file_has_real_headings_lists_tables_and_emphasis():
     (table,) = word.tables
     assert [[cell.text for cell in row.cells] for row in table.rows] == [["Metric", "Target"], ["Reply", "60 s"]]
     assert table.rows[0].cells[0].paragraphs[0].runs[0].bold and table.rows[1].cells[0].paragraphs[0].runs[0].bold
+
+
+@settings(max_examples=25, deadline=None)
+@given(junk=st.text(min_size=1, max_size=80), title=st.text(max_size=30))
+def test_any_model_text_makes_a_clean_document_in_every_format(junk, title):
+    written = reply(PRD.required).replace("Text for risks.", junk)
+    done = assembly.assemble("prd", written, PRD, material(bypassed=[{**GAP, "title": title}]))
+    done.text.encode("utf-8")  # strict
+    assert not any(0 < ord(char) < 32 and char not in "\t\n" for char in done.text)
+    rendered = formats.render_all(done.text, ["md", "html", "docx"])
+    assert docx.Document(io.BytesIO(rendered["docx"])).paragraphs
