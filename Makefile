@@ -67,7 +67,7 @@ DEMO_HOME := $(CURDIR)/build/demo-home
 demo: install
 	@rm -rf "$(DEMO_HOME)" && mkdir -p "$(DEMO_HOME)"
 	@CORVANE_HOME="$(DEMO_HOME)" $(VENV)/bin/brevanta analyze examples/interview.md \
-	    --replay examples/replay --org acme-demo --out "$(DEMO_HOME)/documents" --yes; \
+	    --replay examples/replay --org acme-demo --out "$(DEMO_HOME)/documents" --yes --format md,html,docx; \
 	status=$$?; echo "The demo's session home: $(DEMO_HOME)"; exit $$status
 
 bench: install

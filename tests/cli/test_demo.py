@@ -1,5 +1,6 @@
 """The offline demo on the example interview, `make demo`, the example replies themselves, and `--help`."""
 
+import hashlib
 import json
 import logging
 import math
@@ -10,9 +11,12 @@ import sys
 from importlib import resources
 from pathlib import Path
 
+import docx
+
 from brevanta import gapscope
 
-DEMO = ("analyze", "examples/interview.md", "--replay", "examples/replay", "--org", "acme-demo", "--yes")
+DEMO = ("analyze", "examples/interview.md", "--replay", "examples/replay", "--org", "acme-demo", "--yes",
+        "--format", "md,html,docx")
 REPO = Path(__file__).resolve().parents[2]
 GAP_KEYS = {"id", "category", "title", "description", "impact_on_prd", "impact_on_trd", "impact_level",
             "risk_if_skipped", "question", "priority"}
@@ -44,8 +48,8 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     assert [oct(d.stat().st_mode & 0o777) for d in (brevanta.home, path.parent, path.parent / "archive")] == ["0o700"] * 3
     assert oct(path.stat().st_mode & 0o777) == "0o600"
     out_dir = brevanta.cwd / "acme-demo"
-    assert out.endswith(f"✓ Session complete: {path}\n› The documents are in {out_dir}:\n"
-                        f"    {out_dir}/PRD.md\n    {out_dir}/TRD.md\n")
+    listed = "".join(f"    {out_dir}/{kind}.{fmt}\n" for kind in ("PRD", "TRD") for fmt in ("md", "html", "docx"))
+    assert out.endswith(f"✓ Session complete: {path}\n› The documents are in {out_dir}:\n{listed}")
     (session,) = brevanta.sessions()
     assert (session["org_id"], session["phase"]) == ("acme-demo", "complete")
     state = session["state"]
@@ -57,10 +61,30 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     # The saved TRD reply leaves one gap out of its known gaps: the command adds it.
     assert ('! The TRD left out 1 bypassed gap; added under "Known gaps and assumptions": Language mix in numbers'
             in lines)
+    assert "› 6 figures to verify in the PRD (not found in the interview, the answers or the attachments)." in lines
+    assert "› 8 figures to verify in the TRD (not found in the interview, the answers or the attachments)." in lines
+    sha = hashlib.sha256(example_interview.encode()).hexdigest()[:12]
     for kind in ("prd", "trd"):
         document = (out_dir / f"{kind.upper()}.md").read_text(encoding="utf-8")
         assert "<!-- end of document -->" not in document
         assert_document(document, kind, result.gaps)
+        title, blank, first, second = document.split("\n")[:4]
+        assert title.startswith("# ") and blank == ""
+        assert first.startswith(f"> Organisation: acme-demo · Interview: interview.md (SHA-256 {sha}) · Round 1 · "
+                                "Completeness 0.55")
+        assert re.fullmatch(r"> Gaps: 7 bypassed, 0 open · Model: \S+ \(saved reply\) · "
+                            r"Written \d{4}-\d\d-\d\d by brevanta \S+", second)
+        assert document.endswith("## Follow-up answers and attachments\n\n"
+                                 "No follow-up answers were given and no documents were attached.\n")
+        page = (out_dir / f"{kind.upper()}.html").read_text(encoding="utf-8")
+        assert page.startswith("<!DOCTYPE html>") and "<h2>Figures to verify</h2>" in page
+        assert not re.search(r"<(script|link|img|iframe)|src=|@import|url\(", page)  # nothing fetched or run
+        word = docx.Document(out_dir / f"{kind.upper()}.docx")
+        styled = [(paragraph.style.name, paragraph.text) for paragraph in word.paragraphs]
+        assert [text for style, text in styled if style == "Heading 2"] == [
+            line[3:] for line in document.split("\n") if line.startswith("## ")]
+        (gap,) = [p for p in word.paragraphs if p.text.startswith("Real-time bed availability [LIMITED DATA]")]
+        assert gap.style.name == "List Bullet" and gap.runs[0].bold  # a Word list item, its title in bold
 
 
 def section_headings(kind):
@@ -79,12 +103,14 @@ REQUIRED_SECTIONS = {
 
 
 def assert_document(document, kind, bypassed):
-    """Every section heading of the prompt, and every bypassed gap under the known gaps."""
+    """Every section heading of the prompt, then the figures to verify and the appendix, and every
+    bypassed gap under the known gaps."""
     headings = section_headings(kind)
     assert {f"## {name}" for name in REQUIRED_SECTIONS[kind]} <= set(headings)
     assert headings[-1] == "## Known gaps and assumptions"
-    assert [line for line in document.split("\n") if line.startswith("## ")] == headings
-    known_gaps = document.split("## Known gaps and assumptions\n", 1)[1]
+    assert [line for line in document.split("\n") if line.startswith("## ")] == [
+        *headings, "## Figures to verify", "## Follow-up answers and attachments"]
+    known_gaps = document.split("## Known gaps and assumptions\n", 1)[1].split("## Figures to verify")[0]
     for gap in bypassed:
         assert f"**{gap['title']}**" in known_gaps
 
@@ -114,6 +140,10 @@ def test_help_documents_every_option(brevanta):
                  "BREVANTA_MAX_INTERVIEW_TOKENS", "3 environment or configuration"):
         assert text in done.stdout
     assert brevanta.run("--help").stdout.startswith("usage: brevanta [-h] [--version] COMMAND ...")
+    render = brevanta.run("render", "--help").stdout
+    for text in ("INTERVIEW_FILE", "--org ORG_ID", "--only {prd,trd}", "--format md,html,docx", "--out DIR",
+                 "numbered backups", "exit status: 0 done, 1 no session to render"):
+        assert text in render
 
 
 def make_demo_dry_run(venv: Path) -> str:
@@ -134,5 +164,6 @@ def test_make_demo_installs_only_when_the_sources_changed(tmp_path):
     home = REPO / "build" / "demo-home"
     assert f'rm -rf "{home}"' in shown and f'CORVANE_HOME="{home}"' in shown  # cleared first, kept after
     assert f"The demo's session home: {home}" in shown
+    assert "--yes --format md,html,docx" in shown
     os.utime(stamp, (0, 0))  # installed before the sources last changed
     assert "pip install" in make_demo_dry_run(venv)

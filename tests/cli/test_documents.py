@@ -86,6 +86,10 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
         document = (brevanta.cwd / "docs" / f"{kind}.md").read_text(encoding="utf-8")
         assert all(f"**{title}**" in known_gaps(document) for title in bypassed)
         assert "KNOWN GAPS (user chose to proceed without this info):\n- " + bypassed[0] in prompt_of(request)
+        # the user's own answers and attachments, whatever the model made of them
+        appendix = document.split("## Follow-up answers and attachments\n", 1)[1]
+        assert (f"**Q: {first['gaps'][0]['question']}**\n\n> {ANSWER}\n" in appendix) == (option == "2")
+        assert ("Attached documents:\n\n- notes.md\n" in appendix) == (option == "3")
 
 
 CUT_OFF = ("the PRD reply was cut off at the token limit (400 tokens); PRD.md was not written\n"

@@ -2,13 +2,15 @@
 
     brevanta analyze INTERVIEW_FILE [--org ORG_ID] [--round N] [--out DIR] [--replay DIR] [--yes] [--new] [-v]
     brevanta sessions [INTERVIEW_FILE] [--org ORG_ID] [--restore FILE]
+    brevanta render [INTERVIEW_FILE | --org ORG_ID] [--only prd|trd] [--format md,html,docx] [--out DIR]
     brevanta serve [--host H] [--port P] [--open]
 
 One file per concern: `args` (the command line and its inputs), `run` (the run
 and its phases), `session` (resume and save through waymark), `models` (model
 access), `reasons` (why a model request failed), `environment` (checks of the
 machine), `documents` (prompts, replies and files of the PRD and TRD),
-`sessions` (the sessions command), `signals` (SIGTERM and SIGHUP as interrupts),
+`sessions` (the sessions command), `render` (a session's documents written again),
+`signals` (SIGTERM and SIGHUP as interrupts),
 `terminal` (questions, answers, spinner), `errors` (exit statuses).
 """
 
@@ -58,6 +60,10 @@ def main(argv: list[str] | None = None) -> int:
             from brevanta.cli.sessions import sessions
 
             return sessions(args)
+        if args.command == "render":
+            from brevanta.cli.render import render_command
+
+            return render_command(args)
         if args.command == "serve":  # the web stack loads for this command only
             from brevanta.web.server import serve
 

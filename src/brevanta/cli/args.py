@@ -135,6 +135,7 @@ def build_parser() -> argparse.ArgumentParser:
     analyze.add_argument("-v", "--verbose", action="store_true", help="also log informational messages to stderr")
     add_document_options(analyze)
     add_sessions_command(commands)
+    add_render_command(commands)
     add_serve_command(commands)
     return parser
 
@@ -214,6 +215,7 @@ class Inputs:
 def check_inputs(args: argparse.Namespace) -> Inputs:
     interview = read_text_file(args.interview, "interview file")
     check_size(interview, "the interview")
+    check_formats(args.formats)
     replies = read_replies(args.replay) if args.replay else None
     org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview)
     return Inputs(interview, replies, org_id)
@@ -222,7 +224,37 @@ def check_inputs(args: argparse.Namespace) -> Inputs:
 # -- the documents and the sessions command -------------------------------------
 
 
+DOCUMENT_FORMATS = ("md", "html", "docx")
+
+
+def _formats(text: str) -> list[str]:
+    """--format md,html,docx: each format once, in the order given."""
+    chosen = list(dict.fromkeys(part.strip().lower() for part in text.split(",") if part.strip()))
+    unknown = [fmt for fmt in chosen if fmt not in DOCUMENT_FORMATS]
+    if unknown or not chosen:
+        raise argparse.ArgumentTypeError(f"choose from {','.join(DOCUMENT_FORMATS)}, separated by commas; got {text!r}")
+    return chosen
+
+
+def add_format_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--format", dest="formats", type=_formats, default=["md"], metavar="md,html,docx",
+        help="the document formats to write, separated by commas (default: md): PRD.md, a self-contained "
+        "PRD.html to read or print, PRD.docx for Word; html and docx need brevanta[documents]",
+    )
+
+
+def check_formats(formats: list[str]) -> None:
+    """Refuses formats whose libraries are not installed, before any model request."""
+    from brevanta.pipeline.formats import missing_modules
+
+    if missing_modules(formats):
+        wanted = ",".join(fmt for fmt in formats if fmt != "md")
+        raise InputProblem(f"--format {wanted} needs the documents extra: pip install 'brevanta[documents]'")
+
+
 def add_document_options(analyze: argparse.ArgumentParser) -> None:
+    add_format_option(analyze)
     analyze.add_argument(
         "--out",
         metavar="DIR",
@@ -269,6 +301,48 @@ def add_sessions_command(commands: Any) -> None:
     sessions.add_argument("--org", metavar="ORG_ID", help="list this organisation's sessions")
     sessions.add_argument("--restore", metavar="FILE",
                           help="move this archived session (a path or a file name in sessions/archive) back")
+
+
+RENDER_DESCRIPTION = """\
+Write a session's PRD and TRD again from what the session stores: its
+analysis, the decisions, the follow-up answers and the attached documents.
+No new analysis is made; the model writes the documents again (after a
+better prompt, with another model, or after a decision was changed). The
+session is the organisation's newest one that reached its documents:
+unfinished at the documents, or complete. The organisation is --org, else
+the one the interview file stands for. An unfinished session writes the
+documents still missing; a complete one writes them all (--only: just that
+one). Earlier versions are kept as numbered backups (PRD.md.~1~).
+"""
+
+RENDER_EPILOG = """\
+exit status: 0 done, 1 no session to render, or a document could not be
+written (the reason is shown; the session stays at the documents and a rerun
+asks for the missing ones only), 2 usage error (bad option, unreadable file,
+--format html or docx without brevanta[documents]), 3 environment problem
+(session home or output directory not writable), 130 interrupted (Ctrl-C),
+129 terminal closed, 143 terminated.
+"""
+
+
+def add_render_command(commands: Any) -> None:
+    render = commands.add_parser(
+        "render",
+        help="write a session's PRD and TRD again, without a new analysis",
+        description=RENDER_DESCRIPTION,
+        epilog=RENDER_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    render.set_defaults(parser=render)
+    render.add_argument("interview", nargs="?", metavar="INTERVIEW_FILE",
+                        help="write the documents of the organisation this interview file stands for")
+    render.add_argument("--org", metavar="ORG_ID", help="write the documents of this organisation's session")
+    render.add_argument("--only", choices=("prd", "trd"), help="write this document only")
+    render.add_argument("--out", metavar="DIR",
+                        help="write into DIR (default: where the session wrote its documents)")
+    render.add_argument("--replay", metavar="DIR",
+                        help="answer the document requests from the saved replies in DIR (prd.md, trd.md)")
+    add_format_option(render)
 
 
 # -- the browser front end -------------------------------------------------------

@@ -5,26 +5,32 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import functools
 import os
 import re
 import tempfile
+from dataclasses import dataclass, field
+from datetime import date
 from importlib import resources
 from pathlib import Path
 from typing import Any
 
 from brevanta import config, gapscope
-from brevanta.cli.errors import EnvironmentProblem, ModelFailure
+from brevanta.cli.args import STDIN
+from brevanta.cli.errors import EnvironmentProblem, ModelFailure, os_reason
 from brevanta.cli.models import Completion
+from brevanta.cli.session import Run
+from brevanta.pipeline import assembly, known_gaps, provenance, sections
+from brevanta.pipeline import formats as formats_module
 
 # The documents of a run, by the operation that requests each one, in the order they are written.
 FILE_NAMES = {"prd": "PRD.md", "trd": "TRD.md"}
 # Asked for at the end of every document: a relay reply reports no stop reason, so a reply
 # without this line was cut off on the way.
 END_MARKER = "<!-- end of document -->"
-KNOWN_GAPS_HEADING = "Known gaps and assumptions"
+KNOWN_GAPS_HEADING = sections.KNOWN_GAPS_HEADING
 NO_BYPASSED_GAPS = "None: every gap was answered or settled in the interview."
 
-_HEADING = re.compile(r"^(#{1,6})[ \t]+(.+?)[ \t#]*$", re.MULTILINE)
 _WHOLE_FENCE = re.compile(r"\A```(?:markdown|md)?[ \t]*\n(.*)\n```[ \t]*\Z", re.DOTALL)
 _BACKUP_NUMBER = r"\.~(\d+)~"
 
@@ -33,12 +39,23 @@ def short_name(kind: str) -> str:
     return kind.upper()
 
 
+def file_name(kind: str, fmt: str) -> str:
+    """PRD.md, PRD.html, PRD.docx."""
+    return f"{short_name(kind)}.{fmt}"
+
+
 # -- the request --------------------------------------------------------------
 
 
 def prompt_template(kind: str) -> str:
     """The project's prompt for one document, kept as package data beside this module."""
     return (resources.files("brevanta.cli") / "prompts" / f"{kind}.md").read_text(encoding="utf-8")
+
+
+@functools.cache
+def document_sections(kind: str) -> sections.DocumentSections:
+    """The title line and the required sections, as the document's own prompt asks for them."""
+    return sections.from_prompt(prompt_template(kind))
 
 
 def _bullets(items: list[Any]) -> list[str]:
@@ -105,50 +122,72 @@ def document_text(kind: str, completion: Completion) -> str:
     return text + "\n"
 
 
-def _plain(heading: str) -> str:
-    """A heading as compared: lower case, "&" as "and", single spaces ("10. Known Gaps & Assumptions")."""
-    return " ".join(heading.lower().replace("&", " and ").split())
-
-
-def _known_gaps_section(text: str) -> tuple[int, int] | None:
-    """Where the body of the known-gaps section lies in `text`, from after its heading to the next
-    heading of the same or a higher level."""
-    headings = list(_HEADING.finditer(text))
-    for position, heading in enumerate(headings):
-        if KNOWN_GAPS_HEADING.lower() in _plain(heading.group(2)):
-            level = len(heading.group(1))
-            later = (other.start() for other in headings[position + 1:] if len(other.group(1)) <= level)
-            return heading.end(), next(later, len(text))
-    return None
-
-
-def _gap_title(gap: dict[str, Any]) -> str:
-    return str(gap.get("title", "Unknown"))
-
-
-def _gap_entry(kind: str, gap: dict[str, Any]) -> str:
-    impact = gap.get(f"impact_on_{kind}", "Unknown")
-    return (f"- **{_gap_title(gap)}** [LIMITED DATA]: {gap.get('risk_if_skipped', 'Unknown impact')}\n"
-            f"  {short_name(kind)} impact: {impact}")
-
-
 def with_known_gaps(kind: str, text: str, bypassed: list[dict[str, Any]]) -> tuple[str, list[str]]:
-    """`text` with every bypassed gap under "Known gaps and assumptions": the titles the model left
-    out are added there, and the section itself when it is missing. Returns the text and the titles added."""
-    section = _known_gaps_section(text)
-    listed = text[section[0]:section[1]].lower() if section else ""
-    missing = [gap for gap in bypassed if _gap_title(gap).lower() not in listed]
-    if not missing:
-        return text, []
-    entries = "\n".join(_gap_entry(kind, gap) for gap in missing)
-    if section is None:
-        note = ("The interview did not settle these points and the user chose to go ahead without them: "
-                "what this document says about them is an assumption, not a requirement.")
-        text = f"{text.rstrip()}\n\n## {KNOWN_GAPS_HEADING}\n\n{note}\n\n{entries}\n"
-    else:
-        before, after = text[:section[1]].rstrip(), text[section[1]:]
-        text = f"{before}\n{entries}\n" + (f"\n{after}" if after else "")
-    return text, [_gap_title(gap) for gap in missing]
+    """`text` with every bypassed gap under "Known gaps and assumptions"; the text and the titles added."""
+    return known_gaps.with_known_gaps(kind, text, bypassed, document_sections(kind).known_gaps())
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("brevanta")
+    except PackageNotFoundError:
+        return "(not installed)"
+
+
+def _interview_name(path: str) -> str:
+    return "standard input" if path == STDIN else Path(path).name
+
+
+def document_material(kind: str, run: Run, result: gapscope.AnalysisResult, interview: str,
+                      replayed: bool) -> assembly.Material:
+    """What one document is checked against (the interview, the answers, the attachments) and the
+    header and appendix it is framed with."""
+    model = config.MODEL_ROUTING.get(kind, config.MODEL_REASONING)
+    origin = provenance.Provenance(
+        organisation=run.org_id, interview_file=_interview_name(run.interview_path),
+        interview_sha256=provenance.sha256_hex(interview), round=run.round,
+        completeness=result.completeness_score, bypassed_gaps=len(result.bypassed_gaps),
+        open_gaps=len(result.get_unanswered_gaps()), model=f"{model} (saved reply)" if replayed else model,
+        date=date.today().isoformat(), version=_version(),
+    )
+    follow_up = provenance.FollowUp([answer for answer in run.answers if answer.get("answer")],
+                                    [str(attachment.get("name")) for attachment in run.attachments])
+    texts = [interview, *(str(answer.get("answer", "")) for answer in run.answers),
+             *(str(attachment.get("text", "")) for attachment in run.attachments)]
+    return assembly.material(texts, result.bypassed_gaps, origin, follow_up)
+
+
+@dataclass
+class Finished:
+    """One document written in every chosen format: what was done to it, and where each file went."""
+
+    kind: str
+    assembled: assembly.Assembled
+    files: list[tuple[Path, Path | None]] = field(default_factory=list)  # (path, the backup of what was there)
+
+
+def refusal_text(kind: str, refusal: assembly.DocumentRefused) -> str:
+    return f"the {short_name(kind)} was not written: {refusal.what_is_missing()}"
+
+
+def finish_document(kind: str, completion: Completion, given: assembly.Material, directory: Path,
+                    formats: list[str]) -> Finished:
+    """Checks one document's reply, completes it and writes it in each format. DocumentRefused when the
+    reply is no such document and ModelFailure when it was cut off (nothing is written then);
+    EnvironmentProblem when a file cannot be written."""
+    assembled = assembly.assemble(kind, document_text(kind, completion), document_sections(kind), given)
+    finished = Finished(kind, assembled)
+    for fmt, data in formats_module.render_all(assembled.text, formats).items():
+        path = directory / file_name(kind, fmt)
+        try:
+            backup = write_document(path, data)
+        except OSError as exc:
+            raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}",
+                                     hint="Free the path or pass --out DIR, then run the command again.") from None
+        finished.files.append((path, backup))
+    return finished
 
 
 # -- the files ----------------------------------------------------------------
@@ -213,14 +252,14 @@ def _fsync_directory(directory: Path) -> None:
         os.close(descriptor)
 
 
-def write_document(path: Path, text: str) -> Path | None:
+def write_document(path: Path, text: str | bytes) -> Path | None:
     """Writes `text` to `path` whole or not at all (temporary file, fsync, rename). What was at
     `path` is kept as a numbered backup (`PRD.md.~1~`), whose path is returned."""
     path.parent.mkdir(parents=True, exist_ok=True)
     descriptor, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
     try:
-        with open(descriptor, "w", encoding="utf-8", newline="") as file:
-            file.write(text)
+        with open(descriptor, "wb") as file:
+            file.write(text.encode("utf-8") if isinstance(text, str) else text)
             file.flush()
             os.fchmod(file.fileno(), _new_file_mode(path))
             os.fsync(file.fileno())

@@ -15,10 +15,13 @@ from brevanta import config, display, gapscope, waymark
 from brevanta.cli import documents, models, signals
 from brevanta.cli.args import STDIN, check_size, read_text_file
 from brevanta.cli.environment import check_session_home
-from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, InputProblem, UsageError, os_reason, saving
+from brevanta.cli.errors import EXIT_OK, InputProblem, ModelFailure, UsageError, saving
+from brevanta.cli.models import ReplayClient
 from brevanta.cli.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, archive_declined, choose_session, keep_analysis,
                                   save_session, saved_analysis)
 from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, count
+from brevanta.pipeline.assembly import DocumentRefused
+from brevanta.pipeline.cleaning import clean_text
 
 # The ways forward that the report offers when critical gaps exist.
 CONTINUE, ANSWER, ATTACH = "1", "2", "3"
@@ -215,52 +218,73 @@ def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResul
 # -- render -------------------------------------------------------------------------
 
 
-def write_document(kind: str, text: str, directory: Path) -> None:
-    path = directory / documents.FILE_NAMES[kind]
-    try:
-        backup = documents.write_document(path, text)
-    except OSError as exc:
-        raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}",
-                                 hint="Free the path or pass --out DIR, then run the command again.") from None
-    if backup is not None:
-        display.info(f"Kept the earlier {path.name} as {backup.name}.")
-    display.success(f"Wrote {path}")
+def say_finished(finished: documents.Finished) -> None:
+    """What was done to one document on its way to disk, and where each of its files went."""
+    name, done = documents.short_name(finished.kind), finished.assembled
+    if done.missing_sections:
+        display.warning(f"The {name} reply left out {count(len(done.missing_sections), 'section')}; each is added "
+                        f"with a note that the model did not write it: {', '.join(done.missing_sections)}")
+    if done.gaps_added:
+        display.warning(f"The {name} left out {count(len(done.gaps_added), 'bypassed gap')}; "
+                        f"added under \"{documents.KNOWN_GAPS_HEADING}\": {', '.join(done.gaps_added)}")
+    if done.characters_removed:
+        display.warning(f"Removed {count(done.characters_removed, 'control or invalid character')} "
+                        f"from the {name}.")
+    display.info(f"{count(len(done.unsourced), 'figure')} to verify in the {name} "
+                 f"(not found in the interview, the answers or the attachments).")
+    for path, backup in finished.files:
+        if backup is not None:
+            display.info(f"Kept the earlier {path.name} as {backup.name}.")
+        display.success(f"Wrote {path}")
 
 
-def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess) -> None:
-    """Writes each document still missing, saving the session after each one."""
+def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess,
+           formats: list[str] | None = None, only: list[str] | None = None) -> None:
+    """Writes each document still missing (those in `only`, when given), saving the session after each
+    one. A reply that is no document is not written; the others are, and the run then fails saying so."""
     if run.phase != RENDER_PHASE:
         run.phase = RENDER_PHASE
         save_session(run, result)
     show_bypass_summary(result)
     directory = Path(str(run.output_dir))
-    for kind in documents.FILE_NAMES:
+    refusals: list[str] = []
+    for kind in only or documents.FILE_NAMES:
         name = documents.short_name(kind)
         if kind in run.written:
             display.info(f"The {name} was written in an earlier run: {directory / documents.FILE_NAMES[kind]}")
             continue
         display.info(f"Writing the {name} ({access.source}).")
-        prompt = documents.compose(kind, model_input(interview, run), result)
+        # A lone surrogate in the analysis (a gap title) could not even be sent.
+        prompt, _ = clean_text(documents.compose(kind, model_input(interview, run), result))
         completion = access.complete(prompt, operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT,
                                      label=f"Writing the {name}...")
         print(display.dim(f"  Tokens: {completion.input_tokens} in, {completion.output_tokens} out"))
-        text, added = documents.with_known_gaps(kind, documents.document_text(kind, completion), result.bypassed_gaps)
-        if added:
-            display.warning(f"The {name} left out {count(len(added), 'bypassed gap')}; "
-                            f"added under \"{documents.KNOWN_GAPS_HEADING}\": {', '.join(added)}")
-        write_document(kind, text, directory)
+        material = documents.document_material(kind, run, result, interview, isinstance(access.client, ReplayClient))
+        try:
+            finished = documents.finish_document(kind, completion, material, directory, formats or ["md"])
+        except DocumentRefused as refusal:
+            refusals.append(documents.refusal_text(kind, refusal))
+            continue
+        say_finished(finished)
         run.written.append(kind)
         save_session(run, result)
+    if refusals:
+        missing = [kind.upper() for kind in only or documents.FILE_NAMES if kind not in run.written]
+        raise ModelFailure("; ".join(refusals),
+                           hint=f"Run the command again: it asks for the {' and the '.join(missing)} only.")
 
 
-def finish(run: Run) -> None:
+def finish(run: Run, formats: list[str] | None = None) -> None:
     with saving(waymark.SESSIONS_DIR):
         waymark.mark_complete(str(run.session_file))
     print()
     display.success(f"Session complete: {run.session_file}")
     display.info(f"The documents are in {run.output_dir}:")
-    for name in documents.FILE_NAMES.values():
-        print(f"    {Path(str(run.output_dir)) / name}")
+    for kind in documents.FILE_NAMES:
+        for fmt in formats or ["md"]:
+            path = Path(str(run.output_dir)) / documents.file_name(kind, fmt)
+            if path.exists():  # `render --only` may leave the other document in fewer formats
+                print(f"    {path}")
 
 
 # -- the run --------------------------------------------------------------------------
@@ -283,8 +307,8 @@ def pipeline(args: argparse.Namespace, run: Run, interview: str, access: models.
         result = decide(args, run, interview, access, not_asking, result)
         if result is None:
             return EXIT_OK
-    render(run, result, interview, access)
-    finish(run)
+    render(run, result, interview, access, args.formats)
+    finish(run, args.formats)
     return EXIT_OK
 
 

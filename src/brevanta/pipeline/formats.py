@@ -1,0 +1,227 @@
+"""A document's Markdown as a self-contained HTML page and as a Word file, both built from the token
+stream of markdown-it-py (the `documents` extra) rather than by hand: raw HTML in the Markdown is not
+passed through, links go only to web and mail addresses, images (remote resources) are not loaded."""
+
+from __future__ import annotations
+
+import html
+import importlib.util
+import io
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from markdown_it import MarkdownIt
+    from markdown_it.token import Token
+
+FORMATS = ("md", "html", "docx")
+EXTRA_MODULES = {"html": ("markdown_it",), "docx": ("markdown_it", "docx")}
+SAFE_SCHEMES = ("http://", "https://", "mailto:")
+
+_STYLE = """
+body { font: 11pt/1.5 Georgia, "Times New Roman", serif; color: #1a1a1a; max-width: 46em; margin: 2em auto;
+       padding: 0 1em; }
+h1, h2, h3, h4 { font-family: "Helvetica Neue", Arial, sans-serif; line-height: 1.25; page-break-after: avoid; }
+h1 { font-size: 1.7em; } h2 { font-size: 1.3em; border-bottom: 1px solid #ccc; padding-bottom: .2em; }
+blockquote { margin: 1em 0; padding: .4em 1em; border-left: 4px solid #bbb; background: #f6f6f6; color: #333; }
+table { border-collapse: collapse; margin: 1em 0; } th, td { border: 1px solid #999; padding: .3em .6em; }
+th { background: #eee; } code, pre { font-family: Menlo, Consolas, monospace; font-size: .9em; }
+pre { background: #f4f4f4; padding: .6em; overflow-x: auto; white-space: pre-wrap; }
+a { color: #1d4f91; } li { margin: .2em 0; }
+@media print { body { margin: 0; max-width: none; font-size: 10.5pt; } a { color: inherit; }
+               h2, h3 { page-break-after: avoid; } tr, li, blockquote, pre { page-break-inside: avoid; } }
+"""
+
+
+def missing_modules(formats: list[str]) -> list[str]:
+    """The modules of the `documents` extra that the chosen formats need and this environment lacks."""
+    needed = dict.fromkeys(name for fmt in formats for name in EXTRA_MODULES.get(fmt, ()))
+    return [name for name in needed if importlib.util.find_spec(name) is None]
+
+
+def is_safe_link(url: str) -> bool:
+    return url.strip().lower().startswith(SAFE_SCHEMES)
+
+
+def _parser() -> MarkdownIt:
+    from markdown_it import MarkdownIt
+
+    parser = MarkdownIt("commonmark", {"html": False}).enable("table").disable("image")
+    parser.validateLink = is_safe_link  # type: ignore[method-assign]
+    return parser
+
+
+def _title(tokens: list[Token]) -> str:
+    for position, token in enumerate(tokens):
+        if token.type == "heading_open":
+            return tokens[position + 1].content
+    return "Document"
+
+
+def _html_page(parser: MarkdownIt, tokens: list[Token]) -> str:
+    """A self-contained page: inline style fit to print, no script, no remote resource of any kind (the
+    page's own policy forbids them too), every text escaped."""
+    body = parser.renderer.render(tokens, parser.options, {})
+    return (
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+        f"<title>{html.escape(_title(tokens))}</title>\n<style>{_STYLE}</style>\n</head>\n"
+        f"<body>\n<main>\n{body}</main>\n</body>\n</html>\n"
+    )
+
+
+# -- Word ---------------------------------------------------------------------
+
+
+@dataclass
+class _WordWriter:
+    """Walks the token stream into a python-docx document, one block token at a time."""
+
+    document: Any
+    lists: list[str] = field(default_factory=list)  # "Bullet" or "Number", outermost first
+    quotes: int = 0
+    item_started: bool = False  # the current list item already has its first paragraph
+    table: list[list[Token]] | None = None
+    header_rows: int = 0
+
+    style_ids: dict[str, str] = field(default_factory=dict)
+
+    def paragraph(self, style: str | None) -> Any:
+        """A new paragraph in the named style. The style's id is looked up once per name and set
+        directly: python-docx looks the name up anew for every paragraph, which costs more than the
+        rest of the document together."""
+        paragraph = self.document.add_paragraph()
+        if style is not None:
+            if style not in self.style_ids:
+                self.style_ids[style] = self.document.styles[style].style_id
+            paragraph._p.style = self.style_ids[style]
+        return paragraph
+
+    def paragraph_style(self) -> str | None:
+        if self.lists:
+            depth = "" if len(self.lists) == 1 else f" {min(len(self.lists), 3)}"
+            if self.item_started:
+                return f"List Continue{depth}"
+            self.item_started = True
+            return f"List {self.lists[-1]}{depth}"
+        return "Quote" if self.quotes else None
+
+    def inline(self, paragraph: Any, token: Token) -> None:
+        bold = italic = False
+        link: str | None = None
+        link_text = ""
+        for child in token.children or []:
+            kind = child.type
+            if kind in ("strong_open", "strong_close"):
+                bold = kind == "strong_open"
+            elif kind in ("em_open", "em_close"):
+                italic = kind == "em_open"
+            elif kind == "link_open":
+                link, link_text = str(child.attrs.get("href", "")), ""
+            elif kind == "link_close":
+                if link and link != link_text and link != f"mailto:{link_text}":
+                    paragraph.add_run(f" ({link})")
+                link = None
+            elif kind in ("softbreak", "hardbreak"):
+                run = paragraph.add_run(" " if kind == "softbreak" else "")
+                if kind == "hardbreak":
+                    run.add_break()
+            elif kind in ("text", "code_inline") and child.content:
+                run = paragraph.add_run(child.content)
+                if bold:  # set only when on: each property costs an element
+                    run.bold = True
+                if italic:
+                    run.italic = True
+                if kind == "code_inline":
+                    run.font.name = "Courier New"
+                if link is not None:
+                    link_text += child.content
+                    run.underline = True
+
+    def block(self, tokens: list[Token], position: int) -> None:
+        token = tokens[position]
+        kind = token.type
+        if self.table is not None:
+            self.table_token(token)
+        elif kind == "heading_open":
+            self.inline(self.paragraph(f"Heading {min(int(token.tag[1:]), 9)}"), tokens[position + 1])
+        elif kind == "paragraph_open":
+            self.inline(self.paragraph(self.paragraph_style()), tokens[position + 1])
+        elif kind in ("bullet_list_open", "ordered_list_open"):
+            self.lists.append("Bullet" if kind == "bullet_list_open" else "Number")
+        elif kind in ("bullet_list_close", "ordered_list_close"):
+            self.lists.pop()
+        elif kind == "list_item_open":
+            self.item_started = False
+        elif kind in ("blockquote_open", "blockquote_close"):
+            self.quotes += 1 if kind == "blockquote_open" else -1
+        elif kind in ("fence", "code_block"):
+            run = self.paragraph(None).add_run(token.content.rstrip("\n"))
+            run.font.name = "Courier New"
+        elif kind == "table_open":
+            self.table, self.header_rows = [], 0
+
+    def table_token(self, token: Token) -> None:
+        assert self.table is not None
+        if token.type == "tr_open":
+            self.table.append([])
+        elif token.type == "inline":
+            self.table[-1].append(token)
+        elif token.type == "thead_close":
+            self.header_rows = len(self.table)
+        elif token.type == "table_close":
+            rows, self.table = self.table, None
+            self.add_table(rows)
+
+    def add_table(self, rows: list[list[Token]]) -> None:
+        columns = max((len(row) for row in rows), default=0)
+        if not columns:
+            return
+        table = self.document.add_table(rows=len(rows), cols=columns)
+        table.style = "Table Grid"
+        for row_number, row in enumerate(rows):
+            for column, cell_token in enumerate(row):
+                paragraph = table.cell(row_number, column).paragraphs[0]
+                self.inline(paragraph, cell_token)
+                if row_number < self.header_rows:
+                    for run in paragraph.runs:
+                        run.bold = True
+
+
+def _word_file(tokens: list[Token]) -> bytes:
+    """A Word document with real headings, lists, tables, quotes and emphasis."""
+    import docx
+
+    document = docx.Document()
+    document.core_properties.title = _title(tokens)
+    writer = _WordWriter(document)
+    for position in range(len(tokens)):
+        writer.block(tokens, position)
+    buffer = io.BytesIO()
+    document.save(buffer)
+    return buffer.getvalue()
+
+
+def to_html(markdown: str) -> str:
+    parser = _parser()
+    return _html_page(parser, parser.parse(markdown))
+
+
+def to_docx(markdown: str) -> bytes:
+    return _word_file(_parser().parse(markdown))
+
+
+def render_all(markdown: str, formats: list[str]) -> dict[str, str | bytes]:
+    """The document in each of `formats` (see FORMATS), the Markdown parsed once for all of them."""
+    rendered: dict[str, str | bytes] = {}
+    parser = _parser() if set(formats) & {"html", "docx"} else None
+    tokens = parser.parse(markdown) if parser else []
+    for fmt in formats:
+        if fmt == "html" and parser:
+            rendered[fmt] = _html_page(parser, tokens)
+        elif fmt == "docx":
+            rendered[fmt] = _word_file(tokens)
+        else:
+            rendered[fmt] = markdown
+    return rendered

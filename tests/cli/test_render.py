@@ -1,0 +1,119 @@
+"""The documents as the command checks and writes them: a refusal is not written and a rerun asks for
+that document only, control characters never reach a file, `brevanta render` writes a session's
+documents again without an analysis, and HTML or Word without their libraries stop before any request."""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from brevanta import gapscope
+
+REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
+END = "\n<!-- end of document -->\n"
+
+
+def direct_env(server):
+    return {"ANTHROPIC_BASE_URL": server.base_url, "ANTHROPIC_API_KEY": "test-key"}
+
+
+def saved_reply(kind):
+    return (REPLAY / f"{kind}.md").read_text(encoding="utf-8")
+
+
+def prompt_of(request):
+    (message,) = request.body["messages"]
+    return message["content"]
+
+
+def mostly_missing():
+    """The saved PRD with six of its ten sections left out."""
+    parts = saved_reply("prd").split("\n## ")
+    return "\n## ".join(parts[:5]) + END
+
+
+@pytest.mark.parametrize("prd_reply, message", [
+    ("I'm sorry, but I can't help with writing this document." + END,
+     "the PRD was not written: the reply has none of its 10 sections (a refusal?)"),
+    (mostly_missing(), "the PRD was not written: the reply lacks 6 of its 10 sections: Conversation or call flows, "
+     "Integrations, Success metrics, Risks, Open questions, Known gaps and assumptions"),
+], ids=["refusal", "mostly missing"])
+def test_a_refused_document_is_not_written_and_a_rerun_asks_for_it_only(brevanta, messages_server, example_reply,
+                                                                         prd_reply, message):
+    args = ("analyze", "examples/interview.md", "--yes", "--out", "docs")
+    for reply in (example_reply, prd_reply, saved_reply("trd")):
+        messages_server.reply_text(reply)
+    done = brevanta.run(*args, **direct_env(messages_server))
+    assert done.returncode == 1
+    assert done.stderr == f"brevanta: {message}\nRun the command again: it asks for the PRD only.\n"
+    docs = brevanta.cwd / "docs"
+    assert sorted(path.name for path in docs.iterdir()) == ["TRD.md"]
+    (session,) = brevanta.sessions()
+    assert (session["phase"], session["state"]["documents_written"]) == ("render", ["trd"])
+
+    messages_server.reply_text(saved_reply("prd"))
+    done = brevanta.run(*args, **direct_env(messages_server))
+    assert (done.returncode, done.stderr) == (0, "")
+    (rerun,) = messages_server.requests[3:]  # no analysis, no TRD
+    assert prompt_of(rerun).startswith("You are a senior product manager.")
+    assert (docs / "PRD.md").read_text(encoding="utf-8").startswith("# Product requirements: Tarang Living")
+    (session,) = brevanta.sessions()
+    assert session["phase"] == "complete"
+
+
+def test_control_characters_and_lone_surrogates_never_reach_the_files(brevanta, messages_server, example_reply):
+    analysis = json.loads(gapscope._extract_json(example_reply))
+    analysis["gaps"][0]["title"] = "Bed\ud800 availability\x1b[2J"  # sent as JSON escapes, as a model may
+    messages_server.reply_text(json.dumps(analysis))
+    dirty = saved_reply("prd").replace("Tarang Living runs", "Tarang\x1b]0;owned\x07 Living\x00 runs")
+    messages_server.reply_text(dirty)
+    messages_server.reply_text(saved_reply("trd"))
+    done = brevanta.run("analyze", "examples/interview.md", "--yes", "--out", "docs", "--format", "md,docx",
+                        **direct_env(messages_server))
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    assert "! Removed 5 control or invalid characters from the PRD." in done.stdout.split("\n")
+    prd = (brevanta.cwd / "docs" / "PRD.md").read_bytes()
+    assert b"\x1b" not in prd and b"\x00" not in prd and b"\x07" not in prd
+    text = prd.decode("utf-8")  # strict: no lone surrogate was written
+    assert "- **Bed\ufffd availability[2J** [LIMITED DATA]" in text and "Tarang]0;owned Living runs" in text
+    assert (brevanta.cwd / "docs" / "PRD.docx").stat().st_size > 0
+
+
+def test_render_writes_a_sessions_documents_again_without_an_analysis(brevanta, messages_server):
+    done = brevanta.run("render", "--org", "acme")
+    assert done.returncode == 1
+    assert done.stderr.startswith("brevanta: no session of acme has reached its documents\n")
+
+    demo = brevanta.run("analyze", "examples/interview.md", "--replay", "examples/replay", "--org", "acme", "--yes")
+    assert demo.returncode == 0, demo.stderr
+    docs = brevanta.cwd / "acme"
+    prd = (docs / "PRD.md").read_bytes()
+
+    messages_server.reply_text(saved_reply("trd").replace("Redis", "Valkey"))
+    done = brevanta.run("render", "examples/interview.md", "--org", "acme", "--only", "trd", "--format", "md,html",
+                        **direct_env(messages_server))
+    assert (done.returncode, done.stderr) == (0, "")
+    (request,) = messages_server.requests  # the TRD only: no analysis, no PRD
+    assert prompt_of(request).startswith("You are a senior software architect.")
+    assert "› Kept the earlier TRD.md as TRD.md.~1~." in done.stdout.split("\n")
+    assert "Valkey" in (docs / "TRD.md").read_text(encoding="utf-8")
+    assert "Redis" in (docs / "TRD.md.~1~").read_text(encoding="utf-8")
+    assert "Valkey" in (docs / "TRD.html").read_text(encoding="utf-8")
+    assert (docs / "PRD.md").read_bytes() == prd and not (docs / "PRD.md.~1~").exists()
+    (session,) = brevanta.sessions()
+    assert session["phase"] == "complete"
+
+
+@pytest.mark.parametrize("command", [
+    ("analyze", "examples/interview.md", "--replay", "examples/replay", "--yes", "--format", "md,docx"),
+    ("render", "--org", "acme", "--format", "docx"),
+])
+def test_word_without_the_documents_extra_stops_before_any_request(brevanta, command):
+    hidden = "import sys; sys.modules['docx'] = None; from brevanta.cli import main; sys.exit(main(sys.argv[1:]))"
+    done = subprocess.run([sys.executable, "-c", hidden, *command], capture_output=True, text=True,
+                          env=brevanta.env, cwd=brevanta.cwd, timeout=60)
+    assert done.returncode == 2
+    assert done.stderr == "brevanta: --format docx needs the documents extra: pip install 'brevanta[documents]'\n"
+    assert done.stdout == "" and not brevanta.session_files()
