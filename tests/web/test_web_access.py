@@ -4,7 +4,7 @@ form carries the CSRF token; an upload past the limit is refused while it stream
 from __future__ import annotations
 
 import pytest
-from conftest import BASE, PORT
+from web_support import BASE, PORT
 
 
 def test_the_token_is_exchanged_for_a_strict_http_only_cookie_and_leaves_the_address(anonymous, access):

@@ -6,7 +6,7 @@ from __future__ import annotations
 import json
 
 import pytest
-from conftest import EXAMPLES, SCREENSHOTS, Store, example_analysis
+from web_support import EXAMPLES, SCREENSHOTS, Store, example_analysis
 from serving import environment, start
 
 SCRIPT = "<script>alert('script')</script>"

@@ -6,7 +6,7 @@ from __future__ import annotations
 import time
 
 import pytest
-from conftest import EXAMPLES
+from web_support import EXAMPLES
 
 # Every form the application takes, with a body that would otherwise be accepted.
 POSTS = [("/new", {"org": "acme", "interview": "We want a bot."}),

@@ -7,7 +7,7 @@ import os
 import re
 
 import pytest
-from conftest import EXAMPLES, example_analysis
+from web_support import EXAMPLES, example_analysis
 
 HOSTILE = "<script>alert(1)</script><img src=x onerror=alert(2)>"
 

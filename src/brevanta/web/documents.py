@@ -9,37 +9,27 @@ mailto, and images shown as their text (nothing is fetched from elsewhere).
 from __future__ import annotations
 
 import os
-import re
 import stat
 from dataclasses import dataclass
 from pathlib import Path
 
-from markdown_it import MarkdownIt
 from markupsafe import Markup
 
-KINDS = ("prd", "trd")
-FORMATS = {"md": "text/markdown; charset=utf-8", "html": "text/html; charset=utf-8",
-           "docx": "application/vnd.openxmlformats-officedocument.wordprocessingml.document"}
-GLANCE_HEADINGS = ("Known gaps and assumptions", "Figures to verify")
-_SAFE_LINK = re.compile(r"(?:https?:|mailto:)", re.IGNORECASE)
+from brevanta.cli.documents import FILE_NAMES, file_name
+from brevanta.pipeline.figures import FIGURES_HEADING
+from brevanta.pipeline.formats import FORMATS, html_body
+from brevanta.pipeline.sections import KNOWN_GAPS_HEADING, section_span
 
-
-def _markdown() -> MarkdownIt:
-    renderer = MarkdownIt("commonmark", {"html": False}).enable("table").disable("image")
-    renderer.validateLink = lambda url: bool(_SAFE_LINK.match(url.strip()))  # type: ignore[method-assign]
-    return renderer
-
-
-_RENDERER = _markdown()
+KINDS = tuple(FILE_NAMES)
+MEDIA_TYPES = {"md": "text/markdown; charset=utf-8", "html": "text/html; charset=utf-8",
+               "docx": "application/vnd.openxmlformats-officedocument.wordprocessingml.document"}
+GLANCE_HEADINGS = (KNOWN_GAPS_HEADING, FIGURES_HEADING)
 
 
 def markdown_html(text: str) -> Markup:
-    """HTML of Markdown from the model: every character of the text escaped, raw HTML shown as text."""
-    return Markup(_RENDERER.render(text))
-
-
-def file_name(kind: str, extension: str) -> str:
-    return f"{kind.upper()}.{extension}"
+    """HTML of Markdown from the model, as the HTML documents are made: raw HTML shown as text, links
+    only to http(s) and mailto, no images."""
+    return Markup(html_body(text))
 
 
 def regular_file(path: Path) -> bool:
@@ -79,11 +69,7 @@ def download_path(output_dir: str | None, name: str) -> Path | None:
 
 
 def media_type(name: str) -> str:
-    return FORMATS[name.rsplit(".", 1)[1]]
-
-
-def _plain(heading: str) -> str:
-    return " ".join(heading.lower().replace("&", " and ").split())
+    return MEDIA_TYPES[name.rsplit(".", 1)[1]]
 
 
 @dataclass(frozen=True)
@@ -93,20 +79,12 @@ class GlanceSection:
 
 
 def glance_sections(text: str) -> list[GlanceSection]:
-    """The sections a reviewer checks first, each rendered on its own: from its heading to the next
-    heading of the same or a higher level."""
-    lines = text.splitlines(keepends=True)
-    tokens = _RENDERER.parse(text)
-    headings = [(int(token.tag[1:]), token.map[0], tokens[index + 1].content)
-                for index, token in enumerate(tokens) if token.type == "heading_open" and token.map]
+    """The sections a reviewer checks first, found as the document checks find them, each rendered on its own."""
     found = []
-    for wanted in GLANCE_HEADINGS:
-        for position, (level, start, title) in enumerate(headings):
-            if _plain(wanted) in _plain(title):
-                end = next((line for other, line, _ in headings[position + 1:] if other <= level), len(lines))
-                body = "".join(lines[start + 1:end])
-                found.append(GlanceSection(wanted, markdown_html(body)))
-                break
+    for name in GLANCE_HEADINGS:
+        span = section_span(text, name)
+        if span is not None:
+            found.append(GlanceSection(name, markdown_html(text[span[0]:span[1]])))
     return found
 
 

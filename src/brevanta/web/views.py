@@ -8,6 +8,7 @@ from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import FileResponse, Response
 
+from brevanta.cli.documents import file_name
 from brevanta.web import documents
 from brevanta.web.listing import SessionIndex, summarise
 from brevanta.web.report import report_of, stored_analysis
@@ -69,7 +70,7 @@ async def document_page(request: Request) -> Response:
     data = session_data(ref)
     output_dir = _output_dir(state_of(data))
     kind = str(request.path_params["kind"]).lower()
-    path = documents.download_path(output_dir, documents.file_name(kind, "md")) if kind in documents.KINDS else None
+    path = documents.download_path(output_dir, file_name(kind, "md")) if kind in documents.KINDS else None
     text = documents.read_document(path) if path else None
     if text is None:
         raise HTTPException(404, "This document has not been written yet.")
