@@ -4,13 +4,11 @@ one back so that it is offered again."""
 from __future__ import annotations
 
 import argparse
-import errno
 import json
-import os
 from pathlib import Path
 from typing import Any
 
-from brevanta import display, waymark
+from brevanta import display, durable, waymark
 from brevanta.cli.args import check_org_id, default_org_id
 from brevanta.cli.errors import EXIT_OK, CommandError, UsageError, os_reason, saving
 from brevanta.cli.session import describe, state_of, unfinished_sessions, when
@@ -50,25 +48,11 @@ def _archived_file(name: str) -> Path:
     return path
 
 
-def _move_without_replacing(source: Path, target: Path) -> None:
-    """Moves `source` to `target`; FileExistsError, and nothing moved, when `target` exists."""
-    try:
-        os.link(source, target)  # fails when the name is taken, however it was taken
-    except OSError as exc:
-        if exc.errno not in (errno.EPERM, errno.EMLINK, errno.ENOTSUP, errno.EOPNOTSUPP):
-            raise
-        with open(target, "xb") as copy:  # a file system without hard links
-            copy.write(source.read_bytes())
-            copy.flush()
-            os.fsync(copy.fileno())
-    os.unlink(source)
-
-
 def restore(name: str) -> int:
     source = _archived_file(name)
     target = waymark.SESSIONS_DIR / source.name
     try:
-        _move_without_replacing(source, target)
+        durable.move_without_replacing(source, target)
     except FileExistsError:
         raise CommandError(f"cannot restore {source.name}: {target} already exists; nothing was moved",
                            hint="Archive or rename that file first.") from None
