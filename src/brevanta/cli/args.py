@@ -37,15 +37,26 @@ is missing), or leave it open for a later round. Once every gap is answered
 or bypassed, the model writes PRD.md and TRD.md into the output directory;
 every bypassed gap is listed in their "Known gaps and assumptions" section.
 An existing document is kept as a numbered backup (PRD.md.~1~).
-INTERVIEW_FILE "-" reads the interview from standard input.
+INTERVIEW_FILE "-" reads the interview from standard input; without --org, its
+organisation is derived from the text, so different texts never share a session.
+
+At a gap, type a/answer, b/bypass or l/leave (any case). An answer may span
+several lines; an empty line ends it. Bypassing a critical gap asks first.
+End of input (Ctrl-D) at any prompt keeps every decision and the analysis.
 
 The session is saved under $CORVANE_HOME/sessions (default ~/.corvane) after
 the analysis, after every decision and after each document, and marked
 complete when both documents are written. When gaps are left open, the
 command for the next round is printed. When the organisation has an
-unfinished session, the newest one is offered for resuming: it continues
-where it stopped, without paying for its analysis again; a declined session is
-moved to sessions/archive once the new run has its analysis.
+unfinished session of this very interview text, the newest one is offered
+for resuming: it continues where it stopped, without paying for its analysis
+again; a declined session is moved to sessions/archive once the new run has its
+analysis. A session whose interview file was edited since is offered to be
+analysed again keeping its answers. A session in use by another run is never
+touched: the command says which process holds it and offers a new session.
+On resume and before the documents are written, the decisions can be changed;
+--reopen takes up the interview's completed session to change them and write
+the documents again.
 
 Model access, first match wins: --replay DIR (saved model replies, offline);
 a relay when BREVANTA_RELAY_URL is set (with BREVANTA_RELAY_TOKEN); the
@@ -64,7 +75,7 @@ newest unfinished session is resumed and every open gap is bypassed.
 exit status: 0 done, 1 no analysis or document could be made (the reason is
 shown), 2 usage error (bad option, missing, unreadable, empty or too large
 file), 3 environment or configuration problem (session directory or output
-directory not writable, bad setting, disk full), 130 interrupted (Ctrl-C),
+directory not writable, bad setting, disk full, session in use by another run), 130 interrupted (Ctrl-C),
 129 terminal closed (SIGHUP), 143 terminated (SIGTERM), 141 output closed
 early (as by | head); every decision made until then is saved.
 """
