@@ -218,3 +218,46 @@ def test_sessions_without_a_filter_lists_every_organisation(brevanta, example_in
     assert re.search(r"\n› Organisation alpha:\n› Unfinished sessions, newest first:\n.*\n.*alpha_\d+_\d+\.json\n"
                      r"› Completed sessions: none.\n› Archived sessions: none.\n\n› Organisation beta:\n"
                      r"› Unfinished sessions, newest first:\n.*\n.*beta_", done.stdout), done.stdout
+
+
+def test_a_completed_session_is_reopened_its_decisions_changed_and_the_documents_written_again(brevanta):
+    done = brevanta.run("analyze", "examples/interview.md", *FULL_REPLAY, "--yes")
+    assert done.returncode == 0, done.stderr
+    documents = brevanta.cwd / "interview"
+    first_prd = (documents / "PRD.md").read_bytes()
+
+    terminal = brevanta.terminal("analyze", "examples/interview.md", *FULL_REPLAY, "--reopen")
+    screen = terminal.expect(REVIEW)
+    assert "› Reopened the session of examples/interview.md saved " in screen
+    assert "\n  1. Real-time bed availability: bypassed\n  2. Hand-off to the sales team: bypassed\n" in screen
+    terminal.send("1")
+    terminal.expect("[a]nswer the gap, [r]eopen it, or [k]eep the bypass? ")
+    terminal.send("answer")
+    terminal.expect("an empty line ends it):")
+    terminal.send("Updated hourly.\n")
+    screen = terminal.expect(REVIEW)  # the bypass is now an answer
+    assert '\n  1. Real-time bed availability: answered "Updated hourly."\n  2. Hand-off to the sales team: bypassed\n' \
+        in screen
+    terminal.send("2")
+    terminal.expect("[a]nswer the gap, [r]eopen it, or [k]eep the bypass? ")
+    terminal.send("r")
+    terminal.expect("› Reopened: Hand-off to the sales team.")
+    terminal.expect(REVIEW)
+    terminal.send("")
+    terminal.expect(MENU)  # the reopened gap is open again
+    terminal.send("2")
+    assert "\n  Gap 2: Hand-off to the sales team\n" in terminal.expect(DECISION)
+    terminal.send("a")
+    terminal.expect("an empty line ends it):")
+    terminal.send("Sales managers in Pune take over.\n")
+    terminal.expect(REVIEW)  # before the documents
+    terminal.send("")
+    assert terminal.wait() == 0, terminal.screen
+
+    (session,) = brevanta.sessions()
+    assert session["phase"] == "complete"
+    assert [(a["gap_id"], a["answer"]) for a in session["state"]["interview_answers"]] == [
+        ("gap_1", "Updated hourly."), ("gap_2", "Sales managers in Pune take over.")]
+    assert len(session["state"]["bypassed_gaps"]) == 5
+    assert sorted(p.name for p in documents.iterdir()) == ["PRD.md", "PRD.md.~1~", "TRD.md", "TRD.md.~1~"]
+    assert (documents / "PRD.md.~1~").read_bytes() == first_prd
