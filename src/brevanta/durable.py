@@ -78,7 +78,13 @@ def _directory_locked(directory: Path) -> Iterator[None]:
     """Holds an exclusive advisory lock on `directory` itself: no lock file is left behind."""
     descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
     try:
-        fcntl.flock(descriptor, fcntl.LOCK_EX)
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX)
+        except OSError as exc:
+            # A file system without advisory locks: the exclusive backup names still keep
+            # concurrent writers apart, only the rare lost version is no longer ruled out.
+            if exc.errno not in (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP):
+                raise
         yield
     finally:
         os.close(descriptor)  # releases the lock
