@@ -11,12 +11,11 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from brevanta import config, display, gapscope, waymark
+from brevanta import config, display, gapscope
 from brevanta.cli import documents, models, signals
 from brevanta.cli.args import check_size, read_text_file
 from brevanta.cli.environment import check_session_home
-from brevanta.cli.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, UsageError, os_reason,
-                                 saving)
+from brevanta.cli.errors import EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, UsageError, os_reason
 from brevanta.cli.review import review
 from brevanta.cli.session import archive_declined, choose_session, save_session
 from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, ask_yes_no, count
