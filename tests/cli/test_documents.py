@@ -52,11 +52,14 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
     if option == "2":
         terminal.expect(DECISION)
         terminal.send("a")
-        terminal.expect("Your answer: ")
-        terminal.send(ANSWER)
-        for _ in range(6):
+        terminal.expect("an empty line ends it):")
+        terminal.send(ANSWER + "\n")  # the empty line ends the answer
+        for gap_number in range(2, 8):
             terminal.expect(DECISION)
             terminal.send("b")
+            if gap_number <= 3:  # critical: asked to confirm
+                terminal.expect("bypass it anyway? [y/N] ")
+                terminal.send("y")
     if option == "3":
         terminal.expect("Document to attach")
         terminal.send(str(tmp_path / "missing.md"))
@@ -66,6 +69,9 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
         terminal.expect("› Attached notes.md; analysing round 1 again.")
         terminal.expect(MENU)
         terminal.send("1")
+    # The decisions are offered for review before the documents.
+    terminal.expect("Change a decision? Type its number, or press Enter to go on: ")
+    terminal.send("")
     assert terminal.wait() == 0, terminal.screen
     assert "Traceback" not in terminal.screen
 
@@ -254,7 +260,7 @@ def test_sessions_lists_and_restores_without_replacing(brevanta):
     assert f"  analysis, round 1, 0 answers, 0 bypassed, 7 open gaps\n        {unfinished}\n" in listed[0]
     assert f"\n        {archived}\n" in listed[1]
     assert brevanta.run("sessions", "--org", "other").stdout == (
-        "› Unfinished sessions: none.\n› Archived sessions: none.\n")
+        "› Unfinished sessions: none.\n› Completed sessions: none.\n› Archived sessions: none.\n")
 
     (brevanta.home / "sessions" / archived.name).write_text("{}", encoding="utf-8")
     refused = brevanta.run("sessions", "--restore", archived.name)

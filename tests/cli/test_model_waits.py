@@ -79,8 +79,8 @@ def test_sigterm_during_the_next_rounds_analysis_keeps_the_session(brevanta, mes
     first.send("2")  # answer follow-up questions
     first.expect("[a]nswer, [b]ypass, or [l]eave open for later? ")
     first.send("a")
-    first.expect("Your answer: ")
-    first.send("Beds can be held for four hours.")
+    first.expect("an empty line ends it):")
+    first.send("Beds can be held for four hours.\n")  # the empty line ends the answer
     for _ in range(6):
         first.expect("[a]nswer, [b]ypass, or [l]eave open for later? ")
         first.send("l")

@@ -92,10 +92,12 @@ def answer_first_bypass_second(terminal, answer, leave_open):
     terminal.send("2")
     terminal.expect(DECISION)
     terminal.send("a")
-    terminal.expect("Your answer: ")
-    terminal.send(answer)
+    terminal.expect("an empty line ends it):")
+    terminal.send(answer + "\n")  # the empty line ends the answer
     terminal.expect(DECISION)
     terminal.send("b")
+    terminal.expect("This gap is critical: bypass it anyway? [y/N] ")
+    terminal.send("y")
     for _ in range(leave_open):
         terminal.expect(DECISION)
         terminal.send("l")

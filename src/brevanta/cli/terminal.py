@@ -9,6 +9,8 @@ import threading
 import time
 from typing import TextIO
 
+from brevanta.pipeline.words import count as count  # the command shows counts as the pipeline words them
+
 
 def ask(prompt: str) -> str | None:
     """One line from the user, or None at end of input."""
@@ -19,38 +21,63 @@ def ask(prompt: str) -> str | None:
         return None
 
 
-def ask_yes_no(question: str) -> bool:
-    """True for yes; end of input counts as yes."""
+def ask_yes_no(question: str, default: bool = True) -> bool | None:
+    """True for yes, False for no, None at end of input; an empty reply gives `default`."""
     while True:
-        reply = ask(f"{question} [Y/n] ")
-        if reply is None or reply.lower() in ("", "y", "yes"):
+        reply = ask(f"{question} {'[Y/n]' if default else '[y/N]'} ")
+        if reply is None:
+            return None
+        if reply == "":
+            return default
+        if reply.lower() in ("y", "yes"):
             return True
         if reply.lower() in ("n", "no"):
             return False
         print("Please answer y or n.")
 
 
-def ask_decision() -> str | None:
-    """'a' (answer), 'b' (bypass), 'l' (leave open), or None at end of input."""
+# The decisions at a gap, each typed as its letter or its word, in any case.
+DECISIONS = {"a": "answer", "b": "bypass", "l": "leave"}
+
+
+def ask_word(prompt: str, words: dict[str, str]) -> str | None:
+    """The letter of one of `words` (letter to word), typed as the letter or the word in any case;
+    anything else is asked again with the list. None at end of input."""
     while True:
-        reply = ask("  [a]nswer, [b]ypass, or [l]eave open for later? ")
+        reply = ask(prompt)
         if reply is None:
             return None
-        if reply[:1].lower() in ("a", "b", "l"):
-            return reply[:1].lower()
-        print("  Please type a, b or l.")
+        for letter, word in words.items():
+            if reply.lower() in (letter, word):
+                return letter
+        choices = [f"{letter} ({word})" for letter, word in words.items()]
+        print(f"  Please type one of: {', '.join(choices)}.")
+
+
+def ask_decision() -> str | None:
+    """'a' (answer), 'b' (bypass), 'l' (leave open), or None at end of input."""
+    return ask_word("  [a]nswer, [b]ypass, or [l]eave open for later? ", DECISIONS)
+
+
+ANSWER_PROMPT = "  Your answer (several lines are fine; an empty line ends it):"
 
 
 def ask_answer() -> str | None:
+    """An answer of one or more lines, ended by an empty line, so a pasted paragraph stays one
+    answer; None at end of input (what was typed of an unfinished answer is not kept)."""
+    print(ANSWER_PROMPT)
     while True:
-        reply = ask("  Your answer: ")
-        if reply != "":
-            return reply
+        lines: list[str] = []
+        while True:
+            line = ask("  > ")
+            if line is None:
+                return None
+            if line == "":
+                break
+            lines.append(line)
+        if lines:
+            return "\n".join(lines)
         print("  An empty answer tells the model nothing; type your answer.")
-
-
-def count(number: int, noun: str) -> str:
-    return f"{number} {noun}{'' if number == 1 else 's'}"
 
 
 class Spinner:
