@@ -1,6 +1,11 @@
-// What the boundary needs from the interpreter that its private API used to
-// give: the same steps through the public C API, so one source builds for
-// every supported Python (3.13 moved both helpers into its internal headers).
+// What differs between the supported Pythons, in one place.  Setting a
+// StopIteration value and adding a traceback entry once used helpers that 3.13
+// moved into its internal headers; they are written here with calls that
+// every supported version exports.  Those are not all of the limited public
+// API: _PyErr_ChainExceptions1 and the thread state's c_recursion_remaining
+// are CPython-specific, and the pathlib names below are private methods of
+// the standard library, so each new Python version must be checked against
+// this file.
 #pragma once
 
 #include "boundary/ref.hpp"

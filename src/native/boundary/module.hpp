@@ -25,7 +25,7 @@ struct ModuleRecord {
                  std::initializer_list<const char*> builtin_names, ExecSteps exec_steps);
 
     // PyInit_<name> returns this.
-    PyObject* init();
+    PyObject* init() noexcept;
 
     // The module's namespace, for lookups at each use.  NameError when absent.
     Ref global(Name& name) const;

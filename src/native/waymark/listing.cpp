@@ -9,6 +9,7 @@
 
 #include "boundary/caught.hpp"
 #include "boundary/compat.hpp"
+#include "boundary/guard.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -237,7 +238,8 @@ void scan_entries(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org_i
 // ------------------------------------------------------------ newest first
 
 // The sort key: `saved_at` when it is a str, else "" (sorting last).  The
-// interpreter calls it as a C function, which returns a new reference.
+// interpreter calls it as a C function (through the guard), which returns a
+// new reference.
 PyObject* saved_at_key(PyObject*, PyObject* record) {
     PyObject* saved_at = PyDict_Check(record) ? PyDict_GetItemWithError(record, n_saved_at) : nullptr;
     if (saved_at && PyUnicode_Check(saved_at)) return Py_NewRef(saved_at);
@@ -245,7 +247,7 @@ PyObject* saved_at_key(PyObject*, PyObject* record) {
     return Py_NewRef(t_empty.get());
 }
 
-PyMethodDef saved_at_key_def = {"saved_at_key", saved_at_key, METH_O, nullptr};
+PyMethodDef saved_at_key_def = {"saved_at_key", boundary::guarded<saved_at_key>, METH_O, nullptr};
 
 void sort_newest_first(PyObject* sessions) {
     static PyObject* key = boundary::check(PyCFunction_New(&saved_at_key_def, nullptr));
