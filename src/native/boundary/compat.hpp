@@ -32,8 +32,8 @@ inline void set_stop_iteration_value(PyObject* value) {
 // being raised. The exception is set aside while the frame is built, since
 // decoding the file name may run Python code; if building fails, the new
 // error is chained to it.
-inline void add_traceback_entry(const char* function, const char* file, int line) {
-    PyObject* raised = PyErr_GetRaisedException();
+inline void add_traceback_entry(const char* function, const char* file, int line) noexcept {
+    Ref raised = Ref::steal_maybe(PyErr_GetRaisedException());
     Ref globals = Ref::steal_maybe(PyDict_New());
     Ref code = Ref::steal_maybe(globals ? reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)) : nullptr);
     Ref frame = Ref::steal_maybe(
@@ -41,10 +41,10 @@ inline void add_traceback_entry(const char* function, const char* file, int line
                                                        globals.get(), nullptr))
              : nullptr);
     if (!frame) {
-        _PyErr_ChainExceptions1(raised);
+        _PyErr_ChainExceptions1(raised.release());  // takes the reference
         return;
     }
-    PyErr_SetRaisedException(raised);
+    PyErr_SetRaisedException(raised.release());  // takes the reference
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

@@ -28,7 +28,7 @@ void copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* module
 
 }  // namespace
 
-void add_traceback(const char* function, const char* file) { add_traceback_entry(function, file, 1); }
+void add_traceback(const char* function, const char* file) noexcept { add_traceback_entry(function, file, 1); }
 
 ModuleRecord::ModuleRecord(const char* short_name_, const char* full_name_, const char* file_name_, const char* doc,
                            std::initializer_list<const char*> builtin_names, ExecSteps exec_steps)
