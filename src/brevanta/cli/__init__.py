@@ -28,12 +28,14 @@ from brevanta.cli.errors import (
     os_reason,
 )
 from brevanta.cli.terminal import tolerate_encodings
+from brevanta.untrusted import for_terminal
 
 
 def _report(error: CommandError) -> int:
-    print(f"brevanta: {error.message}", file=sys.stderr)
+    # The message may carry a relay's error body or a name read from disk.
+    print(f"brevanta: {for_terminal(error.message)}", file=sys.stderr)
     if error.hint:
-        print(error.hint, file=sys.stderr)
+        print(for_terminal(error.hint), file=sys.stderr)
     return error.status
 
 
@@ -64,7 +66,7 @@ def main(argv: list[str] | None = None) -> int:
         return analyze(args)
     except UsageError as exc:
         parser: argparse.ArgumentParser = args.parser  # the command's own, for its usage line
-        parser.error(str(exc))  # exits with status 2
+        parser.error(for_terminal(exc))  # exits with status 2
     except CommandError as exc:
         return _report(exc)
     except BrokenPipeError:

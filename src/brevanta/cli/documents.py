@@ -219,7 +219,8 @@ def write_document(path: Path, text: str) -> Path | None:
     path.parent.mkdir(parents=True, exist_ok=True)
     descriptor, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
     try:
-        with open(descriptor, "w", encoding="utf-8", newline="") as file:
+        # A lone surrogate in the model's text cannot be encoded: it must not cost the document.
+        with open(descriptor, "w", encoding="utf-8", errors="replace", newline="") as file:
             file.write(text)
             file.flush()
             os.fchmod(file.fileno(), _new_file_mode(path))

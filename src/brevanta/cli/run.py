@@ -19,6 +19,7 @@ from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, InputProblem, Usage
 from brevanta.cli.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, archive_declined, choose_session, keep_analysis,
                                   save_session, saved_analysis)
 from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, count
+from brevanta.untrusted import for_terminal
 
 # The ways forward that the report offers when critical gaps exist.
 CONTINUE, ANSWER, ATTACH = "1", "2", "3"
@@ -79,7 +80,7 @@ def walk_gaps(result: gapscope.AnalysisResult, run: Run) -> bool:
     display.info(f"{count(len(gaps), 'open gap')}: answer each one, bypass it, or leave it open.")
     for gap in gaps:
         gapscope.display_gap_with_impact(gap, result.gaps.index(gap) + 1)
-        print(f"  {display.bold('Question:')} {_gap_question(gap)}")
+        print(f"  {display.bold('Question:')} {for_terminal(_gap_question(gap))}")
         decision = ask_decision()
         answer = ask_answer() if decision == "a" else ""
         if decision is None or answer is None:
@@ -109,12 +110,12 @@ def attach_document(run: Run, result: gapscope.AnalysisResult, interview: str) -
             text = read_text_file(path, "document")
             check_size(f"{model_input(interview, run)}\n\n{text}", "the interview with this document")
         except (UsageError, InputProblem) as exc:
-            print(f"  {exc}")
+            print(f"  {for_terminal(exc)}")
             continue
         run.attachments.append({"name": Path(path).name, "text": text, "round": run.round})
         run.analysis = None  # the round is analysed again, with the document
         save_session(run, result)
-        display.info(f"Attached {Path(path).name}; analysing round {run.round} again.")
+        display.info(f"Attached {for_terminal(Path(path).name)}; analysing round {run.round} again.")
         return True
 
 
@@ -191,7 +192,7 @@ def show_bypass_summary(result: gapscope.AnalysisResult) -> None:
     bypass_summary = result.get_bypass_summary()
     if bypass_summary:
         display.info("Document generation will be told:")
-        print(bypass_summary)
+        print(for_terminal(bypass_summary))
     else:
         display.info("No gaps bypassed.")
     print()
@@ -223,8 +224,8 @@ def write_document(kind: str, text: str, directory: Path) -> None:
         raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}",
                                  hint="Free the path or pass --out DIR, then run the command again.") from None
     if backup is not None:
-        display.info(f"Kept the earlier {path.name} as {backup.name}.")
-    display.success(f"Wrote {path}")
+        display.info(f"Kept the earlier {path.name} as {for_terminal(backup.name)}.")
+    display.success(f"Wrote {for_terminal(path)}")
 
 
 def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess) -> None:
@@ -237,7 +238,8 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
     for kind in documents.FILE_NAMES:
         name = documents.short_name(kind)
         if kind in run.written:
-            display.info(f"The {name} was written in an earlier run: {directory / documents.FILE_NAMES[kind]}")
+            display.info(f"The {name} was written in an earlier run: "
+                         f"{for_terminal(directory / documents.FILE_NAMES[kind])}")
             continue
         display.info(f"Writing the {name} ({access.source}).")
         prompt = documents.compose(kind, model_input(interview, run), result)
@@ -247,7 +249,7 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
         text, added = documents.with_known_gaps(kind, documents.document_text(kind, completion), result.bypassed_gaps)
         if added:
             display.warning(f"The {name} left out {count(len(added), 'bypassed gap')}; "
-                            f"added under \"{documents.KNOWN_GAPS_HEADING}\": {', '.join(added)}")
+                            f"added under \"{documents.KNOWN_GAPS_HEADING}\": {for_terminal(', '.join(added))}")
         write_document(kind, text, directory)
         run.written.append(kind)
         save_session(run, result)
@@ -257,10 +259,10 @@ def finish(run: Run) -> None:
     with saving(waymark.SESSIONS_DIR):
         waymark.mark_complete(str(run.session_file))
     print()
-    display.success(f"Session complete: {run.session_file}")
-    display.info(f"The documents are in {run.output_dir}:")
+    display.success(f"Session complete: {for_terminal(run.session_file)}")
+    display.info(f"The documents are in {for_terminal(run.output_dir)}:")
     for name in documents.FILE_NAMES.values():
-        print(f"    {Path(str(run.output_dir)) / name}")
+        print(f"    {for_terminal(Path(str(run.output_dir)) / name)}")
 
 
 # -- the run --------------------------------------------------------------------------
@@ -311,7 +313,7 @@ def _interrupted(interrupt: KeyboardInterrupt, run: Run | None) -> int:
     try:
         print("\nInterrupted.", file=sys.stderr)
         if run is not None and run.session_file:
-            print(f"The session is saved in {run.session_file}; run the command again to resume it.",
+            print(f"The session is saved in {for_terminal(run.session_file)}; run the command again to resume it.",
                   file=sys.stderr)
         sys.stderr.flush()
     except OSError:  # the terminal is gone (SIGHUP)

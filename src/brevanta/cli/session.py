@@ -13,6 +13,7 @@ from brevanta import display, waymark
 from brevanta.cli.args import STDIN
 from brevanta.cli.errors import saving
 from brevanta.cli.terminal import ask_yes_no, count
+from brevanta.untrusted import for_terminal
 
 if TYPE_CHECKING:  # the analysis module loads the SDK: `brevanta sessions` does without it
     from brevanta import gapscope
@@ -116,11 +117,12 @@ def unfinished_sessions(org_id: str | None) -> list[dict[str, Any]]:
 def _list_sessions(sessions: list[dict[str, Any]]) -> None:
     display.info("Unfinished sessions, newest first:")
     for record in sessions:
-        print(f"    {when(record['saved_at'])}  {record['phase']}, {describe(state_of(record))}  {record['path']}")
+        print(for_terminal(f"    {when(record['saved_at'])}  {record['phase']}, {describe(state_of(record))}  "
+                           f"{record['path']}"))
 
 
 def _wants_resume(record: dict[str, Any], interactive: bool) -> bool:
-    question = f"Resume session from {when(record['saved_at'])} ({describe(state_of(record))})?"
+    question = for_terminal(f"Resume session from {when(record['saved_at'])} ({describe(state_of(record))})?")
     if not interactive:
         print(f"{question} [Y/n] yes (not asking)")
         return True
@@ -162,7 +164,7 @@ def choose_session(args: argparse.Namespace, org_id: str, interactive: bool) -> 
         return _resumed(args, org_id, newest)
     # Archived only once the new run has an analysis: a run that cannot reach a model keeps it on offer.
     fresh.declined = newest["path"]
-    display.info(f"Starting a new session; {Path(newest['path']).name} is archived once it has its analysis.")
+    display.info(f"Starting a new session; {for_terminal(Path(newest['path']).name)} is archived once it has its analysis.")
     return fresh
 
 
@@ -170,7 +172,7 @@ def archive_declined(run: Run) -> None:
     if run.declined is not None:
         with saving(waymark.ARCHIVE_DIR, "archive the session"):
             waymark.archive_session(run.declined)
-        display.info(f"Archived {Path(run.declined).name}.")
+        display.info(f"Archived {for_terminal(Path(run.declined).name)}.")
         run.declined = None
 
 
@@ -231,4 +233,4 @@ def save_session(run: Run, result: gapscope.AnalysisResult) -> None:
     with saving(waymark.SESSIONS_DIR):
         run.session_file = waymark.save_state(run.org_id, state, run.phase, run.session_file)
     if first_save:
-        print(display.dim(f"Session saved: {run.session_file}"))
+        print(display.dim(f"Session saved: {for_terminal(run.session_file)}"))

@@ -14,6 +14,7 @@ from brevanta import display, waymark
 from brevanta.cli.args import check_org_id, default_org_id
 from brevanta.cli.errors import EXIT_OK, CommandError, UsageError, os_reason, saving
 from brevanta.cli.session import describe, state_of, unfinished_sessions, when
+from brevanta.untrusted import for_terminal
 
 
 def _archived_sessions(org_id: str | None) -> list[dict[str, Any]]:
@@ -37,8 +38,8 @@ def _show(title: str, records: list[dict[str, Any]]) -> None:
         return
     display.info(f"{title}, newest first:")
     for record in records:
-        print(f"    {when(record['saved_at'])}  {record['phase']}, {describe(state_of(record))}")
-        print(f"        {record['path']}")
+        print(for_terminal(f"    {when(record['saved_at'])}  {record['phase']}, {describe(state_of(record))}"))
+        print(f"        {for_terminal(record['path'])}")
 
 
 def _archived_file(name: str) -> Path:
@@ -74,7 +75,7 @@ def restore(name: str) -> int:
                            hint="Archive or rename that file first.") from None
     except OSError as exc:
         raise CommandError(f"cannot restore {source.name}: {os_reason(exc)}") from None
-    display.success(f"Restored {target}")
+    display.success(f"Restored {for_terminal(target)}")
     print("It is offered again at the next `brevanta analyze` of its organisation.")
     return EXIT_OK
 
