@@ -65,21 +65,37 @@ CASES = {
                      "permission denied\n" + UNUSABLE),
     "missing parent": (as_it_is, "new/parents/home", {}, 0, ""),
     "tokens not a number": (as_it_is, "home", {"BREVANTA_MAX_TOKENS_ANALYSIS": "abc"}, 3,
-                            "brevanta: BREVANTA_MAX_TOKENS_ANALYSIS must be an integer, got 'abc'\n" + BAD_SETTING),
+                            "brevanta: BREVANTA_MAX_TOKENS_ANALYSIS must be a whole number from 1 to 128000, got 'abc'\n" + BAD_SETTING),
     "zero timeout": (as_it_is, "home", {"BREVANTA_REQUEST_TIMEOUT": "0"}, 3,
-                     "brevanta: BREVANTA_REQUEST_TIMEOUT must be a positive number of seconds, got '0'\n"
+                     "brevanta: BREVANTA_REQUEST_TIMEOUT must be a number of seconds above 0 and at most 86400 (a day), got '0'\n"
                      + BAD_SETTING),
     "timeout in words": (as_it_is, "home", {"BREVANTA_REQUEST_TIMEOUT": "soon"}, 3,
-                         "brevanta: BREVANTA_REQUEST_TIMEOUT must be a positive number of seconds, got 'soon'\n"
+                         "brevanta: BREVANTA_REQUEST_TIMEOUT must be a number of seconds above 0 and at most 86400 (a day), "
+                         "got 'soon'\n"
                          + BAD_SETTING),
     "negative retries": (as_it_is, "home", {"BREVANTA_REQUEST_RETRIES": "-1"}, 3,
-                         "brevanta: BREVANTA_REQUEST_RETRIES must be an integer of at least 0, got '-1'\n"
+                         "brevanta: BREVANTA_REQUEST_RETRIES must be a whole number from 0 to 10, got '-1'\n"
                          + BAD_SETTING),
     "interview limit in words": (as_it_is, "home", {"BREVANTA_MAX_INTERVIEW_TOKENS": "lots"}, 3,
-                                 "brevanta: BREVANTA_MAX_INTERVIEW_TOKENS must be an integer, got 'lots'\n"
+                                 "brevanta: BREVANTA_MAX_INTERVIEW_TOKENS must be a whole number from 1 to 1000000, got 'lots'\n"
                                  + BAD_SETTING),
     "no document tokens": (as_it_is, "home", {"BREVANTA_MAX_TOKENS_DOCUMENT": "0"}, 3,
-                           "brevanta: BREVANTA_MAX_TOKENS_DOCUMENT must be a positive integer, got '0'\n"
+                           "brevanta: BREVANTA_MAX_TOKENS_DOCUMENT must be a whole number from 1 to 128000, got '0'\n"
+                           + BAD_SETTING),
+    "timeout beyond a day": (as_it_is, "home", {"BREVANTA_REQUEST_TIMEOUT": "1e300"}, 3,
+                             "brevanta: BREVANTA_REQUEST_TIMEOUT must be a number of seconds above 0 and at most "
+                             "86400 (a day), got '1e300'\n" + BAD_SETTING),
+    "more tokens than a model writes": (as_it_is, "home", {"BREVANTA_MAX_TOKENS_ANALYSIS": "9" * 20}, 3,
+                                        "brevanta: BREVANTA_MAX_TOKENS_ANALYSIS must be a whole number from 1 to "
+                                        f"128000, got '{'9' * 20}'\n" + BAD_SETTING),
+    "home of an unknown user": (as_it_is, "home", {"CORVANE_HOME": "~nouser/x"}, 3,
+                                "brevanta: CORVANE_HOME names the home directory of an unknown user, got '~nouser/x'\n"
+                                + BAD_SETTING),
+    "home name too long": (as_it_is, "home", {"CORVANE_HOME": "/tmp/" + "h" * 256}, 3,
+                           "brevanta: CORVANE_HOME is too long: it holds a name of 256 bytes, and a name takes at "
+                           "most 255\n" + BAD_SETTING),
+    "home path too long": (as_it_is, "home", {"CORVANE_HOME": "/tmp" + "/h" * 2000}, 3,
+                           "brevanta: CORVANE_HOME is too long: a path of 4004 bytes, and it takes at most 3839\n"
                            + BAD_SETTING),
 }
 MARKS = {"read-only": [NAMESPACES], "not writable": [NAMESPACES]}
@@ -103,8 +119,11 @@ def test_environment_fault(brevanta, messages_server, tmp_path, example_reply, p
         assert messages_server.requests == [] and "Analysing" not in done.stdout  # nothing paid for, nothing shown
     else:
         assert list((home / "sessions").glob("*.json"))
-    if settings:  # the help answers whatever the settings hold
+    if settings:  # the help answers whatever the settings hold, and the other commands report them alike
         assert brevanta.run("analyze", "--help", **settings).returncode == 0
+        for command in (["sessions"], ["sessions", "--restore", "x.json"]):
+            done = brevanta.run(*command, **settings)
+            assert (done.returncode, done.stderr) == (status, stderr.format(home=tmp_path / "home"))
 
 
 @NAMESPACES
