@@ -41,6 +41,12 @@ def read_only(home):
     return ["unshare", "-rm", "sh", "-c", READ_ONLY, "sh"]
 
 
+def read_only_parent(home):
+    """The home does not exist yet, and the file system it would be made on is read-only."""
+    home.mkdir()
+    return ["unshare", "-rm", "sh", "-c", READ_ONLY.replace('"$CORVANE_HOME"', '"${CORVANE_HOME%/*}"'), "sh"]
+
+
 def not_writable(home):
     (home / "sessions").mkdir(parents=True)
     (home / "sessions").chmod(0o500)
@@ -61,6 +67,9 @@ CASES = {
                          "a file stands where a directory is needed\n" + UNUSABLE.replace("{home}", "{home}/corvane")),
     "read-only": (read_only, "home", {}, 3, "brevanta: cannot use the session directory {home}/sessions: "
                   "the file system is read-only\n" + UNUSABLE),
+    "home on a read-only file system": (read_only_parent, "home/corvane", {}, 3,
+                                        "brevanta: cannot use the session directory {home}/corvane/sessions: "
+                                        "the file system is read-only\n" + UNUSABLE.replace("{home}", "{home}/corvane")),
     "not writable": (not_writable, "home", {}, 3, "brevanta: cannot use the session directory {home}/sessions: "
                      "permission denied\n" + UNUSABLE),
     "missing parent": (as_it_is, "new/parents/home", {}, 0, ""),
@@ -98,7 +107,7 @@ CASES = {
                            "brevanta: CORVANE_HOME is too long: a path of 4004 bytes, and it takes at most 3839\n"
                            + BAD_SETTING),
 }
-MARKS = {"read-only": [NAMESPACES], "not writable": [NAMESPACES]}
+MARKS = {"read-only": [NAMESPACES], "home on a read-only file system": [NAMESPACES], "not writable": [NAMESPACES]}
 
 
 @pytest.mark.parametrize(
