@@ -7,7 +7,8 @@ One file per concern: `args` (the command line and its inputs), `run` (the run
 and its phases), `session` (resume and save through waymark), `models` (model
 access), `reasons` (why a model request failed), `environment` (checks of the
 machine), `documents` (prompts, replies and files of the PRD and TRD),
-`sessions` (the sessions command), `signals` (SIGTERM and SIGHUP as interrupts),
+`sessions` (the sessions command), `signals` (SIGTERM and SIGHUP as interrupts), `injection` (a run
+in-process with its streams and environment injected),
 `terminal` (questions, answers, spinner), `errors` (exit statuses).
 """
 
@@ -16,6 +17,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from typing import TYPE_CHECKING
 
 from brevanta import config
 from brevanta.cli.args import build_parser, check_inputs
@@ -29,6 +31,9 @@ from brevanta.cli.errors import (
 )
 from brevanta.cli.terminal import tolerate_encodings
 from brevanta.untrusted import for_terminal
+
+if TYPE_CHECKING:
+    from brevanta.cli.injection import Environment
 
 
 def _report(error: CommandError) -> int:
@@ -47,7 +52,18 @@ def _output_closed() -> int:
     return EXIT_OUTPUT_CLOSED
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None, env: Environment | None = None) -> int:
+    """The command; `env`, when given, stands in for the process's standard streams and environment
+    for this run (tests and other programs run it in-process), restored afterwards."""
+    if env is None:
+        return _main(argv)
+    from brevanta.cli.injection import injected
+
+    with injected(env):
+        return _main(argv)
+
+
+def _main(argv: list[str] | None) -> int:
     tolerate_encodings()
     args = build_parser().parse_args(argv)
     try:
