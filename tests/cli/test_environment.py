@@ -2,14 +2,17 @@
 documented status, before anything is asked, archived or paid for; never with a traceback."""
 
 import json
+import logging
 import os
 import shutil
+import signal
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
-from brevanta import waymark
+from brevanta import config, waymark
 
 TIMEOUT = 60
 
@@ -188,3 +191,17 @@ def test_sessions_command_on_a_home_that_is_a_file(brevanta, tmp_path):
     assert (done.returncode, done.stderr) == (3, f"brevanta: cannot list the sessions in {tmp_path}/home/sessions: "
                                                  "a file stands where a directory is needed\n"
                                                  "Check CORVANE_HOME and the disk.\n")
+
+
+def test_an_in_process_run_leaves_the_process_as_it_was(brevanta):
+    def process():
+        return (dict(os.environ), config.CORVANE_HOME, waymark.SESSIONS_DIR, waymark.ARCHIVE_DIR, sys.stdout,
+                sys.argv, os.getcwd(), [signal.getsignal(signum) for signum in (signal.SIGINT, signal.SIGTERM)],
+                logging.getLogger().handlers[:])
+
+    before = process()
+    done = brevanta.run("analyze", "examples/interview.md", "--replay", "examples/replay", "--yes",
+                        BREVANTA_MAX_TOKENS_DOCUMENT="20000")
+    assert (done.returncode, done.stderr) == (0, "")
+    assert len(brevanta.session_files()) == 1  # the run's own home was used
+    assert process() == before
