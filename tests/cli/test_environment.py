@@ -122,10 +122,13 @@ def test_environment_fault(brevanta, messages_server, tmp_path, example_reply, p
     home = tmp_path / home_path
     prefix = prepare(tmp_path / "home")
     messages_server.reply_text(example_reply)
-    env = {**brevanta.env, "CORVANE_HOME": str(home), "ANTHROPIC_BASE_URL": messages_server.base_url,
-           "ANTHROPIC_API_KEY": "test-key", **settings}
-    done = subprocess.run([*prefix, *brevanta.argv(*DIRECT)], env=env, cwd=brevanta.cwd, capture_output=True, text=True,
-                          timeout=TIMEOUT)
+    env = {"CORVANE_HOME": str(home), "ANTHROPIC_BASE_URL": messages_server.base_url, "ANTHROPIC_API_KEY": "test-key",
+           **settings}
+    if prefix:  # in a namespace of its own
+        done = subprocess.run([*prefix, *brevanta.argv(*DIRECT)], env={**brevanta.env, **env}, cwd=brevanta.cwd,
+                              capture_output=True, text=True, timeout=TIMEOUT)
+    else:
+        done = brevanta.run(*DIRECT, **env)
     assert (done.returncode, done.stderr) == (status, stderr.format(home=tmp_path / "home"))
     if status:
         assert messages_server.requests == [] and "Analysing" not in done.stdout  # nothing paid for, nothing shown
