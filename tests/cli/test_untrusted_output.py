@@ -78,9 +78,9 @@ def test_an_error_body_is_escaped_on_the_brevanta_line(brevanta, messages_server
         messages_server.reply_raw(f"event: message_start\ndata: {json.dumps(start)}\n\n" + error_event(HOSTILE),
                                   content_type="text/event-stream")
         reason = f"prd request failed: the Anthropic API broke off the reply: {SHOWN} (api_error)"
-    done = brevanta.run("analyze", "examples/interview.md", "--yes", **env)
+    done = brevanta.run("analyze", "examples/interview.md", "--yes", "--verbose", **env)  # the log shows it too
     assert done.returncode == 1
-    assert done.stderr.startswith(f"brevanta: {reason}")
+    assert f"\nbrevanta: {reason}" in done.stderr
     assert not RAW.search(done.stderr)
 
 

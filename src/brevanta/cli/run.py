@@ -299,11 +299,19 @@ def _why_not_asking(args: argparse.Namespace) -> str | None:
     return None
 
 
+class _TerminalSafeFormatter(logging.Formatter):
+    """Log lines carry the model's and the relay's text (a failed analysis logs the error body)."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        return for_terminal(super().format(record))
+
+
 def _configure_logging(verbose: bool) -> None:
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_TerminalSafeFormatter("%(levelname)s %(name)s: %(message)s"))
     logging.basicConfig(
         level=logging.INFO if verbose else logging.ERROR,  # a failed analysis is reported once, by the command
-        format="%(levelname)s %(name)s: %(message)s",
-        stream=sys.stderr,
+        handlers=[handler],
     )
 
 
