@@ -146,6 +146,17 @@ def test_help_documents_every_option(brevanta):
         assert text in render
 
 
+def test_help_lists_every_setting_with_its_default(brevanta):
+    read = re.findall(r'"((?:BREVANTA|ANTHROPIC)_[A-Z_]+|CORVANE_HOME)"',
+                      (REPO / "src" / "brevanta" / "config.py").read_text(encoding="utf-8"))
+    shown = " ".join(brevanta.run("analyze", "--help").stdout.split())
+    assert len(read) >= 11 and not [variable for variable in read if variable not in shown]
+    for default in ("BREVANTA_MODEL_REASONING (default claude-sonnet-4-5)", "BREVANTA_MAX_TOKENS_ANALYSIS tokens "
+                    "(default 8000)", "(default: none, every request asks BREVANTA_MODEL_REASONING)",
+                    "CORVANE_HOME (default ~/.corvane)"):
+        assert default in shown
+
+
 def make_demo_dry_run(venv: Path) -> str:
     done = subprocess.run(["make", "--dry-run", "-C", str(REPO), f"VENV={venv}", "demo"], capture_output=True,
                           text=True, timeout=60)

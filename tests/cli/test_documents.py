@@ -100,8 +100,14 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
 
 CUT_OFF = ("the PRD reply was cut off at the token limit (400 tokens); PRD.md was not written\n"
            "Raise BREVANTA_MAX_TOKENS_DOCUMENT and run the command again: it resumes at the documents.")
+RESUMES = "\nRun the command again: it resumes at the documents."
 STALLED = ("prd request failed: the request timed out in the middle of the reply: nothing came from {server} for "
-           "1 s; try again later, or raise BREVANTA_REQUEST_TIMEOUT")
+           "1 s; try again later, or raise BREVANTA_REQUEST_TIMEOUT" + RESUMES)
+# A whole event stream but for its message_start.
+HEADLESS_STREAM = "".join(f"event: {event['type']}\ndata: {json.dumps(event)}\n\n" for event in [
+    {"type": "content_block_start", "index": 0, "content_block": {"type": "text", "text": ""}},
+    {"type": "content_block_delta", "index": 0, "delta": {"type": "text_delta", "text": "# PRD"}},
+    {"type": "content_block_stop", "index": 0}, {"type": "message_stop"}])
 SERVERS = {"direct": "the Anthropic API", "relay": "the relay"}
 
 
@@ -117,10 +123,16 @@ def transport_env(transport, server):
         *[pytest.param(transport, {"break_off": "stall"}, STALLED, id=f"stalled, {transport}")
           for transport in SERVERS],
         pytest.param("relay", {"break_off": "error"},
-                     "prd request failed: the relay broke off the reply: Overloaded (overloaded_error); try again later",
-                     id="error event, relay"),
+                     "prd request failed: the relay broke off the reply: Overloaded (overloaded_error); try again later"
+                     + RESUMES, id="error event, relay"),
         pytest.param("direct", {"break_off": "drop"}, "prd request failed: the connection to the Anthropic API "
-                     "ended in the middle of the reply; try again later", id="dropped, direct"),
+                     "ended in the middle of the reply; try again later" + RESUMES, id="dropped, direct"),
+        pytest.param("direct", lambda server: server.reply_error(500),
+                     "prd request failed: the Anthropic API answered HTTP 500: stub error 500" + RESUMES,
+                     id="HTTP 500, direct"),
+        *[pytest.param(transport, lambda server: server.reply_raw(HEADLESS_STREAM, content_type="text/event-stream"),
+                       "prd request failed: the model's reply could not be read: {server} sent a malformed reply; "
+                       "try again later" + RESUMES, id=f"no message_start, {transport}") for transport in SERVERS],
     ],
 )
 def test_a_prd_reply_that_breaks_off_is_not_written(brevanta, messages_server, example_reply, tmp_path, transport,
@@ -134,7 +146,10 @@ def test_a_prd_reply_that_breaks_off_is_not_written(brevanta, messages_server, e
         args, env = ["--replay", str(tmp_path / "replay")], {}
     else:
         messages_server.reply_text(example_reply)
-        messages_server.reply_text(partial, chunks=8, **reply)
+        if callable(reply):
+            reply(messages_server)
+        else:
+            messages_server.reply_text(partial, chunks=8, **reply)
         env = transport_env(transport, messages_server)
     done = brevanta.run("analyze", "examples/interview.md", "--yes", "--out", "docs", *args,
                         BREVANTA_MAX_TOKENS_DOCUMENT="400", BREVANTA_REQUEST_TIMEOUT="1", **env)

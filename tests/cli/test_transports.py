@@ -196,6 +196,9 @@ CUT_OFF = '{"completeness_score": 0.4, "gaps": [{"id": "gap_1", "title": "Bed av
         pytest.param(relay(lambda server: server.reply_error(500)), "the relay answered HTTP 500: stub error 500",
                      id="relay error"),
         pytest.param(nothing_listening, "the model is unreachable: cannot connect to 127.0.0.1 (", id="unreachable"),
+        pytest.param(direct(lambda server: server.reply_raw('{"id": "msg_1", "content": [{"type": "text", "text": "{')),
+                     "the model's reply could not be read: the Anthropic API sent a malformed reply; try again later",
+                     id="malformed body"),
     ],
 )
 def test_no_analysis_exits_1_with_one_reason(brevanta, messages_server, tmp_path, setup, reason):

@@ -92,10 +92,10 @@ for probe in (lambda: config.{attribute}, config.check, lambda: print(config.MOD
          """ must hold a JSON object mapping operation to model id, got '["analysis"]'"""),
         ("BREVANTA_MODEL_ROUTING", "MODEL_ROUTING", '{"analysis": 3}',
          ": the model for 'analysis' must be a non-empty string, got 3"),
-        ("BREVANTA_MAX_TOKENS_ANALYSIS", "MAX_TOKENS_ANALYSIS", "lots", " must be an integer, got 'lots'"),
-        ("BREVANTA_MAX_TOKENS_ANALYSIS", "MAX_TOKENS_ANALYSIS", "0", " must be a positive integer, got '0'"),
-        ("BREVANTA_REQUEST_TIMEOUT", "REQUEST_TIMEOUT", "nan", " must be a positive number of seconds, got 'nan'"),
-        ("BREVANTA_REQUEST_RETRIES", "REQUEST_RETRIES", "-1", " must be an integer of at least 0, got '-1'"),
+        ("BREVANTA_MAX_TOKENS_ANALYSIS", "MAX_TOKENS_ANALYSIS", "lots", " must be a whole number from 1 to 128000, got 'lots'"),
+        ("BREVANTA_MAX_TOKENS_ANALYSIS", "MAX_TOKENS_ANALYSIS", "0", " must be a whole number from 1 to 128000, got '0'"),
+        ("BREVANTA_REQUEST_TIMEOUT", "REQUEST_TIMEOUT", "nan", " must be a number of seconds above 0 and at most 86400 (a day), got 'nan'"),
+        ("BREVANTA_REQUEST_RETRIES", "REQUEST_RETRIES", "-1", " must be a whole number from 0 to 10, got '-1'"),
     ],
 )
 def test_invalid_value_is_reported_on_use_naming_variable_and_value(tmp_path, variable, attribute, value, message):

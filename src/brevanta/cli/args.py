@@ -66,6 +66,14 @@ retried BREVANTA_REQUEST_RETRIES times (default 2); the documents are streamed,
 and the same limit holds between two parts of the reply. An interview longer than
 BREVANTA_MAX_INTERVIEW_TOKENS estimated tokens (default 150000) is refused.
 BREVANTA_MAX_TOKENS_DOCUMENT (default 16000) limits each document's reply.
+
+The model is BREVANTA_MODEL_REASONING (default claude-sonnet-4-5), and the
+analysis reply holds at most BREVANTA_MAX_TOKENS_ANALYSIS tokens (default
+8000). BREVANTA_MODEL_ROUTING, a JSON object such as {"prd": "claude-opus-4-1"},
+gives a request (analysis, prd, trd) a model of its own (default: none, every
+request asks BREVANTA_MODEL_REASONING). Token limits go up to 128000, the
+interview limit up to 1000000, the timeout up to 86400 seconds (a day), the
+retries up to 10. Sessions live in CORVANE_HOME (default ~/.corvane).
 """
 
 ANALYZE_EPILOG = """\

@@ -207,4 +207,5 @@ def check_output_dir(directory: Path) -> None:
 def write_document(path: Path, data: str | bytes) -> Path | None:
     """Writes `data` (text as UTF-8) to `path` whole or not at all; what was there is kept as a
     numbered backup (`PRD.md.~1~`), whose path is returned."""
-    return durable.write_file(path, data.encode("utf-8") if isinstance(data, str) else data)
+    # A lone surrogate the cleaning missed must not cost the document.
+    return durable.write_file(path, data.encode("utf-8", "replace") if isinstance(data, str) else data)

@@ -35,6 +35,8 @@ from brevanta.streaming import final_message, reply_text
 T = TypeVar("T")
 
 NO_ACCESS_HINT = "Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay DIR."
+# Every step before a completion is saved with the session.
+RERUN_RESUMES = "Run the command again: it resumes at the documents."
 
 
 class RelayShaped(Protocol):
@@ -200,7 +202,8 @@ class ModelAccess:
             with Spinner(label, sys.stderr) if label else nullcontext():
                 return wait_for(lambda: self._complete(messages, model, max_tokens, operation))
         except Exception as exc:  # the transport's or the SDK's
-            raise ModelFailure(f"{operation} request failed: {transport_failure(exc, relay=self._relay)}") from exc
+            raise ModelFailure(f"{operation} request failed: {transport_failure(exc, relay=self._relay)}",
+                               hint=RERUN_RESUMES) from exc
 
     def _complete(self, messages: list[dict[str, Any]], model: str, max_tokens: int, operation: str) -> Completion:
         # The relay and the API stream the reply: a whole document takes longer to write than the

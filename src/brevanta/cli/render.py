@@ -18,7 +18,7 @@ from brevanta.pipeline import session
 from brevanta.pipeline.interview import STDIN, Interview, default_org_id
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.session import COMPLETE_PHASE, RENDER_PHASE, Run, saved_analysis, state_of, when
-from brevanta.pipeline.words import printable
+from brevanta.untrusted import for_terminal
 
 
 def _org_of(args: argparse.Namespace) -> str:
@@ -55,7 +55,7 @@ def _session_run(record: dict[str, Any], org_id: str, args: argparse.Namespace) 
     lock, current = session.take(record)
     if current is None:
         lock.release()
-        raise CommandError(f"the session {printable(record['path'])} is gone", hint="Run the command again.")
+        raise CommandError(f"the session {for_terminal(record['path'])} is gone", hint="Run the command again.")
     state = state_of(current)
     saved_file = state.get("interview_file")
     interview_path = saved_file if isinstance(saved_file, str) else args.interview or STDIN
@@ -84,8 +84,8 @@ def render_command(args: argparse.Namespace) -> int:
             raise CommandError(f"no session of {org_id} has reached its documents",
                                hint="Run brevanta analyze first; brevanta sessions lists the sessions.")
         record = sessions[0]
-        display.info(f"Writing the documents of the session saved {when(record['saved_at'])} "
-                     f"({printable(record['phase'])}): {printable(record['path'])}")
+        display.info(f"Writing the documents of the session saved {for_terminal(when(record['saved_at']))} "
+                     f"({for_terminal(record['phase'])}): {for_terminal(record['path'])}")
         run = _session_run(record, org_id, args)
         result = saved_analysis(run)
         if result is None:

@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING
 
 from brevanta import display
 from brevanta.cli.terminal import ask, ask_answer, ask_word
+from brevanta.untrusted import for_terminal
 from brevanta.pipeline import decisions
 from brevanta.pipeline.decisions import ANSWERED, Decision
 from brevanta.pipeline.session import Run
@@ -26,8 +27,8 @@ def _line(number: int, decision: Decision) -> str:
         shown = " ".join(decision.answer.split())
         if len(shown) > _SHOWN_ANSWER:
             shown = shown[:_SHOWN_ANSWER - 3] + "..."
-        return f"  {number}. {decision.title}: answered \"{shown}\""
-    return f"  {number}. {decision.title}: bypassed"
+        return f"  {number}. {for_terminal(decision.title)}: answered \"{for_terminal(shown)}\""
+    return f"  {number}. {for_terminal(decision.title)}: bypassed"
 
 
 def _ask_number(count: int) -> int | None:
@@ -53,7 +54,7 @@ def _change(run: Run, result: gapscope.AnalysisResult, decision: Decision) -> bo
         return False
     if choice == "r":
         decisions.reopen(run, result, decision)
-        display.info(f"Reopened: {decision.title}.")
+        display.info(f"Reopened: {for_terminal(decision.title)}.")
     elif choice in ("e", "a"):
         text = ask_answer()
         if text is None:
@@ -62,7 +63,7 @@ def _change(run: Run, result: gapscope.AnalysisResult, decision: Decision) -> bo
             decisions.edit_answer(run, result, decision, text)
         else:
             decisions.answer_bypassed(run, result, decision, text)
-        display.info(f"Saved the answer to: {decision.title}.")
+        display.info(f"Saved the answer to: {for_terminal(decision.title)}.")
     return True
 
 

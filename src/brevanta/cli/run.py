@@ -29,6 +29,7 @@ from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, SessionNotSaved, keep_analysis,
                                        saved_analysis)
+from brevanta.untrusted import for_terminal
 
 # The ways forward that the report offers when critical gaps exist.
 CONTINUE, ANSWER, ATTACH = "1", "2", "3"
@@ -98,7 +99,7 @@ def walk_gaps(result: gapscope.AnalysisResult, run: Run) -> bool | None:
     display.info(f"{count(len(gaps), 'open gap')}: answer each one, bypass it, or leave it open.")
     for gap in gaps:
         gapscope.display_gap_with_impact(gap, result.gaps.index(gap) + 1)
-        print(f"  {display.bold('Question:')} {gap_question(gap)}")
+        print(f"  {display.bold('Question:')} {for_terminal(gap_question(gap))}")
         if not _decide_gap(run, result, gap):
             return None
     return not run.left_open
@@ -121,12 +122,12 @@ def attach_document(run: Run, result: gapscope.AnalysisResult, interview: str) -
             text = read_text_file(path, "document")
             check_size(f"{model_input(interview, run)}\n\n{text}", "the interview with this document")
         except (UsageError, InputProblem) as exc:
-            print(f"  {exc}")
+            print(f"  {for_terminal(exc)}")
             continue
         run.attachments.append({"name": Path(path).name, "text": text, "round": run.round})
         run.analysis = None  # the round is analysed again, with the document
         save_session(run, result)
-        display.info(f"Attached {Path(path).name}; analysing round {run.round} again.")
+        display.info(f"Attached {for_terminal(Path(path).name)}; analysing round {run.round} again.")
         return True
 
 
@@ -208,7 +209,7 @@ def show_bypass_summary(result: gapscope.AnalysisResult) -> None:
     bypass_summary = result.get_bypass_summary()
     if bypass_summary:
         display.info("Document generation will be told:")
-        print(bypass_summary)
+        print(for_terminal(bypass_summary))
     else:
         display.info("No gaps bypassed.")
     print()
@@ -242,7 +243,7 @@ def say_finished(finished: documents.Finished) -> None:
                         f"with a note that the model did not write it: {', '.join(done.missing_sections)}")
     if done.gaps_added:
         display.warning(f"The {name} left out {count(len(done.gaps_added), 'bypassed gap')}; "
-                        f"added under \"{documents.KNOWN_GAPS_HEADING}\": {', '.join(done.gaps_added)}")
+                        f"added under \"{documents.KNOWN_GAPS_HEADING}\": {for_terminal(', '.join(done.gaps_added))}")
     if done.characters_removed:
         display.warning(f"Removed {count(done.characters_removed, 'control or invalid character')} "
                         f"from the {name}.")
@@ -250,8 +251,8 @@ def say_finished(finished: documents.Finished) -> None:
                  f"(not found in the interview, the answers or the attachments).")
     for path, backup in finished.files:
         if backup is not None:
-            display.info(f"Kept the earlier {path.name} as {backup.name}.")
-        display.success(f"Wrote {path}")
+            display.info(f"Kept the earlier {path.name} as {for_terminal(backup.name)}.")
+        display.success(f"Wrote {for_terminal(path)}")
 
 
 def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess,
@@ -267,7 +268,8 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
     for kind in only or documents.FILE_NAMES:
         name = documents.short_name(kind)
         if kind in run.written:
-            display.info(f"The {name} was written in an earlier run: {directory / documents.FILE_NAMES[kind]}")
+            display.info(f"The {name} was written in an earlier run: "
+                         f"{for_terminal(directory / documents.FILE_NAMES[kind])}")
             continue
         display.info(f"Writing the {name} ({access.source}).")
         # A lone surrogate in the analysis (a gap title) could not even be sent.
@@ -293,13 +295,13 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
 def finish(run: Run, formats: list[str] | None = None) -> None:
     session.complete(run)
     print()
-    display.success(f"Session complete: {run.session_file}")
-    display.info(f"The documents are in {run.output_dir}:")
+    display.success(f"Session complete: {for_terminal(run.session_file)}")
+    display.info(f"The documents are in {for_terminal(run.output_dir)}:")
     for kind in documents.FILE_NAMES:
         for fmt in formats or ["md"]:
             path = Path(str(run.output_dir)) / documents.file_name(kind, fmt)
             if path.exists():  # `render --only` may leave the other document in fewer formats
-                print(f"    {path}")
+                print(f"    {for_terminal(path)}")
 
 
 # -- the run --------------------------------------------------------------------------
@@ -361,11 +363,19 @@ def _why_not_asking(args: argparse.Namespace) -> str | None:
     return None
 
 
+class _TerminalSafeFormatter(logging.Formatter):
+    """Log lines carry the model's and the relay's text (a failed analysis logs the error body)."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        return for_terminal(super().format(record))
+
+
 def _configure_logging(verbose: bool) -> None:
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_TerminalSafeFormatter("%(levelname)s %(name)s: %(message)s"))
     logging.basicConfig(
         level=logging.INFO if verbose else logging.ERROR,  # a failed analysis is reported once, by the command
-        format="%(levelname)s %(name)s: %(message)s",
-        stream=sys.stderr,
+        handlers=[handler],
     )
 
 
@@ -375,7 +385,7 @@ def _interrupted(interrupt: KeyboardInterrupt, run: Run | None) -> int:
     try:
         print("\nInterrupted.", file=sys.stderr)
         if run is not None and run.session_file:
-            print(f"The session is saved in {run.session_file}; run the command again to resume it.",
+            print(f"The session is saved in {for_terminal(run.session_file)}; run the command again to resume it.",
                   file=sys.stderr)
         sys.stderr.flush()
     except OSError:  # the terminal is gone (SIGHUP)

@@ -14,7 +14,7 @@ from brevanta.pipeline import session
 from brevanta.pipeline.interview import Interview
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.session import Run, describe, interview_name, state_of, when
-from brevanta.pipeline.words import printable
+from brevanta.untrusted import for_terminal
 
 if TYPE_CHECKING:  # the analysis module loads the SDK
     from brevanta import gapscope
@@ -26,15 +26,15 @@ CHANGED_CHOICES = {"k": "keep", "n": "new"}
 def _list_sessions(sessions: list[dict[str, Any]]) -> None:
     display.info("Unfinished sessions of this interview, newest first:")
     for record in sessions:
-        print(f"    {when(record['saved_at'])}  {printable(record['phase'])}, {describe(state_of(record))}  "
-              f"{printable(record['path'])}")
+        print(f"    {for_terminal(when(record['saved_at']))}  {for_terminal(record['phase'])}, {describe(state_of(record))}  "
+              f"{for_terminal(record['path'])}")
 
 
 def _in_use(locked: SessionLocked, fresh: Run, interactive: bool) -> Run:
     """Another run holds the session: it is never touched here. A new session, or status 3."""
     since = when(locked.since) if locked.since else "an unknown time"
     holder = f"process {locked.pid}" if locked.pid else "another process"
-    display.warning(f"The session {printable(Path(locked.session_path).name)} is in use by {holder} since {since}.")
+    display.warning(f"The session {for_terminal(Path(locked.session_path).name)} is in use by {holder} since {since}.")
     if interactive and ask_yes_no("Start a new session instead?", default=False):
         return fresh
     raise EnvironmentProblem(f"the session {locked.session_path} is in use by {holder} since {since}",
@@ -52,7 +52,7 @@ def _taken(record: dict[str, Any], args: argparse.Namespace, interview: Intervie
 
 def _resume_question(record: dict[str, Any]) -> str:
     state = state_of(record)
-    return (f"Resume the session of {printable(interview_name(state))} saved {when(record['saved_at'])} "
+    return (f"Resume the session of {for_terminal(interview_name(state))} saved {for_terminal(when(record['saved_at']))} "
             f"({describe(state)})?")
 
 
@@ -81,8 +81,8 @@ def _offer_changed(record: dict[str, Any], args: argparse.Namespace, interview: 
     None at end of input: nothing is changed."""
     session.refuse_if_held(record)
     state = state_of(record)
-    display.warning(f"The interview changed since this session was saved: {printable(interview_name(state))}, "
-                    f"saved {when(record['saved_at'])} ({describe(state)}).")
+    display.warning(f"The interview changed since this session was saved: {for_terminal(interview_name(state))}, "
+                    f"saved {for_terminal(when(record['saved_at']))} ({describe(state)}).")
     prompt = "  [k]eep every answer and analyse the changed interview, or start [n]ew? "
     if not interactive:
         print(f"{prompt}keep (not asking)")

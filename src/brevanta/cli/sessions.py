@@ -16,7 +16,7 @@ from brevanta.pipeline import session
 from brevanta.pipeline.interview import STDIN, default_org_id
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.session import describe, state_of, when
-from brevanta.pipeline.words import printable
+from brevanta.untrusted import for_terminal
 
 _SECTIONS = ("Unfinished sessions", "Completed sessions", "Archived sessions")
 
@@ -27,8 +27,8 @@ def _show(title: str, records: list[dict[str, Any]]) -> None:
         return
     display.info(f"{title}, newest first:")
     for record in records:
-        print(f"    {when(record['saved_at'])}  {printable(record['phase'])}, {describe(state_of(record))}")
-        print(f"        {printable(record['path'])}")
+        print(f"    {for_terminal(when(record['saved_at']))}  {for_terminal(record['phase'])}, {describe(state_of(record))}")
+        print(f"        {for_terminal(record['path'])}")
 
 
 def _listed(org_id: str | None) -> dict[str, list[dict[str, Any]]]:
@@ -45,7 +45,7 @@ def _show_all(sections: dict[str, list[dict[str, Any]]]) -> None:
         display.info(f"No sessions in {waymark.SESSIONS_DIR}.")
     for org in organisations:
         print()
-        display.info(f"Organisation {printable(org)}:")
+        display.info(f"Organisation {for_terminal(org)}:")
         for title, groups in grouped.items():
             _show(title, groups.get(org, []))
 
@@ -94,7 +94,7 @@ def reopen(name: str) -> int:
     except session.SessionNotSaved as exc:
         raise CommandError(f"cannot reopen {path.name}: {os_reason(exc.error)}") from None
     display.success(f"Reopened {path}")
-    print(f"The next `brevanta analyze` of {printable(session.interview_name(state_of(record)))} offers it: "
+    print(f"The next `brevanta analyze` of {for_terminal(session.interview_name(state_of(record)))} offers it: "
           "change its decisions there, and its documents are written again.")
     return EXIT_OK
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import codecs
 import io
 import itertools
 import sys
@@ -131,11 +132,28 @@ class Spinner:
                 return
 
 
+def _undecoded_bytes_or_escape(error: UnicodeError) -> tuple[str | bytes, int]:
+    """Bytes that came undecoded from the system (a file name) go back out as they were; any other
+    character the encoding lacks, such as a lone surrogate, is written as its escape."""
+    if not isinstance(error, UnicodeEncodeError):
+        raise error
+    try:
+        return codecs.lookup_error("surrogateescape")(error)
+    except UnicodeEncodeError:
+        return codecs.backslashreplace_errors(error)
+
+
+codecs.register_error("brevanta.surrogateescape", _undecoded_bytes_or_escape)
+
+
 def tolerate_encodings() -> None:
     """Text the terminal's encoding cannot show is written (and read) with replacement marks, never raised."""
     for stream in (sys.stdin, sys.stdout, sys.stderr):
         if isinstance(stream, io.TextIOWrapper) and stream.errors == "strict":
             stream.reconfigure(errors="replace")
+        elif stream in (sys.stdout, sys.stderr) and isinstance(stream, io.TextIOWrapper) \
+                and stream.errors == "surrogateescape":  # the C and C.UTF-8 locales' standard streams
+            stream.reconfigure(errors="brevanta.surrogateescape")
 
 
 # -- the ways forward after a report with critical gaps -----------------------

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 from brevanta import waymark
 from brevanta.pipeline.interview import Interview, binding
 from brevanta.pipeline.lock import SessionLock, SessionLocked, holder
-from brevanta.pipeline.words import count, printable
+from brevanta.pipeline.words import count
 
 if TYPE_CHECKING:  # the analysis module loads the SDK: listing sessions does without it
     from brevanta import gapscope
@@ -91,7 +91,7 @@ def when(saved_at: Any) -> str:
     try:
         return datetime.fromisoformat(saved_at).strftime("%Y-%m-%d %H:%M:%S")
     except (TypeError, ValueError):
-        return printable(str(saved_at)) or "an unknown time"
+        return str(saved_at) or "an unknown time"
 
 
 def state_of(record: dict[str, Any]) -> dict[str, Any]:
