@@ -17,7 +17,7 @@ TRANSPORTS = {
 COMPLETION = """\
 import sys
 from brevanta.cli.errors import ModelFailure
-from brevanta.cli.models import open_access
+from brevanta.pipeline.models import open_access
 try:
     open_access(None, None).complete("Write the PRD.", operation="prd", max_tokens=100, label="Writing the PRD...")
 except ModelFailure as failure:

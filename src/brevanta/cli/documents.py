@@ -14,7 +14,7 @@ from typing import Any
 
 from brevanta import config, gapscope
 from brevanta.cli.errors import EnvironmentProblem, ModelFailure
-from brevanta.cli.models import Completion
+from brevanta.pipeline.models import Completion
 
 # The documents of a run, by the operation that requests each one, in the order they are written.
 FILE_NAMES = {"prd": "PRD.md", "trd": "TRD.md"}

@@ -12,13 +12,14 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import config, display, gapscope, waymark
-from brevanta.cli import documents, models, signals
+from brevanta.cli import documents, signals
 from brevanta.cli.args import STDIN, check_size, read_text_file
 from brevanta.cli.environment import check_session_home
 from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, InputProblem, UsageError, os_reason, saving
 from brevanta.cli.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, archive_declined, choose_session, keep_analysis,
                                   save_session, saved_analysis)
 from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, count
+from brevanta.pipeline import models
 
 # The ways forward that the report offers when critical gaps exist.
 CONTINUE, ANSWER, ATTACH = "1", "2", "3"

@@ -27,7 +27,7 @@ from anthropic.types import Message, MessageParam
 from brevanta import config, display, gapscope
 from brevanta.cli.args import check_size, estimated_tokens
 from brevanta.cli.errors import ModelFailure
-from brevanta.cli.reasons import Exchange, analysis_failure, transport_failure
+from brevanta.pipeline.reasons import Exchange, analysis_failure, transport_failure
 from brevanta.cli.terminal import Spinner
 from brevanta.relaygate import RelayGate
 from brevanta.streaming import final_message, reply_text
