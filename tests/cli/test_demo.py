@@ -45,7 +45,9 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     assert oct(path.stat().st_mode & 0o777) == "0o600"
     out_dir = brevanta.cwd / "acme-demo"
     assert out.endswith(f"✓ Session complete: {path}\n› The documents are in {out_dir}:\n"
-                        f"    {out_dir}/PRD.md\n    {out_dir}/TRD.md\n")
+                        f"    {out_dir}/PRD.md\n    {out_dir}/TRD.md\n"
+                        "Model usage of this run: 7,680 tokens in (0 from cache), 5,358 tokens out, "
+                        "about $0.10 at list prices (estimated).\n")
     (session,) = brevanta.sessions()
     assert (session["org_id"], session["phase"]) == ("acme-demo", "complete")
     state = session["state"]
@@ -53,6 +55,8 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     assert state["analysis_summary"].startswith("Tarang Living wants a WhatsApp agent")
     assert state["bypassed_gaps"] == result.gaps
     assert (state["document_types"], state["output_dir"]) == (["prd", "trd"], str(out_dir))
+    assert [(entry["operation"], entry["model"], entry["estimated"]) for entry in state["usage"]] == [
+        ("analysis", "claude-sonnet-4-5", True), ("prd", "claude-sonnet-4-5", True), ("trd", "claude-sonnet-4-5", True)]
 
     # The saved TRD reply leaves one gap out of its known gaps: the command adds it.
     assert ('! The TRD left out 1 bypassed gap; added under "Known gaps and assumptions": Language mix in numbers'

@@ -66,15 +66,24 @@ def analysis_text(result: gapscope.AnalysisResult) -> str:
     return "\n".join(lines)
 
 
-def compose(kind: str, interview: str, result: gapscope.AnalysisResult) -> str:
-    """The one request that writes a document: the prompt filled with the interview (answers and
-    attached documents included), the analysis, and the bypass summary verbatim."""
-    return prompt_template(kind).format(
+def shared_material(interview: str, result: gapscope.AnalysisResult) -> str:
+    """What both document requests begin with, byte for byte the same: the interview (answers and attached
+    documents included), the analysis, and the bypass summary verbatim."""
+    return prompt_template("material").format(
         interview=interview.strip(),
         analysis=analysis_text(result),
         bypass_summary=result.get_bypass_summary() or NO_BYPASSED_GAPS,
-        end_marker=END_MARKER,
     )
+
+
+def compose(kind: str, interview: str, result: gapscope.AnalysisResult) -> list[dict[str, Any]]:
+    """The content of the one request that writes a document: the shared material, marked as the end of
+    the prompt the two requests share so the second reads it from the service's prompt cache (unless
+    BREVANTA_PROMPT_CACHE=0), then the document's own instructions."""
+    shared: dict[str, Any] = {"type": "text", "text": shared_material(interview, result)}
+    if config.PROMPT_CACHE:
+        shared["cache_control"] = {"type": "ephemeral"}
+    return [shared, {"type": "text", "text": prompt_template(kind).format(end_marker=END_MARKER)}]
 
 
 # -- the reply ----------------------------------------------------------------

@@ -13,13 +13,15 @@ from typing import Any
 
 from brevanta import config, display, gapscope, waymark
 from brevanta.cli import documents, signals
+from brevanta.cli.document_lines import DocumentLines
 from brevanta.cli.args import STDIN, check_size, read_text_file
 from brevanta.cli.environment import check_session_home
-from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, InputProblem, UsageError, os_reason, saving
+from brevanta.cli.errors import EXIT_OK, InputProblem, UsageError, saving
 from brevanta.cli.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, archive_declined, choose_session, keep_analysis,
                                   save_session, saved_analysis)
-from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, count
-from brevanta.pipeline import models
+from brevanta.cli.terminal import Spinner, ask, ask_answer, ask_choice, ask_decision, count
+from brevanta.pipeline import models, rendering
+from brevanta.pipeline.usage import request_tokens, usage_summary
 
 # The ways forward that the report offers when critical gaps exist.
 CONTINUE, ANSWER, ATTACH = "1", "2", "3"
@@ -46,7 +48,8 @@ def analyse(args: argparse.Namespace, run: Run, interview: str, access: models.M
     """A new analysis of this round, saved with the session before anything is asked."""
     display.info(f"Analysing {args.interview}, round {run.round} ({access.source}).")
     result: gapscope.AnalysisResult = access.analyze(model_input(interview, run), run.round)
-    access.print_token_usage()
+    if access.usage:
+        print(display.dim(f"  Tokens: {request_tokens(access.usage[-1])}"))
     keep_analysis(run, result)
     run.walking, run.left_open = False, []
     save_session(run, result)
@@ -216,16 +219,9 @@ def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResul
 # -- render -------------------------------------------------------------------------
 
 
-def write_document(kind: str, text: str, directory: Path) -> None:
-    path = directory / documents.FILE_NAMES[kind]
-    try:
-        backup = documents.write_document(path, text)
-    except OSError as exc:
-        raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}",
-                                 hint="Free the path or pass --out DIR, then run the command again.") from None
-    if backup is not None:
-        display.info(f"Kept the earlier {path.name} as {backup.name}.")
-    display.success(f"Wrote {path}")
+def _record_written(run: Run, result: gapscope.AnalysisResult, kind: str) -> None:
+    run.written.append(kind)
+    save_session(run, result)
 
 
 def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess) -> None:
@@ -235,23 +231,23 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
         save_session(run, result)
     show_bypass_summary(result)
     directory = Path(str(run.output_dir))
-    for kind in documents.FILE_NAMES:
-        name = documents.short_name(kind)
-        if kind in run.written:
-            display.info(f"The {name} was written in an earlier run: {directory / documents.FILE_NAMES[kind]}")
-            continue
-        display.info(f"Writing the {name} ({access.source}).")
-        prompt = documents.compose(kind, model_input(interview, run), result)
-        completion = access.complete(prompt, operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT,
-                                     label=f"Writing the {name}...")
-        print(display.dim(f"  Tokens: {completion.input_tokens} in, {completion.output_tokens} out"))
-        text, added = documents.with_known_gaps(kind, documents.document_text(kind, completion), result.bypassed_gaps)
-        if added:
-            display.warning(f"The {name} left out {count(len(added), 'bypassed gap')}; "
-                            f"added under \"{documents.KNOWN_GAPS_HEADING}\": {', '.join(added)}")
-        write_document(kind, text, directory)
-        run.written.append(kind)
-        save_session(run, result)
+    for kind in run.written:
+        display.info(f"The {documents.short_name(kind)} was written in an earlier run: "
+                     f"{directory / documents.FILE_NAMES[kind]}")
+    missing = [kind for kind in documents.FILE_NAMES if kind not in run.written]
+    if not missing:
+        return
+    material = model_input(interview, run)
+    names = " and the ".join(documents.short_name(kind) for kind in missing)
+    with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
+        rendering.Rendering(
+            access,
+            content=lambda kind: documents.compose(kind, material, result),
+            finish=lambda kind, completion: rendering.finish_document(kind, completion, result.bypassed_gaps,
+                                                                      directory),
+            saved=lambda kind: _record_written(run, result, kind),
+            progress=DocumentLines(access.source, spinner).show,
+        ).run(missing)
 
 
 def finish(run: Run) -> None:
@@ -327,13 +323,29 @@ def analyze(args: argparse.Namespace) -> int:
     not_asking = _why_not_asking(args)
     signals.install()
     run = None
+    access: models.ModelAccess | None = None
     try:
         run = choose_session(args, org_id, interactive=not_asking is None)
         output_dir = str(Path(args.out).absolute()) if args.out else run.output_dir or default_output_dir(args, org_id)
         if output_dir != run.output_dir:
             run.output_dir, run.written = output_dir, []  # documents written elsewhere are written again here
         documents.check_output_dir(Path(run.output_dir))
-        access = models.open_access(args.replay, replies)
+        access = models.open_access(args.replay, replies, activity=lambda label: Spinner(label, sys.stderr))
+        access.on_usage = run.usage.append
         return pipeline(args, run, interview, access, not_asking)
     except KeyboardInterrupt as interrupt:
         return _interrupted(interrupt, run)
+    finally:
+        if access is not None:
+            _print_usage(access)
+
+
+def _print_usage(access: models.ModelAccess) -> None:
+    """This run's model usage, in one line, however the run ended."""
+    if not access.usage:
+        return
+    try:
+        print(display.dim(f"Model usage of this run: {usage_summary(access.usage)}."))
+        sys.stdout.flush()
+    except OSError:  # the terminal is gone, or the reader of the output
+        pass

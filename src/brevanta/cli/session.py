@@ -52,6 +52,7 @@ class Run:
     phase: str = ANALYSIS_PHASE
     session_file: str | None = None
     declined: str | None = None  # archived once this run has its own analysis
+    usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
 
     def answers_of_round(self, round_number: int) -> list[dict[str, Any]]:
         return [answer for answer in self.answers if answer.get("round") == round_number]
@@ -146,6 +147,7 @@ def _resumed(args: argparse.Namespace, org_id: str, record: dict[str, Any]) -> R
         written=_saved_written(state),
         phase=RENDER_PHASE if record["phase"] == RENDER_PHASE else ANALYSIS_PHASE,
         session_file=record["path"],
+        usage=_saved_list(state, "usage"),
     )
 
 
@@ -226,6 +228,7 @@ def save_session(run: Run, result: gapscope.AnalysisResult) -> None:
         left_open=run.left_open,
         open_gaps=len(result.get_unanswered_gaps()),
         documents_written=run.written,
+        usage=run.usage,
     )
     first_save = run.session_file is None
     with saving(waymark.SESSIONS_DIR):

@@ -14,6 +14,7 @@ from brevanta import display, waymark
 from brevanta.cli.args import check_org_id, default_org_id
 from brevanta.cli.errors import EXIT_OK, CommandError, UsageError, os_reason, saving
 from brevanta.cli.session import describe, state_of, unfinished_sessions, when
+from brevanta.pipeline.usage import usage_summary
 
 
 def _archived_sessions(org_id: str | None) -> list[dict[str, Any]]:
@@ -31,13 +32,19 @@ def _archived_sessions(org_id: str | None) -> list[dict[str, Any]]:
     return sorted(records, key=lambda record: record["saved_at"], reverse=True)
 
 
+def _usage(record: dict[str, Any]) -> str:
+    """The session's model usage over all its runs, when it kept any."""
+    usage = state_of(record).get("usage")
+    return f"; {usage_summary(usage)}" if isinstance(usage, list) and usage else ""
+
+
 def _show(title: str, records: list[dict[str, Any]]) -> None:
     if not records:
         display.info(f"{title}: none.")
         return
     display.info(f"{title}, newest first:")
     for record in records:
-        print(f"    {when(record['saved_at'])}  {record['phase']}, {describe(state_of(record))}")
+        print(f"    {when(record['saved_at'])}  {record['phase']}, {describe(state_of(record))}{_usage(record)}")
         print(f"        {record['path']}")
 
 

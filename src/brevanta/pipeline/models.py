@@ -2,39 +2,68 @@
 
 Three transports, first match wins: replay (saved replies, offline), a relay
 (BREVANTA_RELAY_URL), the Anthropic API (ANTHROPIC_API_KEY). The analysis goes
-through `gapscope.analyze_requirements`; the documents through `complete`, which
-streams the reply on the relay and the API.
+through `gapscope.analyze_requirements`; the documents through `request` (on the
+caller's thread) or `complete` (waited for), which stream the reply on the relay
+and the API.
 
-Every request runs on a worker thread while the main thread waits for it, so
-one Ctrl-C (or any signal whose handler raises) ends the wait at once; the
-abandoned request is a daemon thread and does not hold up the exit.
+Every request is attempted again after a failure worth retrying (see `attempts`),
+and its usage is recorded. Nothing here draws on a terminal: the front end hands
+in an activity (a spinner, say) that is shown while a request is waited for.
+
+`complete` and `analyze` run the request on a worker thread while the calling
+thread waits for it, so one Ctrl-C (or any signal whose handler raises) ends the
+wait at once; the abandoned request is a daemon thread and does not hold up the exit.
 """
 
 from __future__ import annotations
 
 import asyncio
-import sys
 import threading
-from collections.abc import Callable
-from contextlib import nullcontext
+from collections.abc import Callable, Iterator
+from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from types import SimpleNamespace
 from typing import Any, Protocol, TypeVar, cast
 
 import anthropic
+from anthropic.lib.streaming import ParsedMessageStreamEvent
 from anthropic.types import Message, MessageParam
 
-from brevanta import config, display, gapscope
+from brevanta import config, gapscope
 from brevanta.cli.args import check_size, estimated_tokens
 from brevanta.cli.errors import ModelFailure
+from brevanta.pipeline.attempts import Cancelled, RequestWatch, Unwatched, is_rate_limit, with_attempts
 from brevanta.pipeline.reasons import Exchange, analysis_failure, transport_failure
-from brevanta.cli.terminal import Spinner
+from brevanta.pipeline.usage import usage_record
 from brevanta.relaygate import RelayGate
 from brevanta.streaming import final_message, reply_text
 
 T = TypeVar("T")
 
 NO_ACCESS_HINT = "Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay DIR."
+
+# The content of one user message: a text, or a list of content blocks.
+Content = str | list[dict[str, Any]]
+
+
+class Activity(Protocol):
+    """What the front end shows while a request is waited for; `note` adds a short remark to it
+    (the attempt number, the wait before a retry)."""
+
+    def note(self, text: str) -> None: ...
+
+
+ActivityFactory = Callable[[str], AbstractContextManager[Activity]]
+
+
+class _NoActivity:
+    def note(self, text: str) -> None:
+        pass
+
+
+@contextmanager
+def no_activity(label: str) -> Iterator[Activity]:
+    yield _NoActivity()
 
 
 class RelayShaped(Protocol):
@@ -57,6 +86,21 @@ class Completion:
     stop_reason: str | None
     input_tokens: int
     output_tokens: int
+    cache_creation_input_tokens: int = 0
+    cache_read_input_tokens: int = 0
+    model: str = ""
+
+    @property
+    def prompt_tokens(self) -> int:
+        """Every token of the prompt: the API's input tokens leave out those written to or read from the cache."""
+        return self.input_tokens + self.cache_creation_input_tokens + self.cache_read_input_tokens
+
+
+def content_text(content: Content) -> str:
+    """The text of a message's content, its blocks joined."""
+    if isinstance(content, str):
+        return content
+    return "".join(str(block.get("text", "")) for block in content if isinstance(block, dict))
 
 
 class ReplayClient:
@@ -74,13 +118,13 @@ class ReplayClient:
         reply = self.replies.get(operation)
         if reply is None:
             raise LookupError(f"the replay holds no saved reply for the {operation} request")
-        prompt = "".join(str(message.get("content", "")) for message in messages)
+        prompt = "".join(content_text(message.get("content", "")) for message in messages)
         return reply, estimated_tokens(prompt), min(max_tokens, estimated_tokens(reply))
 
 
 def sdk_client(**options: Any) -> anthropic.Anthropic:
-    """A direct client with this run's request timeout and retry count."""
-    return anthropic.Anthropic(timeout=config.REQUEST_TIMEOUT, max_retries=config.REQUEST_RETRIES, **options)
+    """A direct client with this run's request timeout; the retries are made by `with_attempts`."""
+    return anthropic.Anthropic(timeout=config.REQUEST_TIMEOUT, max_retries=0, **options)
 
 
 def wait_for(call: Callable[[], T]) -> T:
@@ -104,62 +148,98 @@ def wait_for(call: Callable[[], T]) -> T:
     return results[0]
 
 
-class _WatchedRelay:
-    """A relay client as the analysis sees it, noting in `exchange` how the request went."""
+class _ActivityWatch(Unwatched):
+    """Shows a request's retries on the front end's activity."""
 
-    def __init__(self, client: RelayShaped, exchange: Exchange) -> None:
+    def __init__(self, activity: Activity) -> None:
+        self._activity = activity
+
+    def retrying(self, attempt: int, attempts: int, wait: float) -> None:
+        self._activity.note(f"attempt {attempt} of {attempts} in {wait:.0f}s")
+
+
+class _EventWatch:
+    """Hands a streamed reply's events to a RequestWatch, and ends the stream once the run is cancelled."""
+
+    def __init__(self, watch: RequestWatch, cancel: threading.Event | None) -> None:
+        self._watch = watch
+        self._cancel = cancel
+        self._characters = 0
+
+    def __call__(self, event: ParsedMessageStreamEvent[Any]) -> None:
+        if self._cancel is not None and self._cancel.is_set():
+            raise Cancelled()
+        if event.type == "message_start":
+            self._watch.began()
+        elif event.type == "content_block_delta" and event.delta.type == "text_delta":
+            self._characters += len(event.delta.text)
+            self._watch.received(self._characters)
+
+
+class _WatchedRelay:
+    """A relay client as the analysis sees it: each call attempted again when worth it, noting in
+    `exchange` how the request went."""
+
+    def __init__(self, access: ModelAccess, client: RelayShaped, exchange: Exchange, watch: RequestWatch) -> None:
         self.full_hosted = client.full_hosted
         self.token_log = client.token_log
+        self._access = access
         self._client = client
         self._exchange = exchange
+        self._watch = watch
 
     def _call_ai_proxy(
         self, *, messages: list[dict[str, Any]], model: str, max_tokens: int, operation: str
     ) -> tuple[str, int, int]:
         try:
-            reply = self._client._call_ai_proxy(
+            reply = with_attempts(lambda: self._client._call_ai_proxy(
                 messages=messages, model=model, max_tokens=max_tokens, operation=operation
-            )
+            ), watch=self._watch)
         except Exception as exc:
             self._exchange.error = exc
             raise
         self._exchange.replied = True
         self._exchange.cut_off = getattr(self._client, "last_stop_reason", None) == "max_tokens"
+        counts = SimpleNamespace(input_tokens=reply[1], output_tokens=reply[2])
+        self._access.record(usage_record(operation, model, counts,
+                                         estimated=isinstance(self._client, ReplayClient)))
         return reply
 
 
 class _WatchedMessages:
-    def __init__(self, client: anthropic.Anthropic, exchange: Exchange) -> None:
+    def __init__(self, access: ModelAccess, client: anthropic.Anthropic, exchange: Exchange,
+                 watch: RequestWatch) -> None:
+        self._access = access
         self._client = client
         self._exchange = exchange
+        self._watch = watch
 
     def create(self, **request: Any) -> Message:
         try:
-            message: Message = self._client.messages.create(**request)
+            message: Message = with_attempts(lambda: self._client.messages.create(**request), watch=self._watch)
         except Exception as exc:
             self._exchange.error = exc
             raise
         self._exchange.replied = True
         self._exchange.cut_off = message.stop_reason == "max_tokens"
+        self._access.record(usage_record("analysis", str(request.get("model", "")), message.usage))
         return message
 
 
-def _watched_sdk(exchange: Exchange) -> SimpleNamespace:
-    """Takes the place of the `anthropic` module inside gapscope, which looks the name up at each use: its
-    clients carry this run's timeout and retry settings and note in `exchange` how the request went."""
-
-    def client(**options: Any) -> SimpleNamespace:
-        return SimpleNamespace(messages=_WatchedMessages(sdk_client(**options), exchange))
-
-    return SimpleNamespace(Anthropic=client)
-
-
 class ModelAccess:
-    """Where this run's model requests go, and how each one is made."""
+    """Where this run's model requests go, and how each one is made.
 
-    def __init__(self, client: RelayShaped | None, source: str) -> None:
+    `usage` holds a record of every request this access made (see `pipeline.usage`); `on_usage`, when
+    set, is told of each one as well, on the thread that made the request.
+    """
+
+    def __init__(self, client: RelayShaped | None, source: str, activity: ActivityFactory = no_activity) -> None:
         self.client = client  # the api_client handed to the analysis; None means the Anthropic API
         self.source = source
+        self.activity = activity
+        self.usage: list[dict[str, Any]] = []
+        self.on_usage: Callable[[dict[str, Any]], None] | None = None
+        self._usage_lock = threading.Lock()
 
     @property
     def available(self) -> bool:
@@ -169,16 +249,38 @@ class ModelAccess:
     def _relay(self) -> bool:
         return isinstance(self.client, RelayGate)
 
+    @property
+    def estimated(self) -> bool:
+        """Whether token counts are estimates (the replay's) rather than the service's."""
+        return isinstance(self.client, ReplayClient)
+
+    def record(self, entry: dict[str, Any]) -> None:
+        with self._usage_lock:
+            self.usage.append(entry)
+            if self.on_usage is not None:
+                self.on_usage(entry)
+
+    def _watched_sdk(self, exchange: Exchange, watch: RequestWatch) -> SimpleNamespace:
+        """Takes the place of the `anthropic` module inside gapscope, which looks the name up at each use: its
+        clients carry this run's timeout and retries, note in `exchange` how the request went and record usage."""
+
+        def client(**options: Any) -> SimpleNamespace:
+            return SimpleNamespace(messages=_WatchedMessages(self, sdk_client(**options), exchange, watch))
+
+        return SimpleNamespace(Anthropic=client)
+
     def analyze(self, text: str, round_number: int) -> gapscope.AnalysisResult:
         """The analysis of `text`; ModelFailure when the model gave none."""
         check_size(text, "the interview with its answers")
         exchange = Exchange(relay=self._relay)
-        # gapscope types its client as a RelayGate; it uses only full_hosted, _call_ai_proxy and token_log.
-        client = None if self.client is None else cast(RelayGate, _WatchedRelay(self.client, exchange))
         sdk = getattr(gapscope, "anthropic")
-        setattr(gapscope, "anthropic", _watched_sdk(exchange))
         try:
-            with Spinner(f"Analysing the interview (round {round_number})...", sys.stderr):
+            with self.activity(f"Analysing the interview (round {round_number})...") as activity:
+                watch = _ActivityWatch(activity)
+                # gapscope types its client as a RelayGate; it uses only full_hosted, _call_ai_proxy and token_log.
+                client = None if self.client is None else cast(
+                    RelayGate, _WatchedRelay(self, self.client, exchange, watch))
+                setattr(gapscope, "anthropic", self._watched_sdk(exchange, watch))
                 result = wait_for(lambda: asyncio.run(gapscope.analyze_requirements(text, round_number, client)))
         finally:
             setattr(gapscope, "anthropic", sdk)
@@ -187,55 +289,71 @@ class ModelAccess:
             raise ModelFailure(f"no analysis: {reason}", hint=None if self.available else NO_ACCESS_HINT)
         return result
 
-    def complete(self, prompt: str, *, operation: str, max_tokens: int, label: str | None = None) -> Completion:
-        """One user message to the model routed for `operation`; ModelFailure saying why when none came.
+    def model_for(self, operation: str) -> str:
+        return config.MODEL_ROUTING.get(operation, config.MODEL_REASONING)
 
-        `label`, when given, is shown beside a spinner while the request runs.
-        """
-        model = config.MODEL_ROUTING.get(operation, config.MODEL_REASONING)
-        messages: list[dict[str, Any]] = [{"role": "user", "content": prompt}]
+    def complete(self, content: Content, *, operation: str, max_tokens: int, label: str | None = None) -> Completion:
+        """One user message to the model routed for `operation`, waited for on this thread; ModelFailure
+        saying why when no reply came. `label`, when given, names the activity shown meanwhile."""
+        with (self.activity(label) if label else no_activity("")) as activity:
+            return wait_for(lambda: self.request(content, operation=operation, max_tokens=max_tokens,
+                                                 watch=_ActivityWatch(activity)))
+
+    def request(self, content: Content, *, operation: str, max_tokens: int, watch: RequestWatch | None = None,
+                cancel: threading.Event | None = None, retry_rate_limit: bool = True) -> Completion:
+        """One user message to the model routed for `operation`, on this thread, attempted again when worth it.
+        ModelFailure saying why when no reply came; Cancelled once `cancel` is set; with `retry_rate_limit`
+        false, a 429 is raised as the SDK's RateLimitError at once."""
         if not self.available:
             raise ModelFailure(f"{operation} request failed: no model access", hint=NO_ACCESS_HINT)
+        model = self.model_for(operation)
+        messages: list[dict[str, Any]] = [{"role": "user", "content": content}]
+        watch = watch or Unwatched()
+        on_event = _EventWatch(watch, cancel)
         try:
-            with Spinner(label, sys.stderr) if label else nullcontext():
-                return wait_for(lambda: self._complete(messages, model, max_tokens, operation))
+            completion = with_attempts(lambda: self._complete(messages, model, max_tokens, operation, on_event),
+                                       watch=watch, cancel=cancel, retry_rate_limit=retry_rate_limit)
+        except Cancelled:
+            raise
         except Exception as exc:  # the transport's or the SDK's
+            if is_rate_limit(exc) and not retry_rate_limit:
+                raise
             raise ModelFailure(f"{operation} request failed: {transport_failure(exc, relay=self._relay)}") from exc
+        self.record(usage_record(operation, completion.model or model, completion, estimated=self.estimated))
+        return completion
 
-    def _complete(self, messages: list[dict[str, Any]], model: str, max_tokens: int, operation: str) -> Completion:
+    def _complete(self, messages: list[dict[str, Any]], model: str, max_tokens: int, operation: str,
+                  on_event: Callable[[ParsedMessageStreamEvent[Any]], None]) -> Completion:
         # The relay and the API stream the reply: a whole document takes longer to write than the
         # request timeout, which then bounds only the silence between two events.
         if isinstance(self.client, RelayGate):
             message = self.client.stream_message(
-                messages=messages, model=model, max_tokens=max_tokens, operation=operation
+                messages=messages, model=model, max_tokens=max_tokens, operation=operation, on_event=on_event
             )
         elif self.client is not None:
             text, input_tokens, output_tokens = self.client._call_ai_proxy(
                 messages=messages, model=model, max_tokens=max_tokens, operation=operation
             )
             stop_reason: str | None = getattr(self.client, "last_stop_reason", None)
-            return Completion(text, stop_reason, input_tokens, output_tokens)
+            return Completion(text, stop_reason, input_tokens, output_tokens, model=model)
         else:
             with sdk_client(api_key=config.ANTHROPIC_API_KEY).messages.stream(
                 model=model, max_tokens=max_tokens, messages=cast("list[MessageParam]", messages)
             ) as stream:
-                message = final_message(stream)
-        return Completion(reply_text(message), message.stop_reason, message.usage.input_tokens, message.usage.output_tokens)
-
-    def print_token_usage(self) -> None:
-        log = getattr(self.client, "token_log", None)
-        if log:
-            entry = log[-1]
-            note = " (estimated)" if isinstance(self.client, ReplayClient) else ""
-            print(display.dim(f"  Tokens: {entry.get('input')} in, {entry.get('output')} out{note}"))
+                message = final_message(stream, on_event)
+        usage = message.usage
+        return Completion(reply_text(message), message.stop_reason, usage.input_tokens, usage.output_tokens,
+                          usage.cache_creation_input_tokens or 0, usage.cache_read_input_tokens or 0,
+                          message.model or model)
 
 
-def open_access(replay_path: str | None, replies: dict[str, str] | None) -> ModelAccess:
+def open_access(replay_path: str | None, replies: dict[str, str] | None,
+                activity: ActivityFactory = no_activity) -> ModelAccess:
     if replies is not None:
-        return ModelAccess(ReplayClient(replies), f"saved reply {replay_path}")
-    relay = RelayGate.from_config()
+        return ModelAccess(ReplayClient(replies), f"saved reply {replay_path}", activity)
+    relay = RelayGate.from_config(max_retries=0)  # retried by with_attempts, visibly
     if relay is not None:
-        return ModelAccess(relay, f"relay {relay.base_url}")
+        return ModelAccess(relay, f"relay {relay.base_url}", activity)
     if config.ANTHROPIC_API_KEY:
-        return ModelAccess(None, "Anthropic API")
-    return ModelAccess(None, "no model access")
+        return ModelAccess(None, "Anthropic API", activity)
+    return ModelAccess(None, "no model access", activity)
