@@ -33,7 +33,8 @@ class RequestWatch(Protocol):
     """What a caller learns of one request while it runs; every method is called on the request's thread."""
 
     def retrying(self, attempt: int, attempts: int, wait: float) -> None:
-        """Attempt `attempt - 1` failed; attempt `attempt` of `attempts` is made after `wait` seconds."""
+        """Attempt `attempt - 1` failed; attempt `attempt` of `attempts` is made after `wait` seconds.
+        Called again with a wait of 0 when that attempt starts."""
 
     def began(self) -> None:
         """The reply's stream has begun: the request was accepted and its prompt is in the cache."""
@@ -53,6 +54,11 @@ class Unwatched:
 
     def received(self, characters: int) -> None:
         pass
+
+
+def attempt_note(attempt: int, attempts: int, wait: float) -> str:
+    """"attempt 2 of 3 in 1.5s" while waiting for it, "attempt 2 of 3" once it is made."""
+    return f"attempt {attempt} of {attempts}" + (f" in {wait:.1f}s" if wait > 0 else "")
 
 
 def is_rate_limit(error: BaseException) -> bool:
@@ -113,3 +119,4 @@ def with_attempts(call: Callable[[], T], *, watch: RequestWatch, cancel: threadi
             time.sleep(wait)
         elif cancel.wait(wait):
             raise Cancelled()
+        watch.retrying(attempt, attempts, 0.0)

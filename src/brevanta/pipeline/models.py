@@ -32,7 +32,8 @@ from anthropic.types import Message, MessageParam
 from brevanta import config, gapscope
 from brevanta.cli.args import check_size, estimated_tokens
 from brevanta.cli.errors import ModelFailure
-from brevanta.pipeline.attempts import Cancelled, RequestWatch, Unwatched, is_rate_limit, with_attempts
+from brevanta.pipeline.attempts import (Cancelled, RequestWatch, Unwatched, attempt_note, is_rate_limit,
+                                        with_attempts)
 from brevanta.pipeline.reasons import Exchange, analysis_failure, transport_failure
 from brevanta.pipeline.usage import usage_record
 from brevanta.relaygate import RelayGate
@@ -155,7 +156,7 @@ class _ActivityWatch(Unwatched):
         self._activity = activity
 
     def retrying(self, attempt: int, attempts: int, wait: float) -> None:
-        self._activity.note(f"attempt {attempt} of {attempts} in {wait:.0f}s")
+        self._activity.note(attempt_note(attempt, attempts, wait))
 
 
 class _EventWatch:

@@ -21,7 +21,7 @@ from typing import Any
 from brevanta import config
 from brevanta.cli import documents
 from brevanta.cli.errors import EnvironmentProblem, os_reason
-from brevanta.pipeline.attempts import Cancelled, is_rate_limit
+from brevanta.pipeline.attempts import Cancelled, attempt_note, is_rate_limit
 from brevanta.pipeline.models import Completion, Content, ModelAccess
 
 # How long a cancelled run waits for its requests to notice and end.
@@ -80,7 +80,7 @@ class _DocumentWatch:
         self._began = began
 
     def retrying(self, attempt: int, attempts: int, wait: float) -> None:
-        self._progress(DocumentEvent(self._kind, WAITING, note=f"attempt {attempt} of {attempts} in {wait:.0f}s"))
+        self._progress(DocumentEvent(self._kind, WAITING, note=attempt_note(attempt, attempts, wait)))
 
     def began(self) -> None:
         self._began.set()
