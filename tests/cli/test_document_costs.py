@@ -74,13 +74,13 @@ def test_documents_share_a_cached_prefix(brevanta, service, transport, settings)
 
 
 def test_a_run_killed_after_one_document_asks_for_the_other_alone(brevanta, service):
-    service.slower["trd"] = 10  # the TRD is still streaming when the PRD is written
+    service.rates["trd"] = 10  # the TRD is still streaming when the PRD is written
     env = transport_env(service, "direct")
     first = brevanta.terminal("analyze", "examples/interview.md", "--yes", **env)
     first.expect("Wrote ", timeout=PATIENCE)
     first.expect("PRD.md")
     first.kill()
-    service.slower.clear()
+    service.rates.clear()
     (killed,) = brevanta.sessions()
     listed = brevanta.run("sessions", "examples/interview.md")
     assert f"; {usage_summary(killed['state']['usage'])}\n" in listed.stdout, listed.stdout
@@ -96,7 +96,7 @@ def test_a_run_killed_after_one_document_asks_for_the_other_alone(brevanta, serv
 
 
 def test_ctrl_c_ends_both_streams(brevanta, service):
-    service.slower.update(prd=10, trd=10)  # minutes each
+    service.rates.update(prd=10, trd=10)  # minutes each
     terminal = brevanta.terminal("analyze", "examples/interview.md", "--yes", **transport_env(service, "direct"))
     eventually(lambda: len([logged for logged in service.log if logged.first_event]) == 2, "both streams began")
     terminal.process.send_signal(signal.SIGINT)

@@ -80,7 +80,7 @@ class MessagesService:
     tokens_per_second: float = 60.0
     first_event_delay: float = 0.5
     rate_limited: set[int] = field(default_factory=set)
-    slower: dict[str, float] = field(default_factory=dict)  # kind -> its own tokens per second
+    rates: dict[str, float] = field(default_factory=dict)  # kind -> its own tokens per second
     log: list[Logged] = field(default_factory=list)
 
     def __post_init__(self) -> None:
@@ -173,7 +173,8 @@ class MessagesService:
             if body.get("stream"):
                 self._stream(handler, entry, message, text, prefix)
             else:
-                self._stopping.wait(self.first_event_delay + usage["output_tokens"] / self.tokens_per_second)
+                rate = self.rates.get(entry.kind, self.tokens_per_second)
+                self._stopping.wait(self.first_event_delay + usage["output_tokens"] / rate)
                 self._readable(prefix)
                 _send_json(handler, 200, {**message, "content": [{"type": "text", "text": text}], "usage": usage})
                 entry.completed = True
@@ -202,7 +203,7 @@ class MessagesService:
         self._readable(prefix)
         send("content_block_start", {"type": "content_block_start", "index": 0,
                                      "content_block": {"type": "text", "text": ""}})
-        rate = self.slower.get(entry.kind, self.tokens_per_second)
+        rate = self.rates.get(entry.kind, self.tokens_per_second)
         size = TOKENS_PER_DELTA * CHARACTERS_PER_TOKEN
         began = time.monotonic()
         for sent, at in enumerate(range(0, len(text), size), start=1):
