@@ -4,9 +4,9 @@
     brevanta sessions [INTERVIEW_FILE] [--org ORG_ID] [--restore FILE]
 
 One file per concern: `args` (the command line and its inputs), `run` (the run
-and its phases), `session` (resume and save through waymark), `models` (model
-access), `reasons` (why a model request failed), `environment` (checks of the
-machine), `documents` (prompts, replies and files of the PRD and TRD),
+and its phases), `session` (resume and save through waymark), `environment` (checks of the
+machine), `documents` (prompts, replies and files of the PRD and TRD), `document_lines`
+(what is shown while they are written),
 `sessions` (the sessions command), `signals` (SIGTERM and SIGHUP as interrupts),
 `terminal` (questions, answers, spinner), `errors` (exit statuses).
 """

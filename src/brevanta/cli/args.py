@@ -56,6 +56,11 @@ retried BREVANTA_REQUEST_RETRIES times (default 2); the documents are streamed,
 and the same limit holds between two parts of the reply. An interview longer than
 BREVANTA_MAX_INTERVIEW_TOKENS estimated tokens (default 150000) is refused.
 BREVANTA_MAX_TOKENS_DOCUMENT (default 16000) limits each document's reply.
+The two documents are requested at once over a shared, cached prompt
+(BREVANTA_PARALLEL_DOCUMENTS=0: one after the other; BREVANTA_PROMPT_CACHE=0:
+no cache mark). The run ends with its tokens and their cost at list prices;
+BREVANTA_MODEL_PRICES='{"model": [input, output]}' (dollars per million
+tokens) prices a model the table lacks.
 """
 
 ANALYZE_EPILOG = """\
