@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from brevanta import config, display, gapscope, waymark
+from brevanta import display, gapscope, waymark
 from brevanta.cli import documents, signals
 from brevanta.cli.document_lines import DocumentLines
 from brevanta.cli.args import STDIN, check_size, read_text_file
