@@ -197,10 +197,11 @@ class MessagesService:
         usage = entry.usage
         self._stopping.wait(self.first_event_delay)
         start_usage = {**usage, "output_tokens": 1}
+        # Readable, and logged, before the client can see the reply begin and act on it.
+        self._readable(prefix)
+        entry.first_event = time.monotonic()
         send("message_start", {"type": "message_start", "message": {**message, "content": [], "stop_reason": None,
                                                                      "usage": start_usage}})
-        entry.first_event = time.monotonic()
-        self._readable(prefix)
         send("content_block_start", {"type": "content_block_start", "index": 0,
                                      "content_block": {"type": "text", "text": ""}})
         rate = self.rates.get(entry.kind, self.tokens_per_second)
