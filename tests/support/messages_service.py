@@ -49,7 +49,8 @@ def by_kind(replies: dict[str, str]) -> Callable[[dict[str, Any]], str]:
 
 @dataclass
 class Logged:
-    """One request as the service saw it; times are time.monotonic()."""
+    """One request as the service saw it; times are time.monotonic(), `ended` when its last event went out
+    (or when the client went away)."""
 
     number: int
     kind: str
@@ -176,12 +177,14 @@ class MessagesService:
                 rate = self.rates.get(entry.kind, self.tokens_per_second)
                 self._stopping.wait(self.first_event_delay + usage["output_tokens"] / rate)
                 self._readable(prefix)
+                entry.ended = time.monotonic()
                 _send_json(handler, 200, {**message, "content": [{"type": "text", "text": text}], "usage": usage})
                 entry.completed = True
         except OSError:  # the client went away
             pass
         finally:
-            entry.ended = time.monotonic()
+            if entry.ended is None:  # the client went away, or a 429
+                entry.ended = time.monotonic()
 
     def _stream(self, handler: BaseHTTPRequestHandler, entry: Logged, message: dict[str, Any], text: str,
                 prefix: str | None) -> None:
@@ -216,6 +219,7 @@ class MessagesService:
         send("content_block_stop", {"type": "content_block_stop", "index": 0})
         send("message_delta", {"type": "message_delta", "delta": {"stop_reason": "end_turn", "stop_sequence": None},
                                "usage": {"output_tokens": usage["output_tokens"]}})
+        entry.ended = time.monotonic()  # before the client can see the end and act on it
         send("message_stop", {"type": "message_stop"})
         entry.completed = True
 
