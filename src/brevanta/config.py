@@ -91,6 +91,41 @@ def _env_model_routing(name: str, default: dict[str, str]) -> dict[str, str]:
     return {**default, **overrides}
 
 
+def _env_flag(name: str, default: bool) -> bool:
+    raw = _env(name)
+    if raw is None:
+        return default
+    value = raw.strip().lower()
+    if value not in ("0", "1", "yes", "no", "true", "false", "on", "off"):
+        raise SettingError(f"{name} must be 1 or 0, got {raw!r}")
+    return value in ("1", "yes", "true", "on")
+
+
+def _env_prices(name: str, default: dict[str, tuple[float, float]]) -> dict[str, tuple[float, float]]:
+    """Default prices with the JSON object from `name` (model -> [input, output] dollars per million
+    tokens) merged over them."""
+    raw = _env(name)
+    if raw is None:
+        return dict(default)
+    import json
+
+    try:
+        overrides = json.loads(raw)
+    except json.JSONDecodeError as exc:
+        raise SettingError(f"{name} must hold a JSON object, but it is not valid JSON: {exc}") from None
+    if not isinstance(overrides, dict):
+        raise SettingError(f"{name} must map each model to [input, output] dollars per million tokens, got {raw!r}")
+    prices = dict(default)
+    for model, pair in overrides.items():
+        if not (isinstance(pair, list) and len(pair) == 2
+                and all(isinstance(price, int | float) and not isinstance(price, bool) and 0 <= price < math.inf
+                        for price in pair)):
+            raise SettingError(f"{name}: the prices of {model!r} must be [input, output] dollars per million "
+                               f"tokens, got {pair!r}")
+        prices[model] = (float(pair[0]), float(pair[1]))
+    return prices
+
+
 def _setting(name: str, read: Callable[[], T], fallback: T) -> T:
     """`read()`, or `fallback` with the problem noted under `name`; the name is unset at the end of the import."""
     try:
@@ -145,12 +180,20 @@ RELAY_TOKEN: str | None
 # Output tokens for one PRD or TRD: a full document with every section runs to about 6,000-10,000 tokens,
 # and a reply cut off at the limit is not written.
 MAX_TOKENS_DOCUMENT: int
+# Both documents are requested at once, the second as soon as the first's reply has begun; 0 asks for one
+# after the other, for services that limit concurrent requests.
+PARALLEL_DOCUMENTS: bool
+# The prompt the two document requests share is marked for the service's prompt cache; 0 sends it
+# unmarked (to measure what the cache saves).
+PROMPT_CACHE: bool
+MODEL_PRICES: dict[str, tuple[float, float]]  # the list prices with BREVANTA_MODEL_PRICES over them
 
 
 def load(environ: Mapping[str, str] | None = None) -> None:
     """Reads every setting again, from `environ` (the process's environment when None)."""
     global _environ, ANTHROPIC_API_KEY, MODEL_REASONING, MODEL_ROUTING, MAX_TOKENS_ANALYSIS, REQUEST_TIMEOUT
     global REQUEST_RETRIES, MAX_INTERVIEW_TOKENS, CORVANE_HOME, RELAY_URL, RELAY_TOKEN, MAX_TOKENS_DOCUMENT
+    global PARALLEL_DOCUMENTS, PROMPT_CACHE, MODEL_PRICES
     _environ = os.environ if environ is None else environ
     _problems.clear()
     ANTHROPIC_API_KEY = _environ.get("ANTHROPIC_API_KEY")
@@ -170,8 +213,26 @@ def load(environ: Mapping[str, str] | None = None) -> None:
     RELAY_TOKEN = _env("BREVANTA_RELAY_TOKEN")
     MAX_TOKENS_DOCUMENT = _setting("MAX_TOKENS_DOCUMENT", lambda: _env_int(
         "BREVANTA_MAX_TOKENS_DOCUMENT", 16000, maximum=MAX_OUTPUT_TOKENS), 0)
+    PARALLEL_DOCUMENTS = _setting("PARALLEL_DOCUMENTS", lambda: _env_flag("BREVANTA_PARALLEL_DOCUMENTS", True), True)
+    PROMPT_CACHE = _setting("PROMPT_CACHE", lambda: _env_flag("BREVANTA_PROMPT_CACHE", True), True)
+    MODEL_PRICES = _setting("MODEL_PRICES", lambda: _env_prices("BREVANTA_MODEL_PRICES", LIST_PRICES), {})
     _unset_unusable()
 
+
+# List prices in dollars per million tokens (input, output), for the cost estimate at the end of a run;
+# BREVANTA_MODEL_PRICES adds or replaces models. A model not listed shows tokens only.
+LIST_PRICES: dict[str, tuple[float, float]] = {
+    "claude-opus-4-5": (5.0, 25.0),
+    "claude-opus-4-1": (15.0, 75.0),
+    "claude-opus-4-0": (15.0, 75.0),
+    "claude-sonnet-4-5": (3.0, 15.0),
+    "claude-sonnet-4-0": (3.0, 15.0),
+    "claude-haiku-4-5": (1.0, 5.0),
+    "claude-3-5-haiku-latest": (0.8, 4.0),
+}
+# Prompt tokens written to the cache cost more than plain input, those read from it far less.
+CACHE_WRITE_FACTOR = 1.25
+CACHE_READ_FACTOR = 0.1
 
 def _unset_unusable() -> None:
     for name in _problems:

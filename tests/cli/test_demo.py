@@ -49,7 +49,9 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     assert oct(path.stat().st_mode & 0o777) == "0o600"
     out_dir = brevanta.cwd / "acme-demo"
     listed = "".join(f"    {out_dir}/{kind}.{fmt}\n" for kind in ("PRD", "TRD") for fmt in ("md", "html", "docx"))
-    assert out.endswith(f"✓ Session complete: {path}\n› The documents are in {out_dir}:\n{listed}")
+    assert out.endswith(f"✓ Session complete: {path}\n› The documents are in {out_dir}:\n{listed}"
+                        "Model usage of this run: 7,680 tokens in (0 from cache), 5,358 tokens out, "
+                        "about $0.10 at list prices (estimated).\n")
     (session,) = brevanta.sessions()
     assert (session["org_id"], session["phase"]) == ("acme-demo", "complete")
     state = session["state"]
@@ -57,6 +59,8 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     assert state["analysis_summary"].startswith("Tarang Living wants a WhatsApp agent")
     assert state["bypassed_gaps"] == result.gaps
     assert (state["document_types"], state["output_dir"]) == (["prd", "trd"], str(out_dir))
+    assert [(entry["operation"], entry["model"], entry["estimated"]) for entry in state["usage"]] == [
+        ("analysis", "claude-sonnet-4-5", True), ("prd", "claude-sonnet-4-5", True), ("trd", "claude-sonnet-4-5", True)]
 
     # The saved TRD reply leaves one gap out of its known gaps: the command adds it.
     assert ('! The TRD left out 1 bypassed gap; added under "Known gaps and assumptions": Language mix in numbers'

@@ -17,9 +17,10 @@ TRANSPORTS = {
 COMPLETION = """\
 import sys
 from brevanta.cli.errors import ModelFailure
-from brevanta.cli.models import open_access
+from brevanta.cli.terminal import Spinner
+from brevanta.pipeline.models import open_access
 try:
-    open_access(None, None).complete("Write the PRD.", operation="prd", max_tokens=100, label="Writing the PRD...")
+    open_access(None, None, activity=lambda label: Spinner(label, sys.stderr)).complete("Write the PRD.", operation="prd", max_tokens=100, label="Writing the PRD...")
 except ModelFailure as failure:
     print(f"brevanta: {failure.message}", file=sys.stderr)
     sys.exit(failure.status)
@@ -65,6 +66,8 @@ def test_a_request_never_answered_times_out(brevanta, messages_server, transport
     messages_server.never_answer()
     terminal = start(brevanta, request_kind, transport, messages_server, BREVANTA_REQUEST_TIMEOUT="1",
                      BREVANTA_REQUEST_RETRIES="1")
+    terminal.expect("s, attempt 2 of 2 in 0.")  # the spinner shows the wait before the retry
+    terminal.expect("s, attempt 2 of 2\r")  # and then the attempt
     assert terminal.wait() == 1
     failed = "no analysis" if request_kind == "analysis" else "prd request failed"
     server = TRANSPORTS[transport][2]

@@ -66,11 +66,13 @@ def test_direct_transport_through_the_sdk(brevanta, messages_server, example_rep
     for kind, request in (("prd", prd), ("trd", trd)):
         assert (request.body["model"], request.body["max_tokens"], request.body["stream"]) == (
             "claude-sonnet-4-5", 16000, True)
-        prompt = prompt_of(request)
-        assert f"# KNOWN GAPS\n\n{bypass_summary}" in prompt
-        assert example_interview.strip() in prompt and result.summary in prompt
-        assert prompt == documents.compose(kind, example_interview, result)
+        shared, instructions = prompt_of(request)
+        assert shared["cache_control"] == {"type": "ephemeral"} and "cache_control" not in instructions
+        assert f"# KNOWN GAPS\n\n{bypass_summary}" in shared["text"]
+        assert example_interview.strip() in shared["text"] and result.summary in shared["text"]
+        assert [shared, instructions] == documents.compose(kind, example_interview, result)
         assert (brevanta.cwd / "docs" / f"{kind.upper()}.md").is_file()
+    assert prompt_of(prd)[0] == prompt_of(trd)[0]  # the shared prefix, byte for byte
 
 
 def test_relay_transport_wins_over_the_api_key(brevanta, messages_server, example_reply):

@@ -5,12 +5,11 @@
     brevanta render [INTERVIEW_FILE | --org ORG_ID] [--only prd|trd] [--format md,html,docx] [--out DIR]
 
 One file per concern: `args` (the command line and its inputs), `run` (the run
-and its phases), `session` (resume and save through waymark), `models` (model
-access), `reasons` (why a model request failed), `environment` (checks of the
-machine), `documents` (prompts, replies and files of the PRD and TRD),
-`sessions` (the sessions command), `render` (a session's documents written again),
-`signals` (SIGTERM and SIGHUP as interrupts), `injection` (a run in-process with its streams and
-environment injected),
+and its phases), `session` (resume and save through waymark), `environment` (checks of the
+machine), `documents` (prompts, replies and files of the PRD and TRD), `document_lines`
+(what is shown while they are written), `sessions` (the sessions command), `render` (a session's
+documents written again), `review` (revisiting decisions), `signals` (SIGTERM and SIGHUP as
+interrupts), `injection` (a run in-process with its streams and environment injected),
 `terminal` (questions, answers, spinner), `errors` (exit statuses).
 """
 

@@ -74,6 +74,11 @@ gives a request (analysis, prd, trd) a model of its own (default: none, every
 request asks BREVANTA_MODEL_REASONING). Token limits go up to 128000, the
 interview limit up to 1000000, the timeout up to 86400 seconds (a day), the
 retries up to 10. Sessions live in CORVANE_HOME (default ~/.corvane).
+The two documents are requested at once over a shared, cached prompt
+(BREVANTA_PARALLEL_DOCUMENTS=0: one after the other; BREVANTA_PROMPT_CACHE=0:
+no cache mark). The run ends with its tokens and their cost at list prices;
+BREVANTA_MODEL_PRICES='{"model": [input, output]}' (dollars per million
+tokens) prices a model the table lacks.
 """
 
 ANALYZE_EPILOG = """\

@@ -14,11 +14,12 @@ from typing import Any
 
 from brevanta import config, durable, gapscope
 from brevanta.cli.errors import EnvironmentProblem, ModelFailure, os_reason
-from brevanta.cli.models import Completion
-from brevanta.pipeline.interview import STDIN
-from brevanta.pipeline.session import Run
 from brevanta.pipeline import assembly, known_gaps, provenance, sections
 from brevanta.pipeline import formats as formats_module
+from brevanta.pipeline.cleaning import clean_text
+from brevanta.pipeline.interview import STDIN
+from brevanta.pipeline.models import Completion
+from brevanta.pipeline.session import Run
 
 # The documents of a run, by the operation that requests each one, in the order they are written.
 FILE_NAMES = {"prd": "PRD.md", "trd": "TRD.md"}
@@ -79,15 +80,25 @@ def analysis_text(result: gapscope.AnalysisResult) -> str:
     return "\n".join(lines)
 
 
-def compose(kind: str, interview: str, result: gapscope.AnalysisResult) -> str:
-    """The one request that writes a document: the prompt filled with the interview (answers and
-    attached documents included), the analysis, and the bypass summary verbatim."""
-    return prompt_template(kind).format(
+def shared_material(interview: str, result: gapscope.AnalysisResult) -> str:
+    """What both document requests begin with, byte for byte the same: the interview (answers and attached
+    documents included), the analysis, and the bypass summary verbatim."""
+    return prompt_template("material").format(
         interview=interview.strip(),
         analysis=analysis_text(result),
         bypass_summary=result.get_bypass_summary() or NO_BYPASSED_GAPS,
-        end_marker=END_MARKER,
     )
+
+
+def compose(kind: str, interview: str, result: gapscope.AnalysisResult) -> list[dict[str, Any]]:
+    """The content of the one request that writes a document: the shared material, marked as the end of
+    the prompt the two requests share so the second reads it from the service's prompt cache (unless
+    BREVANTA_PROMPT_CACHE=0), then the document's own instructions."""
+    # A lone surrogate in the analysis (a gap title) could not even be sent: cleaned like the documents.
+    shared: dict[str, Any] = {"type": "text", "text": clean_text(shared_material(interview, result))[0]}
+    if config.PROMPT_CACHE:
+        shared["cache_control"] = {"type": "ephemeral"}
+    return [shared, {"type": "text", "text": prompt_template(kind).format(end_marker=END_MARKER)}]
 
 
 # -- the reply ----------------------------------------------------------------

@@ -5,15 +5,18 @@ a changed decision. Earlier versions of the files are kept as numbered backups."
 from __future__ import annotations
 
 import argparse
+import sys
 from pathlib import Path
 from typing import Any
 
 from brevanta import display, waymark
-from brevanta.cli import documents, models, signals
+from brevanta.cli import documents, signals
 from brevanta.cli.args import check_formats, check_org_id, read_replies, read_text_file
 from brevanta.cli.environment import check_session_home
 from brevanta.cli.errors import EXIT_OK, SESSION_KEPT, CommandError, EnvironmentProblem, UsageError, os_reason
-from brevanta.cli.run import _interrupted, finish, render
+from brevanta.cli.run import _interrupted, _print_usage, finish, render
+from brevanta.cli.terminal import Spinner
+from brevanta.pipeline import models
 from brevanta.pipeline import session
 from brevanta.pipeline.interview import STDIN, Interview, default_org_id
 from brevanta.pipeline.lock import SessionLocked
@@ -93,8 +96,12 @@ def render_command(args: argparse.Namespace) -> int:
                                hint="Run brevanta analyze on the interview to analyse it again.")
         interview = run.interview_text
         documents.check_output_dir(Path(str(run.output_dir)))
-        access = models.open_access(args.replay, replies)
-        render(run, result, interview, access, args.formats, [args.only] if args.only else None)
+        access = models.open_access(args.replay, replies, activity=lambda label: Spinner(label, sys.stderr))
+        access.on_usage = run.usage.append
+        try:
+            render(run, result, interview, access, args.formats, [args.only] if args.only else None)
+        finally:
+            _print_usage(access)
         finish(run, args.formats)
         return EXIT_OK
     except KeyboardInterrupt as interrupt:

@@ -11,24 +11,25 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from brevanta import config, display, gapscope
-from brevanta.cli import documents, models, signals
+from brevanta import display, gapscope
+from brevanta.cli import documents, signals
 from brevanta.cli.args import check_size, read_text_file
+from brevanta.cli.document_lines import DocumentLines
 from brevanta.cli.environment import check_session_home
 from brevanta.cli.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, ModelFailure, UsageError,
                                  os_reason)
-from brevanta.cli.models import ReplayClient
 from brevanta.cli.review import review
 from brevanta.cli.session import archive_declined, choose_session, save_session
-from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, ask_yes_no, count
-from brevanta.pipeline import decisions, session
+from brevanta.cli.terminal import Spinner, ask, ask_answer, ask_choice, ask_decision, ask_yes_no, count
+from brevanta.pipeline import decisions, models, rendering, session
 from brevanta.pipeline.assembly import DocumentRefused
-from brevanta.pipeline.cleaning import clean_text
 from brevanta.pipeline.decisions import gap_question, open_gaps
 from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.lock import SessionLocked
+from brevanta.pipeline.models import ReplayClient
 from brevanta.pipeline.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, SessionNotSaved, keep_analysis,
                                        saved_analysis)
+from brevanta.pipeline.usage import request_tokens, usage_summary
 from brevanta.untrusted import for_terminal
 
 # The ways forward that the report offers when critical gaps exist.
@@ -56,7 +57,8 @@ def analyse(args: argparse.Namespace, run: Run, interview: str, access: models.M
     """A new analysis of this round, saved with the session before anything is asked."""
     display.info(f"Analysing {args.interview}, round {run.round} ({access.source}).")
     result: gapscope.AnalysisResult = access.analyze(model_input(interview, run), run.round)
-    access.print_token_usage()
+    if access.usage:
+        print(display.dim(f"  Tokens: {request_tokens(access.usage[-1])}"))
     keep_analysis(run, result)
     run.walking, run.left_open = False, []
     save_session(run, result)
@@ -235,24 +237,9 @@ def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResul
 # -- render -------------------------------------------------------------------------
 
 
-def say_finished(finished: documents.Finished) -> None:
-    """What was done to one document on its way to disk, and where each of its files went."""
-    name, done = documents.short_name(finished.kind), finished.assembled
-    if done.missing_sections:
-        display.warning(f"The {name} reply left out {count(len(done.missing_sections), 'section')}; each is added "
-                        f"with a note that the model did not write it: {', '.join(done.missing_sections)}")
-    if done.gaps_added:
-        display.warning(f"The {name} left out {count(len(done.gaps_added), 'bypassed gap')}; "
-                        f"added under \"{documents.KNOWN_GAPS_HEADING}\": {for_terminal(', '.join(done.gaps_added))}")
-    if done.characters_removed:
-        display.warning(f"Removed {count(done.characters_removed, 'control or invalid character')} "
-                        f"from the {name}.")
-    display.info(f"{count(len(done.unsourced), 'figure')} to verify in the {name} "
-                 f"(not found in the interview, the answers or the attachments).")
-    for path, backup in finished.files:
-        if backup is not None:
-            display.info(f"Kept the earlier {path.name} as {for_terminal(backup.name)}.")
-        display.success(f"Wrote {for_terminal(path)}")
+def _record_written(run: Run, result: gapscope.AnalysisResult, kind: str) -> None:
+    run.written.append(kind)
+    save_session(run, result)
 
 
 def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess,
@@ -264,32 +251,41 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
         save_session(run, result)
     show_bypass_summary(result)
     directory = Path(str(run.output_dir))
-    refusals: list[str] = []
-    for kind in only or documents.FILE_NAMES:
-        name = documents.short_name(kind)
+    wanted = only or list(documents.FILE_NAMES)
+    for kind in wanted:
         if kind in run.written:
-            display.info(f"The {name} was written in an earlier run: "
+            display.info(f"The {documents.short_name(kind)} was written in an earlier run: "
                          f"{for_terminal(directory / documents.FILE_NAMES[kind])}")
-            continue
-        display.info(f"Writing the {name} ({access.source}).")
-        # A lone surrogate in the analysis (a gap title) could not even be sent.
-        prompt, _ = clean_text(documents.compose(kind, model_input(interview, run), result))
-        completion = access.complete(prompt, operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT,
-                                     label=f"Writing the {name}...")
-        print(display.dim(f"  Tokens: {completion.input_tokens} in, {completion.output_tokens} out"))
-        material = documents.document_material(kind, run, result, interview, isinstance(access.client, ReplayClient))
+    missing = [kind for kind in wanted if kind not in run.written]
+    if not missing:
+        return
+    material = model_input(interview, run)
+    replayed = isinstance(access.client, ReplayClient)
+    refusals: list[str] = []
+
+    def finish_one(kind: str, completion: models.Completion) -> documents.Finished:
+        given = documents.document_material(kind, run, result, interview, replayed)
         try:
-            finished = documents.finish_document(kind, completion, material, directory, formats or ["md"])
+            return documents.finish_document(kind, completion, given, directory, formats or ["md"])
         except DocumentRefused as refusal:
             refusals.append(documents.refusal_text(kind, refusal))
-            continue
-        say_finished(finished)
-        run.written.append(kind)
-        save_session(run, result)
-    if refusals:
-        missing = [kind.upper() for kind in only or documents.FILE_NAMES if kind not in run.written]
+            raise
+
+    names = " and the ".join(documents.short_name(kind) for kind in missing)
+    try:
+        with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
+            rendering.Rendering(
+                access,
+                content=lambda kind: documents.compose(kind, material, result),
+                finish=finish_one,
+                saved=lambda kind: _record_written(run, result, kind),
+                progress=DocumentLines(access.source, spinner).show,
+            ).run(missing)
+    except DocumentRefused:
+        # The other document went on and was written; a rerun asks for the refused ones only.
+        still_missing = [kind.upper() for kind in wanted if kind not in run.written]
         raise ModelFailure("; ".join(refusals),
-                           hint=f"Run the command again: it asks for the {' and the '.join(missing)} only.")
+                           hint=f"Run the command again: it asks for the {' and the '.join(still_missing)} only.") from None
 
 
 def finish(run: Run, formats: list[str] | None = None) -> None:
@@ -399,6 +395,7 @@ def analyze(args: argparse.Namespace) -> int:
     _configure_logging(args.verbose)
     signals.install()
     run = None
+    access: models.ModelAccess | None = None
     try:
         run = choose_session(args, args.inputs.interview, org_id, interactive=_why_not_asking(args) is None)
         if run is None:
@@ -424,5 +421,20 @@ def _run_session(args: argparse.Namespace, run: Run, replies: dict[str, str] | N
     if output_dir != run.output_dir:
         run.output_dir, run.written = output_dir, []  # documents written elsewhere are written again here
     documents.check_output_dir(Path(run.output_dir))
-    access = models.open_access(args.replay, replies)
-    return pipeline(args, run, interview, access, not_asking)
+    access = models.open_access(args.replay, replies, activity=lambda label: Spinner(label, sys.stderr))
+    access.on_usage = run.usage.append
+    try:
+        return pipeline(args, run, interview, access, not_asking)
+    finally:
+        _print_usage(access)
+
+
+def _print_usage(access: models.ModelAccess) -> None:
+    """This run's model usage, in one line, however the run ended."""
+    if not access.usage:
+        return
+    try:
+        print(display.dim(f"Model usage of this run: {usage_summary(access.usage)}."))
+        sys.stdout.flush()
+    except OSError:  # the terminal is gone, or the reader of the output
+        pass

@@ -16,9 +16,16 @@ from brevanta.pipeline import session
 from brevanta.pipeline.interview import STDIN, default_org_id
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.session import describe, state_of, when
+from brevanta.pipeline.usage import usage_summary
 from brevanta.untrusted import for_terminal
 
 _SECTIONS = ("Unfinished sessions", "Completed sessions", "Archived sessions")
+
+
+def _usage(record: dict[str, Any]) -> str:
+    """The session's model usage over all its runs, when it kept any."""
+    usage = state_of(record).get("usage")
+    return f"; {usage_summary(usage)}" if isinstance(usage, list) and usage else ""
 
 
 def _show(title: str, records: list[dict[str, Any]]) -> None:
@@ -27,7 +34,8 @@ def _show(title: str, records: list[dict[str, Any]]) -> None:
         return
     display.info(f"{title}, newest first:")
     for record in records:
-        print(f"    {for_terminal(when(record['saved_at']))}  {for_terminal(record['phase'])}, {describe(state_of(record))}")
+        print(f"    {for_terminal(when(record['saved_at']))}  {for_terminal(record['phase'])}, {describe(state_of(record))}"
+              f"{for_terminal(_usage(record))}")
         print(f"        {for_terminal(record['path'])}")
 
 

@@ -8,6 +8,7 @@ import itertools
 import sys
 import threading
 import time
+from collections.abc import Callable
 from typing import TextIO
 
 from brevanta.pipeline.words import count as count  # the command shows counts as the pipeline words them
@@ -82,8 +83,8 @@ def ask_answer() -> str | None:
 
 
 class Spinner:
-    """A turning bar with the seconds waited so far, on a terminal stream while a blocking call runs;
-    silent on anything else."""
+    """A turning bar with the seconds waited so far and the latest note (an attempt, a count), on a
+    terminal stream while a blocking call runs; silent on anything else."""
 
     FRAMES = "|/-\\"
 
@@ -94,6 +95,12 @@ class Spinner:
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
         self._width = 0  # of the longest line drawn, so clearing covers it
+        self._note = ""
+        self._drawing = threading.Lock()  # one line at a time: a frame, or lines printed above the spinner
+
+    def note(self, text: str) -> None:
+        """Shown after the seconds from the next frame on, in place of the previous note."""
+        self._note = text
 
     def _on_terminal(self) -> bool:
         try:
@@ -112,7 +119,16 @@ class Spinner:
             return
         self._stop.set()
         self._thread.join()
-        self._draw(" " * self._width + "\r")
+        with self._drawing:
+            self._draw(" " * self._width + "\r")
+
+    def above(self, write: Callable[[], None]) -> None:
+        """Runs `write`, which prints whole lines, with the spinner's line cleared first so the two do not mix;
+        the next frame draws the spinner below them."""
+        with self._drawing:
+            if self._thread is not None:
+                self._draw(" " * self._width + "\r")
+            write()
 
     def _draw(self, line: str) -> bool:
         """False once the terminal is gone (hung up or closed): nothing more is drawn."""
@@ -126,9 +142,12 @@ class Spinner:
     def _spin(self) -> None:
         started = time.monotonic()
         for frame in itertools.cycle(self.FRAMES):
-            line = f"{frame} {self._label} {time.monotonic() - started:.0f}s"
+            note = self._note
+            line = f"{frame} {self._label} {time.monotonic() - started:.0f}s" + (f", {note}" if note else "")
             self._width = max(self._width, len(line))
-            if not self._draw(line) or self._stop.wait(self._interval):
+            with self._drawing:
+                drawn = self._draw(line)
+            if not drawn or self._stop.wait(self._interval):
                 return
 
 

@@ -70,6 +70,7 @@ class Run:
     interview_sha256: str = ""
     interview_text: str = ""
     lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
+    usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
 
     def answers_of_round(self, round_number: int) -> list[dict[str, Any]]:
         return [answer for answer in self.answers if answer.get("round") == round_number]
@@ -233,6 +234,7 @@ def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_num
     run.left_open = _saved_list(state, "left_open")
     run.output_dir = output_dir if isinstance(output_dir, str) else None
     run.written = _saved_written(state)
+    run.usage = _saved_list(state, "usage")
     run.phase = RENDER_PHASE if record["phase"] == RENDER_PHASE else ANALYSIS_PHASE
     run.session_file = record["path"]
     run.lock = lock
@@ -347,6 +349,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         left_open=run.left_open,
         open_gaps=len(result.get_unanswered_gaps()),
         documents_written=run.written,
+        usage=run.usage,
     )
     first_save = run.session_file is None
     with _store_errors("save the session", waymark.SESSIONS_DIR):
