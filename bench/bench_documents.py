@@ -22,7 +22,7 @@ from common import per_call
 
 from brevanta import gapscope
 from brevanta.cli import documents
-from brevanta.cli.models import Completion
+from brevanta.pipeline.models import Completion
 from brevanta.cli.session import Run
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"

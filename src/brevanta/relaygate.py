@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import threading
+from collections.abc import Callable
 from typing import Any, cast
 
 import anthropic
+from anthropic.lib.streaming import ParsedMessageStreamEvent
 from anthropic.types import Message, MessageParam
 
 from brevanta import config
@@ -44,13 +46,13 @@ class RelayGate:
         self._client_lock = threading.Lock()
 
     @classmethod
-    def from_config(cls) -> RelayGate | None:
-        """A gate for the configured relay, or None when no relay is configured."""
+    def from_config(cls, *, max_retries: int | None = None) -> RelayGate | None:
+        """A gate for the configured relay, or None when no relay is configured. The SDK retries
+        REQUEST_RETRIES times unless `max_retries` says otherwise (0 for a caller that retries itself)."""
         if not config.RELAY_URL:
             return None
-        return cls(
-            config.RELAY_URL, config.RELAY_TOKEN, timeout=config.REQUEST_TIMEOUT, max_retries=config.REQUEST_RETRIES
-        )
+        retries = config.REQUEST_RETRIES if max_retries is None else max_retries
+        return cls(config.RELAY_URL, config.RELAY_TOKEN, timeout=config.REQUEST_TIMEOUT, max_retries=retries)
 
     def _sdk_client(self) -> anthropic.Anthropic:
         # Built on first use so constructing a gate never touches credentials
@@ -95,12 +97,14 @@ class RelayGate:
         model: str,
         max_tokens: int,
         operation: str,
+        on_event: Callable[[ParsedMessageStreamEvent[Any]], None] | None = None,
     ) -> Message:
         """One streamed Messages call, read to its end, for replies long enough that a blocking call
         would outlast the request timeout.
 
         Errors before the reply starts are the SDK's, unchanged; a reply that breaks off raises
-        BrokenReply. The operation name travels as a header, as with `_call_ai_proxy`.
+        BrokenReply. The operation name travels as a header, as with `_call_ai_proxy`; `messages` go out as
+        given (content blocks and their cache breakpoints included). `on_event` sees each event as it comes.
         """
         with self._sdk_client().messages.stream(
             model=model,
@@ -108,6 +112,6 @@ class RelayGate:
             messages=cast("list[MessageParam]", messages),
             extra_headers={OPERATION_HEADER: operation},
         ) as stream:
-            reply = final_message(stream)
+            reply = final_message(stream, on_event)
         self.last_stop_reason = reply.stop_reason
         return reply

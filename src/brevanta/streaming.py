@@ -6,9 +6,10 @@ two events rather than the whole generation.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
-from anthropic.lib.streaming import MessageStream
+from anthropic.lib.streaming import MessageStream, ParsedMessageStreamEvent
 from anthropic.types import Message, TextBlock
 
 
@@ -21,14 +22,23 @@ class BrokenReply(Exception):
         self.cause = cause
 
 
-def final_message(stream: MessageStream[Any]) -> Message:
-    """The whole reply of `stream`, read to its last event; BrokenReply when it never got there."""
+def final_message(
+    stream: MessageStream[Any], on_event: Callable[[ParsedMessageStreamEvent[Any]], None] | None = None
+) -> Message:
+    """The whole reply of `stream`, read to its last event; BrokenReply when it never got there.
+    `on_event` sees each event as it comes; what it raises ends the reading, unchanged."""
     finished = False
-    try:
-        for event in stream:
-            finished = finished or event.type == "message_stop"
-    except Exception as exc:  # whatever ended the stream, the reply is incomplete
-        raise BrokenReply(exc) from exc
+    events = iter(stream)
+    while True:
+        try:
+            event = next(events)
+        except StopIteration:
+            break
+        except Exception as exc:  # whatever ended the stream, the reply is incomplete
+            raise BrokenReply(exc) from exc
+        finished = finished or event.type == "message_stop"
+        if on_event is not None:
+            on_event(event)
     if not finished:
         raise BrokenReply(None)
     return stream.get_final_message()

@@ -3,6 +3,10 @@ native `async def` coroutine that does the same work."""
 
 import asyncio
 import gc
+import os
+import subprocess
+import sys
+import textwrap
 import types
 import warnings
 
@@ -153,6 +157,29 @@ def test_throw_three_argument_form_is_deprecated(hooks):
         with pytest.warns(DeprecationWarning, match="signature of throw"):
             with pytest.raises(ValueError):
                 coro.throw(ValueError, ValueError("v"), None)
+
+
+THROW_WITH_ANY_QUALNAME = """
+    import sys, traceback
+    from brevanta import gapscope
+    function = gapscope.analyze_requirements.__wrapped__
+    function.__qualname__ = "\\udc80"          # a str without a UTF-8 form
+    coroutine = function("interview")
+    target = coroutine.__await__() if sys.argv[1] == "await" else coroutine
+    try:
+        target.throw(ValueError("thrown"))
+    except ValueError as error:
+        print(error, traceback.extract_tb(error.__traceback__)[-1].name)
+"""
+
+
+@pytest.mark.parametrize("via", ["coroutine", "await"])
+def test_throw_names_the_declared_function_whatever_its_qualname(via):
+    # In a fresh interpreter: a crash there fails this test instead of ending the run.
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(THROW_WITH_ANY_QUALNAME), via],
+                          capture_output=True, text=True, env=environment, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "thrown analyze_requirements\n"), done.stderr
 
 
 def test_asyncio_runs_and_awaits_it(hooks):

@@ -87,6 +87,29 @@ def test_relaygate_is_not_needed_at_run_time():
     assert report == {"type_checking": False, "has_relaygate": False}
 
 
+@pytest.mark.parametrize(("replacement", "outcome"), [
+    ("types.ModuleType('asyncio.coroutines')", ["imported", True]),   # no marker: True stands in
+    ("Failing('asyncio.coroutines')", ["RuntimeError", "marker lookup failed"]),  # not swallowed
+])
+def test_coroutine_marker_falls_back_only_when_missing(replacement, outcome):
+    report = run_python(
+        f"""
+        import asyncio, json, sys, types
+        class Failing(types.ModuleType):
+            def __getattr__(self, name):
+                raise RuntimeError("marker lookup failed")
+        sys.modules["asyncio.coroutines"] = {replacement}
+        try:
+            import brevanta.gapscope as gapscope
+            outcome = ["imported", gapscope.analyze_requirements.__wrapped__._is_coroutine]
+        except RuntimeError as error:
+            outcome = [type(error).__name__, str(error)]
+        print(json.dumps(outcome))
+        """
+    )
+    assert report == outcome
+
+
 @pytest.mark.parametrize("module", ["brevanta.gapscope", "brevanta.waymark"])
 def test_a_subinterpreter_is_refused(module, tmp_path):
     report = run_python(

@@ -1,9 +1,11 @@
-"""Runs the `brevanta` command in child processes: through pipes, or on a pseudo-terminal
-driven line by line, each with its own CORVANE_HOME."""
+"""Runs the `brevanta` command with its own CORVANE_HOME: in this process with its streams and environment
+injected (`run`), as a child process through pipes (`run_process`, for start-up, signals and closed
+pipes), or on a pseudo-terminal driven line by line (`terminal`, `script`)."""
 
 from __future__ import annotations
 
 import fcntl
+import io
 import json
 import os
 import pty
@@ -16,6 +18,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import pytest
+
+from brevanta.cli import main
+from brevanta.cli.injection import Environment
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
@@ -114,6 +119,27 @@ class Brevanta:
         return [sys.executable, "-m", "brevanta", *map(str, args)]
 
     def run(self, *args: str, stdin: str = "", **env: str) -> subprocess.CompletedProcess[str]:
+        """The command run in this process, as a child process would run it: the same environment, standard
+        input and working directory, its output captured through streams of the child's encoding."""
+        environ = {**self.env, **env}
+        encoding, _, errors = environ.get("PYTHONIOENCODING", "utf-8").partition(":")
+        streams = [io.TextIOWrapper(io.BytesIO(), encoding=encoding or "utf-8", errors=errors or "strict",
+                                    write_through=True) for _ in range(2)]
+        stdin_stream = io.TextIOWrapper(io.BytesIO(stdin.encode("utf-8")), encoding="utf-8")
+        started_in = os.getcwd()
+        os.chdir(self.cwd)
+        try:
+            status = main(list(map(str, args)), Environment(stdin_stream, *streams, environ))
+        except SystemExit as exit:  # argparse's own exit: --help, --version, a usage error
+            status = exit.code if isinstance(exit.code, int) else int(exit.code is not None)
+        finally:
+            os.chdir(started_in)
+        stdout, stderr = (stream.buffer.getvalue().decode("utf-8") for stream in streams)
+        assert "Traceback" not in stderr, stderr  # whatever happened, the user saw no traceback
+        return subprocess.CompletedProcess(self.argv(*args), status, stdout, stderr)
+
+    def run_process(self, *args: str, stdin: str = "", **env: str) -> subprocess.CompletedProcess[str]:
+        """The command as a child process, for what only a process shows: start-up, imports, exit."""
         done = subprocess.run(self.argv(*args), input=stdin, capture_output=True, text=True, encoding="utf-8",
                               env={**self.env, **env}, cwd=self.cwd, timeout=TIMEOUT)
         assert "Traceback" not in done.stderr, done.stderr  # whatever happened, the user saw no traceback

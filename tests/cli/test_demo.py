@@ -49,7 +49,9 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     assert oct(path.stat().st_mode & 0o777) == "0o600"
     out_dir = brevanta.cwd / "acme-demo"
     listed = "".join(f"    {out_dir}/{kind}.{fmt}\n" for kind in ("PRD", "TRD") for fmt in ("md", "html", "docx"))
-    assert out.endswith(f"✓ Session complete: {path}\n› The documents are in {out_dir}:\n{listed}")
+    assert out.endswith(f"✓ Session complete: {path}\n› The documents are in {out_dir}:\n{listed}"
+                        "Model usage of this run: 7,680 tokens in (0 from cache), 5,358 tokens out, "
+                        "about $0.10 at list prices (estimated).\n")
     (session,) = brevanta.sessions()
     assert (session["org_id"], session["phase"]) == ("acme-demo", "complete")
     state = session["state"]
@@ -57,6 +59,8 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     assert state["analysis_summary"].startswith("Tarang Living wants a WhatsApp agent")
     assert state["bypassed_gaps"] == result.gaps
     assert (state["document_types"], state["output_dir"]) == (["prd", "trd"], str(out_dir))
+    assert [(entry["operation"], entry["model"], entry["estimated"]) for entry in state["usage"]] == [
+        ("analysis", "claude-sonnet-4-5", True), ("prd", "claude-sonnet-4-5", True), ("trd", "claude-sonnet-4-5", True)]
 
     # The saved TRD reply leaves one gap out of its known gaps: the command adds it.
     assert ('! The TRD left out 1 bypassed gap; added under "Known gaps and assumptions": Language mix in numbers'
@@ -144,6 +148,17 @@ def test_help_documents_every_option(brevanta):
     for text in ("INTERVIEW_FILE", "--org ORG_ID", "--only {prd,trd}", "--format md,html,docx", "--out DIR",
                  "numbered backups", "exit status: 0 done, 1 no session to render"):
         assert text in render
+
+
+def test_help_lists_every_setting_with_its_default(brevanta):
+    read = re.findall(r'"((?:BREVANTA|ANTHROPIC)_[A-Z_]+|CORVANE_HOME)"',
+                      (REPO / "src" / "brevanta" / "config.py").read_text(encoding="utf-8"))
+    shown = " ".join(brevanta.run("analyze", "--help").stdout.split())
+    assert len(read) >= 11 and not [variable for variable in read if variable not in shown]
+    for default in ("BREVANTA_MODEL_REASONING (default claude-sonnet-4-5)", "BREVANTA_MAX_TOKENS_ANALYSIS tokens "
+                    "(default 8000)", "(default: none, every request asks BREVANTA_MODEL_REASONING)",
+                    "CORVANE_HOME (default ~/.corvane)"):
+        assert default in shown
 
 
 def make_demo_dry_run(venv: Path) -> str:

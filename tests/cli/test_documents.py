@@ -30,7 +30,8 @@ def queue_documents(server):
 
 def prompt_of(request):
     (message,) = request.body["messages"]
-    return message["content"]
+    content = message["content"]
+    return content if isinstance(content, str) else "".join(block["text"] for block in content)
 
 
 def known_gaps(document):
@@ -52,11 +53,14 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
     if option == "2":
         terminal.expect(DECISION)
         terminal.send("a")
-        terminal.expect("Your answer: ")
-        terminal.send(ANSWER)
-        for _ in range(6):
+        terminal.expect("an empty line ends it):")
+        terminal.send(ANSWER + "\n")  # the empty line ends the answer
+        for gap_number in range(2, 8):
             terminal.expect(DECISION)
             terminal.send("b")
+            if gap_number <= 3:  # critical: asked to confirm
+                terminal.expect("bypass it anyway? [y/N] ")
+                terminal.send("y")
     if option == "3":
         terminal.expect("Document to attach")
         terminal.send(str(tmp_path / "missing.md"))
@@ -66,6 +70,9 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
         terminal.expect("› Attached notes.md; analysing round 1 again.")
         terminal.expect(MENU)
         terminal.send("1")
+    # The decisions are offered for review before the documents.
+    terminal.expect("Change a decision? Type its number, or press Enter to go on: ")
+    terminal.send("")
     assert terminal.wait() == 0, terminal.screen
     assert "Traceback" not in terminal.screen
 
@@ -94,8 +101,14 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
 
 CUT_OFF = ("the PRD reply was cut off at the token limit (400 tokens); PRD.md was not written\n"
            "Raise BREVANTA_MAX_TOKENS_DOCUMENT and run the command again: it resumes at the documents.")
+RESUMES = "\nRun the command again: it resumes at the documents."
 STALLED = ("prd request failed: the request timed out in the middle of the reply: nothing came from {server} for "
-           "1 s; try again later, or raise BREVANTA_REQUEST_TIMEOUT")
+           "1 s; try again later, or raise BREVANTA_REQUEST_TIMEOUT" + RESUMES)
+# A whole event stream but for its message_start.
+HEADLESS_STREAM = "".join(f"event: {event['type']}\ndata: {json.dumps(event)}\n\n" for event in [
+    {"type": "content_block_start", "index": 0, "content_block": {"type": "text", "text": ""}},
+    {"type": "content_block_delta", "index": 0, "delta": {"type": "text_delta", "text": "# PRD"}},
+    {"type": "content_block_stop", "index": 0}, {"type": "message_stop"}])
 SERVERS = {"direct": "the Anthropic API", "relay": "the relay"}
 
 
@@ -111,10 +124,16 @@ def transport_env(transport, server):
         *[pytest.param(transport, {"break_off": "stall"}, STALLED, id=f"stalled, {transport}")
           for transport in SERVERS],
         pytest.param("relay", {"break_off": "error"},
-                     "prd request failed: the relay broke off the reply: Overloaded (overloaded_error); try again later",
-                     id="error event, relay"),
+                     "prd request failed: the relay broke off the reply: Overloaded (overloaded_error); try again later"
+                     + RESUMES, id="error event, relay"),
         pytest.param("direct", {"break_off": "drop"}, "prd request failed: the connection to the Anthropic API "
-                     "ended in the middle of the reply; try again later", id="dropped, direct"),
+                     "ended in the middle of the reply; try again later" + RESUMES, id="dropped, direct"),
+        pytest.param("direct", lambda server: server.reply_error(500),
+                     "prd request failed: the Anthropic API answered HTTP 500: stub error 500" + RESUMES,
+                     id="HTTP 500, direct"),
+        *[pytest.param(transport, lambda server: server.reply_raw(HEADLESS_STREAM, content_type="text/event-stream"),
+                       "prd request failed: the model's reply could not be read: {server} sent a malformed reply; "
+                       "try again later" + RESUMES, id=f"no message_start, {transport}") for transport in SERVERS],
     ],
 )
 def test_a_prd_reply_that_breaks_off_is_not_written(brevanta, messages_server, example_reply, tmp_path, transport,
@@ -128,10 +147,15 @@ def test_a_prd_reply_that_breaks_off_is_not_written(brevanta, messages_server, e
         args, env = ["--replay", str(tmp_path / "replay")], {}
     else:
         messages_server.reply_text(example_reply)
-        messages_server.reply_text(partial, chunks=8, **reply)
+        if callable(reply):
+            reply(messages_server)
+        else:
+            messages_server.reply_text(partial, chunks=8, **reply)
         env = transport_env(transport, messages_server)
+    # One document at a time: the PRD is the only document request, and the TRD is not asked for after it failed.
     done = brevanta.run("analyze", "examples/interview.md", "--yes", "--out", "docs", *args,
-                        BREVANTA_MAX_TOKENS_DOCUMENT="400", BREVANTA_REQUEST_TIMEOUT="1", **env)
+                        BREVANTA_MAX_TOKENS_DOCUMENT="400", BREVANTA_REQUEST_TIMEOUT="1",
+                        BREVANTA_PARALLEL_DOCUMENTS="0", **env)
     assert done.returncode == 1
     assert done.stderr == f"brevanta: {message.format(server=SERVERS.get(transport))}\n"
     if transport != "replay":
@@ -178,7 +202,7 @@ def test_killed_between_the_prd_and_the_trd_resumes_at_the_trd(brevanta, example
     with HoldingServer() as server:
         server.reply_text(example_reply)
         queue_documents(server)
-        env = {**brevanta.env, **direct_env(server)}
+        env = {**brevanta.env, **direct_env(server), "BREVANTA_PARALLEL_DOCUMENTS": "0"}
         first = subprocess.Popen(brevanta.argv(*args), env=env, cwd=brevanta.cwd, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 30
@@ -198,7 +222,7 @@ def test_killed_between_the_prd_and_the_trd_resumes_at_the_trd(brevanta, example
         done = brevanta.run(*args, **direct_env(server))
         assert (done.returncode, done.stderr) == (0, "")
         (trd_request,) = server.requests[3:]  # no analysis, no PRD
-        assert prompt_of(trd_request).startswith("You are a senior software architect.")
+        assert "\nYou are a senior software architect." in prompt_of(trd_request)
     assert "› Resuming at the documents, with the analysis of round 1 from an earlier run." in done.stdout
     assert f"› The PRD was written in an earlier run: {docs / 'PRD.md'}" in done.stdout
     assert sorted(path.name for path in docs.iterdir()) == ["PRD.md", "TRD.md"]
@@ -251,10 +275,11 @@ def test_sessions_lists_and_restores_without_replacing(brevanta):
     assert (done.returncode, done.stderr) == (0, "")
     listed = done.stdout.split("› Archived sessions, newest first:\n")
     assert listed[0].startswith("› Unfinished sessions, newest first:\n")
-    assert f"  analysis, round 1, 0 answers, 0 bypassed, 7 open gaps\n        {unfinished}\n" in listed[0]
+    assert (f"  analysis, round 1, 0 answers, 0 bypassed, 7 open gaps; 1,837 tokens in (0 from cache), 2,814 tokens "
+            f"out, about $0.05 at list prices (estimated)\n        {unfinished}\n") in listed[0]  # the analysis's usage
     assert f"\n        {archived}\n" in listed[1]
     assert brevanta.run("sessions", "--org", "other").stdout == (
-        "› Unfinished sessions: none.\n› Archived sessions: none.\n")
+        "› Unfinished sessions: none.\n› Completed sessions: none.\n› Archived sessions: none.\n")
 
     (brevanta.home / "sessions" / archived.name).write_text("{}", encoding="utf-8")
     refused = brevanta.run("sessions", "--restore", archived.name)

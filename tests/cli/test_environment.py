@@ -2,14 +2,17 @@
 documented status, before anything is asked, archived or paid for; never with a traceback."""
 
 import json
+import logging
 import os
 import shutil
+import signal
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
-from brevanta import waymark
+from brevanta import config, waymark
 
 TIMEOUT = 60
 
@@ -41,6 +44,12 @@ def read_only(home):
     return ["unshare", "-rm", "sh", "-c", READ_ONLY, "sh"]
 
 
+def read_only_parent(home):
+    """The home does not exist yet, and the file system it would be made on is read-only."""
+    home.mkdir()
+    return ["unshare", "-rm", "sh", "-c", READ_ONLY.replace('"$CORVANE_HOME"', '"${CORVANE_HOME%/*}"'), "sh"]
+
+
 def not_writable(home):
     (home / "sessions").mkdir(parents=True)
     (home / "sessions").chmod(0o500)
@@ -61,28 +70,47 @@ CASES = {
                          "a file stands where a directory is needed\n" + UNUSABLE.replace("{home}", "{home}/corvane")),
     "read-only": (read_only, "home", {}, 3, "brevanta: cannot use the session directory {home}/sessions: "
                   "the file system is read-only\n" + UNUSABLE),
+    "home on a read-only file system": (read_only_parent, "home/corvane", {}, 3,
+                                        "brevanta: cannot use the session directory {home}/corvane/sessions: "
+                                        "the file system is read-only\n" + UNUSABLE.replace("{home}", "{home}/corvane")),
     "not writable": (not_writable, "home", {}, 3, "brevanta: cannot use the session directory {home}/sessions: "
                      "permission denied\n" + UNUSABLE),
     "missing parent": (as_it_is, "new/parents/home", {}, 0, ""),
     "tokens not a number": (as_it_is, "home", {"BREVANTA_MAX_TOKENS_ANALYSIS": "abc"}, 3,
-                            "brevanta: BREVANTA_MAX_TOKENS_ANALYSIS must be an integer, got 'abc'\n" + BAD_SETTING),
+                            "brevanta: BREVANTA_MAX_TOKENS_ANALYSIS must be a whole number from 1 to 128000, got 'abc'\n" + BAD_SETTING),
     "zero timeout": (as_it_is, "home", {"BREVANTA_REQUEST_TIMEOUT": "0"}, 3,
-                     "brevanta: BREVANTA_REQUEST_TIMEOUT must be a positive number of seconds, got '0'\n"
+                     "brevanta: BREVANTA_REQUEST_TIMEOUT must be a number of seconds above 0 and at most 86400 (a day), got '0'\n"
                      + BAD_SETTING),
     "timeout in words": (as_it_is, "home", {"BREVANTA_REQUEST_TIMEOUT": "soon"}, 3,
-                         "brevanta: BREVANTA_REQUEST_TIMEOUT must be a positive number of seconds, got 'soon'\n"
+                         "brevanta: BREVANTA_REQUEST_TIMEOUT must be a number of seconds above 0 and at most 86400 (a day), "
+                         "got 'soon'\n"
                          + BAD_SETTING),
     "negative retries": (as_it_is, "home", {"BREVANTA_REQUEST_RETRIES": "-1"}, 3,
-                         "brevanta: BREVANTA_REQUEST_RETRIES must be an integer of at least 0, got '-1'\n"
+                         "brevanta: BREVANTA_REQUEST_RETRIES must be a whole number from 0 to 10, got '-1'\n"
                          + BAD_SETTING),
     "interview limit in words": (as_it_is, "home", {"BREVANTA_MAX_INTERVIEW_TOKENS": "lots"}, 3,
-                                 "brevanta: BREVANTA_MAX_INTERVIEW_TOKENS must be an integer, got 'lots'\n"
+                                 "brevanta: BREVANTA_MAX_INTERVIEW_TOKENS must be a whole number from 1 to 1000000, got 'lots'\n"
                                  + BAD_SETTING),
     "no document tokens": (as_it_is, "home", {"BREVANTA_MAX_TOKENS_DOCUMENT": "0"}, 3,
-                           "brevanta: BREVANTA_MAX_TOKENS_DOCUMENT must be a positive integer, got '0'\n"
+                           "brevanta: BREVANTA_MAX_TOKENS_DOCUMENT must be a whole number from 1 to 128000, got '0'\n"
+                           + BAD_SETTING),
+    "timeout beyond a day": (as_it_is, "home", {"BREVANTA_REQUEST_TIMEOUT": "1e300"}, 3,
+                             "brevanta: BREVANTA_REQUEST_TIMEOUT must be a number of seconds above 0 and at most "
+                             "86400 (a day), got '1e300'\n" + BAD_SETTING),
+    "more tokens than a model writes": (as_it_is, "home", {"BREVANTA_MAX_TOKENS_ANALYSIS": "9" * 20}, 3,
+                                        "brevanta: BREVANTA_MAX_TOKENS_ANALYSIS must be a whole number from 1 to "
+                                        f"128000, got '{'9' * 20}'\n" + BAD_SETTING),
+    "home of an unknown user": (as_it_is, "home", {"CORVANE_HOME": "~nouser/x"}, 3,
+                                "brevanta: CORVANE_HOME names the home directory of an unknown user, got '~nouser/x'\n"
+                                + BAD_SETTING),
+    "home name too long": (as_it_is, "home", {"CORVANE_HOME": "/tmp/" + "h" * 256}, 3,
+                           "brevanta: CORVANE_HOME is too long: it holds a name of 256 bytes, and a name takes at "
+                           "most 255\n" + BAD_SETTING),
+    "home path too long": (as_it_is, "home", {"CORVANE_HOME": "/tmp" + "/h" * 2000}, 3,
+                           "brevanta: CORVANE_HOME is too long: a path of 4004 bytes, and it takes at most 3839\n"
                            + BAD_SETTING),
 }
-MARKS = {"read-only": [NAMESPACES], "not writable": [NAMESPACES]}
+MARKS = {"read-only": [NAMESPACES], "home on a read-only file system": [NAMESPACES], "not writable": [NAMESPACES]}
 
 
 @pytest.mark.parametrize(
@@ -94,17 +122,23 @@ def test_environment_fault(brevanta, messages_server, tmp_path, example_reply, p
     home = tmp_path / home_path
     prefix = prepare(tmp_path / "home")
     messages_server.reply_text(example_reply)
-    env = {**brevanta.env, "CORVANE_HOME": str(home), "ANTHROPIC_BASE_URL": messages_server.base_url,
-           "ANTHROPIC_API_KEY": "test-key", **settings}
-    done = subprocess.run([*prefix, *brevanta.argv(*DIRECT)], env=env, cwd=brevanta.cwd, capture_output=True, text=True,
-                          timeout=TIMEOUT)
+    env = {"CORVANE_HOME": str(home), "ANTHROPIC_BASE_URL": messages_server.base_url, "ANTHROPIC_API_KEY": "test-key",
+           **settings}
+    if prefix:  # in a namespace of its own
+        done = subprocess.run([*prefix, *brevanta.argv(*DIRECT)], env={**brevanta.env, **env}, cwd=brevanta.cwd,
+                              capture_output=True, text=True, timeout=TIMEOUT)
+    else:
+        done = brevanta.run(*DIRECT, **env)
     assert (done.returncode, done.stderr) == (status, stderr.format(home=tmp_path / "home"))
     if status:
         assert messages_server.requests == [] and "Analysing" not in done.stdout  # nothing paid for, nothing shown
     else:
         assert list((home / "sessions").glob("*.json"))
-    if settings:  # the help answers whatever the settings hold
+    if settings:  # the help answers whatever the settings hold, and the other commands report them alike
         assert brevanta.run("analyze", "--help", **settings).returncode == 0
+        for command in (["sessions"], ["sessions", "--restore", "x.json"]):
+            done = brevanta.run(*command, **settings)
+            assert (done.returncode, done.stderr) == (status, stderr.format(home=tmp_path / "home"))
 
 
 @NAMESPACES
@@ -160,3 +194,17 @@ def test_sessions_command_on_a_home_that_is_a_file(brevanta, tmp_path):
     assert (done.returncode, done.stderr) == (3, f"brevanta: cannot list the sessions in {tmp_path}/home/sessions: "
                                                  "a file stands where a directory is needed\n"
                                                  "Check CORVANE_HOME and the disk.\n")
+
+
+def test_an_in_process_run_leaves_the_process_as_it_was(brevanta):
+    def process():
+        return (dict(os.environ), config.CORVANE_HOME, waymark.SESSIONS_DIR, waymark.ARCHIVE_DIR, sys.stdout,
+                sys.argv, os.getcwd(), [signal.getsignal(signum) for signum in (signal.SIGINT, signal.SIGTERM)],
+                logging.getLogger().handlers[:])
+
+    before = process()
+    done = brevanta.run("analyze", "examples/interview.md", "--replay", "examples/replay", "--yes",
+                        BREVANTA_MAX_TOKENS_DOCUMENT="20000")
+    assert (done.returncode, done.stderr) == (0, "")
+    assert len(brevanta.session_files()) == 1  # the run's own home was used
+    assert process() == before

@@ -5,8 +5,11 @@ import json
 import re
 import signal
 import time
+from pathlib import Path
 
 import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 DECISION = "[a]nswer, [b]ypass, or [l]eave open for later? "
 MENU = "Your choice [1/2/3]: "
@@ -16,6 +19,26 @@ GAP_TITLES = ["Real-time bed availability", "Hand-off to the sales team", "Conse
               "LeadSquared mapping and duplicate leads", "Targets for the agent", "Site visit scheduling rules",
               "Language mix in numbers"]
 ANSWER = "Updated hourly by property managers; holds last 4 hours."
+ANSWER_LINE = "  > "  # each line of an answer; an empty one ends it
+CONFIRM = "This gap is critical: bypass it anyway? [y/N] "
+REVIEW = "Change a decision? Type its number, or press Enter to go on: "
+CRITICAL_GAPS = 3  # the example's gaps 1 to 3 are critical
+INTERVIEW = str(EXAMPLES / "interview.md")  # as the session names it: examples/ is a link in the test's folder
+
+
+def give_answer(terminal, text):
+    terminal.expect("(several lines are fine; an empty line ends it):")
+    terminal.expect(ANSWER_LINE)
+    terminal.send(text)
+    terminal.expect(ANSWER_LINE)
+    terminal.send("")
+
+
+def bypass(terminal, gap_number):
+    terminal.send("b")
+    if gap_number <= CRITICAL_GAPS:
+        terminal.expect(CONFIRM)
+        terminal.send("y")
 
 
 def answer_first_bypass_second(terminal):
@@ -23,10 +46,9 @@ def answer_first_bypass_second(terminal):
     terminal.send("2")
     terminal.expect(DECISION)
     terminal.send("a")
-    terminal.expect("Your answer: ")
-    terminal.send(ANSWER)
+    give_answer(terminal, ANSWER)
     terminal.expect(DECISION)
-    terminal.send("b")
+    bypass(terminal, 2)
 
 
 def test_interactive_run_answers_one_gap_and_bypasses_another(brevanta):
@@ -40,30 +62,39 @@ def test_interactive_run_answers_one_gap_and_bypasses_another(brevanta):
     assert "\n  Gap 1: Real-time bed availability\n  Impact: CRITICAL\n" in screen
     assert "\n    PRD impact: Section 5 (Property recommendations)" in screen
     assert "\n  Question: How current is bed-level availability" in screen
-    terminal.send("maybe")
-    terminal.expect("Please type a, b or l.")
+    terminal.send("bypassed")  # a word that only starts like a choice is no choice
+    terminal.expect("Please type one of: a (answer), b (bypass), l (leave).")
     terminal.expect(DECISION)
-    terminal.send("a")
-    terminal.expect("Your answer: ")
+    terminal.send("Answer")
+    terminal.expect("an empty line ends it):")
+    terminal.expect(ANSWER_LINE)
     terminal.send("")
     terminal.expect("An empty answer tells the model nothing")
-    terminal.expect("Your answer: ")
-    terminal.send(ANSWER)
+    terminal.expect(ANSWER_LINE)
+    # A pasted paragraph: its lines that start like choices are part of the answer.
+    terminal.send("Updated hourly by property managers.\nbeds can be held for 4 hours\nAll of them.")
+    terminal.expect(ANSWER_LINE)
+    terminal.send("")
     assert "\n  Gap 2: Hand-off to the sales team\n" in terminal.expect(DECISION)
-    terminal.send("b")
+    terminal.send("B")
+    terminal.expect(CONFIRM)
+    terminal.send("")  # the default: no, asked again
     terminal.expect(DECISION)
+    terminal.send("bypass")
+    terminal.expect(CONFIRM)
+    terminal.send("y")
+    assert "\n  Gap 3: Consent and personal data\n" in terminal.expect(DECISION)
     terminal.send("\x04")  # end of input at the third gap
-    terminal.expect("End of input: the remaining gaps stay open.")
+    terminal.expect("End of input: every decision is saved; run the command again to go on from here.")
     assert terminal.wait() == 0, terminal.screen
-    assert "› 1 new answer for round 2.\n› 5 gaps still open.\n" in terminal.screen
-    assert "KNOWN GAPS (user chose to proceed without this info):\n- Hand-off to the sales team: " in terminal.screen
     assert not (brevanta.cwd / "tarang").exists()  # no documents while gaps are open
 
     (session,) = brevanta.sessions()
-    assert session["phase"] == "analysis"  # not complete: round 2 awaits the answer
+    assert session["phase"] == "analysis"
     state = session["state"]
-    assert state["round"] == 2 and state["analysis"] is None  # the next round analyses again
-    assert [(a["gap_id"], a["round"]) for a in state["interview_answers"]] == [("gap_1", 1)]
+    assert state["round"] == 1 and state["analysis"]["round"] == 1  # the analysis is kept for the rerun
+    assert [(a["gap_id"], a["round"], a["answer"]) for a in state["interview_answers"]] == [
+        ("gap_1", 1, "Updated hourly by property managers.\nbeds can be held for 4 hours\nAll of them.")]
     assert [gap["title"] for gap in state["bypassed_gaps"]] == ["Hand-off to the sales team"]
 
 
@@ -79,11 +110,13 @@ def interrupt_at_first_gap(brevanta, *args):
     return path
 
 
-def bypass_gaps(terminal, count=GAP_COUNT):
-    """Bypasses the next `count` gaps and lets the run finish."""
-    for _ in range(count):
+def bypass_gaps(terminal, first=1):
+    """Bypasses the gaps from number `first` on, keeps every decision at the review, and lets the run finish."""
+    for gap_number in range(first, GAP_COUNT + 1):
         terminal.expect(DECISION)
-        terminal.send("b")
+        bypass(terminal, gap_number)
+    terminal.expect(REVIEW)
+    terminal.send("")
     assert terminal.wait() == 0, terminal.screen
 
 
@@ -108,7 +141,7 @@ def interrupted_walk(brevanta, where, signum):
         terminal.expect(DECISION)
         if where == "answer":
             terminal.send("a")
-            terminal.expect("Your answer: ")
+            terminal.expect(ANSWER_LINE)
     if signum == HANG_UP:
         time.sleep(0.3)
         terminal.hang_up()
@@ -150,18 +183,22 @@ def test_an_interrupt_keeps_every_decision_and_the_rerun_goes_on_from_there(brev
 
     terminal = brevanta.terminal(*REPLAY)
     held = "round 1, 1 answer, 1 bypassed, 5 open gaps" if decided else "round 1, 0 answers, 0 bypassed, 7 open gaps"
-    assert re.search(rf"\nResume session from \d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d \({held}\)\? \[Y/n\] $",
-                     terminal.expect("[Y/n] "))
+    assert re.search(rf"\nResume the session of {re.escape(INTERVIEW)} saved \d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d "
+                     rf"\({held}\)\? \[Y/n\] $", terminal.expect("[Y/n] "))
     terminal.send("")  # the default: yes
     screen = ""
-    if not decided:
+    if decided:  # on resume, the decisions so far can be changed
+        screen = terminal.expect(REVIEW)
+        assert f'\n  1. {GAP_TITLES[0]}: answered "{ANSWER}"\n  2. {GAP_TITLES[1]}: bypassed\n' in screen
+        terminal.send("")
+    else:
         screen = terminal.expect(MENU)
         terminal.send("2")
     screen += terminal.expect(DECISION)
     assert "› Round 1 was analysed in an earlier run: using that analysis." in screen
     assert f"\n  Gap {3 if decided else 1}: {GAP_TITLES[2 if decided else 0]}\n" in screen
-    terminal.send("b")
-    bypass_gaps(terminal, GAP_COUNT - 1 - 2 * decided)
+    bypass(terminal, 3 if decided else 1)
+    bypass_gaps(terminal, 4 if decided else 2)
     assert "Traceback" not in first.screen + terminal.screen
 
     assert brevanta.session_files() == [path] and brevanta.archived() == []
@@ -206,6 +243,8 @@ def test_declined_resume_is_archived_once_the_new_run_has_its_analysis(brevanta,
     terminal.expect(f"› Archived {path.name}.")
     terminal.expect(MENU)
     terminal.send("1")
+    terminal.expect(REVIEW)
+    terminal.send("")
     assert terminal.wait() == 0, terminal.screen
     assert "› Continuing anyway: bypassing 7 open gaps." in terminal.screen
 

@@ -66,11 +66,13 @@ def test_direct_transport_through_the_sdk(brevanta, messages_server, example_rep
     for kind, request in (("prd", prd), ("trd", trd)):
         assert (request.body["model"], request.body["max_tokens"], request.body["stream"]) == (
             "claude-sonnet-4-5", 16000, True)
-        prompt = prompt_of(request)
-        assert f"# KNOWN GAPS\n\n{bypass_summary}" in prompt
-        assert example_interview.strip() in prompt and result.summary in prompt
-        assert prompt == documents.compose(kind, example_interview, result)
+        shared, instructions = prompt_of(request)
+        assert shared["cache_control"] == {"type": "ephemeral"} and "cache_control" not in instructions
+        assert f"# KNOWN GAPS\n\n{bypass_summary}" in shared["text"]
+        assert example_interview.strip() in shared["text"] and result.summary in shared["text"]
+        assert [shared, instructions] == documents.compose(kind, example_interview, result)
         assert (brevanta.cwd / "docs" / f"{kind.upper()}.md").is_file()
+    assert prompt_of(prd)[0] == prompt_of(trd)[0]  # the shared prefix, byte for byte
 
 
 def test_relay_transport_wins_over_the_api_key(brevanta, messages_server, example_reply):
@@ -92,10 +94,12 @@ def answer_first_bypass_second(terminal, answer, leave_open):
     terminal.send("2")
     terminal.expect(DECISION)
     terminal.send("a")
-    terminal.expect("Your answer: ")
-    terminal.send(answer)
+    terminal.expect("an empty line ends it):")
+    terminal.send(answer + "\n")  # the empty line ends the answer
     terminal.expect(DECISION)
     terminal.send("b")
+    terminal.expect("This gap is critical: bypass it anyway? [y/N] ")
+    terminal.send("y")
     for _ in range(leave_open):
         terminal.expect(DECISION)
         terminal.send("l")
@@ -194,6 +198,9 @@ CUT_OFF = '{"completeness_score": 0.4, "gaps": [{"id": "gap_1", "title": "Bed av
         pytest.param(relay(lambda server: server.reply_error(500)), "the relay answered HTTP 500: stub error 500",
                      id="relay error"),
         pytest.param(nothing_listening, "the model is unreachable: cannot connect to 127.0.0.1 (", id="unreachable"),
+        pytest.param(direct(lambda server: server.reply_raw('{"id": "msg_1", "content": [{"type": "text", "text": "{')),
+                     "the model's reply could not be read: the Anthropic API sent a malformed reply; try again later",
+                     id="malformed body"),
     ],
 )
 def test_no_analysis_exits_1_with_one_reason(brevanta, messages_server, tmp_path, setup, reason):

@@ -71,7 +71,7 @@ def modules_loaded(stderr: str) -> set[str]:
     ids=["help", "version", "command help", "missing file", "bad round", "missing reply", "bad org", "sessions"],
 )
 def test_answers_without_loading_the_sdk(brevanta, args):
-    done = brevanta.run(*args, PYTHONPROFILEIMPORTTIME="1")
+    done = brevanta.run_process(*args, PYTHONPROFILEIMPORTTIME="1")
     loaded = modules_loaded(done.stderr)
     assert "brevanta.cli.args" in loaded
     assert not {"anthropic", "brevanta.gapscope", "brevanta.cli.run"} & loaded

@@ -10,7 +10,7 @@ import pytest
 
 SRC = Path(__file__).resolve().parents[2] / "src"
 NAMES = ("ANTHROPIC_API_KEY MODEL_REASONING MODEL_ROUTING MAX_TOKENS_ANALYSIS REQUEST_TIMEOUT REQUEST_RETRIES "
-         "MAX_INTERVIEW_TOKENS CORVANE_HOME RELAY_URL RELAY_TOKEN MAX_TOKENS_DOCUMENT")
+         "MAX_INTERVIEW_TOKENS CORVANE_HOME RELAY_URL RELAY_TOKEN MAX_TOKENS_DOCUMENT PARALLEL_DOCUMENTS PROMPT_CACHE")
 DUMP = (
     "import json; from brevanta import config as c; "
     f"print(json.dumps({{n: getattr(c, n) for n in {NAMES.split()}}}, default=repr))"
@@ -41,6 +41,8 @@ def test_defaults(tmp_path):
         "RELAY_URL": None,
         "RELAY_TOKEN": None,
         "MAX_TOKENS_DOCUMENT": 16000,
+        "PARALLEL_DOCUMENTS": True,
+        "PROMPT_CACHE": True,
     }
 
 
@@ -59,6 +61,7 @@ def test_defaults(tmp_path):
         ({"BREVANTA_RELAY_URL": "http://127.0.0.1:9"}, "RELAY_URL", "http://127.0.0.1:9"),
         ({"BREVANTA_RELAY_URL": ""}, "RELAY_URL", None),
         ({"BREVANTA_RELAY_TOKEN": "secret"}, "RELAY_TOKEN", "secret"),
+        ({"BREVANTA_PROMPT_CACHE": "0"}, "PROMPT_CACHE", False),
         ({"BREVANTA_MAX_TOKENS_DOCUMENT": "32000"}, "MAX_TOKENS_DOCUMENT", 32000),
     ],
 )
@@ -92,10 +95,13 @@ for probe in (lambda: config.{attribute}, config.check, lambda: print(config.MOD
          """ must hold a JSON object mapping operation to model id, got '["analysis"]'"""),
         ("BREVANTA_MODEL_ROUTING", "MODEL_ROUTING", '{"analysis": 3}',
          ": the model for 'analysis' must be a non-empty string, got 3"),
-        ("BREVANTA_MAX_TOKENS_ANALYSIS", "MAX_TOKENS_ANALYSIS", "lots", " must be an integer, got 'lots'"),
-        ("BREVANTA_MAX_TOKENS_ANALYSIS", "MAX_TOKENS_ANALYSIS", "0", " must be a positive integer, got '0'"),
-        ("BREVANTA_REQUEST_TIMEOUT", "REQUEST_TIMEOUT", "nan", " must be a positive number of seconds, got 'nan'"),
-        ("BREVANTA_REQUEST_RETRIES", "REQUEST_RETRIES", "-1", " must be an integer of at least 0, got '-1'"),
+        ("BREVANTA_MAX_TOKENS_ANALYSIS", "MAX_TOKENS_ANALYSIS", "lots", " must be a whole number from 1 to 128000, got 'lots'"),
+        ("BREVANTA_MAX_TOKENS_ANALYSIS", "MAX_TOKENS_ANALYSIS", "0", " must be a whole number from 1 to 128000, got '0'"),
+        ("BREVANTA_REQUEST_TIMEOUT", "REQUEST_TIMEOUT", "nan", " must be a number of seconds above 0 and at most 86400 (a day), got 'nan'"),
+        ("BREVANTA_REQUEST_RETRIES", "REQUEST_RETRIES", "-1", " must be a whole number from 0 to 10, got '-1'"),
+        ("BREVANTA_PARALLEL_DOCUMENTS", "PARALLEL_DOCUMENTS", "maybe", " must be 1 or 0, got 'maybe'"),
+        ("BREVANTA_MODEL_PRICES", "MODEL_PRICES", '{"m": [3]}',
+         ": the prices of 'm' must be [input, output] dollars per million tokens, got [3]"),
     ],
 )
 def test_invalid_value_is_reported_on_use_naming_variable_and_value(tmp_path, variable, attribute, value, message):

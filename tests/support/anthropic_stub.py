@@ -54,6 +54,13 @@ class _ErrorReply:
     retryable: bool
 
 
+@dataclass(frozen=True)
+class _RawReply:
+    status: int
+    body: str  # sent as it is, malformed or not
+    content_type: str
+
+
 @dataclass
 class MessagesServer:
     """Messages API stub on 127.0.0.1, serving queued replies in order."""
@@ -63,7 +70,7 @@ class MessagesServer:
     requests: list[RecordedRequest] = field(default_factory=list)
 
     def __post_init__(self) -> None:
-        self._replies: queue.SimpleQueue[_MessageReply | _ErrorReply] = queue.SimpleQueue()
+        self._replies: queue.SimpleQueue[_MessageReply | _ErrorReply | _RawReply] = queue.SimpleQueue()
         self._message_ids = itertools.count(1)
         self._httpd: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
@@ -116,6 +123,10 @@ class MessagesServer:
             body = {"type": "error", "error": {"type": "api_error", "message": f"stub error {status}"}}
         self._replies.put(_ErrorReply(status, body, retryable))
 
+    def reply_raw(self, body: str, *, content_type: str = "application/json", status: int = 200) -> None:
+        """Queue a reply sent byte for byte as given (a malformed body, a hand-written event stream)."""
+        self._replies.put(_RawReply(status, body, content_type))
+
     # -- lifecycle --------------------------------------------------------
 
     @property
@@ -154,7 +165,7 @@ class MessagesServer:
 
     # -- answering --------------------------------------------------------
 
-    def _next_reply(self) -> _MessageReply | _ErrorReply:
+    def _next_reply(self) -> _MessageReply | _ErrorReply | _RawReply:
         try:
             return self._replies.get_nowait()
         except queue.Empty:
@@ -181,6 +192,8 @@ class MessagesServer:
         if request.method != "POST" or urlsplit(request.path).path != "/v1/messages":
             return 404, _error_body("not_found_error", f"stub has no {request.method} {request.path}"), {}
         reply = self._next_reply()
+        if isinstance(reply, _RawReply):
+            return reply.status, reply, {}
         if isinstance(reply, _ErrorReply):
             return reply.status, reply.body, {"x-should-retry": "true" if reply.retryable else "false"}
         if isinstance(request.body, dict) and request.body.get("stream"):
@@ -265,9 +278,13 @@ def _handler_for(server: MessagesServer) -> type[BaseHTTPRequestHandler]:
             if isinstance(body, _MessageReply):
                 self._send_stream(body, request)
                 return
+            if isinstance(body, _RawReply):
+                headers = {"Content-Type": body.content_type, "x-should-retry": "false"}
+                body = body.body
             payload = body.encode() if isinstance(body, str) else json.dumps(body).encode()
             self.send_response(status)
-            self.send_header("Content-Type", "text/plain" if isinstance(body, str) else "application/json")
+            if "Content-Type" not in headers:
+                self.send_header("Content-Type", "text/plain" if isinstance(body, str) else "application/json")
             self.send_header("Content-Length", str(len(payload)))
             self.send_header("request-id", f"req_stub_{len(server.requests):04d}")
             for name, value in headers.items():

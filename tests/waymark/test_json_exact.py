@@ -73,7 +73,8 @@ json_values = st.recursive(
 @PROPERTY
 @given(document=st.dictionaries(texts, json_values, max_size=6))
 def test_mark_complete_writes_what_json_dumps_gives(store, clock, tmp_path, document):
-    path = tmp_path / "session.json"
+    store._ensure_dirs()
+    path = store.SESSIONS_DIR / "session.json"
     path.write_text(json.dumps(document), encoding="utf-8")
     store.mark_complete(str(path))
     expected = json.loads(json.dumps(document))

@@ -160,10 +160,14 @@ def test_archive_session(ram_store, tmp_path):
 
     assert_steady(archive_under_the_archived_name, iterations=500)
     assert_steady(lambda: ram_store.archive_session(str(source)))
-    assert_steady(raising(IsADirectoryError, ram_store.archive_session, str(tmp_path)))
-    fifo = tmp_path / "fifo"
+    assert_steady(raising(ValueError, ram_store.archive_session, str(tmp_path)))
+    fifo = ram_store.SESSIONS_DIR / "acme_fifo.json"
     os.mkfifo(fifo)
     assert_steady(raising(ValueError, ram_store.archive_session, str(fifo)))
+    outside = tmp_path / "outside.json"
+    outside.write_text("{}")
+    assert_steady(raising(ValueError, ram_store.archive_session, str(outside)))
+    assert_steady(raising(ValueError, ram_store.mark_complete, str(outside)))
     assert_steady(raising(TypeError, ram_store.archive_session, 3))
 
 

@@ -105,11 +105,14 @@ def test_saved_at_that_is_not_text_sorts_as_empty(listing):
     assert sorted(map(str, (r["saved_at"] for r in records[1:]))) == ["5", "['x']"]
 
 
-def test_symlink_to_a_session_is_listed(listing, tmp_path):
+def test_only_regular_files_are_read(listing, tmp_path):
     target = tmp_path / "elsewhere.json"
     target.write_text(json.dumps(session()))
     os.symlink(target, Path(listing.SESSIONS_DIR) / "acme_link.json")
-    assert [r["org_id"] for r in listing.load_incomplete_sessions("acme")] == ["acme"]
+    os.mkfifo(Path(listing.SESSIONS_DIR) / "acme_pipe.json")       # opening it would wait for a writer
+    os.symlink("acme_pipe.json", Path(listing.SESSIONS_DIR) / "acme_pipe_link.json")
+    mine = write(listing, "acme_1.json", session())
+    assert [r["path"] for r in listing.load_incomplete_sessions("acme")] == [mine]
 
 
 def test_file_name_that_is_not_utf8(listing):

@@ -148,8 +148,11 @@ def test_symlinked_session_writes_through(store, clock, tmp_path):
     link = tmp_path / "current.json"
     link.symlink_to(real)
     assert store.save_state("acme", {"x": 1}, "analysis", str(link)) == str(link)
-    store.mark_complete(str(link))
     assert link.is_symlink() and link.resolve() == real
+    assert json.loads(real.read_text())["phase"] == "analysis"
+    with pytest.raises(ValueError, match="not a regular file"):   # only the store's own files are completed
+        store.mark_complete(str(link))
+    store.mark_complete(str(real))
     assert json.loads(real.read_text())["phase"] == "complete"
 
 
@@ -390,7 +393,8 @@ def test_mark_complete(store, clock):
 
 @pytest.mark.parametrize("content", [None, b"{not json", b"\xff\xfe{}"])
 def test_mark_complete_leaves_unreadable_files(store, tmp_path, content):
-    path = tmp_path / "s.json"
+    store._ensure_dirs()
+    path = store.SESSIONS_DIR / "s.json"
     if content is not None:
         path.write_bytes(content)
     assert store.mark_complete(str(path)) is None
@@ -398,7 +402,8 @@ def test_mark_complete_leaves_unreadable_files(store, tmp_path, content):
 
 
 def test_mark_complete_of_a_json_array(store, tmp_path):
-    path = tmp_path / "s.json"
+    store._ensure_dirs()
+    path = store.SESSIONS_DIR / "s.json"
     path.write_text("[1]")
     with pytest.raises(TypeError, match="list indices must be integers or slices, not str"):
         store.mark_complete(str(path))

@@ -6,11 +6,11 @@
     brevanta serve [--host H] [--port P] [--open]
 
 One file per concern: `args` (the command line and its inputs), `run` (the run
-and its phases), `session` (resume and save through waymark), `models` (model
-access), `reasons` (why a model request failed), `environment` (checks of the
-machine), `documents` (prompts, replies and files of the PRD and TRD),
-`sessions` (the sessions command), `render` (a session's documents written again),
-`signals` (SIGTERM and SIGHUP as interrupts),
+and its phases), `session` (resume and save through waymark), `environment` (checks of the
+machine), `documents` (prompts, replies and files of the PRD and TRD), `document_lines`
+(what is shown while they are written), `sessions` (the sessions command), `render` (a session's
+documents written again), `review` (revisiting decisions), `signals` (SIGTERM and SIGHUP as
+interrupts), `injection` (a run in-process with its streams and environment injected),
 `terminal` (questions, answers, spinner), `errors` (exit statuses).
 """
 
@@ -19,6 +19,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from typing import TYPE_CHECKING
 
 from brevanta import config
 from brevanta.cli.args import build_parser, check_inputs
@@ -31,12 +32,17 @@ from brevanta.cli.errors import (
     os_reason,
 )
 from brevanta.cli.terminal import tolerate_encodings
+from brevanta.untrusted import for_terminal
+
+if TYPE_CHECKING:
+    from brevanta.cli.injection import Environment
 
 
 def _report(error: CommandError) -> int:
-    print(f"brevanta: {error.message}", file=sys.stderr)
+    # The message may carry a relay's error body or a name read from disk.
+    print(f"brevanta: {for_terminal(error.message)}", file=sys.stderr)
     if error.hint:
-        print(error.hint, file=sys.stderr)
+        print(for_terminal(error.hint), file=sys.stderr)
     return error.status
 
 
@@ -48,7 +54,18 @@ def _output_closed() -> int:
     return EXIT_OUTPUT_CLOSED
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None, env: Environment | None = None) -> int:
+    """The command; `env`, when given, stands in for the process's standard streams and environment
+    for this run (tests and other programs run it in-process), restored afterwards."""
+    if env is None:
+        return _main(argv)
+    from brevanta.cli.injection import injected
+
+    with injected(env):
+        return _main(argv)
+
+
+def _main(argv: list[str] | None) -> int:
     tolerate_encodings()
     args = build_parser().parse_args(argv)
     try:
@@ -75,7 +92,7 @@ def main(argv: list[str] | None = None) -> int:
         return analyze(args)
     except UsageError as exc:
         parser: argparse.ArgumentParser = args.parser  # the command's own, for its usage line
-        parser.error(str(exc))  # exits with status 2
+        parser.error(for_terminal(exc))  # exits with status 2
     except CommandError as exc:
         return _report(exc)
     except BrokenPipeError:

@@ -9,18 +9,17 @@ import argparse
 import math
 import re
 import sys
-import uuid
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
 from brevanta import config
 from brevanta.cli.errors import InputProblem, UsageError
+from brevanta.pipeline.interview import STDIN, Interview, default_org_id
 
 # Organisation ids name session files: no path separators, no leading "-" or ".".
 _ORG_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
 
-STDIN = "-"  # the interview file argument that means standard input
 
 # Saved replies in a replay directory, one file per request of the run.
 REPLAY_FILES = {"analysis": "analysis.md", "prd": "prd.md", "trd": "trd.md"}
@@ -38,15 +37,26 @@ is missing), or leave it open for a later round. Once every gap is answered
 or bypassed, the model writes PRD.md and TRD.md into the output directory;
 every bypassed gap is listed in their "Known gaps and assumptions" section.
 An existing document is kept as a numbered backup (PRD.md.~1~).
-INTERVIEW_FILE "-" reads the interview from standard input.
+INTERVIEW_FILE "-" reads the interview from standard input; without --org, its
+organisation is derived from the text, so different texts never share a session.
+
+At a gap, type a/answer, b/bypass or l/leave (any case). An answer may span
+several lines; an empty line ends it. Bypassing a critical gap asks first.
+End of input (Ctrl-D) at any prompt keeps every decision and the analysis.
 
 The session is saved under $CORVANE_HOME/sessions (default ~/.corvane) after
 the analysis, after every decision and after each document, and marked
 complete when both documents are written. When gaps are left open, the
 command for the next round is printed. When the organisation has an
-unfinished session, the newest one is offered for resuming: it continues
-where it stopped, without paying for its analysis again; a declined session is
-moved to sessions/archive once the new run has its analysis.
+unfinished session of this very interview text, the newest one is offered
+for resuming: it continues where it stopped, without paying for its analysis
+again; a declined session is moved to sessions/archive once the new run has its
+analysis. A session whose interview file was edited since is offered to be
+analysed again keeping its answers. A session in use by another run is never
+touched: the command says which process holds it and offers a new session.
+On resume and before the documents are written, the decisions can be changed;
+--reopen takes up the interview's completed session to change them and write
+the documents again.
 
 Model access, first match wins: --replay DIR (saved model replies, offline);
 a relay when BREVANTA_RELAY_URL is set (with BREVANTA_RELAY_TOKEN); the
@@ -56,6 +66,19 @@ retried BREVANTA_REQUEST_RETRIES times (default 2); the documents are streamed,
 and the same limit holds between two parts of the reply. An interview longer than
 BREVANTA_MAX_INTERVIEW_TOKENS estimated tokens (default 150000) is refused.
 BREVANTA_MAX_TOKENS_DOCUMENT (default 16000) limits each document's reply.
+
+The model is BREVANTA_MODEL_REASONING (default claude-sonnet-4-5), and the
+analysis reply holds at most BREVANTA_MAX_TOKENS_ANALYSIS tokens (default
+8000). BREVANTA_MODEL_ROUTING, a JSON object such as {"prd": "claude-opus-4-1"},
+gives a request (analysis, prd, trd) a model of its own (default: none, every
+request asks BREVANTA_MODEL_REASONING). Token limits go up to 128000, the
+interview limit up to 1000000, the timeout up to 86400 seconds (a day), the
+retries up to 10. Sessions live in CORVANE_HOME (default ~/.corvane).
+The two documents are requested at once over a shared, cached prompt
+(BREVANTA_PARALLEL_DOCUMENTS=0: one after the other; BREVANTA_PROMPT_CACHE=0:
+no cache mark). The run ends with its tokens and their cost at list prices;
+BREVANTA_MODEL_PRICES='{"model": [input, output]}' (dollars per million
+tokens) prices a model the table lacks.
 """
 
 ANALYZE_EPILOG = """\
@@ -65,7 +88,7 @@ newest unfinished session is resumed and every open gap is bypassed.
 exit status: 0 done, 1 no analysis or document could be made (the reason is
 shown), 2 usage error (bad option, missing, unreadable, empty or too large
 file), 3 environment or configuration problem (session directory or output
-directory not writable, bad setting, disk full), 130 interrupted (Ctrl-C),
+directory not writable, bad setting, disk full, session in use by another run), 130 interrupted (Ctrl-C),
 129 terminal closed (SIGHUP), 143 terminated (SIGTERM), 141 output closed
 early (as by | head); every decision made until then is saved.
 """
@@ -119,7 +142,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--org",
         metavar="ORG_ID",
         help="organisation whose sessions to use (letters, digits, '.', '_', '-'); "
-        "default: an id derived from the interview file's path",
+        "default: an id derived from the interview file's path, or for '-' from the text read",
     )
     analyze.add_argument(
         "--round",
@@ -132,6 +155,9 @@ def build_parser() -> argparse.ArgumentParser:
         "-y", "--yes", action="store_true", help="ask nothing: resume the newest unfinished session, bypass every gap"
     )
     analyze.add_argument("--new", action="store_true", help="start a new session without offering to resume one")
+    analyze.add_argument("--reopen", action="store_true",
+                         help="reopen this interview's newest completed session: change its decisions, "
+                         "write the documents again (the earlier ones are kept as numbered backups)")
     analyze.add_argument("-v", "--verbose", action="store_true", help="also log informational messages to stderr")
     add_document_options(analyze)
     add_sessions_command(commands)
@@ -189,11 +215,6 @@ def read_replies(path: str) -> dict[str, str]:
     return {operation: read_text_file(str(file), "reply file") for operation, file in files.items() if file.exists()}
 
 
-def default_org_id(interview_path: str) -> str:
-    """A stable UUID for the interview file, so reruns on the same file share sessions."""
-    return str(uuid.uuid5(uuid.NAMESPACE_URL, Path(interview_path).resolve().as_uri()))
-
-
 def check_org_id(org_id: str) -> str:
     if not _ORG_ID.fullmatch(org_id):
         raise UsageError(
@@ -206,19 +227,19 @@ class Inputs:
     """What the command line names, read and checked before any heavy import."""
 
     # A plain class: dataclasses would load inspect, a tenth of the start-up time.
-    def __init__(self, interview: str, replies: dict[str, str] | None, org_id: str) -> None:
+    def __init__(self, interview: Interview, replies: dict[str, str] | None, org_id: str) -> None:
         self.interview = interview
         self.replies = replies
         self.org_id = org_id
 
 
 def check_inputs(args: argparse.Namespace) -> Inputs:
-    interview = read_text_file(args.interview, "interview file")
-    check_size(interview, "the interview")
+    text = read_text_file(args.interview, "interview file")
+    check_size(text, "the interview")
     check_formats(args.formats)
     replies = read_replies(args.replay) if args.replay else None
-    org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview)
-    return Inputs(interview, replies, org_id)
+    org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview, text)
+    return Inputs(Interview(args.interview, text), replies, org_id)
 
 
 # -- the documents and the sessions command -------------------------------------
@@ -271,13 +292,16 @@ def add_document_options(analyze: argparse.ArgumentParser) -> None:
 
 SESSIONS_DESCRIPTION = """\
 List an organisation's sessions: the unfinished ones (which `brevanta analyze`
-offers to resume) and the archived ones (declined when offered), each with
-when it was saved, its phase, round, answers, bypassed and open gaps. The
-organisation is --org, else the one the interview file stands for; with
-neither, every session is listed.
+offers to resume), the completed ones and the archived ones (declined when
+offered), each with when it was saved, its phase, round, answers, bypassed and
+open gaps. The organisation is --org, else the one the interview file stands
+for; with neither, every organisation's sessions are listed, one organisation
+after the other.
 
 --restore FILE moves an archived session back among the unfinished ones, so
-it is offered again; it never replaces a file.
+it is offered again; it never replaces a file. --reopen FILE makes a completed
+session unfinished again. Either takes only a regular file directly inside
+its folder (sessions/archive, or sessions): a link is refused, not followed.
 """
 
 SESSIONS_EPILOG = """\
@@ -300,7 +324,10 @@ def add_sessions_command(commands: Any) -> None:
                           help="list the sessions of the organisation this interview file stands for")
     sessions.add_argument("--org", metavar="ORG_ID", help="list this organisation's sessions")
     sessions.add_argument("--restore", metavar="FILE",
-                          help="move this archived session (a path or a file name in sessions/archive) back")
+                          help="move this archived session (a file name in sessions/archive, or its path there) back")
+    sessions.add_argument("--reopen", metavar="FILE",
+                          help="make this completed session (a file name in sessions, or its path there) unfinished "
+                          "again, so `brevanta analyze` offers it with its decisions and writes the documents again")
 
 
 RENDER_DESCRIPTION = """\

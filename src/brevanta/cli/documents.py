@@ -3,25 +3,23 @@ known gaps, and the files written whole or not at all, beside numbered backups o
 
 from __future__ import annotations
 
-import contextlib
-import errno
 import functools
 import os
 import re
-import tempfile
 from dataclasses import dataclass, field
 from datetime import date
 from importlib import resources
 from pathlib import Path
 from typing import Any
 
-from brevanta import config, gapscope
-from brevanta.cli.args import STDIN
+from brevanta import config, durable, gapscope
 from brevanta.cli.errors import EnvironmentProblem, ModelFailure, os_reason
-from brevanta.cli.models import Completion
-from brevanta.cli.session import Run
 from brevanta.pipeline import assembly, known_gaps, provenance, sections
 from brevanta.pipeline import formats as formats_module
+from brevanta.pipeline.cleaning import clean_text
+from brevanta.pipeline.interview import STDIN
+from brevanta.pipeline.models import Completion
+from brevanta.pipeline.session import Run
 
 # The documents of a run, by the operation that requests each one, in the order they are written.
 FILE_NAMES = {"prd": "PRD.md", "trd": "TRD.md"}
@@ -32,7 +30,6 @@ KNOWN_GAPS_HEADING = sections.KNOWN_GAPS_HEADING
 NO_BYPASSED_GAPS = "None: every gap was answered or settled in the interview."
 
 _WHOLE_FENCE = re.compile(r"\A```(?:markdown|md)?[ \t]*\n(.*)\n```[ \t]*\Z", re.DOTALL)
-_BACKUP_NUMBER = r"\.~(\d+)~"
 
 
 def short_name(kind: str) -> str:
@@ -83,15 +80,25 @@ def analysis_text(result: gapscope.AnalysisResult) -> str:
     return "\n".join(lines)
 
 
-def compose(kind: str, interview: str, result: gapscope.AnalysisResult) -> str:
-    """The one request that writes a document: the prompt filled with the interview (answers and
-    attached documents included), the analysis, and the bypass summary verbatim."""
-    return prompt_template(kind).format(
+def shared_material(interview: str, result: gapscope.AnalysisResult) -> str:
+    """What both document requests begin with, byte for byte the same: the interview (answers and attached
+    documents included), the analysis, and the bypass summary verbatim."""
+    return prompt_template("material").format(
         interview=interview.strip(),
         analysis=analysis_text(result),
         bypass_summary=result.get_bypass_summary() or NO_BYPASSED_GAPS,
-        end_marker=END_MARKER,
     )
+
+
+def compose(kind: str, interview: str, result: gapscope.AnalysisResult) -> list[dict[str, Any]]:
+    """The content of the one request that writes a document: the shared material, marked as the end of
+    the prompt the two requests share so the second reads it from the service's prompt cache (unless
+    BREVANTA_PROMPT_CACHE=0), then the document's own instructions."""
+    # A lone surrogate in the analysis (a gap title) could not even be sent: cleaned like the documents.
+    shared: dict[str, Any] = {"type": "text", "text": clean_text(shared_material(interview, result))[0]}
+    if config.PROMPT_CACHE:
+        shared["cache_control"] = {"type": "ephemeral"}
+    return [shared, {"type": "text", "text": prompt_template(kind).format(end_marker=END_MARKER)}]
 
 
 # -- the reply ----------------------------------------------------------------
@@ -208,66 +215,8 @@ def check_output_dir(directory: Path) -> None:
                                  hint="Pass --out DIR with a directory you can write to.")
 
 
-def _next_backup(path: Path) -> Path:
-    """The next free numbered backup name, as `cp --backup=numbered` chooses it: one above the highest."""
-    pattern = re.compile(re.escape(path.name) + _BACKUP_NUMBER)
-    numbers = [int(match.group(1)) for entry in os.listdir(path.parent) if (match := pattern.fullmatch(entry))]
-    return path.with_name(f"{path.name}.~{max(numbers, default=0) + 1}~")
-
-
-def _keep_existing(path: Path) -> Path | None:
-    """Keeps what is at `path` under the next numbered backup name; None when nothing is there."""
-    if not os.path.lexists(path):
-        return None
-    if path.is_dir() and not path.is_symlink():
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(path))
-    while True:
-        backup = _next_backup(path)
-        try:
-            # A second name for the old file: the document keeps its name until the new one replaces it.
-            os.link(path, backup, follow_symlinks=False)
-            return backup
-        except FileExistsError:
-            continue  # taken since the directory was read
-        except OSError as exc:
-            if exc.errno not in (errno.EPERM, errno.EXDEV, errno.EMLINK, errno.ENOTSUP, errno.EOPNOTSUPP):
-                raise
-        os.rename(path, backup)  # a file system without hard links
-        return backup
-
-
-def _new_file_mode(path: Path) -> int:
-    if path.is_file():
-        return path.stat().st_mode & 0o7777
-    umask = os.umask(0)
-    os.umask(umask)
-    return 0o666 & ~umask
-
-
-def _fsync_directory(directory: Path) -> None:
-    descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
-
-
-def write_document(path: Path, text: str | bytes) -> Path | None:
-    """Writes `text` to `path` whole or not at all (temporary file, fsync, rename). What was at
-    `path` is kept as a numbered backup (`PRD.md.~1~`), whose path is returned."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    try:
-        with open(descriptor, "wb") as file:
-            file.write(text.encode("utf-8") if isinstance(text, str) else text)
-            file.flush()
-            os.fchmod(file.fileno(), _new_file_mode(path))
-            os.fsync(file.fileno())
-        backup = _keep_existing(path)
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
-    _fsync_directory(path.parent)
-    return backup
+def write_document(path: Path, data: str | bytes) -> Path | None:
+    """Writes `data` (text as UTF-8) to `path` whole or not at all; what was there is kept as a
+    numbered backup (`PRD.md.~1~`), whose path is returned."""
+    # A lone surrogate the cleaning missed must not cost the document.
+    return durable.write_file(path, data.encode("utf-8", "replace") if isinstance(data, str) else data)

@@ -5,20 +5,23 @@ a changed decision. Earlier versions of the files are kept as numbered backups."
 from __future__ import annotations
 
 import argparse
-import json
-import stat
+import sys
 from pathlib import Path
 from typing import Any
 
 from brevanta import display, waymark
-from brevanta.cli import documents, models, signals
-from brevanta.cli.args import STDIN, check_formats, check_org_id, default_org_id, read_replies, read_text_file
+from brevanta.cli import documents, signals
+from brevanta.cli.args import check_formats, check_org_id, read_replies, read_text_file
 from brevanta.cli.environment import check_session_home
-from brevanta.cli.errors import EXIT_OK, CommandError, UsageError
-from brevanta.cli.run import _interrupted, finish, render
-from brevanta.cli.session import RENDER_PHASE, Run, _resumed, saved_analysis, state_of, when
-
-COMPLETE_PHASE = "complete"
+from brevanta.cli.errors import EXIT_OK, SESSION_KEPT, CommandError, EnvironmentProblem, UsageError, os_reason
+from brevanta.cli.run import _interrupted, _print_usage, finish, render
+from brevanta.cli.terminal import Spinner
+from brevanta.pipeline import models
+from brevanta.pipeline import session
+from brevanta.pipeline.interview import STDIN, Interview, default_org_id
+from brevanta.pipeline.lock import SessionLocked
+from brevanta.pipeline.session import COMPLETE_PHASE, RENDER_PHASE, Run, saved_analysis, state_of, when
+from brevanta.untrusted import for_terminal
 
 
 def _org_of(args: argparse.Namespace) -> str:
@@ -26,30 +29,15 @@ def _org_of(args: argparse.Namespace) -> str:
         return check_org_id(args.org)
     if args.interview is None or args.interview == STDIN:
         raise UsageError("name the interview file or the organisation (--org ORG_ID) whose documents to write")
-    return default_org_id(args.interview)
-
-
-def _read_record(path: Path) -> dict[str, Any] | None:
-    """A session file as a record, or None for anything that is not a regular file holding a session."""
-    try:
-        if not stat.S_ISREG(path.lstat().st_mode):
-            return None
-        data = json.loads(path.read_text(encoding="utf-8"))
-    except (OSError, ValueError):
-        return None
-    if not isinstance(data, dict) or not isinstance(data.get("state"), dict):
-        return None
-    return {"path": str(path), "org_id": data.get("org_id"), "phase": data.get("phase"),
-            "saved_at": str(data.get("saved_at", "")), "state": data["state"]}
+    return default_org_id(args.interview, "")  # a file's organisation follows its path alone
 
 
 def renderable_sessions(org_id: str) -> list[dict[str, Any]]:
     """The organisation's sessions that have reached their documents (unfinished at rendering, or
     complete), newest first."""
-    records = (_read_record(path) for path in waymark.SESSIONS_DIR.glob("*.json"))
-    chosen = [record for record in records if record is not None and record["org_id"] == org_id
-              and record["phase"] in (RENDER_PHASE, COMPLETE_PHASE)]
-    return sorted(chosen, key=lambda record: record["saved_at"], reverse=True)
+    waymark._ensure_dirs()
+    return [record for record in session.session_records(waymark.SESSIONS_DIR, org_id)
+            if record["phase"] in (RENDER_PHASE, COMPLETE_PHASE)]
 
 
 def _interview_text(state: dict[str, Any], args: argparse.Namespace) -> str:
@@ -66,10 +54,16 @@ def _interview_text(state: dict[str, Any], args: argparse.Namespace) -> str:
 
 
 def _session_run(record: dict[str, Any], org_id: str, args: argparse.Namespace) -> Run:
-    state = state_of(record)
+    """The session of `record` as a run, locked by this process for its whole life."""
+    lock, current = session.take(record)
+    if current is None:
+        lock.release()
+        raise CommandError(f"the session {for_terminal(record['path'])} is gone", hint="Run the command again.")
+    state = state_of(current)
     saved_file = state.get("interview_file")
     interview_path = saved_file if isinstance(saved_file, str) else args.interview or STDIN
-    run = _resumed(argparse.Namespace(interview=interview_path, round=None), org_id, record)
+    interview = Interview(interview_path, _interview_text(state, args))
+    run = session.resumed(current, interview, org_id, None, lock)
     if record["phase"] == COMPLETE_PHASE or args.only:
         run.written = []  # written again, every document asked for
     if args.out:
@@ -93,18 +87,30 @@ def render_command(args: argparse.Namespace) -> int:
             raise CommandError(f"no session of {org_id} has reached its documents",
                                hint="Run brevanta analyze first; brevanta sessions lists the sessions.")
         record = sessions[0]
-        display.info(f"Writing the documents of the session saved {when(record['saved_at'])} "
-                     f"({record['phase']}): {record['path']}")
+        display.info(f"Writing the documents of the session saved {for_terminal(when(record['saved_at']))} "
+                     f"({for_terminal(record['phase'])}): {for_terminal(record['path'])}")
         run = _session_run(record, org_id, args)
         result = saved_analysis(run)
         if result is None:
             raise CommandError("the session holds no analysis to write the documents from",
                                hint="Run brevanta analyze on the interview to analyse it again.")
-        interview = _interview_text(state_of(record), args)
+        interview = run.interview_text
         documents.check_output_dir(Path(str(run.output_dir)))
-        access = models.open_access(args.replay, replies)
-        render(run, result, interview, access, args.formats, [args.only] if args.only else None)
+        access = models.open_access(args.replay, replies, activity=lambda label: Spinner(label, sys.stderr))
+        access.on_usage = run.usage.append
+        try:
+            render(run, result, interview, access, args.formats, [args.only] if args.only else None)
+        finally:
+            _print_usage(access)
         finish(run, args.formats)
         return EXIT_OK
     except KeyboardInterrupt as interrupt:
         return _interrupted(interrupt, run)
+    except session.SessionNotSaved as exc:
+        raise EnvironmentProblem(f"cannot {exc.action} in {exc.directory}: {os_reason(exc.error)}",
+                                 hint=SESSION_KEPT) from None
+    except SessionLocked as exc:
+        raise EnvironmentProblem(str(exc), hint="Wait for that run to end, then run the command again.") from None
+    finally:
+        if run is not None:
+            run.release()

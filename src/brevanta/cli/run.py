@@ -11,17 +11,26 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from brevanta import config, display, gapscope, waymark
-from brevanta.cli import documents, models, signals
-from brevanta.cli.args import STDIN, check_size, read_text_file
+from brevanta import display, gapscope
+from brevanta.cli import documents, signals
+from brevanta.cli.args import check_size, read_text_file
+from brevanta.cli.document_lines import DocumentLines
 from brevanta.cli.environment import check_session_home
-from brevanta.cli.errors import EXIT_OK, InputProblem, ModelFailure, UsageError, saving
-from brevanta.cli.models import ReplayClient
-from brevanta.cli.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, archive_declined, choose_session, keep_analysis,
-                                  save_session, saved_analysis)
-from brevanta.cli.terminal import ask, ask_answer, ask_choice, ask_decision, count
+from brevanta.cli.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, ModelFailure, UsageError,
+                                 os_reason)
+from brevanta.cli.review import review
+from brevanta.cli.session import archive_declined, choose_session, save_session
+from brevanta.cli.terminal import Spinner, ask, ask_answer, ask_choice, ask_decision, ask_yes_no, count
+from brevanta.pipeline import decisions, models, rendering, session
 from brevanta.pipeline.assembly import DocumentRefused
-from brevanta.pipeline.cleaning import clean_text
+from brevanta.pipeline.decisions import gap_question, open_gaps
+from brevanta.pipeline.interview import STDIN
+from brevanta.pipeline.lock import SessionLocked
+from brevanta.pipeline.models import ReplayClient
+from brevanta.pipeline.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, SessionNotSaved, keep_analysis,
+                                       saved_analysis)
+from brevanta.pipeline.usage import request_tokens, usage_summary
+from brevanta.untrusted import for_terminal
 
 # The ways forward that the report offers when critical gaps exist.
 CONTINUE, ANSWER, ATTACH = "1", "2", "3"
@@ -48,7 +57,8 @@ def analyse(args: argparse.Namespace, run: Run, interview: str, access: models.M
     """A new analysis of this round, saved with the session before anything is asked."""
     display.info(f"Analysing {args.interview}, round {run.round} ({access.source}).")
     result: gapscope.AnalysisResult = access.analyze(model_input(interview, run), run.round)
-    access.print_token_usage()
+    if access.usage:
+        print(display.dim(f"  Tokens: {request_tokens(access.usage[-1])}"))
     keep_analysis(run, result)
     run.walking, run.left_open = False, []
     save_session(run, result)
@@ -59,45 +69,47 @@ def analyse(args: argparse.Namespace, run: Run, interview: str, access: models.M
 # -- decide ---------------------------------------------------------------------
 
 
-def _gap_question(gap: dict[str, Any]) -> str:
-    return str(gap.get("question") or gap.get("title") or "What is missing here?")
+def _decide_gap(run: Run, result: gapscope.AnalysisResult, gap: dict[str, Any]) -> bool:
+    """Asks until the user has decided about `gap` and saves the decision; False at end of input."""
+    while True:
+        decision = ask_decision()
+        if decision is None:
+            return False
+        if decision == "a":
+            text = ask_answer()
+            if text is None:
+                return False
+            decisions.answer(run, result, gap, text)
+        elif decision == "b":
+            if decisions.is_critical(gap):
+                sure = ask_yes_no("  This gap is critical: bypass it anyway?", default=False)
+                if sure is None:
+                    return False
+                if not sure:
+                    continue
+            decisions.bypass(run, result, gap)
+        else:
+            decisions.leave_open(run, result, gap)
+        return True
 
 
-def _open_gaps(result: gapscope.AnalysisResult, run: Run) -> list[dict[str, Any]]:
-    return [gap for gap in result.get_unanswered_gaps() if gap not in run.left_open]
-
-
-def bypass_all(result: gapscope.AnalysisResult, run: Run) -> str:
-    """Bypasses every open gap; says how many."""
-    gaps = _open_gaps(result, run)
-    result.bypassed_gaps.extend(gaps)
-    save_session(run, result)
-    return count(len(gaps), "open gap")
-
-
-def walk_gaps(result: gapscope.AnalysisResult, run: Run) -> bool:
-    """Asks about each open gap, saving after every decision; False when gaps were left open."""
-    gaps = _open_gaps(result, run)
+def walk_gaps(result: gapscope.AnalysisResult, run: Run) -> bool | None:
+    """Asks about each open gap, saving after every decision: True when every gap is decided, False
+    when gaps were left open, None at end of input."""
+    gaps = open_gaps(result, run)
     print()
     display.info(f"{count(len(gaps), 'open gap')}: answer each one, bypass it, or leave it open.")
     for gap in gaps:
         gapscope.display_gap_with_impact(gap, result.gaps.index(gap) + 1)
-        print(f"  {display.bold('Question:')} {_gap_question(gap)}")
-        decision = ask_decision()
-        answer = ask_answer() if decision == "a" else ""
-        if decision is None or answer is None:
-            display.info("End of input: the remaining gaps stay open.")
-            return False
-        if decision == "a":
-            result.answered_gaps.append(gap.get("id"))
-            run.answers.append({"question": _gap_question(gap), "answer": answer, "gap_id": gap.get("id"),
-                                "round": run.round})
-        elif decision == "b":
-            result.bypassed_gaps.append(gap)
-        else:
-            run.left_open.append(gap)
-        save_session(run, result)
+        print(f"  {display.bold('Question:')} {for_terminal(gap_question(gap))}")
+        if not _decide_gap(run, result, gap):
+            return None
     return not run.left_open
+
+
+def stopped(run: Run) -> None:
+    """End of input: every decision and the analysis are saved; the next run goes on from here."""
+    display.info("End of input: every decision is saved; run the command again to go on from here.")
 
 
 def attach_document(run: Run, result: gapscope.AnalysisResult, interview: str) -> bool:
@@ -112,18 +124,18 @@ def attach_document(run: Run, result: gapscope.AnalysisResult, interview: str) -
             text = read_text_file(path, "document")
             check_size(f"{model_input(interview, run)}\n\n{text}", "the interview with this document")
         except (UsageError, InputProblem) as exc:
-            print(f"  {exc}")
+            print(f"  {for_terminal(exc)}")
             continue
         run.attachments.append({"name": Path(path).name, "text": text, "round": run.round})
         run.analysis = None  # the round is analysed again, with the document
         save_session(run, result)
-        display.info(f"Attached {Path(path).name}; analysing round {run.round} again.")
+        display.info(f"Attached {for_terminal(Path(path).name)}; analysing round {run.round} again.")
         return True
 
 
 def way_forward(result: gapscope.AnalysisResult, run: Run, interview: str) -> str | None:
     """The user's pick among the report's options, once per analysis; None at end of input."""
-    if run.walking or not any(gap.get("impact_level") == "critical" for gap in result.gaps):
+    if run.walking or not any(decisions.is_critical(gap) for gap in result.gaps):
         return ANSWER
     while True:
         choice = ask_choice("Your choice [1/2/3]: ", CONTINUE + ANSWER + ATTACH)
@@ -133,8 +145,8 @@ def way_forward(result: gapscope.AnalysisResult, run: Run, interview: str) -> st
 
 def decide(args: argparse.Namespace, run: Run, interview: str, access: models.ModelAccess,
            not_asking: str | None, saved: gapscope.AnalysisResult | None) -> gapscope.AnalysisResult | None:
-    """The analysis with every gap decided, or None when gaps stay open for a later round.
-    `saved` is the resumed session's own analysis of this round: it is not paid for again."""
+    """The analysis with every gap decided, or None when gaps stay open for a later round or the
+    input ended. `saved` is the session's own analysis of this round: it is not paid for again."""
     if saved is None:
         result = analyse(args, run, interview, access)
     else:
@@ -142,29 +154,34 @@ def decide(args: argparse.Namespace, run: Run, interview: str, access: models.Mo
         result = saved
     while True:
         gapscope.display_analysis(result)
-        if not _open_gaps(result, run):
+        if not open_gaps(result, run):
             if not run.left_open:
                 return result
             end_round(args, run, result)  # stopped just before the walk's end was saved
             return None
         if not_asking:
-            display.info(f"Bypassing {bypass_all(result, run)} without asking ({not_asking}).")
+            display.info(f"Bypassing {count(decisions.bypass_all(run, result), 'open gap')} "
+                         f"without asking ({not_asking}).")
             return result
         choice = way_forward(result, run, interview)
         if choice == ATTACH:
             result = analyse(args, run, interview, access)
             continue
         if choice == CONTINUE:
-            display.info(f"Continuing anyway: bypassing {bypass_all(result, run)}.")
+            display.info(f"Continuing anyway: bypassing {count(decisions.bypass_all(run, result), 'open gap')}.")
             return result
-        if choice == ANSWER:
-            run.walking = True
-            save_session(run, result)
-            if walk_gaps(result, run):
-                return result
-        elif choice is None:
-            display.info("End of input: the gaps stay open.")
-        end_round(args, run, result)
+        if choice is None:
+            stopped(run)
+            return None
+        run.walking = True
+        save_session(run, result)
+        walked = walk_gaps(result, run)
+        if walked:
+            return result
+        if walked is None:
+            stopped(run)
+        else:
+            end_round(args, run, result)
         return None
 
 
@@ -194,22 +211,24 @@ def show_bypass_summary(result: gapscope.AnalysisResult) -> None:
     bypass_summary = result.get_bypass_summary()
     if bypass_summary:
         display.info("Document generation will be told:")
-        print(bypass_summary)
+        print(for_terminal(bypass_summary))
     else:
         display.info("No gaps bypassed.")
     print()
 
 
 def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResult) -> None:
-    """Gaps stay open: the session waits for the next round, which analyses the interview again."""
+    """Gaps were left open. With new answers the session waits for the next round, which analyses the
+    interview and the answers; without, the same analysis is offered again, never paid for twice."""
     show_bypass_summary(result)
     new_answers = run.answers_of_round(run.round)
-    open_gaps = result.get_unanswered_gaps()
+    still_open = result.get_unanswered_gaps()
     if new_answers:
         display.info(f"{count(len(new_answers), 'new answer')} for round {run.round + 1}.")
         run.round += 1
-    display.info(f"{count(len(open_gaps), 'gap')} still open.")
-    run.analysis, run.walking, run.left_open = None, False, []
+        run.analysis = None
+    display.info(f"{count(len(still_open), 'gap')} still open.")
+    run.walking, run.left_open = False, []
     save_session(run, result)
     display.info("Run the next round with:")
     print(f"  {next_round_command(args, run)}")
@@ -218,24 +237,9 @@ def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResul
 # -- render -------------------------------------------------------------------------
 
 
-def say_finished(finished: documents.Finished) -> None:
-    """What was done to one document on its way to disk, and where each of its files went."""
-    name, done = documents.short_name(finished.kind), finished.assembled
-    if done.missing_sections:
-        display.warning(f"The {name} reply left out {count(len(done.missing_sections), 'section')}; each is added "
-                        f"with a note that the model did not write it: {', '.join(done.missing_sections)}")
-    if done.gaps_added:
-        display.warning(f"The {name} left out {count(len(done.gaps_added), 'bypassed gap')}; "
-                        f"added under \"{documents.KNOWN_GAPS_HEADING}\": {', '.join(done.gaps_added)}")
-    if done.characters_removed:
-        display.warning(f"Removed {count(done.characters_removed, 'control or invalid character')} "
-                        f"from the {name}.")
-    display.info(f"{count(len(done.unsourced), 'figure')} to verify in the {name} "
-                 f"(not found in the interview, the answers or the attachments).")
-    for path, backup in finished.files:
-        if backup is not None:
-            display.info(f"Kept the earlier {path.name} as {backup.name}.")
-        display.success(f"Wrote {path}")
+def _record_written(run: Run, result: gapscope.AnalysisResult, kind: str) -> None:
+    run.written.append(kind)
+    save_session(run, result)
 
 
 def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess,
@@ -247,44 +251,53 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
         save_session(run, result)
     show_bypass_summary(result)
     directory = Path(str(run.output_dir))
-    refusals: list[str] = []
-    for kind in only or documents.FILE_NAMES:
-        name = documents.short_name(kind)
+    wanted = only or list(documents.FILE_NAMES)
+    for kind in wanted:
         if kind in run.written:
-            display.info(f"The {name} was written in an earlier run: {directory / documents.FILE_NAMES[kind]}")
-            continue
-        display.info(f"Writing the {name} ({access.source}).")
-        # A lone surrogate in the analysis (a gap title) could not even be sent.
-        prompt, _ = clean_text(documents.compose(kind, model_input(interview, run), result))
-        completion = access.complete(prompt, operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT,
-                                     label=f"Writing the {name}...")
-        print(display.dim(f"  Tokens: {completion.input_tokens} in, {completion.output_tokens} out"))
-        material = documents.document_material(kind, run, result, interview, isinstance(access.client, ReplayClient))
+            display.info(f"The {documents.short_name(kind)} was written in an earlier run: "
+                         f"{for_terminal(directory / documents.FILE_NAMES[kind])}")
+    missing = [kind for kind in wanted if kind not in run.written]
+    if not missing:
+        return
+    material = model_input(interview, run)
+    replayed = isinstance(access.client, ReplayClient)
+    refusals: list[str] = []
+
+    def finish_one(kind: str, completion: models.Completion) -> documents.Finished:
+        given = documents.document_material(kind, run, result, interview, replayed)
         try:
-            finished = documents.finish_document(kind, completion, material, directory, formats or ["md"])
+            return documents.finish_document(kind, completion, given, directory, formats or ["md"])
         except DocumentRefused as refusal:
             refusals.append(documents.refusal_text(kind, refusal))
-            continue
-        say_finished(finished)
-        run.written.append(kind)
-        save_session(run, result)
-    if refusals:
-        missing = [kind.upper() for kind in only or documents.FILE_NAMES if kind not in run.written]
+            raise
+
+    names = " and the ".join(documents.short_name(kind) for kind in missing)
+    try:
+        with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
+            rendering.Rendering(
+                access,
+                content=lambda kind: documents.compose(kind, material, result),
+                finish=finish_one,
+                saved=lambda kind: _record_written(run, result, kind),
+                progress=DocumentLines(access.source, spinner).show,
+            ).run(missing)
+    except DocumentRefused:
+        # The other document went on and was written; a rerun asks for the refused ones only.
+        still_missing = [kind.upper() for kind in wanted if kind not in run.written]
         raise ModelFailure("; ".join(refusals),
-                           hint=f"Run the command again: it asks for the {' and the '.join(missing)} only.")
+                           hint=f"Run the command again: it asks for the {' and the '.join(still_missing)} only.") from None
 
 
 def finish(run: Run, formats: list[str] | None = None) -> None:
-    with saving(waymark.SESSIONS_DIR):
-        waymark.mark_complete(str(run.session_file))
+    session.complete(run)
     print()
-    display.success(f"Session complete: {run.session_file}")
-    display.info(f"The documents are in {run.output_dir}:")
+    display.success(f"Session complete: {for_terminal(run.session_file)}")
+    display.info(f"The documents are in {for_terminal(run.output_dir)}:")
     for kind in documents.FILE_NAMES:
         for fmt in formats or ["md"]:
             path = Path(str(run.output_dir)) / documents.file_name(kind, fmt)
             if path.exists():  # `render --only` may leave the other document in fewer formats
-                print(f"    {path}")
+                print(f"    {for_terminal(path)}")
 
 
 # -- the run --------------------------------------------------------------------------
@@ -297,16 +310,41 @@ def default_output_dir(args: argparse.Namespace, org_id: str) -> str:
     return str(Path(name if name not in ("", "-") else org_id).absolute())
 
 
+def _decisions_made(run: Run, result: gapscope.AnalysisResult) -> int:
+    return len(run.answers) + len(result.bypassed_gaps)
+
+
 def pipeline(args: argparse.Namespace, run: Run, interview: str, access: models.ModelAccess,
              not_asking: str | None) -> int:
     result = saved_analysis(run)
-    if result is not None and run.phase == RENDER_PHASE:
+    reviewed_at = -1  # how many decisions there were at the last review in this run
+    if result is not None and not_asking is None and _decisions_made(run, result):
+        if not review(run, result):  # on resume: change any decision before going on
+            stopped(run)
+            return EXIT_OK
+        reviewed_at = _decisions_made(run, result)
+    if result is not None and run.phase == RENDER_PHASE and not open_gaps(result, run):
         display.info(f"Resuming at the documents, with the analysis of round {run.round} from an earlier run.")
     else:
         run.phase = ANALYSIS_PHASE
         result = decide(args, run, interview, access, not_asking, result)
         if result is None:
             return EXIT_OK
+    while not_asking is None and reviewed_at != _decisions_made(run, result):
+        # Before the documents: the last chance to change a decision; a reopened gap is asked again.
+        if not review(run, result):
+            stopped(run)
+            return EXIT_OK
+        reviewed_at = _decisions_made(run, result)
+        if open_gaps(result, run):
+            run.walking = True
+            walked = walk_gaps(result, run)
+            if walked is None:
+                stopped(run)
+            elif not walked:
+                end_round(args, run, result)
+            if not walked:
+                return EXIT_OK
     render(run, result, interview, access, args.formats)
     finish(run, args.formats)
     return EXIT_OK
@@ -321,11 +359,19 @@ def _why_not_asking(args: argparse.Namespace) -> str | None:
     return None
 
 
+class _TerminalSafeFormatter(logging.Formatter):
+    """Log lines carry the model's and the relay's text (a failed analysis logs the error body)."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        return for_terminal(super().format(record))
+
+
 def _configure_logging(verbose: bool) -> None:
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_TerminalSafeFormatter("%(levelname)s %(name)s: %(message)s"))
     logging.basicConfig(
         level=logging.INFO if verbose else logging.ERROR,  # a failed analysis is reported once, by the command
-        format="%(levelname)s %(name)s: %(message)s",
-        stream=sys.stderr,
+        handlers=[handler],
     )
 
 
@@ -335,7 +381,7 @@ def _interrupted(interrupt: KeyboardInterrupt, run: Run | None) -> int:
     try:
         print("\nInterrupted.", file=sys.stderr)
         if run is not None and run.session_file:
-            print(f"The session is saved in {run.session_file}; run the command again to resume it.",
+            print(f"The session is saved in {for_terminal(run.session_file)}; run the command again to resume it.",
                   file=sys.stderr)
         sys.stderr.flush()
     except OSError:  # the terminal is gone (SIGHUP)
@@ -344,19 +390,51 @@ def _interrupted(interrupt: KeyboardInterrupt, run: Run | None) -> int:
 
 
 def analyze(args: argparse.Namespace) -> int:
-    interview, replies, org_id = args.inputs.interview, args.inputs.replies, args.inputs.org_id
+    replies, org_id = args.inputs.replies, args.inputs.org_id
     check_session_home()
     _configure_logging(args.verbose)
-    not_asking = _why_not_asking(args)
     signals.install()
     run = None
+    access: models.ModelAccess | None = None
     try:
-        run = choose_session(args, org_id, interactive=not_asking is None)
-        output_dir = str(Path(args.out).absolute()) if args.out else run.output_dir or default_output_dir(args, org_id)
-        if output_dir != run.output_dir:
-            run.output_dir, run.written = output_dir, []  # documents written elsewhere are written again here
-        documents.check_output_dir(Path(run.output_dir))
-        access = models.open_access(args.replay, replies)
-        return pipeline(args, run, interview, access, not_asking)
+        run = choose_session(args, args.inputs.interview, org_id, interactive=_why_not_asking(args) is None)
+        if run is None:
+            display.info("End of input: nothing was changed.")
+            return EXIT_OK
+        return _run_session(args, run, replies, org_id)
     except KeyboardInterrupt as interrupt:
         return _interrupted(interrupt, run)
+    except SessionNotSaved as exc:
+        raise EnvironmentProblem(f"cannot {exc.action} in {exc.directory}: {os_reason(exc.error)}",
+                                 hint=SESSION_KEPT) from None
+    except SessionLocked as exc:  # taken by another run the moment this one created it
+        raise EnvironmentProblem(str(exc), hint="Run the command again.") from None
+    finally:
+        if run is not None:
+            run.release()
+
+
+def _run_session(args: argparse.Namespace, run: Run, replies: dict[str, str] | None, org_id: str) -> int:
+    """The run in its session, which this process now holds."""
+    interview, not_asking = args.inputs.interview.text, _why_not_asking(args)
+    output_dir = str(Path(args.out).absolute()) if args.out else run.output_dir or default_output_dir(args, org_id)
+    if output_dir != run.output_dir:
+        run.output_dir, run.written = output_dir, []  # documents written elsewhere are written again here
+    documents.check_output_dir(Path(run.output_dir))
+    access = models.open_access(args.replay, replies, activity=lambda label: Spinner(label, sys.stderr))
+    access.on_usage = run.usage.append
+    try:
+        return pipeline(args, run, interview, access, not_asking)
+    finally:
+        _print_usage(access)
+
+
+def _print_usage(access: models.ModelAccess) -> None:
+    """This run's model usage, in one line, however the run ended."""
+    if not access.usage:
+        return
+    try:
+        print(display.dim(f"Model usage of this run: {usage_summary(access.usage)}."))
+        sys.stdout.flush()
+    except OSError:  # the terminal is gone, or the reader of the output
+        pass

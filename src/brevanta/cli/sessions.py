@@ -1,34 +1,31 @@
-"""`brevanta sessions`: an organisation's unfinished and archived sessions, and moving an archived
-one back so that it is offered again."""
+"""`brevanta sessions`: the sessions of an organisation, or of every organisation grouped by
+organisation; moving an archived one back, and reopening a completed one, so that they are offered again."""
 
 from __future__ import annotations
 
 import argparse
-import errno
-import json
 import os
+import stat
 from pathlib import Path
 from typing import Any
 
-from brevanta import display, waymark
-from brevanta.cli.args import check_org_id, default_org_id
+from brevanta import display, durable, waymark
+from brevanta.cli.args import check_org_id, read_text_file
 from brevanta.cli.errors import EXIT_OK, CommandError, UsageError, os_reason, saving
-from brevanta.cli.session import describe, state_of, unfinished_sessions, when
+from brevanta.pipeline import session
+from brevanta.pipeline.interview import STDIN, default_org_id
+from brevanta.pipeline.lock import SessionLocked
+from brevanta.pipeline.session import describe, state_of, when
+from brevanta.pipeline.usage import usage_summary
+from brevanta.untrusted import for_terminal
+
+_SECTIONS = ("Unfinished sessions", "Completed sessions", "Archived sessions")
 
 
-def _archived_sessions(org_id: str | None) -> list[dict[str, Any]]:
-    """The archive's sessions, newest first, read as the store reads its own files: what does not
-    parse as a session is passed over."""
-    records = []
-    for path in waymark.ARCHIVE_DIR.glob("*.json"):
-        try:
-            data = json.loads(path.read_text(encoding="utf-8"))
-        except (OSError, ValueError):
-            continue
-        if isinstance(data, dict) and (org_id is None or data.get("org_id") == org_id):
-            records.append({"path": str(path), "phase": data.get("phase", "unknown"),
-                            "saved_at": str(data.get("saved_at", "")), "state": data.get("state")})
-    return sorted(records, key=lambda record: record["saved_at"], reverse=True)
+def _usage(record: dict[str, Any]) -> str:
+    """The session's model usage over all its runs, when it kept any."""
+    usage = state_of(record).get("usage")
+    return f"; {usage_summary(usage)}" if isinstance(usage, list) and usage else ""
 
 
 def _show(title: str, records: list[dict[str, Any]]) -> None:
@@ -37,57 +34,97 @@ def _show(title: str, records: list[dict[str, Any]]) -> None:
         return
     display.info(f"{title}, newest first:")
     for record in records:
-        print(f"    {when(record['saved_at'])}  {record['phase']}, {describe(state_of(record))}")
-        print(f"        {record['path']}")
+        print(f"    {for_terminal(when(record['saved_at']))}  {for_terminal(record['phase'])}, {describe(state_of(record))}"
+              f"{for_terminal(_usage(record))}")
+        print(f"        {for_terminal(record['path'])}")
 
 
-def _archived_file(name: str) -> Path:
-    """The archived session that `name` (a path, or a file name in the archive) stands for."""
+def _listed(org_id: str | None) -> dict[str, list[dict[str, Any]]]:
+    unfinished = session.unfinished_sessions(org_id)
+    completed, archived = session.completed_sessions(org_id), session.archived_sessions(org_id)
+    return dict(zip(_SECTIONS, (unfinished, completed, archived), strict=True))
+
+
+def _show_all(sections: dict[str, list[dict[str, Any]]]) -> None:
+    """Every organisation's sessions, one organisation after the other."""
+    grouped = {title: session.by_organisation(records) for title, records in sections.items()}
+    organisations = sorted({org for groups in grouped.values() for org in groups})
+    if not organisations:
+        display.info(f"No sessions in {waymark.SESSIONS_DIR}.")
+    for org in organisations:
+        print()
+        display.info(f"Organisation {for_terminal(org)}:")
+        for title, groups in grouped.items():
+            _show(title, groups.get(org, []))
+
+
+def _inside(directory: Path, name: str, what: str) -> Path:
+    """The regular file `name` directly inside `directory`: a bare file name, or a path whose folder is
+    `directory` as written. Nothing is resolved, so a link anywhere on the way is refused, not followed."""
     given = Path(name)
-    path = given if given.exists() or given.is_absolute() else waymark.ARCHIVE_DIR / given
-    if not path.is_file() or path.suffix != ".json" or path.resolve().parent != waymark.ARCHIVE_DIR.resolve():
-        raise UsageError(f"no archived session {name} (archived sessions are in {waymark.ARCHIVE_DIR})")
+    path = directory / given if given.parent == Path(".") else given
+    refused = UsageError(f"no {what} {name} (they are the .json files in {directory})")
+    if os.path.abspath(path.parent) != os.path.abspath(directory) or path.suffix != ".json":
+        raise refused
+    try:
+        mode = os.lstat(path).st_mode
+    except OSError:
+        raise refused from None
+    if not stat.S_ISREG(mode):
+        raise refused
     return path
 
 
-def _move_without_replacing(source: Path, target: Path) -> None:
-    """Moves `source` to `target`; FileExistsError, and nothing moved, when `target` exists."""
-    try:
-        os.link(source, target)  # fails when the name is taken, however it was taken
-    except OSError as exc:
-        if exc.errno not in (errno.EPERM, errno.EMLINK, errno.ENOTSUP, errno.EOPNOTSUPP):
-            raise
-        with open(target, "xb") as copy:  # a file system without hard links
-            copy.write(source.read_bytes())
-            copy.flush()
-            os.fsync(copy.fileno())
-    os.unlink(source)
-
-
 def restore(name: str) -> int:
-    source = _archived_file(name)
+    source = _inside(waymark.ARCHIVE_DIR, name, "archived session")
     target = waymark.SESSIONS_DIR / source.name
     try:
-        _move_without_replacing(source, target)
+        durable.move_without_replacing(source, target)
     except FileExistsError:
         raise CommandError(f"cannot restore {source.name}: {target} already exists; nothing was moved",
                            hint="Archive or rename that file first.") from None
     except OSError as exc:
         raise CommandError(f"cannot restore {source.name}: {os_reason(exc)}") from None
     display.success(f"Restored {target}")
-    print("It is offered again at the next `brevanta analyze` of its organisation.")
+    print("It is offered again at the next `brevanta analyze` of its interview.")
     return EXIT_OK
 
 
+def reopen(name: str) -> int:
+    path = _inside(waymark.SESSIONS_DIR, name, "session")
+    try:
+        record = session.reopen_file(path)
+    except ValueError:
+        raise CommandError(f"cannot reopen {path.name}: it is not a completed session",
+                           hint="An unfinished session is offered by `brevanta analyze` as it is.") from None
+    except SessionLocked as locked:
+        raise CommandError(f"cannot reopen {path.name}: {locked}") from None
+    except session.SessionNotSaved as exc:
+        raise CommandError(f"cannot reopen {path.name}: {os_reason(exc.error)}") from None
+    display.success(f"Reopened {path}")
+    print(f"The next `brevanta analyze` of {for_terminal(session.interview_name(state_of(record)))} offers it: "
+          "change its decisions there, and its documents are written again.")
+    return EXIT_OK
+
+
+def _org_of_interview(path: str) -> str:
+    return default_org_id(path, read_text_file(path, "interview file") if path == STDIN else "")
+
+
 def sessions(args: argparse.Namespace) -> int:
-    if args.restore is not None:
-        if args.org is not None or args.interview is not None:
-            raise UsageError("--restore takes the session file alone")
-        return restore(args.restore)
+    for option in ("restore", "reopen"):
+        if getattr(args, option) is not None:
+            if args.org is not None or args.interview is not None or args.restore and args.reopen:
+                raise UsageError(f"--{option} takes the session file alone")
+            return restore(args.restore) if option == "restore" else reopen(args.reopen)
     org_id = check_org_id(args.org) if args.org is not None else None
     if org_id is None and args.interview is not None:
-        org_id = default_org_id(args.interview)
+        org_id = _org_of_interview(args.interview)
     with saving(waymark.SESSIONS_DIR, "list the sessions", hint="Check CORVANE_HOME and the disk."):
-        _show("Unfinished sessions", unfinished_sessions(org_id))
-        _show("Archived sessions", _archived_sessions(org_id))
+        sections = _listed(org_id)
+    if org_id is None:
+        _show_all(sections)
+        return EXIT_OK
+    for title, records in sections.items():
+        _show(title, records)
     return EXIT_OK

@@ -1,8 +1,7 @@
 // Argument binding: positional, keyword and default values into parameter
-// slots, with the interpreter's messages for every mismatch.
+// slots.  A mismatch raises TypeError with one of the fixed texts below.
 #include "boundary/function_object.hpp"
-
-#include <exception>
+#include "boundary/guard.hpp"
 
 namespace boundary::detail {
 namespace {
@@ -72,9 +71,8 @@ bool bind_and_convert_with(FunctionObject* f, PyObject* self, PyObject* const* a
         bind(f, self, args, nargs, keywords, slots);
         convert_all(f, slots, values);
         return true;
-    } catch (const PythonError&) {
     } catch (...) {
-        if (!PyErr_Occurred()) PyErr_NoMemory();
+        set_error_for_current_exception();
     }
     add_traceback(f->error_name->c_str(), f->module->file_name);
     return false;

@@ -1,6 +1,11 @@
-// What the boundary needs from the interpreter that its private API used to
-// give: the same steps through the public C API, so one source builds for
-// every supported Python (3.13 moved both helpers into its internal headers).
+// What differs between the supported Pythons, in one place.  Setting a
+// StopIteration value and adding a traceback entry once used helpers that 3.13
+// moved into its internal headers; they are written here with calls that
+// every supported version exports.  Those are not all of the limited public
+// API: _PyErr_ChainExceptions1 and the thread state's c_recursion_remaining
+// are CPython-specific, and the pathlib names below are private methods of
+// the standard library, so each new Python version must be checked against
+// this file.
 #pragma once
 
 #include "boundary/ref.hpp"
@@ -27,8 +32,8 @@ inline void set_stop_iteration_value(PyObject* value) {
 // being raised. The exception is set aside while the frame is built, since
 // decoding the file name may run Python code; if building fails, the new
 // error is chained to it.
-inline void add_traceback_entry(const char* function, const char* file, int line) {
-    PyObject* raised = PyErr_GetRaisedException();
+inline void add_traceback_entry(const char* function, const char* file, int line) noexcept {
+    Ref raised = Ref::steal_maybe(PyErr_GetRaisedException());
     Ref globals = Ref::steal_maybe(PyDict_New());
     Ref code = Ref::steal_maybe(globals ? reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)) : nullptr);
     Ref frame = Ref::steal_maybe(
@@ -36,10 +41,10 @@ inline void add_traceback_entry(const char* function, const char* file, int line
                                                        globals.get(), nullptr))
              : nullptr);
     if (!frame) {
-        _PyErr_ChainExceptions1(raised);
+        _PyErr_ChainExceptions1(raised.release());  // takes the reference
         return;
     }
-    PyErr_SetRaisedException(raised);
+    PyErr_SetRaisedException(raised.release());  // takes the reference
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

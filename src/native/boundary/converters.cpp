@@ -34,17 +34,15 @@ PyTypeObject* exact_type(Conv conv) {
                  expected_type_name(conv), Py_TYPE(value)->tp_name);
     PyTypeObject* expected = exact_type(conv);
     if (expected && PyObject_TypeCheck(value, expected)) {
-        // Say why an instance that passes isinstance() is refused.  The error
-        // indicator hands over a raw reference and takes it back.
-        PyObject* exc = PyErr_GetRaisedException();
+        // Say why an instance that passes isinstance() is refused.  The
+        // TypeError is held in a Ref while the note is built, so a failure
+        // there (MemoryError) releases it; a note that cannot be added
+        // leaves its own error raised instead.
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
         Ref note = str(std::string("Subclasses of builtin types are rejected: pass an exact '") + expected->tp_name + "'.");
         static Name add_note("add_note");
-        Ref added = Ref::steal_maybe(PyObject_CallMethodOneArg(exc, add_note, note.get()));
-        if (added) {
-            PyErr_SetRaisedException(exc);
-        } else {
-            Py_DECREF(exc);
-        }
+        Ref added = Ref::steal(PyObject_CallMethodOneArg(exc.get(), add_note, note.get()));
+        PyErr_SetRaisedException(exc.release());
     }
     throw_error();
 }

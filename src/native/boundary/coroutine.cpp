@@ -1,10 +1,13 @@
 // Coroutine objects of our coroutine functions and the iterator of their
 // __await__.  The type slots own the objects' fields as raw references, and
 // throw() passes raw references through the error indicator, as the
-// interpreter's own coroutines do.
+// interpreter's own coroutines do.  Every slot, method and getter reaches the
+// interpreter through guarded<>; traverse, clear and dealloc touch only
+// reference counts and are noexcept themselves.
 #include "boundary/coroutine.hpp"
 
 #include "boundary/compat.hpp"
+#include "boundary/guard.hpp"
 #include "boundary/module.hpp"
 
 #include <cstddef>
@@ -30,7 +33,7 @@ struct WrapperObject {
 
 CoroutineObject* as_coroutine(PyObject* obj) { return reinterpret_cast<CoroutineObject*>(obj); }
 
-void drop_arguments(CoroutineObject* c) {
+void drop_arguments(CoroutineObject* c) noexcept {
     for (std::size_t i = 0; i < c->count; ++i) Py_CLEAR(c->values[i]);
     c->count = 0;
 }
@@ -38,12 +41,12 @@ void drop_arguments(CoroutineObject* c) {
 // A StopIteration escaping the body becomes RuntimeError, as for any coroutine.
 void replace_stop_iteration() {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
-    PyObject* stop = PyErr_GetRaisedException();
+    Ref stop = Ref::steal(PyErr_GetRaisedException());
     PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-    PyObject* runtime = PyErr_GetRaisedException();
-    PyException_SetCause(runtime, Py_NewRef(stop));
-    PyException_SetContext(runtime, stop);
-    PyErr_SetRaisedException(runtime);
+    Ref runtime = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetCause(runtime.get(), Py_NewRef(stop.get()));    // steals the new reference
+    PyException_SetContext(runtime.get(), stop.release());         // steals
+    PyErr_SetRaisedException(runtime.release());                    // steals
 }
 
 // The checks every step makes, in the interpreter's order.  `arg` is NULL for
@@ -155,17 +158,17 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     CoroutineObject* c = as_coroutine(self);
     if (!set_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr)) return nullptr;
     // A step that cannot run replaces the thrown exception with its own error.
-    PyObject* thrown = PyErr_GetRaisedException();
-    if (!may_step(c, Py_None, false)) {
-        Py_DECREF(thrown);
-        return nullptr;
-    }
+    Ref thrown = Ref::steal(PyErr_GetRaisedException());
+    if (!may_step(c, Py_None, false)) return nullptr;
     // Raised before the body starts, so outside the region where a
     // StopIteration would be replaced: the coroutine ends with it as it is.
-    PyErr_SetRaisedException(thrown);
+    // The traceback entry names the declared function, as a failing body's
+    // does: __qualname__ may have been set to any str, even one that has no
+    // UTF-8 form.
+    PyErr_SetRaisedException(thrown.release());
     c->state = State::Finished;
     drop_arguments(c);
-    add_traceback(PyUnicode_AsUTF8(detail::function_qualname(c->function)), detail::function_file(c->function));
+    add_traceback(detail::function_spec_qualname(c->function), detail::function_file(c->function));
     return nullptr;
 }
 
@@ -193,27 +196,27 @@ PyObject* coroutine_await(PyObject* self) {
 void coroutine_finalize(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     if (c->state != State::Created) return;
-    PyObject* saved = PyErr_GetRaisedException();
+    Ref saved = Ref::steal_maybe(PyErr_GetRaisedException());
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
                          detail::function_qualname(c->function)) < 0) {
         PyErr_WriteUnraisable(self);
     }
-    PyErr_SetRaisedException(saved);
+    PyErr_SetRaisedException(saved.release());
 }
 
-int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     CoroutineObject* c = as_coroutine(self);
     Py_VISIT(c->function);
     for (std::size_t i = 0; i < c->count; ++i) Py_VISIT(c->values[i]);
     return 0;
 }
 
-int coroutine_clear(PyObject* self) {
+int coroutine_clear(PyObject* self) noexcept {
     drop_arguments(as_coroutine(self));
     return 0;
 }
 
-void coroutine_dealloc(PyObject* self) {
+void coroutine_dealloc(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
@@ -237,29 +240,29 @@ PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_false(PyObject*, void*) { Py_RETURN_FALSE; }
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_suspended", get_false, nullptr, nullptr, nullptr},
-    {"cr_await", get_none, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
-    {"cr_code", get_none, nullptr, nullptr, nullptr},
-    {"cr_origin", get_none, nullptr, nullptr, nullptr},
+    {"__name__", guarded<get_name>, nullptr, nullptr, nullptr},
+    {"__qualname__", guarded<get_qualname>, nullptr, nullptr, nullptr},
+    {"cr_running", guarded<get_running>, nullptr, nullptr, nullptr},
+    {"cr_suspended", guarded<get_false>, nullptr, nullptr, nullptr},
+    {"cr_await", guarded<get_none>, nullptr, nullptr, nullptr},
+    {"cr_frame", guarded<get_none>, nullptr, nullptr, nullptr},
+    {"cr_code", guarded<get_none>, nullptr, nullptr, nullptr},
+    {"cr_origin", guarded<get_none>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyObject* coroutine_await_method(PyObject* self, PyObject*) { return coroutine_await(self); }
 
 PyMethodDef coroutine_methods[] = {
-    {"send", coroutine_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL,
+    {"send", guarded<coroutine_send>, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<coroutine_throw>)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
-    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
-    {"__await__", coroutine_await_method, METH_NOARGS, "Return an iterator to be used in await expression."},
+    {"close", guarded<coroutine_close>, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__await__", guarded<coroutine_await_method>, METH_NOARGS, "Return an iterator to be used in await expression."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
+PyAsyncMethods coroutine_async = {guarded<coroutine_await>, nullptr, nullptr, guarded<coroutine_am_send>};
 
 PyTypeObject coroutine_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -267,14 +270,14 @@ PyTypeObject coroutine_type = [] {
     t.tp_basicsize = sizeof(CoroutineObject);
     t.tp_dealloc = coroutine_dealloc;
     t.tp_as_async = &coroutine_async;
-    t.tp_repr = coroutine_repr;
+    t.tp_repr = guarded<coroutine_repr>;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t.tp_traverse = coroutine_traverse;
     t.tp_clear = coroutine_clear;
     t.tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
     t.tp_methods = coroutine_methods;
     t.tp_getset = coroutine_getset;
-    t.tp_finalize = coroutine_finalize;
+    t.tp_finalize = guarded<coroutine_finalize>;
     return t;
 }();
 
@@ -288,21 +291,21 @@ PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 }
 PyObject* wrapper_close(PyObject* self, PyObject* arg) { return coroutine_close(wrapper_coroutine(self), arg); }
 
-int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(wrapper_coroutine(self));
     return 0;
 }
 
-void wrapper_dealloc(PyObject* self) {
+void wrapper_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(reinterpret_cast<WrapperObject*>(self)->coroutine);
     PyObject_GC_Del(self);
 }
 
 PyMethodDef wrapper_methods[] = {
-    {"send", wrapper_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
-    {"close", wrapper_close, METH_NOARGS, nullptr},
+    {"send", guarded<wrapper_send>, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<wrapper_throw>)), METH_FASTCALL, nullptr},
+    {"close", guarded<wrapper_close>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -314,7 +317,7 @@ void ready_types() {
     wrapper_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     wrapper_type.tp_traverse = wrapper_traverse;
     wrapper_type.tp_iter = PyObject_SelfIter;
-    wrapper_type.tp_iternext = wrapper_next;
+    wrapper_type.tp_iternext = guarded<wrapper_next>;
     wrapper_type.tp_methods = wrapper_methods;
     check(PyType_Ready(&wrapper_type));
     check(PyType_Ready(&coroutine_type));
@@ -323,11 +326,7 @@ void ready_types() {
 }  // namespace
 
 PyObject* make_coroutine(PyObject* function, const Args& args) {
-    try {
-        ready_types();
-    } catch (const PythonError&) {
-        return nullptr;
-    }
+    ready_types();
     CoroutineObject* c = PyObject_GC_New(CoroutineObject, &coroutine_type);
     if (!c) return nullptr;
     c->function = Py_NewRef(function);

@@ -4,10 +4,9 @@
 #include "boundary/function_object.hpp"
 
 #include "boundary/coroutine.hpp"
+#include "boundary/guard.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <new>
 #include <string>
 
 namespace boundary {
@@ -29,7 +28,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 // ------------------------------------------------------------ the type
 //
 // The slots below own the object's fields as raw references: the interpreter
-// calls them with the object's memory and expects new references back.
+// calls them with the object's memory and expects new references back.  The
+// type's tables hand each one over through guarded<>; traverse, clear and
+// dealloc touch only reference counts and are noexcept themselves.
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
@@ -40,7 +41,7 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* f = as_function(self);
     Py_VISIT(f->dict);
     Py_VISIT(f->module_name);
@@ -51,7 +52,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->module_name);
@@ -61,12 +62,15 @@ int function_clear(PyObject* self) {
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
-    for (std::size_t i = 0; i < f->n_params; ++i) Py_CLEAR(f->defaults[i]);
+    for (std::size_t i = 0; i < f->n_params; ++i) {
+        Py_CLEAR(f->param_names[i]);
+        Py_CLEAR(f->defaults[i]);
+    }
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->is_coroutine);
@@ -108,21 +112,21 @@ PyObject* get_is_coroutine(PyObject* self, void*) { return Py_NewRef(as_function
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__name__", guarded<get_name>, guarded<set_name>, nullptr, nullptr},
+    {"__qualname__", guarded<get_qualname>, guarded<set_qualname>, nullptr, nullptr},
+    {"__doc__", guarded<get_doc>, guarded<set_doc>, nullptr, nullptr},
+    {"__module__", guarded<get_module>, guarded<set_module>, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
-    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {"__annotations__", guarded<get_annotations>, nullptr, nullptr, nullptr},
+    {"__defaults__", guarded<get_defaults>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", guarded<get_kwdefaults>, nullptr, nullptr, nullptr},
+    {"__signature__", guarded<get_signature>, nullptr, nullptr, nullptr},
+    {"_is_coroutine", guarded<get_is_coroutine>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef function_methods[] = {
-    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", guarded<function_reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -134,7 +138,7 @@ PyTypeObject function_type = [] {
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = function_dealloc;
     t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    t.tp_repr = function_repr;
+    t.tp_repr = guarded<function_repr>;
     t.tp_call = PyVectorcall_Call;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_traverse = function_traverse;
@@ -142,7 +146,7 @@ PyTypeObject function_type = [] {
     t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
     t.tp_methods = function_methods;
     t.tp_getset = function_getset;
-    t.tp_descr_get = function_descr_get;
+    t.tp_descr_get = guarded<function_descr_get>;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
     return t;
 }();
@@ -161,15 +165,15 @@ Ref make_default(const Default& d) {
     return Ref();
 }
 
-// asyncio's marker for coroutine functions; True when it cannot be imported.
+// asyncio's marker for coroutine functions; True when the module or the
+// marker is missing (ImportError, AttributeError).  Any other error raises.
 Ref coroutine_marker() {
     Ref coroutines = Ref::steal_maybe(PyImport_ImportModule("asyncio.coroutines"));
     Ref marker = coroutines ? Ref::steal_maybe(PyObject_GetAttrString(coroutines.get(), "_is_coroutine")) : Ref();
-    if (!marker) {
-        PyErr_Clear();
-        return boolean(true);
-    }
-    return marker;
+    if (marker) return marker;
+    if (!PyErr_ExceptionMatches(coroutines ? PyExc_AttributeError : PyExc_ImportError)) throw_error();
+    PyErr_Clear();
+    return boolean(true);
 }
 
 void fill_parameters(FunctionObject* f, const FunctionSpec& spec) {
@@ -201,7 +205,7 @@ Ref make_function(const FunctionSpec& spec, ModuleRecord& module) {
     FunctionObject* f = as_function(self.get());
     // Zero every field after the header before anything can fail.
     std::fill(reinterpret_cast<char*>(f) + sizeof(PyObject), reinterpret_cast<char*>(f) + sizeof(FunctionObject), 0);
-    f->vectorcall = detail::function_vectorcall;
+    f->vectorcall = guarded<detail::function_vectorcall>;
     f->spec = &spec;
     f->module = &module;
     f->error_name = new std::string(std::string(module.full_name) + "." + spec.qualname);
@@ -221,21 +225,16 @@ PyObject* detail::run_body(PyObject* function, const Args& args) {
         Ref result = f->spec->body(args);
         if (!result) raise(PyExc_SystemError, "a function body returned no value");
         return result.release();
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+        set_error_for_current_exception();
     }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     add_traceback(f->spec->qualname, f->module->file_name);
     return nullptr;
 }
 
 PyObject* detail::function_name(PyObject* function) { return as_function(function)->name; }
 PyObject* detail::function_qualname(PyObject* function) { return as_function(function)->qualname; }
+const char* detail::function_spec_qualname(PyObject* function) { return as_function(function)->spec->qualname; }
 const char* detail::function_file(PyObject* function) { return as_function(function)->module->file_name; }
 
 }  // namespace boundary

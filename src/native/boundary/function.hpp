@@ -3,8 +3,9 @@
 // A function is data (FunctionSpec): name, qualified name, docstring,
 // annotation texts and parameters with their converters.  make_function()
 // turns it into a function object of one shared type that binds vectorcall
-// arguments with the interpreter's exact messages, converts them, and hands
-// the body an array of ready values.  A body throws PythonError (ref.hpp) to
+// arguments (with the fixed TypeError texts of binding.cpp and
+// converters.cpp), converts them, and hands the body an array of ready
+// values.  A body throws PythonError (ref.hpp) to
 // fail; the boundary adds the traceback entry and returns NULL.
 #pragma once
 
@@ -119,7 +120,8 @@ namespace detail {
 // set and a traceback entry naming the function.
 PyObject* run_body(PyObject* function, const Args& args);
 PyObject* function_name(PyObject* function);      // borrowed
-PyObject* function_qualname(PyObject* function);  // borrowed
+PyObject* function_qualname(PyObject* function);  // borrowed; __qualname__, which any str may replace
+const char* function_spec_qualname(PyObject* function);  // the declared one, for traceback entries
 const char* function_file(PyObject* function);
 }  // namespace detail
 

@@ -1,6 +1,7 @@
 // The init slot of a class whose __init__ is one of our functions: instance
 // creation binds __init__'s arguments straight from the class call.
 #include "boundary/function_object.hpp"
+#include "boundary/guard.hpp"
 
 namespace boundary {
 namespace {
@@ -36,7 +37,7 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 void use_init_slot(PyObject* cls) {
     // Assigning __init__ later resets the slot to the interpreter's generic one.
-    reinterpret_cast<PyTypeObject*>(cls)->tp_init = init_slot;
+    reinterpret_cast<PyTypeObject*>(cls)->tp_init = guarded<init_slot>;
 }
 
 }  // namespace boundary

@@ -1,23 +1,13 @@
 // Introspection derived from the declared signature: __annotations__,
 // __defaults__, __kwdefaults__ and __signature__, so that help() and
 // inspect.signature() show the real parameters.
+//
+// These getters may throw: the function type's table hands them to the
+// interpreter through guarded<> (function.cpp).
 #include "boundary/function_object.hpp"
-
-#include <new>
 
 namespace boundary::detail {
 namespace {
-
-template <class Build>
-PyObject* guarded(Build build) {
-    try {
-        return build().release();
-    } catch (const PythonError&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
 
 Ref annotations_of(const FunctionObject* f) {
     Ref dict = Ref::steal(PyDict_New());
@@ -31,11 +21,7 @@ Ref annotations_of(const FunctionObject* f) {
 // An introspection value built on first access, then the same object each time.
 template <class Build>
 PyObject* built_once(PyObject*& field, Build build) {
-    if (!field) {
-        PyObject* built = guarded(build);
-        if (!built) return nullptr;
-        field = built;
-    }
+    if (!field) field = build().release();
     return Py_NewRef(field);
 }
 
@@ -73,7 +59,7 @@ PyObject* get_annotations(PyObject* self, void*) {
 
 PyObject* get_defaults(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    return guarded([&] {
+    return [&] {
         Py_ssize_t count = 0;
         for (std::size_t i = 0; i < f->n_positional; ++i) count += f->defaults[i] != nullptr;
         if (count == 0) return none();
@@ -83,19 +69,19 @@ PyObject* get_defaults(PyObject* self, void*) {
             if (f->defaults[i]) PyTuple_SET_ITEM(tuple.get(), k++, Py_NewRef(f->defaults[i]));
         }
         return tuple;
-    });
+    }().release();
 }
 
 PyObject* get_kwdefaults(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    return guarded([&] {
+    return [&] {
         if (f->n_positional == f->n_params) return none();
         Ref dict = Ref::steal(PyDict_New());
         for (std::size_t i = f->n_positional; i < f->n_params; ++i) {
             if (f->defaults[i]) check(PyDict_SetItem(dict.get(), f->param_names[i], f->defaults[i]));
         }
         return dict;
-    });
+    }().release();
 }
 
 PyObject* get_signature(PyObject* self, void*) {

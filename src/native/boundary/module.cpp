@@ -2,6 +2,7 @@
 
 #include "boundary/compat.hpp"
 #include "boundary/function.hpp"
+#include "boundary/guard.hpp"
 
 #include <cstring>
 #include <string>
@@ -27,7 +28,7 @@ void copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* module
 
 }  // namespace
 
-void add_traceback(const char* function, const char* file) { add_traceback_entry(function, file, 1); }
+void add_traceback(const char* function, const char* file) noexcept { add_traceback_entry(function, file, 1); }
 
 ModuleRecord::ModuleRecord(const char* short_name_, const char* full_name_, const char* file_name_, const char* doc,
                            std::initializer_list<const char*> builtin_names, ExecSteps exec_steps)
@@ -43,9 +44,9 @@ ModuleRecord::ModuleRecord(const char* short_name_, const char* full_name_, cons
     }
 }
 
-PyObject* ModuleRecord::init() {
-    slots_[0] = {Py_mod_create, reinterpret_cast<void*>(&ModuleRecord::create_slot)};
-    slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(&ModuleRecord::exec_slot)};
+PyObject* ModuleRecord::init() noexcept {
+    slots_[0] = {Py_mod_create, reinterpret_cast<void*>(guarded<&ModuleRecord::create_slot>)};
+    slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(guarded<&ModuleRecord::exec_slot>)};
     slots_[2] = {0, nullptr};
     def_ = {PyModuleDef_HEAD_INIT, short_name, doc_, 0, nullptr, slots_, nullptr, nullptr, nullptr};
     return PyModuleDef_Init(&def_);
@@ -58,22 +59,12 @@ ModuleRecord& ModuleRecord::of(PyModuleDef* def) {
     raise(PyExc_SystemError, "module definition without a record");
 }
 
-PyObject* ModuleRecord::create_slot(PyObject* spec, PyModuleDef* def) {
-    try {
-        return of(def).create(spec);
-    } catch (const PythonError&) {
-        return nullptr;
-    }
-}
+PyObject* ModuleRecord::create_slot(PyObject* spec, PyModuleDef* def) { return of(def).create(spec); }
 
 int ModuleRecord::exec_slot(PyObject* module) {
     PyModuleDef* def = PyModule_GetDef(module);
     if (!def) return -1;
-    try {
-        return of(def).exec(module);
-    } catch (const PythonError&) {
-        return -1;
-    }
+    return of(def).exec(module);
 }
 
 PyObject* ModuleRecord::create(PyObject* spec) {
@@ -106,11 +97,9 @@ int ModuleRecord::exec(PyObject* module) {
     try {
         run_exec_steps(module);
         return 0;
-    } catch (const PythonError&) {
     } catch (...) {
-        if (!PyErr_Occurred()) PyErr_NoMemory();
+        set_error_for_current_exception();
     }
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", full_name);
     const std::string entry = std::string("init ") + full_name;
     add_traceback(entry.c_str(), file_name);
     Py_CLEAR(module_);  // a later import starts afresh
@@ -178,15 +167,18 @@ Ref ModuleRecord::import_from(const char* from, const char* name, int level) con
     if (value) return value;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
     PyErr_Clear();
-    // As the interpreter does: a submodule already loaded under that name.
-    Ref package = Ref::steal_maybe(PyModule_GetNameObject(source.get()));
-    if (package) {
+    // A submodule already loaded under that name, found through the
+    // package's __name__ (a package without a str __name__ has none).
+    static Name dunder_name("__name__");
+    Ref package = Ref::steal_maybe(PyObject_GetAttr(source.get(), dunder_name));
+    if (!package) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+    } else if (PyUnicode_Check(package.get())) {
         Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name_text.get()));
         PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
         if (loaded) return Ref::borrow(loaded);
         if (PyErr_Occurred()) throw_error();
-    } else {
-        PyErr_Clear();
     }
     raise_format(PyExc_ImportError, "cannot import name %S", name_text.get());
 }

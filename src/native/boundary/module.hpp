@@ -25,7 +25,7 @@ struct ModuleRecord {
                  std::initializer_list<const char*> builtin_names, ExecSteps exec_steps);
 
     // PyInit_<name> returns this.
-    PyObject* init();
+    PyObject* init() noexcept;
 
     // The module's namespace, for lookups at each use.  NameError when absent.
     Ref global(Name& name) const;
@@ -68,6 +68,6 @@ private:
 };
 
 // Adds a traceback entry "<function>" in "<file>" to the exception being raised.
-void add_traceback(const char* function, const char* file);
+void add_traceback(const char* function, const char* file) noexcept;
 
 }  // namespace boundary

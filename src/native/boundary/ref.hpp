@@ -1,9 +1,9 @@
 // Owning references and the "a Python error is set" exception.
 //
 // Module code holds every object in a Ref and reports every failure by
-// throwing PythonError with the interpreter's error indicator set; the
-// boundary (function.cpp, coroutine.cpp, module.cpp) turns that back into
-// a NULL return.  Reference counts are touched directly only where the
+// throwing PythonError with the interpreter's error indicator set; every C
+// entry point turns that (and any other C++ exception) back into a failure
+// return through guarded<> (guard.hpp).  Reference counts are touched directly only where the
 // interpreter hands over or expects raw references (type slots, the error
 // indicator, C functions it calls) or an object is kept for the process;
 // each such place says why.

@@ -3,12 +3,15 @@
 //
 // While SESSIONS_DIR is a plain pathlib path, the directory is read here and
 // names are matched before any file is opened; otherwise the path object's
-// own iterdir()/is_file()/read_text() do the work.  Either way one file that
-// cannot be read, does not parse or is not a JSON object is passed over.
+// own iterdir()/is_file()/is_symlink()/read_text() do the work.  Either way
+// only regular files are read (a symbolic link, a FIFO or a directory is
+// passed over without being opened), and one file that cannot be read, does
+// not parse or is not a JSON object is passed over.
 #include "waymark/waymark.hpp"
 
 #include "boundary/caught.hpp"
 #include "boundary/compat.hpp"
+#include "boundary/guard.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -27,7 +30,7 @@ using boundary::Name;
 using boundary::Param;
 using boundary::Ref;
 
-Name n_path_key("path"), n_iterdir("iterdir"), n_startswith("startswith"), n_sort("sort"), n_key("key"),
+Name n_path_key("path"), n_iterdir("iterdir"), n_is_symlink("is_symlink"), n_startswith("startswith"), n_sort("sort"), n_key("key"),
     n_reverse("reverse");
 boundary::Text t_complete("complete"), t_unknown("unknown"), t_empty(""), t_json_suffix(".json");
 
@@ -60,10 +63,12 @@ void consider(PyObject* data, PyObject* path_text, PyObject* org_id, PyObject* s
 
 // ------------------------------------------------------------ the fast path
 
-// Whole content of a regular file, or false when it cannot be read.
+// Whole content of a regular file, or false when it cannot be read or is no
+// longer a regular file: O_NOFOLLOW and O_NONBLOCK keep a link or a FIFO put
+// in its place since the listing from being followed or waited on.
 bool read_file(const std::string& path, std::string& content) {
     return without_gil([&] {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return false;
         struct stat info;
         bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
@@ -190,13 +195,13 @@ Ref child_text(PyObject* directory_text, const std::string& name) {
     return Ref::steal(PyUnicode_FromFormat("%U/%U", directory_text, name_text.get()));
 }
 
-// is_file(): a regular file after following links; errors other than "not
-// there" raise, as stat() does.
+// A regular file itself, not a link to one: the directory entry's type, or
+// lstat() where the file system does not give it; errors other than "not
+// there" raise.
 bool is_regular_file(const Candidate& candidate, const std::string& path, PyObject* path_text) {
-    if (candidate.type == DT_REG) return true;
-    if (candidate.type != DT_LNK && candidate.type != DT_UNKNOWN) return false;
+    if (candidate.type != DT_UNKNOWN) return candidate.type == DT_REG;
     struct stat info;
-    const int error = without_gil([&] { return ::stat(path.c_str(), &info) == 0 ? 0 : errno; });
+    const int error = without_gil([&] { return ::lstat(path.c_str(), &info) == 0 ? 0 : errno; });
     if (error == 0) return S_ISREG(info.st_mode);
     if (boundary::is_file_hides_stat_error(error)) return false;
     raise_os_error(error, nullptr, path_text);
@@ -224,6 +229,7 @@ void scan_entries(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org_i
     Ref entries = Ref::steal(PyObject_GetIter(boundary::call_method(sessions_dir, n_iterdir).get()));
     while (Ref entry = Ref::steal_maybe(PyIter_Next(entries.get()))) {
         if (!boundary::truthy(boundary::call_method(entry.get(), n_is_file).get())) continue;
+        if (boundary::truthy(boundary::call_method(entry.get(), n_is_symlink).get())) continue;
         if (boundary::compare(entry.attr(n_suffix).get(), t_json_suffix, Py_NE)) continue;
         if (!boundary::truthy(boundary::call_method(entry.attr(n_stem).get(), n_startswith, {stem_prefix}).get())) continue;
         Ref data = read_session(entry.get());
@@ -237,7 +243,8 @@ void scan_entries(PyObject* sessions_dir, PyObject* stem_prefix, PyObject* org_i
 // ------------------------------------------------------------ newest first
 
 // The sort key: `saved_at` when it is a str, else "" (sorting last).  The
-// interpreter calls it as a C function, which returns a new reference.
+// interpreter calls it as a C function (through the guard), which returns a
+// new reference.
 PyObject* saved_at_key(PyObject*, PyObject* record) {
     PyObject* saved_at = PyDict_Check(record) ? PyDict_GetItemWithError(record, n_saved_at) : nullptr;
     if (saved_at && PyUnicode_Check(saved_at)) return Py_NewRef(saved_at);
@@ -245,7 +252,7 @@ PyObject* saved_at_key(PyObject*, PyObject* record) {
     return Py_NewRef(t_empty.get());
 }
 
-PyMethodDef saved_at_key_def = {"saved_at_key", saved_at_key, METH_O, nullptr};
+PyMethodDef saved_at_key_def = {"saved_at_key", boundary::guarded<saved_at_key>, METH_O, nullptr};
 
 void sort_newest_first(PyObject* sessions) {
     static PyObject* key = boundary::check(PyCFunction_New(&saved_at_key_def, nullptr));

@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace waymark {
@@ -19,7 +22,7 @@ using boundary::Name;
 using boundary::Param;
 using boundary::Ref;
 
-Name n_mkdir("mkdir"), n_exist_ok("exist_ok"), n_exists("exists"), n_is_dir("is_dir"),
+Name n_mkdir("mkdir"), n_exist_ok("exist_ok"), n_exists("exists"),
     n_now("now"), n_strftime("strftime"), n_isoformat("isoformat"), n_read_text("read_text"), n_encoding("encoding"),
     n_loads("loads"), n_dumps("dumps"), n_indent("indent"), n_default("default"), n_move("move"), n_name("name"),
     n_completed_at("completed_at"), n_mode("mode"), n_parent("parent");
@@ -184,11 +187,102 @@ Ref save_state(const Args& a) {
     return Ref::steal(PyObject_Str(target.get()));
 }
 
+// ------------------------------------------------------------ the store's own files
+
+// What the file system says about a path given to mark_complete or
+// archive_session and about SESSIONS_DIR, gathered without the
+// interpreter's lock.
+struct Whereabouts {
+    int lstat_error = 0;
+    mode_t mode = 0;
+    std::string real_parent, real_sessions;  // empty when realpath() failed
+    std::string cwd;
+};
+
+std::string real_path(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return {};
+    std::string resolved(real);
+    std::free(real);
+    return resolved;
+}
+
+std::string working_directory() {
+    std::string buffer(256, '\0');
+    while (!::getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+    buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+    return buffer;
+}
+
+Whereabouts look_up(const std::string& path, const std::string& sessions) {
+    Whereabouts found;
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) {
+        found.lstat_error = errno;
+        return found;
+    }
+    found.mode = info.st_mode;
+    found.real_parent = real_path(directory_of(path));
+    found.real_sessions = real_path(sessions);
+    found.cwd = working_directory();
+    return found;
+}
+
+// The path as written, made absolute, without "" and "." components; ".."
+// and symbolic links are kept as they are.
+std::string as_written(const std::string& path, const std::string& cwd) {
+    const std::string full = !path.empty() && path.front() == '/' ? path : cwd + "/" + path;
+    std::string out;
+    std::size_t start = 0;
+    while (start <= full.size()) {
+        std::size_t end = full.find('/', start);
+        if (end == std::string::npos) end = full.size();
+        const std::string_view part(full.data() + start, end - start);
+        if (!part.empty() && part != ".") out.append("/").append(part);
+        start = end + 1;
+    }
+    return out.empty() ? "/" : out;
+}
+
+// The store changes only its own files: a regular file (not a symbolic link,
+// a FIFO or a directory) whose parent directory is SESSIONS_DIR, looked up
+// now.  The parent must be the same directory, and be written either as
+// SESSIONS_DIR is written or with no ".." and no symbolic link at all: so a
+// path into the archive, a path that reaches the directory through ".." or
+// through a link to it elsewhere, and a link inside it that points out are
+// all refused with ValueError naming the path.  False when nothing is there
+// (the caller returns None, as for any missing session).
+bool is_own_session_file(PyObject* path, const char* function) {
+    Ref text = Ref::steal(PyObject_Str(path));
+    const std::string given = fs_path(path);
+    Ref sessions_dir = module.global(n_sessions_dir);
+    const std::string sessions = fs_path(sessions_dir.get());
+    const Whereabouts found = without_gil([&] { return look_up(given, sessions); });
+    if (found.lstat_error == ENOENT || found.lstat_error == ENOTDIR) return false;
+    if (found.lstat_error != 0) raise_os_error(found.lstat_error, nullptr, text.get());
+    if (!S_ISREG(found.mode)) {
+        boundary::raise_format(PyExc_ValueError, "%s() acts on session files only: %R is not a regular file", function,
+                               text.get());
+    }
+    const std::string parent = as_written(directory_of(given), found.cwd);
+    const bool same_directory = !found.real_parent.empty() && found.real_parent == found.real_sessions;
+    const bool written_plainly = parent == as_written(sessions, found.cwd) || parent == found.real_parent;
+    if (!same_directory || !written_plainly) {
+        Ref sessions_text = Ref::steal(PyObject_Str(sessions_dir.get()));
+        boundary::raise_format(PyExc_ValueError, "%s() acts only on files directly in %R: %R is not one", function,
+                               sessions_text.get(), text.get());
+    }
+    return true;
+}
+
 // ------------------------------------------------------------ mark_complete
 
 Ref mark_complete(const Args& a) {
     Ref path = module.global(n_path)(a[0]);
-    if (!path_exists(path.get())) return boundary::none();
+    if (!is_own_session_file(path.get(), "mark_complete")) return boundary::none();
     Ref data = read_session(path.get());
     if (!data) return boundary::none();
     boundary::check(PyObject_SetItem(data.get(), n_phase, boundary::str("complete").get()));
@@ -198,20 +292,6 @@ Ref mark_complete(const Args& a) {
 }
 
 // ------------------------------------------------------------ archive_session
-
-// Only a session file may be moved: a directory ("", "." or any other) would
-// take a whole tree with it.  A file that another process archived since it
-// was seen is gone, not of another kind.
-void refuse_non_file(PyObject* path) {
-    if (boundary::truthy(boundary::call_method(path, n_is_file).get())) return;
-    Ref text = Ref::steal(PyObject_Str(path));
-    if (boundary::truthy(boundary::call_method(path, n_is_dir).get())) {
-        raise_os_error(EISDIR, "archive_session moves session files, not directories", text.get());
-    }
-    if (!path_exists(path)) raise_os_error(ENOENT, nullptr, text.get());
-    boundary::raise_format(PyExc_ValueError, "archive_session moves session files only: %R is not a regular file",
-                           text.get());
-}
 
 // ARCHIVE_DIR/<name>, then <stem>_archived_<HHMMSS><suffix>, then with _2, _3, ...
 class ArchiveNames {
@@ -239,8 +319,7 @@ private:
 Ref archive_session(const Args& a) {
     module.global(n_ensure_dirs)();
     Ref path = module.global(n_path)(a[0]);
-    if (!path_exists(path.get())) return boundary::none();
-    refuse_non_file(path.get());
+    if (!is_own_session_file(path.get(), "archive_session")) return boundary::none();
     ArchiveNames names(path.get(), module.global(n_archive_dir));
     Ref destination = names.first();
     Ref shutil = module.global(n_shutil);

@@ -21,6 +21,15 @@ class Exchange:
     cut_off: bool = False
 
 
+# What the SDK raises when a reply came but cannot be read: a body that is not JSON (ValueError), an
+# event stream that does not begin as a message does (AssertionError), parts of the wrong shape.
+_MALFORMED = (ValueError, AssertionError, TypeError, KeyError, AttributeError)
+
+
+def _unreadable(server: str) -> str:
+    return f"the model's reply could not be read: {server} sent a malformed reply; try again later"
+
+
 def _attempts() -> str:
     attempts = 1 + config.REQUEST_RETRIES
     return f"{attempts} attempt{'' if attempts == 1 else 's'}"
@@ -38,6 +47,8 @@ def _api_message(error: anthropic.APIStatusError) -> str:
 def _broken_off(cause: Exception | None, server: str) -> str:
     """Why a streamed reply stopped before its end: nothing came for too long, an `error` event, or the
     connection ended. No retry is made once the reply has started."""
+    if isinstance(cause, _MALFORMED):
+        return _unreadable(server)
     if isinstance(cause, anthropic.APITimeoutError):
         return (f"the request timed out in the middle of the reply: nothing came from {server} for "
                 f"{config.REQUEST_TIMEOUT:g} s; try again later, or raise BREVANTA_REQUEST_TIMEOUT")
@@ -69,6 +80,8 @@ def transport_failure(error: Exception, *, relay: bool) -> str:
                 f"check the network and {address_variable}")
     if isinstance(error, anthropic.APIStatusError):
         return f"{server} answered HTTP {error.status_code}: {_api_message(error)}"
+    if isinstance(error, _MALFORMED):
+        return _unreadable(server)
     return str(error) or type(error).__name__
 
 

@@ -1,0 +1,165 @@
+"""Writing the documents of a run: both requested at once, each checked and written as soon as its reply
+is complete, the session saved after each one.
+
+The second request starts once the first one's reply has begun: by then the service holds the prompt
+the two share in its cache, so the second reads it from there instead of paying for it again. A rate
+limit (429) on the second makes it wait for the first and then go on alone. With
+BREVANTA_PARALLEL_DOCUMENTS=0 they are requested one after the other.
+
+Nothing here prints: the front end learns what happens through `DocumentEvent`s, delivered on the
+thread of the request they concern.
+"""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Callable
+from dataclasses import dataclass, field
+
+from brevanta import config
+from brevanta.cli import documents
+from brevanta.pipeline.attempts import Cancelled, attempt_note, is_rate_limit
+from brevanta.pipeline.models import Completion, Content, ModelAccess
+
+# How long a cancelled run waits for its requests to notice and end.
+_CANCEL_GRACE = 1.0
+
+STARTED, WAITING, RECEIVED, WRITTEN, FAILED = "started", "waiting", "received", "written", "failed"
+
+
+@dataclass(frozen=True)
+class DocumentEvent:
+    """One step of one document. `stage` is STARTED (its request went out), WAITING (`note` says for what:
+    another attempt, or the other document after a rate limit), RECEIVED (`characters` of the reply so
+    far), WRITTEN (`written`, with the request's `completion`) or FAILED (`error`)."""
+
+    kind: str
+    stage: str
+    characters: int = 0
+    note: str = ""
+    written: documents.Finished | None = None
+    completion: Completion | None = None
+    error: BaseException | None = None
+
+
+Progress = Callable[[DocumentEvent], None]
+# The step that turns one reply into a document on disk: checked, completed, written in every format.
+FinishDocument = Callable[[str, Completion], documents.Finished]
+
+
+class _DocumentWatch:
+    """A request's progress as DocumentEvents; notes when the reply began."""
+
+    def __init__(self, kind: str, progress: Progress, began: threading.Event) -> None:
+        self._kind = kind
+        self._progress = progress
+        self._began = began
+
+    def retrying(self, attempt: int, attempts: int, wait: float) -> None:
+        self._progress(DocumentEvent(self._kind, WAITING, note=attempt_note(attempt, attempts, wait)))
+
+    def began(self) -> None:
+        self._began.set()
+
+    def received(self, characters: int) -> None:
+        self._progress(DocumentEvent(self._kind, RECEIVED, characters=characters))
+
+
+@dataclass
+class _Document:
+    kind: str
+    began: threading.Event = field(default_factory=threading.Event)  # also set once it is done
+    done: threading.Event = field(default_factory=threading.Event)
+    failure: BaseException | None = None
+    thread: threading.Thread | None = None
+
+
+@dataclass
+class Rendering:
+    """The documents still to write, and what to do with each: `content` gives a document's request,
+    `finish` writes its reply, `saved` records a written one in the session (one save at a time)."""
+
+    access: ModelAccess
+    content: Callable[[str], Content]
+    finish: FinishDocument
+    saved: Callable[[str], None]
+    progress: Progress
+    cancel: threading.Event = field(default_factory=threading.Event)
+    _save_lock: threading.Lock = field(default_factory=threading.Lock)
+
+    def run(self, kinds: list[str], parallel: bool | None = None) -> None:
+        """Writes the documents `kinds`, in parallel unless told otherwise (BREVANTA_PARALLEL_DOCUMENTS).
+        Raises the first document's failure once every request has ended; on KeyboardInterrupt, cancels
+        the requests, gives them a moment to end, and raises it again. What was written stays written."""
+        parallel = config.PARALLEL_DOCUMENTS if parallel is None else parallel
+        started: list[_Document] = []
+        try:
+            for kind in kinds:
+                previous = started[-1] if started else None
+                if previous is not None:
+                    (previous.began if parallel else previous.done).wait()
+                    if previous.failure is not None:
+                        break  # failed before its reply began: the next would fare no better
+                started.append(self._start(kind, previous if parallel else None))
+            for document in started:
+                document.done.wait()
+        except KeyboardInterrupt:
+            self._cancel(started)
+            raise
+        for document in started:
+            if document.failure is not None:
+                raise document.failure
+
+    def _cancel(self, started: list[_Document]) -> None:
+        self.cancel.set()
+        for document in started:
+            if document.thread is not None:
+                document.thread.join(_CANCEL_GRACE / max(len(started), 1))
+
+    def _start(self, kind: str, running: _Document | None) -> _Document:
+        """Starts the request for `kind` on its own thread; `running` is a request still under way, whose
+        end a rate-limited `kind` waits for."""
+        document = _Document(kind)
+        document.thread = threading.Thread(target=self._write, args=(document, running), name=f"document-{kind}",
+                                           daemon=True)
+        document.thread.start()
+        return document
+
+    def _write(self, document: _Document, running: _Document | None) -> None:
+        kind = document.kind
+        try:
+            self.progress(DocumentEvent(kind, STARTED))
+            completion = self._request(document, running)
+            written = self.finish(kind, completion)
+            with self._save_lock:
+                self.saved(kind)
+            self.progress(DocumentEvent(kind, WRITTEN, written=written, completion=completion))
+        except BaseException as exc:  # handed to the waiting thread
+            document.failure = Cancelled() if self.cancel.is_set() else exc
+            if not self.cancel.is_set():
+                self.progress(DocumentEvent(kind, FAILED, error=exc))
+        finally:
+            document.began.set()
+            document.done.set()
+
+    def _request(self, document: _Document, running: _Document | None) -> Completion:
+        kind = document.kind
+        watch = _DocumentWatch(kind, self.progress, document.began)
+
+        def ask(retry_rate_limit: bool) -> Completion:
+            return self.access.request(self.content(kind), operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT,
+                                       watch=watch, cancel=self.cancel, retry_rate_limit=retry_rate_limit)
+
+        if running is None:
+            return ask(True)
+        try:
+            return ask(False)
+        except Exception as exc:
+            if not is_rate_limit(exc):
+                raise
+        other = documents.short_name(running.kind)
+        self.progress(DocumentEvent(kind, WAITING, note=f"rate limited: waiting for the {other} to finish"))
+        while not running.done.wait(0.1):
+            if self.cancel.is_set():
+                raise Cancelled()
+        return ask(True)

@@ -1,0 +1,364 @@
+"""A run's session: what it holds, saving it through waymark after every step worth keeping, and
+finding the sessions of an interview, of an organisation or of every organisation."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import stat
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from datetime import datetime
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from brevanta import waymark
+from brevanta.pipeline.interview import Interview, binding
+from brevanta.pipeline.lock import SessionLock, SessionLocked, holder
+from brevanta.pipeline.words import count
+
+if TYPE_CHECKING:  # the analysis module loads the SDK: listing sessions does without it
+    from brevanta import gapscope
+
+
+def _phase(name: str) -> str:
+    """`name`, checked against the store's pipeline phases at import rather than in a saved file."""
+    if name not in waymark.PHASES:
+        raise RuntimeError(f"waymark has no phase {name!r}")
+    return name
+
+
+ANALYSIS_PHASE = _phase("analysis")
+RENDER_PHASE = _phase("render")
+COMPLETE_PHASE = _phase("complete")
+DOCUMENT_TYPES = ["prd", "trd"]
+
+# The analysis fields kept in the session, so a resumed run does not pay for its analysis again.
+_ANALYSIS_FIELDS = ("completeness_score", "completeness_reasoning", "sufficient_for_prd", "gaps", "insights",
+                    "data_points_found", "architecture_notes", "summary")
+
+
+class SessionNotSaved(Exception):
+    """The store could not do `action` in `directory`; the last saved session file is unchanged."""
+
+    def __init__(self, action: str, directory: Path, error: OSError) -> None:
+        super().__init__(f"cannot {action} in {directory}: {error}")
+        self.action = action
+        self.directory = directory
+        self.error = error
+
+
+@dataclass
+class Run:
+    """One invocation's working state; a resumed session fills it from its saved state."""
+
+    interview_path: str
+    org_id: str
+    round: int
+    answers: list[dict[str, Any]] = field(default_factory=list)
+    bypassed: list[dict[str, Any]] = field(default_factory=list)
+    attachments: list[dict[str, Any]] = field(default_factory=list)  # {"name", "text", "round"}
+    analysis: dict[str, Any] | None = None  # {"round", "result"}: the analysis the decisions are made on
+    walking: bool = False  # the user chose to answer the gaps one by one
+    left_open: list[dict[str, Any]] = field(default_factory=list)  # gaps left for a later round
+    output_dir: str | None = None
+    written: list[str] = field(default_factory=list)  # documents already on disk, by type
+    phase: str = ANALYSIS_PHASE
+    session_file: str | None = None
+    declined: str | None = None  # archived once this run has its own analysis
+    interview_sha256: str = ""
+    interview_text: str = ""
+    lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
+    usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
+
+    def answers_of_round(self, round_number: int) -> list[dict[str, Any]]:
+        return [answer for answer in self.answers if answer.get("round") == round_number]
+
+    def release(self) -> None:
+        if self.lock is not None:
+            self.lock.release()
+            self.lock = None
+
+
+def new_run(interview: Interview, org_id: str, round_number: int) -> Run:
+    return Run(interview.path, org_id, round_number, interview_sha256=interview.sha256, interview_text=interview.text)
+
+
+# -- what a session holds -----------------------------------------------------
+
+
+def when(saved_at: Any) -> str:
+    try:
+        return datetime.fromisoformat(saved_at).strftime("%Y-%m-%d %H:%M:%S")
+    except (TypeError, ValueError):
+        return str(saved_at) or "an unknown time"
+
+
+def state_of(record: dict[str, Any]) -> dict[str, Any]:
+    state = record.get("state")
+    return state if isinstance(state, dict) else {}
+
+
+def _saved_round(state: dict[str, Any]) -> int:
+    value = state.get("round")
+    return value if isinstance(value, int) and value >= 1 else 1
+
+
+def _saved_list(state: dict[str, Any], key: str) -> list[Any]:
+    value = state.get(key)
+    return [item for item in value if isinstance(item, dict)] if isinstance(value, list) else []
+
+
+def _saved_written(state: dict[str, Any]) -> list[str]:
+    value = state.get("documents_written")
+    return [kind for kind in DOCUMENT_TYPES if isinstance(value, list) and kind in value]
+
+
+def describe(state: dict[str, Any]) -> str:
+    """What a saved session holds, in a few words: round, answers, bypassed and open gaps, documents."""
+    parts = [f"round {_saved_round(state)}", count(len(_saved_list(state, "interview_answers")), "answer"),
+             f"{len(_saved_list(state, 'bypassed_gaps'))} bypassed"]
+    open_gaps = state.get("open_gaps")
+    if isinstance(open_gaps, int):
+        parts.append(count(open_gaps, "open gap"))
+    attachments = _saved_list(state, "attachments")
+    if attachments:
+        parts.append(count(len(attachments), "attached document"))
+    written = _saved_written(state)
+    if written:
+        parts.append(" and ".join(kind.upper() for kind in written) + " written")
+    return ", ".join(parts)
+
+
+def interview_name(state: dict[str, Any]) -> str:
+    name = state.get("interview_file")
+    return "standard input" if name == "-" else str(name) if isinstance(name, str) else "an unnamed interview"
+
+
+# -- finding sessions ---------------------------------------------------------
+
+
+def read_session_file(path: Path) -> dict[str, Any] | None:
+    """The session object in `path`, or None for anything that is not a regular file holding one.
+    Opened without following a link and without waiting on a FIFO; the type is checked on the open file."""
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return None
+    with open(descriptor, "rb") as file:
+        if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+            return None
+        data = file.read()
+    try:
+        parsed = json.loads(data.decode("utf-8"))
+    except ValueError:
+        return None
+    return parsed if isinstance(parsed, dict) else None
+
+
+def _record(path: Path, data: dict[str, Any]) -> dict[str, Any]:
+    state = data.get("state")
+    return {"path": str(path), "org_id": str(data.get("org_id", "")), "phase": str(data.get("phase", "unknown")),
+            "saved_at": str(data.get("saved_at", "")), "state": state if isinstance(state, dict) else {}}
+
+
+def session_records(directory: Path, org_id: str | None = None) -> list[dict[str, Any]]:
+    """The sessions in `directory` (of `org_id`, or of every organisation), newest first. Only regular
+    `.json` files are opened: links, FIFOs and directories are passed over by their directory entry."""
+    records = []
+    with os.scandir(directory) as entries:
+        for entry in entries:
+            if not entry.name.endswith(".json") or not entry.is_file(follow_symlinks=False):
+                continue
+            data = read_session_file(Path(entry.path))
+            if data is not None and (org_id is None or data.get("org_id") == org_id):
+                records.append(_record(Path(entry.path), data))
+    return sorted(records, key=lambda record: record["saved_at"], reverse=True)
+
+
+def unfinished_sessions(org_id: str | None) -> list[dict[str, Any]]:
+    """The organisation's unfinished sessions (every organisation's for None), newest first."""
+    if org_id is None:
+        waymark._ensure_dirs()  # made by the store itself, private as it makes them
+        return [record for record in session_records(waymark.SESSIONS_DIR) if record["phase"] != COMPLETE_PHASE]
+    # The store matches on the shortened id; keep this organisation's own sessions only.
+    return [dict(record) for record in waymark.load_incomplete_sessions(org_id) if record["org_id"] == org_id]
+
+
+def completed_sessions(org_id: str | None) -> list[dict[str, Any]]:
+    """The organisation's completed sessions (every organisation's for None), newest first."""
+    waymark._ensure_dirs()
+    return [record for record in session_records(waymark.SESSIONS_DIR, org_id) if record["phase"] == COMPLETE_PHASE]
+
+
+def archived_sessions(org_id: str | None) -> list[dict[str, Any]]:
+    waymark._ensure_dirs()
+    return session_records(waymark.ARCHIVE_DIR, org_id)
+
+
+def by_organisation(records: list[dict[str, Any]]) -> dict[str, list[dict[str, Any]]]:
+    """The records grouped by organisation, organisations in name order, each group newest first."""
+    groups: dict[str, list[dict[str, Any]]] = {}
+    for record in records:
+        groups.setdefault(record["org_id"], []).append(record)
+    return dict(sorted(groups.items()))
+
+
+def of_interview(records: list[dict[str, Any]], interview: Interview) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
+    """The records of this very interview text, and those of its file saved before the file changed."""
+    same = [record for record in records if binding(state_of(record), interview) == "same"]
+    changed = [record for record in records if binding(state_of(record), interview) == "changed"]
+    return same, changed
+
+
+def take(record: dict[str, Any]) -> tuple[SessionLock, dict[str, Any] | None]:
+    """Locks the session of `record` and reads it again: another run may have saved it since it was
+    listed. The record is None when the file is gone. SessionLocked when another run holds it."""
+    lock = SessionLock.acquire(record["path"])
+    data = read_session_file(Path(record["path"]))
+    return lock, (None if data is None else _record(Path(record["path"]), data))
+
+
+def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_number: int | None,
+            lock: SessionLock | None) -> Run:
+    state = state_of(record)
+    analysis = state.get("analysis")
+    output_dir = state.get("output_dir")
+    run = new_run(interview, org_id, round_number or _saved_round(state))
+    run.answers = _saved_list(state, "interview_answers")
+    run.bypassed = _saved_list(state, "bypassed_gaps")
+    run.attachments = _saved_list(state, "attachments")
+    run.analysis = analysis if isinstance(analysis, dict) else None
+    run.walking = state.get("walking") is True
+    run.left_open = _saved_list(state, "left_open")
+    run.output_dir = output_dir if isinstance(output_dir, str) else None
+    run.written = _saved_written(state)
+    run.usage = _saved_list(state, "usage")
+    run.phase = RENDER_PHASE if record["phase"] == RENDER_PHASE else ANALYSIS_PHASE
+    run.session_file = record["path"]
+    run.lock = lock
+    return run
+
+
+def for_changed_interview(run: Run) -> None:
+    """The interview's text changed since the session was saved: its analysis, and the bypasses and open
+    gaps of that analysis, go; the answers and attached documents stay, and the documents are written again."""
+    run.analysis, run.bypassed, run.walking, run.left_open, run.written = None, [], False, [], []
+    run.phase = ANALYSIS_PHASE
+
+
+def reopen(run: Run) -> None:
+    """A completed session taken up again: its decisions can change and both documents are written again."""
+    run.written, run.phase = [], ANALYSIS_PHASE
+
+
+def reopen_file(path: Path) -> dict[str, Any]:
+    """Makes the completed session in `path` unfinished again, its documents to be written again, so the
+    next run of its interview offers it. Returns its record; ValueError when it is not a completed session."""
+    with SessionLock.acquire(path):
+        data = read_session_file(path)
+        if data is None or data.get("phase") != COMPLETE_PHASE:
+            raise ValueError(f"{path} is not a completed session")
+        record = _record(path, data)
+        state = record["state"]
+        state["documents_written"] = []
+        with _store_errors("save the session", waymark.SESSIONS_DIR):
+            waymark.save_state(record["org_id"], state, ANALYSIS_PHASE, str(path))
+    return record
+
+
+def refuse_if_held(record: dict[str, Any]) -> None:
+    """SessionLocked when another run holds the session of `record`, before the user is asked about it."""
+    held = holder(record["path"])
+    if held is not None:
+        raise SessionLocked(record["path"], *held)
+
+
+def archive(path: str) -> bool:
+    """Moves a declined session into the archive; False when another run holds it (it is theirs now)."""
+    try:
+        with SessionLock.acquire(path), _store_errors("archive the session", waymark.ARCHIVE_DIR):
+            waymark.archive_session(path)
+    except SessionLocked:
+        return False
+    return True
+
+
+# -- the analysis a session keeps ---------------------------------------------
+
+
+def _adopt_bypasses(run: Run, result: gapscope.AnalysisResult) -> None:
+    """Earlier bypasses stay bypassed; from here on one list records each bypass once, for both."""
+    result.bypassed_gaps.extend(run.bypassed)
+    run.bypassed = result.bypassed_gaps
+
+
+def keep_analysis(run: Run, result: gapscope.AnalysisResult) -> None:
+    """Makes `result` this run's analysis, kept in the session so that a resumed run does not pay again."""
+    _adopt_bypasses(run, result)
+    run.analysis = {"round": run.round, "result": {name: getattr(result, name) for name in _ANALYSIS_FIELDS}}
+
+
+def saved_analysis(run: Run) -> gapscope.AnalysisResult | None:
+    """The session's own analysis of this round with the decisions already made on it, or None."""
+    if run.analysis is None or run.analysis.get("round") != run.round:
+        return None
+    from brevanta import gapscope
+
+    fields = run.analysis.get("result")
+    try:
+        result = gapscope.AnalysisResult(**fields) if isinstance(fields, dict) else None
+    except TypeError:  # a session file edited by hand: analyse again
+        result = None
+    if result is None:
+        return None
+    result.answered_gaps.extend(answer.get("gap_id") for answer in run.answers_of_round(run.round))
+    _adopt_bypasses(run, result)
+    return result
+
+
+@contextlib.contextmanager
+def _store_errors(action: str, directory: Path) -> Iterator[None]:
+    """Turns an OSError of the store into SessionNotSaved, naming what failed and where."""
+    try:
+        yield
+    except OSError as error:
+        raise SessionNotSaved(action, directory, error) from None
+
+
+def save(run: Run, result: gapscope.AnalysisResult) -> bool:
+    """Saves the run's state; True when this created the session file, which the run then locks."""
+    state: dict[str, Any] = dict(waymark.build_serialisable_state(
+        interview_answers=run.answers,
+        document_types=DOCUMENT_TYPES if run.phase == RENDER_PHASE else None,
+        analysis_summary=result.summary,
+        analysis_completeness=result.completeness_score,
+        output_dir=run.output_dir,
+    ))
+    # What a resumed run needs beyond the standard keys.
+    state.update(
+        round=run.round,
+        bypassed_gaps=run.bypassed,
+        interview_file=run.interview_path if run.interview_path == "-" else str(Path(run.interview_path).resolve()),
+        interview_sha256=run.interview_sha256,
+        interview_text=run.interview_text,  # so documents and a new analysis can be made without the file
+        attachments=run.attachments,
+        analysis=run.analysis,
+        walking=run.walking,
+        left_open=run.left_open,
+        open_gaps=len(result.get_unanswered_gaps()),
+        documents_written=run.written,
+        usage=run.usage,
+    )
+    first_save = run.session_file is None
+    with _store_errors("save the session", waymark.SESSIONS_DIR):
+        run.session_file = waymark.save_state(run.org_id, state, run.phase, run.session_file)
+        if run.lock is None:
+            run.lock = SessionLock.acquire(run.session_file)
+    return first_save
+
+
+def complete(run: Run) -> None:
+    with _store_errors("save the session", waymark.SESSIONS_DIR):
+        waymark.mark_complete(str(run.session_file))

@@ -1,0 +1,263 @@
+"""Sessions a user can rely on: bound to their interview text, held by one run at a time, never paid
+for twice after end of input, and a store that acts only on its own files."""
+
+import json
+import os
+import re
+import shutil
+from pathlib import Path
+
+import pytest
+
+from brevanta import gapscope
+
+REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
+DECISION = "[a]nswer, [b]ypass, or [l]eave open for later? "
+MENU = "Your choice [1/2/3]: "
+CONFIRM = "This gap is critical: bypass it anyway? [y/N] "
+REVIEW = "Change a decision? Type its number, or press Enter to go on: "
+ANALYSIS_ONLY = ("--replay", "examples/replay/analysis.md")  # no replies for the documents: the run stops there
+FULL_REPLAY = ("--replay", "examples/replay")
+
+
+def unfinished_run(brevanta, interview, *options, stdin=""):
+    """A run that saves its analysis and stops at the documents (no reply for them), leaving its session unfinished."""
+    done = brevanta.run("analyze", interview, *ANALYSIS_ONLY, "--yes", *options, stdin=stdin)
+    assert done.returncode == 1 and "brevanta: " in done.stderr, done.stdout + done.stderr
+    return done
+
+
+@pytest.mark.parametrize("case", ["stdin", "org", "edited"])
+def test_a_session_is_resumed_only_for_its_own_interview(brevanta, example_interview, case):
+    other = example_interview.replace("Tarang", "Saarthi")
+    (brevanta.cwd / "a.md").write_text(example_interview, encoding="utf-8")
+    (brevanta.cwd / "b.md").write_text(other, encoding="utf-8")
+    first, second, options = {
+        "stdin": (("-", example_interview), ("-", other), ()),
+        "org": (("a.md", ""), ("b.md", ""), ("--org", "acme")),
+        "edited": (("a.md", ""), ("a.md", ""), ()),
+    }[case]
+    unfinished_run(brevanta, first[0], *options, stdin=first[1])
+    if case == "edited":
+        (brevanta.cwd / "a.md").write_text(other, encoding="utf-8")
+    done = brevanta.run("analyze", second[0], *FULL_REPLAY, "--yes", *options, stdin=second[1])
+    assert done.returncode == 0, done.stderr
+
+    assert "Resume the session" not in done.stdout
+    assert "Round 1 was analysed in an earlier run" not in done.stdout  # the other text's analysis is never used
+    assert "› Analysing " in done.stdout
+    sessions = brevanta.sessions()
+    if case == "edited":  # the same session, analysed again for the new text
+        assert "! The interview changed since this session was saved: " in done.stdout
+        (session,) = sessions
+        assert session["state"]["interview_text"] == other
+    else:  # a session of its own
+        assert len(sessions) == 2
+        assert {session["state"]["interview_text"] for session in sessions} == {example_interview, other}
+        assert len({session["org_id"] for session in sessions}) == (1 if case == "org" else 2)
+    for session in sessions:
+        assert session["state"]["interview_sha256"] == __import__("hashlib").sha256(
+            session["state"]["interview_text"].encode()).hexdigest()
+
+
+def test_a_second_run_of_a_held_session_is_refused_and_changes_nothing(brevanta):
+    first = brevanta.terminal("analyze", "examples/interview.md", *FULL_REPLAY)
+    first.expect(MENU)
+    first.send("2")
+    first.expect(DECISION)
+    first.send("a")
+    first.expect("  > ")
+    first.send("Hourly.")
+    first.expect("  > ")
+    first.send("")
+    first.expect(DECISION)  # gap 2: the answer to gap 1 is saved, the run waits
+    (path,) = brevanta.session_files()
+    saved = path.read_bytes()
+
+    second = brevanta.terminal("analyze", "examples/interview.md", *FULL_REPLAY)
+    screen = second.expect("Start a new session instead? [y/N] ")
+    assert re.search(rf"! The session {re.escape(path.name)} is in use by process {first.process.pid} since "
+                     r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.", screen)
+    second.send("")
+    assert second.wait() == 3, second.screen
+    assert f"brevanta: the session {path} is in use by process {first.process.pid}" in second.screen
+    unattended = brevanta.run("analyze", "examples/interview.md", *FULL_REPLAY, "--yes")
+    assert unattended.returncode == 3, unattended.stdout + unattended.stderr
+    assert path.read_bytes() == saved and brevanta.session_files() == [path]
+    assert not (brevanta.cwd / "interview").exists()  # no document was paid for or written
+
+    for gap_number in range(2, 8):
+        first.send("b")
+        if gap_number <= 3:
+            first.expect(CONFIRM)
+            first.send("y")
+        if gap_number < 7:
+            first.expect(DECISION)
+    first.expect(REVIEW)
+    first.send("")
+    assert first.wait() == 0, first.screen
+    (session,) = brevanta.sessions()
+    assert session["phase"] == "complete"
+    assert [(a["gap_id"], a["answer"]) for a in session["state"]["interview_answers"]] == [("gap_1", "Hourly.")]
+    assert sorted(p.name for p in (brevanta.cwd / "interview").iterdir()) == ["PRD.md", "TRD.md"]
+
+
+def analysis_requests(server):
+    return [request for request in server.requests
+            if request.body["messages"][0]["content"].startswith(gapscope.ANALYSIS_PROMPT[:40])]
+
+
+def reach(terminal, where):
+    """Drives a new run on the example interview to the prompt `where`."""
+    terminal.expect(MENU)
+    if where == "menu":
+        return
+    terminal.send("2")
+    terminal.expect(DECISION)
+    if where == "decision":
+        return
+    terminal.send("a" if where == "answer" else "b")
+    terminal.expect("  > " if where == "answer" else CONFIRM)
+
+
+@pytest.mark.parametrize("where", ["menu", "decision", "answer", "confirm", "resume", "review"])
+def test_end_of_input_at_any_prompt_keeps_the_analysis_for_the_rerun(brevanta, messages_server, example_reply,
+                                                                     where):
+    env = {"ANTHROPIC_BASE_URL": messages_server.base_url, "ANTHROPIC_API_KEY": "test-key"}
+    messages_server.reply_text(example_reply)
+    terminal = brevanta.terminal("analyze", "examples/interview.md", **env)
+    if where in ("resume", "review"):  # an earlier run bypassed gap 1 and stopped at gap 2
+        reach(terminal, "confirm")
+        terminal.send("y")
+        terminal.expect(DECISION)
+        terminal.send("\x04")
+        assert terminal.wait() == 0, terminal.screen
+        terminal = brevanta.terminal("analyze", "examples/interview.md", **env)
+        terminal.expect("[Y/n] ")
+        if where == "review":
+            terminal.send("y")
+            terminal.expect(REVIEW)
+    else:
+        reach(terminal, where)
+    terminal.send("\x04")
+    terminal.expect("End of input: ")
+    assert terminal.wait() == 0, terminal.screen
+    assert len(brevanta.session_files()) == 1
+
+    for kind in ("prd", "trd"):
+        messages_server.reply_text((REPLAY / f"{kind}.md").read_text(encoding="utf-8"))
+    done = brevanta.run("analyze", "examples/interview.md", "--yes", **env)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "› Round 1 was analysed in an earlier run: using that analysis." in done.stdout
+    assert len(analysis_requests(messages_server)) == 1  # paid for once
+    (session,) = brevanta.sessions()
+    bypassed_first = where in ("resume", "review")
+    assert session["phase"] == "complete" and len(session["state"]["bypassed_gaps"]) == 7
+    assert session["state"]["bypassed_gaps"][0]["title"] == "Real-time bed availability" or not bypassed_first
+
+
+@pytest.fixture
+def store(brevanta):
+    """A session home with one archived session, and a folder outside it."""
+    unfinished_run(brevanta, "examples/interview.md")
+    (session,) = brevanta.session_files()
+    archive = brevanta.home / "sessions" / "archive"
+    archive.mkdir(parents=True, exist_ok=True)
+    archived = archive / session.name
+    os.rename(session, archived)
+    outside = brevanta.cwd / "outside"
+    outside.mkdir()
+    (outside / "victim.json").write_text('{"org_id": "x", "phase": "analysis", "state": {}}', encoding="utf-8")
+    return archived, outside
+
+
+def snapshot(*folders):
+    """Every entry under the folders, links as their targets, files as their bytes."""
+    seen = {}
+    for folder in folders:
+        for path in sorted(Path(folder).rglob("*")):
+            seen[str(path)] = (os.readlink(path) if path.is_symlink()
+                               else path.read_bytes() if path.is_file() else path.is_dir())
+    return seen
+
+
+@pytest.mark.parametrize("case", ["outside file", "link in archive to outside", "link outside to archive",
+                                  "fifo in archive", "dot-dot"])
+def test_restore_takes_only_a_regular_file_directly_in_the_archive(brevanta, store, case):
+    archived, outside = store
+    archive = archived.parent
+    named = {
+        "outside file": str(outside / "victim.json"),
+        "link in archive to outside": "planted.json",
+        "link outside to archive": str(outside / "link.json"),
+        "fifo in archive": "fifo.json",
+        "dot-dot": f"{archive}/{os.path.relpath(outside / 'victim.json', archive)}",
+    }[case]
+    if case == "link in archive to outside":
+        (archive / "planted.json").symlink_to(outside / "victim.json")
+    elif case == "link outside to archive":
+        (outside / "link.json").symlink_to(archived)
+    elif case == "fifo in archive":
+        os.mkfifo(archive / "fifo.json")
+    before = snapshot(brevanta.home, outside)
+
+    listed = brevanta.run("sessions")  # never opens the FIFO or follows a link: no hang
+    assert listed.returncode == 0, listed.stderr
+    assert listed.stdout.count("\n        ") == 1 and str(archived) in listed.stdout
+    refused = brevanta.run("sessions", "--restore", named)
+    assert refused.returncode == 2, refused.stdout + refused.stderr
+    assert f"no archived session {named}" in refused.stderr
+    assert snapshot(brevanta.home, outside) == before  # nothing inside or outside the store changed
+
+
+def test_sessions_without_a_filter_lists_every_organisation(brevanta, example_interview):
+    for org in ("beta", "alpha"):
+        unfinished_run(brevanta, "examples/interview.md", "--org", org)
+    done = brevanta.run("sessions")
+    assert done.returncode == 0, done.stderr
+    assert re.search(r"\n› Organisation alpha:\n› Unfinished sessions, newest first:\n.*\n.*alpha_\d+_\d+\.json\n"
+                     r"› Completed sessions: none.\n› Archived sessions: none.\n\n› Organisation beta:\n"
+                     r"› Unfinished sessions, newest first:\n.*\n.*beta_", done.stdout), done.stdout
+
+
+def test_a_completed_session_is_reopened_its_decisions_changed_and_the_documents_written_again(brevanta):
+    done = brevanta.run("analyze", "examples/interview.md", *FULL_REPLAY, "--yes")
+    assert done.returncode == 0, done.stderr
+    documents = brevanta.cwd / "interview"
+    first_prd = (documents / "PRD.md").read_bytes()
+
+    terminal = brevanta.terminal("analyze", "examples/interview.md", *FULL_REPLAY, "--reopen")
+    screen = terminal.expect(REVIEW)
+    assert "› Reopened the session of examples/interview.md saved " in screen
+    assert "\n  1. Real-time bed availability: bypassed\n  2. Hand-off to the sales team: bypassed\n" in screen
+    terminal.send("1")
+    terminal.expect("[a]nswer the gap, [r]eopen it, or [k]eep the bypass? ")
+    terminal.send("answer")
+    terminal.expect("an empty line ends it):")
+    terminal.send("Updated hourly.\n")
+    screen = terminal.expect(REVIEW)  # the bypass is now an answer
+    assert '\n  1. Real-time bed availability: answered "Updated hourly."\n  2. Hand-off to the sales team: bypassed\n' \
+        in screen
+    terminal.send("2")
+    terminal.expect("[a]nswer the gap, [r]eopen it, or [k]eep the bypass? ")
+    terminal.send("r")
+    terminal.expect("› Reopened: Hand-off to the sales team.")
+    terminal.expect(REVIEW)
+    terminal.send("")
+    terminal.expect(MENU)  # the reopened gap is open again
+    terminal.send("2")
+    assert "\n  Gap 2: Hand-off to the sales team\n" in terminal.expect(DECISION)
+    terminal.send("a")
+    terminal.expect("an empty line ends it):")
+    terminal.send("Sales managers in Pune take over.\n")
+    terminal.expect(REVIEW)  # before the documents
+    terminal.send("")
+    assert terminal.wait() == 0, terminal.screen
+
+    (session,) = brevanta.sessions()
+    assert session["phase"] == "complete"
+    assert [(a["gap_id"], a["answer"]) for a in session["state"]["interview_answers"]] == [
+        ("gap_1", "Updated hourly."), ("gap_2", "Sales managers in Pune take over.")]
+    assert len(session["state"]["bypassed_gaps"]) == 5
+    assert sorted(p.name for p in documents.iterdir()) == ["PRD.md", "PRD.md.~1~", "TRD.md", "TRD.md.~1~"]
+    assert (documents / "PRD.md.~1~").read_bytes() == first_prd
