@@ -9,8 +9,15 @@ import pytest
 from web_support import EXAMPLES
 
 # Every form the application takes, with a body that would otherwise be accepted.
+SESSION = "/session/live/acme_20261201_100000.json"
 POSTS = [("/new", {"org": "acme", "interview": "We want a bot."}),
-         ("/tasks/unknown/cancel", {})]
+         ("/tasks/unknown/cancel", {}),
+         (f"{SESSION}/gap/1", {"gap_id": "gap_1", "choice": "leave"}),
+         (f"{SESSION}/decision/0", {"title": "t", "action": "reopen"}),
+         (f"{SESSION}/forward", {"action": "continue"}),
+         (f"{SESSION}/attach", {"document": "More notes.", "name": "notes.md"}),
+         (f"{SESSION}/reopen", {}),
+         ("/session/archive/acme_20261201_100000.json/restore", {})]
 
 
 @pytest.mark.parametrize("path, fields", POSTS)

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-from pathlib import Path
-
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response
@@ -24,10 +22,6 @@ NO_SUCH_TASK = "There is no such task: the server may have been restarted since.
 def runner_of(request: Request) -> TaskRunner:
     runner: TaskRunner = request.app.state.runner
     return runner
-
-
-def report_url(session_path: str) -> str:
-    return f"/session/live/{Path(session_path).name}"
 
 
 def started(task: Task) -> Response:
@@ -53,8 +47,9 @@ async def new_analysis(request: Request) -> Response:
         await form.close()
 
     def work(task: Task) -> str:
-        session = runs.analyse_new(task, org_id, intake.text, intake.name)
-        task.next_url = report_url(session)
+        task.update(message="Analysing the interview (round 1).")
+        name = runs.analyse_new(task, org_id, intake.text)
+        task.next_url = f"/session/live/{name}"
         return "The analysis is saved."
 
     try:

@@ -15,7 +15,7 @@ from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 
 from brevanta import config
-from brevanta.web import actions, views
+from brevanta.web import actions, views, walkactions
 from brevanta.web.access import Access
 from brevanta.web.limits import UploadLimit
 from brevanta.web.listing import SessionIndex
@@ -31,6 +31,12 @@ ROUTES: list[BaseRoute] = [
     Route(SESSION + "/documents", views.documents_page, name="documents"),
     Route(SESSION + "/documents/{kind}", views.document_page, name="document"),
     Route(SESSION + "/download/{file}", views.download, name="download"),
+    Route(SESSION + "/gap/{number}", walkactions.decide_gap, methods=["POST"]),
+    Route(SESSION + "/decision/{index}", walkactions.revisit, methods=["POST"]),
+    Route(SESSION + "/forward", walkactions.way_forward, methods=["POST"]),
+    Route(SESSION + "/attach", walkactions.attach, methods=["POST"]),
+    Route(SESSION + "/restore", walkactions.restore, methods=["POST"]),
+    Route(SESSION + "/reopen", walkactions.reopen, methods=["POST"]),
     Route("/new", actions.new_analysis_form, name="new"),
     Route("/new", actions.new_analysis, methods=["POST"]),
     Route("/tasks/{task_id}", actions.task_page, name="task"),

@@ -7,12 +7,14 @@ until the file changes (its inode, size or modification time); only new or chang
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import threading
 from dataclasses import dataclass
 from datetime import datetime
 from typing import Any
 
+from brevanta.pipeline.lock import holder, lock_path
 from brevanta.web.sessionfiles import SessionRef, directory_of, read_json_file, state_of
 
 UNFINISHED, COMPLETE, ARCHIVED = "unfinished", "complete", "archived"
@@ -31,6 +33,8 @@ class SessionSummary:
     open_gaps: int | None
     interview: str
     documents: tuple[str, ...]
+
+    held_by: str = ""  # who holds the session now, when anybody does
 
     @property
     def saved(self) -> str:
@@ -77,6 +81,13 @@ def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
     )
 
 
+def _holder_text(ref: SessionRef) -> str:
+    held = holder(ref.path)
+    if held is None:
+        return ""
+    return "this server" if held[0] == os.getpid() else f"process {held[0] or 'unknown'}"
+
+
 @dataclass(frozen=True)
 class Organisation:
     org_id: str
@@ -96,6 +107,7 @@ class SessionIndex:
             entries = list(os.scandir(directory_of(place)))
         except FileNotFoundError:
             return []
+        names = {entry.name for entry in entries}
         for entry in entries:
             # The directory entry's type: a link, a FIFO or a directory is passed over unopened.
             if not entry.name.endswith(".json") or not entry.is_file(follow_symlinks=False):
@@ -115,7 +127,8 @@ class SessionIndex:
                 known = (version, summarise(ref, data) if data is not None else None)
                 self._known[ref.key] = known
             if known[1] is not None:
-                summaries.append(known[1])
+                held = _holder_text(ref) if lock_path(ref.path).name in names else ""
+                summaries.append(dataclasses.replace(known[1], held_by=held) if held else known[1])
         return summaries
 
     def sessions(self) -> list[SessionSummary]:

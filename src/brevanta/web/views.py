@@ -14,6 +14,7 @@ from brevanta.web.listing import SessionIndex, summarise
 from brevanta.web.report import report_of, stored_analysis
 from brevanta.web.sessionfiles import SessionRef, read_session, state_of
 from brevanta.web.templating import page
+from brevanta.web.walk import walk_of
 
 NO_SUCH_SESSION = "There is no such session (it may have been archived or restored since): go back to the sessions."
 
@@ -43,7 +44,7 @@ async def report_page(request: Request) -> Response:
     state = state_of(data)
     analysis = stored_analysis(state)
     report = report_of(analysis[1]) if analysis else None
-    return page(request, "report.html", session=summarise(ref, data), report=report,
+    return page(request, "report.html", session=summarise(ref, data), report=report, walk=walk_of(ref, data),
                 documents=documents.written_documents(_output_dir(state)))
 
 
