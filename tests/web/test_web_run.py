@@ -29,7 +29,7 @@ def model():
         server.reply_text(analysis)  # the first round
         server.reply_text(analysis)  # the round again, with the attached document
         for kind in ("prd", "trd"):  # streamed slowly enough to be watched
-            server.reply_text((EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8"), chunks=40, every=0.05)
+            server.reply_text((EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8"), chunks=60, every=0.15)
         yield server
 
 

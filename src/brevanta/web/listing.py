@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from datetime import datetime
 from typing import Any
 
+from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.lock import holder, lock_path
 from brevanta.web.sessionfiles import SessionRef, directory_of, read_json_file, state_of
 
@@ -57,6 +58,12 @@ def _whole(value: Any, default: int) -> int:
     return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else default
 
 
+def _interview_name(path: Any) -> str:
+    if not isinstance(path, str):
+        return ""
+    return "pasted interview" if path == STDIN else os.path.basename(path)
+
+
 def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
     """What the sessions page shows of one session file; every value read defensively."""
     state = state_of(data)
@@ -75,7 +82,7 @@ def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
         answers=_count(state, "interview_answers"),
         bypassed=_count(state, "bypassed_gaps"),
         open_gaps=_whole(open_gaps, 0) if isinstance(open_gaps, int) else None,
-        interview=os.path.basename(interview) if isinstance(interview, str) else "",
+        interview=_interview_name(interview),
         documents=tuple(str(kind).upper() for kind in written if isinstance(kind, str))
         if isinstance(written, list) else (),
     )

@@ -17,13 +17,35 @@ function showProgress(root) {
   };
   const ticker = setInterval(tick, 200);
 
+  // A document's box, made on first news of it: the page may have loaded before the task named it.
+  const boxFor = (kind) => {
+    let box = root.querySelector(`[data-document="${CSS.escape(kind)}"]`);
+    if (box) return box;
+    box = document.createElement("div");
+    box.className = "panel";
+    box.dataset.document = kind;
+    const title = document.createElement("h3");
+    title.textContent = kind.toUpperCase();
+    const line = document.createElement("p");
+    for (const [role, after] of [["state", " · "], ["characters", " characters"]]) {
+      const part = document.createElement("span");
+      part.dataset.role = role;
+      line.append(part, after);
+    }
+    const note = document.createElement("p");
+    note.className = "dim";
+    note.dataset.role = "note";
+    box.append(title, line, note);
+    root.querySelector(".progress-docs").append(box);
+    return box;
+  };
+
   const apply = (snapshot) => {
     serverElapsed = snapshot.elapsed;
     started = Date.now();
     if (status) status.textContent = snapshot.message;
     for (const [kind, doc] of Object.entries(snapshot.documents)) {
-      const box = root.querySelector(`[data-document="${CSS.escape(kind)}"]`);
-      if (!box) continue;
+      const box = boxFor(kind);
       box.querySelector("[data-role=state]").textContent = doc.state;
       box.querySelector("[data-role=characters]").textContent = doc.characters.toLocaleString();
       box.querySelector("[data-role=note]").textContent = doc.note;
