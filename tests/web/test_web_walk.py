@@ -8,9 +8,10 @@ import json
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
-from web_support import example_analysis
+from web_support import EXAMPLES, example_analysis
 
 NAME = "acme_20261201_100000.json"
 SESSION = f"/session/live/{NAME}"
@@ -129,3 +130,34 @@ def test_an_archived_session_is_restored_and_a_complete_one_reopened(browser, ac
     _post(browser, access, f"{SESSION}/reopen")
     assert json.loads((store.sessions / NAME).read_text(encoding="utf-8"))["phase"] == "analysis"
     assert 'name="choice"' in browser.get(SESSION).text
+
+
+def test_cancelling_the_documents_keeps_every_decision(browser, access, store, direct_sdk_env, monkeypatch, tmp_path):
+    from brevanta import config
+
+    monkeypatch.setattr(config, "ANTHROPIC_API_KEY", "test-key")
+    analysis = example_analysis()
+    answers = [{"question": "q", "answer": "Three\nlines\nhere", "gap_id": analysis["gaps"][0]["id"], "round": 1}]
+    store.write(NAME, analysis=analysis, interview_text="We want a bot.", interview_answers=answers,
+                bypassed_gaps=analysis["gaps"][1:], output_dir=str(tmp_path / "out"))
+    for kind in ("prd", "trd"):  # long enough to be cancelled half-way
+        direct_sdk_env.reply_text((EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8"), chunks=200,
+                                  every=0.1)
+    task = _post(browser, access, f"{SESSION}/forward", action="write").headers["location"]
+    deadline = time.monotonic() + 60
+    while '"characters": 0' in browser.get(task).text or "writing" not in browser.get(task).text:
+        assert time.monotonic() < deadline, "the documents never started"
+        time.sleep(0.1)
+
+    assert _post(browser, access, f"{task}/cancel").status_code == 303
+    events = browser.get(f"{task}/events").text
+    assert '"state": "cancelled"' in events and "every decision made until now is saved" in events
+    deadline = time.monotonic() + 60
+    while "in use by this server" in browser.get(SESSION).text:  # the requests notice and end
+        assert time.monotonic() < deadline, "the cancelled task never let the session go"
+        time.sleep(0.1)
+    state = _state(store)
+    assert state["interview_answers"] == answers
+    assert [gap["id"] for gap in state["bypassed_gaps"]] == [gap["id"] for gap in analysis["gaps"][1:]]
+    assert state["documents_written"] == [] and not (tmp_path / "out" / "PRD.md").exists()
+    assert "Write the PRD and TRD" in browser.get(SESSION).text  # ready to be written again
