@@ -72,6 +72,12 @@ def test_a_whole_run_in_the_browser_then_the_terminal_takes_it_up(tmp_path, mode
         page.click("button:has-text('Analyse')")
         page.wait_for_selector("text=Requirements completeness")
         assert "0.55 / 1.0" in page.inner_text("main")
+        SCREENSHOTS.mkdir(parents=True, exist_ok=True)  # for a person to look at
+        page.set_viewport_size({"width": 1280, "height": 900})
+        page.screenshot(path=str(SCREENSHOTS / "report.png"), full_page=True)
+        top = page.locator(".completeness").bounding_box()  # the score and the first gaps with their forms
+        page.screenshot(path=str(SCREENSHOTS / "report-gaps.png"), full_page=True,
+                        clip={"x": 0, "y": top["y"] - 16, "width": 1280, "height": 900})
 
         # Answer the first gap with three lines.
         first = page.locator(".gap").first
@@ -104,8 +110,7 @@ def test_a_whole_run_in_the_browser_then_the_terminal_takes_it_up(tmp_path, mode
             page.click(f"text=Read the {kind.upper()}")
             page.wait_for_selector("aside.at-a-glance >> text=Known gaps and assumptions")
             if kind == "prd":
-                SCREENSHOTS.mkdir(parents=True, exist_ok=True)
-                page.screenshot(path=str(SCREENSHOTS / "document.png"))
+                page.screenshot(path=str(SCREENSHOTS / "document.png"), full_page=True)
             with page.expect_download() as download:
                 page.click(f"text=Download {kind.upper()}.md")
             saved = tmp_path / f"{kind}.md"
