@@ -20,7 +20,9 @@ def test_the_sessions_page_lists_every_organisation_and_every_kind_of_session(br
     store.write("acme_20261201_100000.json", saved_at="2026-12-01T10:00:00", round=2, open_gaps=3,
                 interview_answers=[{"question": "q", "answer": "a"}], bypassed_gaps=[{"title": "t"}])
     store.write("acme_20261202_100000.json", phase="complete", saved_at="2026-12-02T10:00:00",
-                documents_written=["prd", "trd"])
+                documents_written=["prd", "trd"],
+                usage=[{"operation": "prd", "model": "claude-sonnet-4-5", "input_tokens": 100_000,
+                        "output_tokens": 10_000, "cache_creation_input_tokens": 0, "cache_read_input_tokens": 0}])
     store.write("acme_20261130_100000.json", archived=True, saved_at="2026-11-30T10:00:00")
     store.write("beta_20261203_100000.json", org_id=f"beta{HOSTILE}", saved_at="2026-12-03T10:00:00")
     # Not sessions: a FIFO (opening it would hang the page), links both ways, a directory, bad JSON.
@@ -41,6 +43,7 @@ def test_the_sessions_page_lists_every_organisation_and_every_kind_of_session(br
     newest_first = [page.index(name) for name in ("acme_20261202", "acme_20261201", "acme_20261130")]
     assert newest_first == sorted(newest_first)
     assert "<td>2</td>" in page and "<td>3</td>" in page and "PRD, TRD" in page
+    assert "<td>$0.45</td>" in page  # 100,000 tokens in and 10,000 out at $3 and $15 a million
 
 
 def test_the_report_shows_what_the_console_report_shows_with_each_gaps_impact(browser, store):

@@ -16,6 +16,7 @@ from typing import Any
 
 from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.lock import holder, lock_path
+from brevanta.pipeline.usage import totals
 from brevanta.web.sessionfiles import SessionRef, directory_of, read_json_file, state_of
 
 UNFINISHED, COMPLETE, ARCHIVED = "unfinished", "complete", "archived"
@@ -34,6 +35,7 @@ class SessionSummary:
     open_gaps: int | None
     interview: str
     documents: tuple[str, ...]
+    cost: str  # what its model requests cost at list prices, "" when unknown
 
     held_by: str = ""  # who holds the session now, when anybody does
 
@@ -64,6 +66,17 @@ def _interview_name(path: Any) -> str:
     return "pasted interview" if path == STDIN else os.path.basename(path)
 
 
+def _cost(records: Any) -> str:
+    """The session's model cost, "$0.12" (with "~" when the counts are estimates); "" without usage or
+    when a model's price is unknown."""
+    if not isinstance(records, list) or not records:
+        return ""
+    total = totals(records)
+    if total.cost is None:
+        return ""
+    return f"{'~' if total.estimated else ''}${total.cost:,.2f}"
+
+
 def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
     """What the sessions page shows of one session file; every value read defensively."""
     state = state_of(data)
@@ -85,6 +98,7 @@ def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
         interview=_interview_name(interview),
         documents=tuple(str(kind).upper() for kind in written if isinstance(kind, str))
         if isinstance(written, list) else (),
+        cost=_cost(state.get("usage")),
     )
 
 
