@@ -107,7 +107,7 @@ def main():
             client.app.state.index._known.clear()
             sessions_page()
 
-        listing = quietly(lambda: console_sessions(argparse.Namespace(restore=None, org=None, interview=None)))
+        listing = quietly(lambda: console_sessions(argparse.Namespace(restore=None, reopen=None, org=None, interview=None)))
         console = best_of(listing, 5)
         ok &= line("sessions page, 1,000 sessions, warm", best_of(sessions_page), console, 0.100)
         line("sessions page, 1,000 sessions, cold", best_of(cold_sessions_page, 5), console, 0.100)

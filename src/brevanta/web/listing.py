@@ -15,7 +15,7 @@ from datetime import datetime
 from typing import Any
 
 from brevanta.pipeline.interview import STDIN
-from brevanta.pipeline.lock import holder, lock_path
+from brevanta.pipeline.lock import LOCK_SUFFIX, holder
 from brevanta.pipeline.usage import totals
 from brevanta.web.sessionfiles import SessionRef, directory_of, read_json_file, state_of
 
@@ -36,12 +36,11 @@ class SessionSummary:
     interview: str
     documents: tuple[str, ...]
     cost: str  # what its model requests cost at list prices, "" when unknown
+    saved: str  # saved_at as shown
+    href: str  # the session's page
+    title: str  # what names it in the list: its interview, else its file
 
     held_by: str = ""  # who holds the session now, when anybody does
-
-    @property
-    def saved(self) -> str:
-        return shown_time(self.saved_at)
 
 
 def shown_time(saved_at: str) -> str:
@@ -99,6 +98,9 @@ def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
         documents=tuple(str(kind).upper() for kind in written if isinstance(kind, str))
         if isinstance(written, list) else (),
         cost=_cost(state.get("usage")),
+        saved=shown_time(str(data.get("saved_at") or "")),
+        href=f"/session/{ref.place}/{ref.name}",
+        title=_interview_name(interview) or ref.name,
     )
 
 
@@ -133,24 +135,28 @@ class SessionIndex:
             # The directory entry's type: a link, a FIFO or a directory is passed over unopened.
             if not entry.name.endswith(".json") or not entry.is_file(follow_symlinks=False):
                 continue
-            ref = SessionRef.parse(place, entry.name)
-            if ref is None:
-                continue
             try:
                 info = entry.stat(follow_symlinks=False)
             except OSError:
                 continue
-            version = (info.st_ino, info.st_size, info.st_mtime_ns)
-            seen.add(ref.key)
-            known = self._known.get(ref.key)
+            key, version = f"{place}/{entry.name}", (info.st_ino, info.st_size, info.st_mtime_ns)
+            seen.add(key)
+            known = self._known.get(key)
             if known is None or known[0] != version:
-                data = read_json_file(ref.path)
-                known = (version, summarise(ref, data) if data is not None else None)
-                self._known[ref.key] = known
-            if known[1] is not None:
-                held = _holder_text(ref) if lock_path(ref.path).name in names else ""
-                summaries.append(dataclasses.replace(known[1], held_by=held) if held else known[1])
+                known = (version, self._read(place, entry.name))
+                self._known[key] = known
+            summary = known[1]
+            if summary is None:
+                continue
+            held = _holder_text(summary.ref) if entry.name + LOCK_SUFFIX in names else ""
+            summaries.append(dataclasses.replace(summary, held_by=held) if held else summary)
         return summaries
+
+    @staticmethod
+    def _read(place: str, name: str) -> SessionSummary | None:
+        ref = SessionRef.parse(place, name)
+        data = read_json_file(ref.path) if ref is not None else None
+        return summarise(ref, data) if ref is not None and data is not None else None
 
     def sessions(self) -> list[SessionSummary]:
         with self._lock:

@@ -25,10 +25,10 @@ def _visible(match: re.Match[str]) -> str:
 
 def visible_controls(value: Any) -> Any:
     """Every value a template writes, with its control characters spelt out."""
+    if value.__class__ is str:  # the common case first: most text is printable as it is
+        return value if value.isprintable() else _CONTROL.sub(_visible, value)
     if isinstance(value, Markup):
         return Markup(_CONTROL.sub(_visible, str(value)))
-    if isinstance(value, str):
-        return _CONTROL.sub(_visible, value)
     return value
 
 
