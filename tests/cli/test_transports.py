@@ -112,6 +112,7 @@ def test_two_rounds_carry_the_answers(brevanta, messages_server, example_reply, 
               "gaps": [first["gaps"][1], {"id": "gap_8", "title": "Peak-season staffing", "impact_level": "minor"}]}
     messages_server.reply_text(example_reply)
     messages_server.reply_text(f"Round two:\n```json\n{json.dumps(second, indent=2)}\n```\n")
+    queue_documents(messages_server)
     env = direct_env(messages_server)
     answer = "The Django service is updated by property managers within an hour; beds can be held for 4 hours."
 
