@@ -72,23 +72,33 @@ def _env_seconds(name: str, default: float) -> float:
     return value
 
 
-def _env_model_routing(name: str, default: dict[str, str]) -> dict[str, str]:
-    """Default routing with the JSON object from `name` merged over it."""
+def _env_json_object(name: str, holding: str) -> dict[str, object] | None:
+    """The JSON object in `name` (None when unset); `holding` says what it maps, for the message."""
     raw = _env(name)
     if raw is None:
-        return dict(default)
+        return None
     import json  # only here: the command's start-up does without it
 
     try:
-        overrides = json.loads(raw)
+        value = json.loads(raw)
     except json.JSONDecodeError as exc:
         raise SettingError(f"{name} must hold a JSON object, but it is not valid JSON: {exc}") from None
-    if not isinstance(overrides, dict):
-        raise SettingError(f"{name} must hold a JSON object mapping operation to model id, got {raw!r}")
+    if not isinstance(value, dict):
+        raise SettingError(f"{name} must hold a JSON object mapping {holding}, got {raw!r}")
+    return value
+
+
+def _env_model_routing(name: str, default: dict[str, str]) -> dict[str, str]:
+    """Default routing with the JSON object from `name` merged over it."""
+    overrides = _env_json_object(name, "operation to model id")
+    if overrides is None:
+        return dict(default)
+    routing = dict(default)
     for operation, model in overrides.items():
         if not isinstance(model, str) or not model:
             raise SettingError(f"{name}: the model for {operation!r} must be a non-empty string, got {model!r}")
-    return {**default, **overrides}
+        routing[operation] = model
+    return routing
 
 
 def _env_flag(name: str, default: bool) -> bool:
@@ -104,17 +114,9 @@ def _env_flag(name: str, default: bool) -> bool:
 def _env_prices(name: str, default: dict[str, tuple[float, float]]) -> dict[str, tuple[float, float]]:
     """Default prices with the JSON object from `name` (model -> [input, output] dollars per million
     tokens) merged over them."""
-    raw = _env(name)
-    if raw is None:
+    overrides = _env_json_object(name, "each model to [input, output] dollars per million tokens")
+    if overrides is None:
         return dict(default)
-    import json
-
-    try:
-        overrides = json.loads(raw)
-    except json.JSONDecodeError as exc:
-        raise SettingError(f"{name} must hold a JSON object, but it is not valid JSON: {exc}") from None
-    if not isinstance(overrides, dict):
-        raise SettingError(f"{name} must map each model to [input, output] dollars per million tokens, got {raw!r}")
     prices = dict(default)
     for model, pair in overrides.items():
         if not (isinstance(pair, list) and len(pair) == 2

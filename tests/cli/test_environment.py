@@ -14,6 +14,8 @@ import pytest
 
 from brevanta import config, waymark
 
+REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
+
 TIMEOUT = 60
 
 DIRECT = ("analyze", "examples/interview.md", "--yes")
@@ -122,6 +124,8 @@ def test_environment_fault(brevanta, messages_server, tmp_path, example_reply, p
     home = tmp_path / home_path
     prefix = prepare(tmp_path / "home")
     messages_server.reply_text(example_reply)
+    for kind in ("prd", "trd"):
+        messages_server.reply_text((REPLAY / f"{kind}.md").read_text(encoding="utf-8"))
     env = {"CORVANE_HOME": str(home), "ANTHROPIC_BASE_URL": messages_server.base_url, "ANTHROPIC_API_KEY": "test-key",
            **settings}
     if prefix:  # in a namespace of its own

@@ -24,8 +24,10 @@ def saved_reply(kind):
 
 
 def prompt_of(request):
+    """The document's own instructions: the last block of its request (the shared material comes first)."""
     (message,) = request.body["messages"]
-    return message["content"]
+    content = message["content"]
+    return content if isinstance(content, str) else content[-1]["text"]
 
 
 def mostly_missing():

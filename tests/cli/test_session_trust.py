@@ -104,7 +104,8 @@ def test_a_second_run_of_a_held_session_is_refused_and_changes_nothing(brevanta)
 
 def analysis_requests(server):
     return [request for request in server.requests
-            if request.body["messages"][0]["content"].startswith(gapscope.ANALYSIS_PROMPT[:40])]
+            if isinstance(content := request.body["messages"][0]["content"], str)
+            and content.startswith(gapscope.ANALYSIS_PROMPT[:40])]
 
 
 def reach(terminal, where):
