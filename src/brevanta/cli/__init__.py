@@ -3,6 +3,7 @@
     brevanta analyze INTERVIEW_FILE [--org ORG_ID] [--round N] [--out DIR] [--replay DIR] [--yes] [--new] [-v]
     brevanta sessions [INTERVIEW_FILE] [--org ORG_ID] [--restore FILE]
     brevanta render [INTERVIEW_FILE | --org ORG_ID] [--only prd|trd] [--format md,html,docx] [--out DIR]
+    brevanta serve [--host H] [--port P] [--open]
 
 One file per concern: `args` (the command line and its inputs), `run` (the run
 and its phases), `session` (resume and save through waymark), `environment` (checks of the
@@ -80,6 +81,10 @@ def _main(argv: list[str] | None) -> int:
             from brevanta.cli.render import render_command
 
             return render_command(args)
+        if args.command == "serve":  # the web stack loads for this command only
+            from brevanta.web.server import serve
+
+            return serve(args)
         # Usage errors answer before the run's imports load the SDK.
         args.inputs = check_inputs(args)
         from brevanta.cli.run import analyze

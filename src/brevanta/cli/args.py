@@ -162,6 +162,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_document_options(analyze)
     add_sessions_command(commands)
     add_render_command(commands)
+    add_serve_command(commands)
     return parser
 
 
@@ -369,3 +370,52 @@ def add_render_command(commands: Any) -> None:
     render.add_argument("--replay", metavar="DIR",
                         help="answer the document requests from the saved replies in DIR (prd.md, trd.md)")
     add_format_option(render)
+
+
+# -- the browser front end -------------------------------------------------------
+
+SERVE_DESCRIPTION = """\
+Run brevanta in your browser: the sessions of every organisation, a new
+analysis (paste or upload an interview), the report, the gap walk, attached
+documents, the documents written with live progress, and their downloads. It
+uses the same sessions as `brevanta analyze`, so a session started in one can
+be finished in the other; a session that a terminal run holds is shown read-only.
+
+It listens on 127.0.0.1 (a free port unless --port is given) and prints one
+address carrying a random access token: open it, and the browser keeps access
+in a cookie; any other request is refused. Ctrl-C stops it: model requests in
+flight are cancelled, every decision is already saved.
+"""
+
+SERVE_EPILOG = """\
+exit status: 0 stopped (Ctrl-C), 2 usage error, 3 environment problem (the
+port is in use, the session home is not writable, or the `serve` extra is
+not installed: pip install 'brevanta[serve]').
+"""
+
+
+def _port_number(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be a port number from 0 to 65535, got {text!r}")
+    return value
+
+
+def add_serve_command(commands: Any) -> None:
+    serve = commands.add_parser(
+        "serve",
+        help="run brevanta in your browser, on this machine",
+        description=SERVE_DESCRIPTION,
+        epilog=SERVE_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    serve.set_defaults(parser=serve)
+    serve.add_argument("--host", metavar="H", default="127.0.0.1",
+                       help="address to listen on (default 127.0.0.1; any other address is reachable "
+                       "from other machines, and a warning says so)")
+    serve.add_argument("--port", metavar="P", type=_port_number, default=0,
+                       help="port to listen on (default: a free one)")
+    serve.add_argument("--open", action="store_true", help="open the address in your web browser")

@@ -4,7 +4,6 @@ decide, write the documents, finish."""
 from __future__ import annotations
 
 import argparse
-import itertools
 import logging
 import shlex
 import sys
@@ -16,38 +15,22 @@ from brevanta.cli import documents, signals
 from brevanta.cli.args import check_size, read_text_file
 from brevanta.cli.document_lines import DocumentLines
 from brevanta.cli.environment import check_session_home
-from brevanta.cli.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, ModelFailure, UsageError,
+from brevanta.cli.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, UsageError,
                                  os_reason)
 from brevanta.cli.review import review
 from brevanta.cli.session import archive_declined, choose_session, save_session
 from brevanta.cli.terminal import Spinner, ask, ask_answer, ask_choice, ask_decision, ask_yes_no, count
-from brevanta.pipeline import decisions, models, rendering, session
-from brevanta.pipeline.assembly import DocumentRefused
+from brevanta.pipeline import analysis, decisions, models, rendering, session
+from brevanta.pipeline.analysis import model_input
 from brevanta.pipeline.decisions import gap_question, open_gaps
 from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.lock import SessionLocked
-from brevanta.pipeline.models import ReplayClient
-from brevanta.pipeline.session import (ANALYSIS_PHASE, RENDER_PHASE, Run, SessionNotSaved, keep_analysis,
-                                       saved_analysis)
+from brevanta.pipeline.session import ANALYSIS_PHASE, RENDER_PHASE, Run, SessionNotSaved, saved_analysis
 from brevanta.pipeline.usage import request_tokens, usage_summary
 from brevanta.untrusted import for_terminal
 
 # The ways forward that the report offers when critical gaps exist.
 CONTINUE, ANSWER, ATTACH = "1", "2", "3"
-
-
-def model_input(interview: str, run: Run) -> str:
-    """The interview as the model reads it: the file, each attached document under its file name,
-    then the follow-up answers, one section per round in which they were given."""
-    sections = [interview.rstrip()]
-    for attachment in run.attachments:
-        sections.append(f"## Attached document: {attachment.get('name')}\n\n{str(attachment.get('text')).strip()}")
-    for round_number, group in itertools.groupby(run.answers, key=lambda answer: answer.get("round")):
-        lines = [f"## Follow-up answers (round {round_number})"]
-        for answer in group:
-            lines += ["", f"Q: {answer.get('question', '')}", f"A: {answer.get('answer', '')}"]
-        sections.append("\n".join(lines))
-    return interview if len(sections) == 1 else "\n\n".join(sections) + "\n"
 
 
 # -- analyse ------------------------------------------------------------------
@@ -56,12 +39,12 @@ def model_input(interview: str, run: Run) -> str:
 def analyse(args: argparse.Namespace, run: Run, interview: str, access: models.ModelAccess) -> gapscope.AnalysisResult:
     """A new analysis of this round, saved with the session before anything is asked."""
     display.info(f"Analysing {args.interview}, round {run.round} ({access.source}).")
-    result: gapscope.AnalysisResult = access.analyze(model_input(interview, run), run.round)
+    first_save = run.session_file is None
+    result = analysis.analyse(run, interview, access)
     if access.usage:
         print(display.dim(f"  Tokens: {request_tokens(access.usage[-1])}"))
-    keep_analysis(run, result)
-    run.walking, run.left_open = False, []
-    save_session(run, result)
+    if first_save:
+        print(display.dim(f"Session saved: {for_terminal(run.session_file)}"))
     archive_declined(run)
     return result
 
@@ -221,15 +204,11 @@ def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResul
     """Gaps were left open. With new answers the session waits for the next round, which analyses the
     interview and the answers; without, the same analysis is offered again, never paid for twice."""
     show_bypass_summary(result)
-    new_answers = run.answers_of_round(run.round)
     still_open = result.get_unanswered_gaps()
+    new_answers = analysis.next_round(run, result)
     if new_answers:
-        display.info(f"{count(len(new_answers), 'new answer')} for round {run.round + 1}.")
-        run.round += 1
-        run.analysis = None
+        display.info(f"{count(new_answers, 'new answer')} for round {run.round}.")
     display.info(f"{count(len(still_open), 'gap')} still open.")
-    run.walking, run.left_open = False, []
-    save_session(run, result)
     display.info("Run the next round with:")
     print(f"  {next_round_command(args, run)}")
 
@@ -237,18 +216,9 @@ def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResul
 # -- render -------------------------------------------------------------------------
 
 
-def _record_written(run: Run, result: gapscope.AnalysisResult, kind: str) -> None:
-    run.written.append(kind)
-    save_session(run, result)
-
-
 def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess,
            formats: list[str] | None = None, only: list[str] | None = None) -> None:
-    """Writes each document still missing (those in `only`, when given), saving the session after each
-    one. A reply that is no document is not written; the others are, and the run then fails saying so."""
-    if run.phase != RENDER_PHASE:
-        run.phase = RENDER_PHASE
-        save_session(run, result)
+    """Writes each document still missing (those in `only`, when given), saying what happens to each."""
     show_bypass_summary(result)
     directory = Path(str(run.output_dir))
     wanted = only or list(documents.FILE_NAMES)
@@ -258,34 +228,12 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
                          f"{for_terminal(directory / documents.FILE_NAMES[kind])}")
     missing = [kind for kind in wanted if kind not in run.written]
     if not missing:
+        rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only)
         return
-    material = model_input(interview, run)
-    replayed = isinstance(access.client, ReplayClient)
-    refusals: list[str] = []
-
-    def finish_one(kind: str, completion: models.Completion) -> documents.Finished:
-        given = documents.document_material(kind, run, result, interview, replayed)
-        try:
-            return documents.finish_document(kind, completion, given, directory, formats or ["md"])
-        except DocumentRefused as refusal:
-            refusals.append(documents.refusal_text(kind, refusal))
-            raise
-
     names = " and the ".join(documents.short_name(kind) for kind in missing)
-    try:
-        with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
-            rendering.Rendering(
-                access,
-                content=lambda kind: documents.compose(kind, material, result),
-                finish=finish_one,
-                saved=lambda kind: _record_written(run, result, kind),
-                progress=DocumentLines(access.source, spinner).show,
-            ).run(missing)
-    except DocumentRefused:
-        # The other document went on and was written; a rerun asks for the refused ones only.
-        still_missing = [kind.upper() for kind in wanted if kind not in run.written]
-        raise ModelFailure("; ".join(refusals),
-                           hint=f"Run the command again: it asks for the {' and the '.join(still_missing)} only.") from None
+    with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
+        rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only,
+                                  progress=DocumentLines(access.source, spinner).show)
 
 
 def finish(run: Run, formats: list[str] | None = None) -> None:

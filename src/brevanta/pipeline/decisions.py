@@ -121,3 +121,9 @@ def reopen(run: Run, result: gapscope.AnalysisResult, decision: Decision) -> Non
         if decision.record.get("round") == run.round and gap_id in result.answered_gaps:
             result.answered_gaps.remove(gap_id)
     _changed(run, result)
+
+
+def take_back_leave(run: Run, result: gapscope.AnalysisResult, gap: dict[str, Any]) -> None:
+    """A gap left for a later round is open again in this one."""
+    run.left_open.remove(gap)
+    session.save(run, result)

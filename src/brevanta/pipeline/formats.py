@@ -208,6 +208,12 @@ def to_html(markdown: str) -> str:
     return _html_page(parser, parser.parse(markdown))
 
 
+def html_body(markdown: str) -> str:
+    """The HTML of the Markdown alone, under the same rules as the page, for a page of its own (the browser)."""
+    parser = _parser()
+    return str(parser.renderer.render(parser.parse(markdown), parser.options, {}))
+
+
 def to_docx(markdown: str) -> bytes:
     return _word_file(_parser().parse(markdown))
 

@@ -15,11 +15,21 @@ from __future__ import annotations
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING
 
 from brevanta import config
 from brevanta.cli import documents
+from brevanta.cli.errors import ModelFailure
+from brevanta.pipeline import session
+from brevanta.pipeline.analysis import model_input
+from brevanta.pipeline.assembly import DocumentRefused
 from brevanta.pipeline.attempts import Cancelled, attempt_note, is_rate_limit
-from brevanta.pipeline.models import Completion, Content, ModelAccess
+from brevanta.pipeline.models import Completion, Content, ModelAccess, ReplayClient
+from brevanta.pipeline.session import RENDER_PHASE, Run
+
+if TYPE_CHECKING:
+    from brevanta import gapscope
 
 # How long a cancelled run waits for its requests to notice and end.
 _CANCEL_GRACE = 1.0
@@ -163,3 +173,55 @@ class Rendering:
             if self.cancel.is_set():
                 raise Cancelled()
         return ask(True)
+
+
+# -- the documents of a run -------------------------------------------------------------
+
+
+def _ignore(event: DocumentEvent) -> None:
+    pass
+
+
+def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, access: ModelAccess, *,
+                    formats: list[str], only: list[str] | None = None, progress: Progress = _ignore,
+                    cancel: threading.Event | None = None) -> list[str]:
+    """Writes the run's documents still missing (those in `only`, when given), each checked and written in
+    every format as soon as its reply is complete and recorded in the session; returns the kinds written.
+    A reply that is no document is not written; the other is, and ModelFailure then says what was refused.
+    `cancel` ends the requests (Cancelled), as Ctrl-C does; what was written stays written."""
+    if run.phase != RENDER_PHASE:
+        run.phase = RENDER_PHASE
+        session.save(run, result)
+    wanted = only or list(documents.FILE_NAMES)
+    missing = [kind for kind in wanted if kind not in run.written]
+    if not missing:
+        return []
+    directory = Path(str(run.output_dir))
+    material = model_input(interview, run)
+    replayed = isinstance(access.client, ReplayClient)
+    refusals: list[str] = []
+
+    def finish_one(kind: str, completion: Completion) -> documents.Finished:
+        given = documents.document_material(kind, run, result, interview, replayed)
+        try:
+            return documents.finish_document(kind, completion, given, directory, formats)
+        except DocumentRefused as refusal:
+            refusals.append(documents.refusal_text(kind, refusal))
+            raise
+
+    def record(kind: str) -> None:
+        run.written.append(kind)
+        session.save(run, result)
+
+    writing = Rendering(access, content=lambda kind: documents.compose(kind, material, result), finish=finish_one,
+                        saved=record, progress=progress)
+    if cancel is not None:
+        writing.cancel = cancel
+    try:
+        writing.run(missing)
+    except DocumentRefused:
+        # The other document went on and was written; a rerun asks for the refused ones only.
+        still_missing = [kind.upper() for kind in wanted if kind not in run.written]
+        raise ModelFailure("; ".join(refusals),
+                           hint=f"Run the command again: it asks for the {' and the '.join(still_missing)} only.") from None
+    return missing

@@ -1,0 +1,87 @@
+"""Who may use the server: the holder of the printed address's token, then of the cookie it is
+exchanged for, through a Host that names this server."""
+
+from __future__ import annotations
+
+import hmac
+import ipaddress
+import secrets
+from dataclasses import dataclass
+
+
+def _is_wildcard(host: str) -> bool:
+    try:
+        return ipaddress.ip_address(host).is_unspecified
+    except ValueError:
+        return False
+
+
+def is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def _host_of(header: str) -> tuple[str, str | None]:
+    """(host, port) of a Host header: "127.0.0.1:8000", "[::1]:8000", "localhost"."""
+    if header.startswith("["):
+        host, _, rest = header[1:].partition("]")
+        return host, rest[1:] if rest.startswith(":") else None
+    host, colon, port = header.rpartition(":")
+    return (host, port) if colon else (header, None)
+
+
+def _same(given: str | None, expected: str) -> bool:
+    return given is not None and hmac.compare_digest(given.encode(), expected.encode())
+
+
+@dataclass(frozen=True)
+class Access:
+    """The secrets of one server process; nothing of them is ever written to disk."""
+
+    host: str
+    port: int
+    token: str  # in the printed address only
+    cookie_value: str  # what the browser shows from the first visit on
+    csrf_token: str  # in every form
+
+    @classmethod
+    def new(cls, host: str, port: int) -> Access:
+        return cls(host, port, secrets.token_urlsafe(32), secrets.token_urlsafe(32), secrets.token_urlsafe(32))
+
+    @property
+    def cookie_name(self) -> str:
+        # Cookies do not tell ports apart: two servers on one machine each keep their own.
+        return f"brevanta-{self.port}"
+
+    @property
+    def allowed_hosts(self) -> frozenset[str]:
+        hosts = {self.host, "localhost"}
+        if _is_wildcard(self.host):
+            hosts.add("127.0.0.1")
+        return frozenset(hosts)
+
+    @property
+    def url(self) -> str:
+        shown = "127.0.0.1" if _is_wildcard(self.host) else self.host
+        if ":" in shown:
+            shown = f"[{shown}]"
+        return f"http://{shown}:{self.port}/?token={self.token}"
+
+    def host_allowed(self, header: str) -> bool:
+        """True for a Host header naming this server: the bound address or localhost, on our port.
+        Anything else is another name resolving to us (DNS rebinding) or a forged request."""
+        host, port = _host_of(header.strip().lower())
+        return host in self.allowed_hosts and port in (None, str(self.port))
+
+    def token_matches(self, given: str | None) -> bool:
+        return _same(given, self.token)
+
+    def cookie_matches(self, given: str | None) -> bool:
+        return _same(given, self.cookie_value)
+
+    def csrf_matches(self, given: str | None) -> bool:
+        return _same(given, self.csrf_token)

@@ -1,0 +1,93 @@
+"""The web application: its routes as one list, the guard in front, the pages behind."""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import AsyncIterator
+from contextlib import asynccontextmanager
+
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.requests import Request
+from starlette.responses import RedirectResponse, Response
+from starlette.routing import BaseRoute, Mount, Route
+from starlette.staticfiles import StaticFiles
+
+from brevanta import config
+from brevanta.web import actions, views, walkactions
+from brevanta.web.access import Access
+from brevanta.web.limits import UploadLimit
+from brevanta.web.listing import SessionIndex
+from brevanta.web.security import Guard
+from brevanta.web.tasks import TaskRunner
+from brevanta.web.templating import environment, page
+
+SESSION = "/session/{place}/{name}"
+
+ROUTES: list[BaseRoute] = [
+    Route("/", views.sessions_page, name="sessions"),
+    Route(SESSION, views.report_page, name="report"),
+    Route(SESSION + "/documents", views.documents_page, name="documents"),
+    Route(SESSION + "/documents/{kind}", views.document_page, name="document"),
+    Route(SESSION + "/download/{file}", views.download, name="download"),
+    Route(SESSION + "/gap/{number}", walkactions.decide_gap, methods=["POST"]),
+    Route(SESSION + "/decision/{index}", walkactions.revisit, methods=["POST"]),
+    Route(SESSION + "/forward", walkactions.way_forward, methods=["POST"]),
+    Route(SESSION + "/attach", walkactions.attach, methods=["POST"]),
+    Route(SESSION + "/restore", walkactions.restore, methods=["POST"]),
+    Route(SESSION + "/reopen", walkactions.reopen, methods=["POST"]),
+    Route("/new", actions.new_analysis_form, name="new"),
+    Route("/new", actions.new_analysis, methods=["POST"]),
+    Route("/tasks/{task_id}", actions.task_page, name="task"),
+    Route("/tasks/{task_id}/events", actions.task_events),
+    Route("/tasks/{task_id}/cancel", actions.cancel_task, methods=["POST"]),
+    Route("/favicon.ico", lambda request: RedirectResponse("/static/favicon.svg", status_code=301)),
+    Mount("/static", StaticFiles(packages=[("brevanta.web", "static")]), name="static"),
+]
+
+
+def upload_limit() -> int:
+    """The largest request body taken, in bytes: an interview at the token limit (about four
+    characters a token) in the widest UTF-8, with room for the form around it. The exact check,
+    in tokens, is made on the text once it is read."""
+    return config.MAX_INTERVIEW_TOKENS * 4 * 4 + 64 * 1024
+
+
+def too_large_message(limit: int) -> str:
+    return (f"This upload is too large: more than {limit / 1_000_000:.1f} MB were sent. An interview, with its "
+            f"attached documents, may hold about {config.MAX_INTERVIEW_TOKENS:,} tokens "
+            f"(BREVANTA_MAX_INTERVIEW_TOKENS). Nothing was saved: shorten it and try again.")
+
+
+async def error_page(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, HTTPException)
+    detail = exc.detail
+    if exc.status_code == 413:
+        detail = too_large_message(request.app.state.upload_limit)
+    return page(request, "error.html", status=exc.status_code, status_code=exc.status_code, detail=detail)
+
+
+def create_app(access: Access, runner: TaskRunner | None = None) -> Starlette:
+    runner = runner or TaskRunner()
+
+    index = SessionIndex()
+
+    @asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        # Every session file read once in the background, so the first sessions page is as quick as the next.
+        threading.Thread(target=index.sessions, name="session-index", daemon=True).start()
+        yield
+        runner.cancel_all()  # in-flight model calls end; every decision is already saved
+
+    limit = upload_limit()
+    # The guard first: a request without access is refused before its body is read at all.
+    middleware = [Middleware(Guard, access=access), Middleware(UploadLimit, limit=limit)]
+    app = Starlette(routes=ROUTES, middleware=middleware, exception_handlers={HTTPException: error_page},
+                    lifespan=lifespan)
+    app.state.access = access
+    app.state.runner = runner
+    app.state.index = index
+    app.state.templates = environment()
+    app.state.upload_limit = limit
+    return app

@@ -1,0 +1,155 @@
+"""An analysis as the report page shows it: the console report's content, section by section (summary,
+facts, completeness with its label, gaps by impact, the ways forward, critical issues, important
+considerations, architecture notes, verdict), plus each gap's PRD and TRD impact.
+
+The analysis comes from a session file, so nothing in it is trusted to have the expected type: a
+value of another type is shown as text or passed over, never a failure of the page.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+from brevanta import gapscope
+
+# The console report's rank and tag for each impact level: critical first, unknown levels last.
+SEVERITY_ORDER = {"critical": 0, "significant": 1, "minor": 2}
+TAGS = {"CRITICAL": ("HIGH", "high"), "SIGNIFICANT": ("MEDIUM", "medium")}
+LOW_TAG = ("LOW", "low")
+
+
+def _text(value: Any) -> str:
+    return "" if value is None else str(value)
+
+
+def _records(value: Any) -> list[dict[str, Any]]:
+    return [item for item in value if isinstance(item, dict)] if isinstance(value, list) else []
+
+
+def _items(value: Any) -> list[str]:
+    return [_text(item) for item in value] if isinstance(value, list) else []
+
+
+@dataclass(frozen=True)
+class GapView:
+    number: int  # its place among the analysis's gaps, 1-based, as the gap walk numbers it
+    record: dict[str, Any]
+    gap_id: str
+    title: str
+    level: str
+    tag: str
+    tag_class: str
+    critical: bool
+    description: str
+    risk: str
+    impact_on_prd: str
+    impact_on_trd: str
+    question: str
+
+
+@dataclass(frozen=True)
+class InsightView:
+    title: str
+    description: str
+    recommendation: str
+
+
+@dataclass(frozen=True)
+class ReportView:
+    summary: str
+    data_points: list[str]
+    score: float | None
+    score_text: str
+    label: str
+    reasoning: str
+    gaps: list[GapView]  # by impact, in the analysis's order within one level
+    critical_count: int
+    critical_issues: list[InsightView]
+    important: list[InsightView]
+    architecture_notes: list[str]
+    sufficient: bool
+    verdict: str
+    by_number: dict[int, GapView] = field(default_factory=dict)
+
+
+def _rank(gap: dict[str, Any]) -> int:
+    level = gap.get("impact_level", "minor")
+    return SEVERITY_ORDER.get(level, 3) if isinstance(level, str) else 3
+
+
+def gap_view(number: int, gap: dict[str, Any]) -> GapView:
+    level = _text(gap.get("impact_level", "unknown"))
+    tag, tag_class = TAGS.get(level.upper(), LOW_TAG)
+    title = _text(gap.get("title", "Unknown gap"))
+    return GapView(
+        number=number,
+        record=gap,
+        gap_id=_text(gap.get("id")),
+        title=title,
+        level=level,
+        tag=tag,
+        tag_class=tag_class,
+        critical=gap.get("impact_level") == "critical",
+        description=_text(gap.get("description", "")),
+        risk=_text(gap.get("risk_if_skipped", "")),
+        impact_on_prd=_text(gap.get("impact_on_prd", "")),
+        impact_on_trd=_text(gap.get("impact_on_trd", "")),
+        question=_text(gap.get("question") or gap.get("title") or "What is missing here?"),
+    )
+
+
+def _score(value: Any) -> float | None:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        return None
+    return float(value)
+
+
+def _insights(records: list[dict[str, Any]], severity: str) -> list[InsightView]:
+    return [InsightView(_text(ins.get("title", "")), _text(ins.get("description", "")),
+                        _text(ins.get("recommendation") or ""))
+            for ins in records if ins.get("severity") == severity]
+
+
+def _verdict(sufficient: bool, critical_count: int) -> str:
+    if sufficient:
+        return "Requirements are sufficient to generate a strong PRD and TRD."
+    plural = "" if critical_count == 1 else "s"
+    return f"More detail would strengthen the output. {critical_count} critical gap{plural} found."
+
+
+def report_of(fields: Mapping[str, Any]) -> ReportView:
+    """The report of a stored analysis (the fields of an AnalysisResult, as a session keeps them)."""
+    gaps = [gap_view(number, gap) for number, gap in enumerate(_records(fields.get("gaps")), 1)]
+    ranked = sorted(gaps, key=lambda view: _rank(view.record))
+    score = _score(fields.get("completeness_score"))
+    insights = _records(fields.get("insights"))
+    critical_count = sum(1 for view in gaps if view.critical)
+    sufficient = bool(fields.get("sufficient_for_prd"))
+    return ReportView(
+        summary=_text(fields.get("summary") or ""),
+        data_points=_items(fields.get("data_points_found")),
+        score=score,
+        score_text="unknown" if score is None else f"{score:.2f}",
+        label="unknown" if score is None else gapscope._completeness_label(score),
+        reasoning=_text(fields.get("completeness_reasoning") or ""),
+        gaps=ranked,
+        critical_count=critical_count,
+        critical_issues=_insights(insights, "critical"),
+        important=_insights(insights, "important"),
+        architecture_notes=_items(fields.get("architecture_notes")),
+        sufficient=sufficient,
+        verdict=_verdict(sufficient, critical_count),
+        by_number={view.number: view for view in gaps},
+    )
+
+
+def stored_analysis(state: Mapping[str, Any]) -> tuple[int, dict[str, Any]] | None:
+    """(round, fields) of the analysis a session keeps, or None when it keeps none."""
+    analysis = state.get("analysis")
+    if not isinstance(analysis, dict) or not isinstance(analysis.get("result"), dict):
+        return None
+    round_number = analysis.get("round")
+    return (round_number if isinstance(round_number, int) else 1), analysis["result"]

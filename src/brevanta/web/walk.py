@@ -1,0 +1,91 @@
+"""Where a session's decisions stand, for the report page: each gap's decision, the session's list
+of decisions to change, what can be done next, and whether this page may change anything at all."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+from brevanta.pipeline import decisions
+from brevanta.pipeline.session import when
+from brevanta.web.runs import held_by, held_here, record_of, run_of
+from brevanta.web.sessionfiles import SessionRef
+
+OPEN, ANSWERED, BYPASSED, LEFT_OPEN = "open", "answered", "bypassed", "left open"
+
+
+@dataclass(frozen=True)
+class GapDecision:
+    status: str
+    answer: str = ""
+
+
+@dataclass(frozen=True)
+class ListedDecision:
+    index: int
+    kind: str
+    title: str
+    answer: str
+
+
+@dataclass
+class WalkView:
+    editable: bool
+    read_only_reason: str
+    analysed: bool  # the round's analysis is the one shown; False: the round waits for its analysis
+    round: int
+    by_number: dict[int, GapDecision] = field(default_factory=dict)
+    decisions: list[ListedDecision] = field(default_factory=list)
+    open_count: int = 0
+    left_open_count: int = 0
+    new_answers: int = 0
+    attachments: list[str] = field(default_factory=list)
+    critical_open: bool = False
+
+    @property
+    def ready_to_write(self) -> bool:
+        return self.analysed and not self.open_count and not self.left_open_count
+
+
+def _reason(ref: SessionRef, phase: str) -> str:
+    """Why the page may change nothing, or "" when it may."""
+    if ref.place == "archive":
+        return "This session is archived: restore it to work on it."
+    if phase == "complete":
+        return "This session is complete: reopen it to change its decisions and write the documents again."
+    held = held_by(ref)
+    if held is None:
+        return ""
+    pid, since = held
+    who = "this server (a task is running)" if held_here(held) else f"process {pid or 'unknown'}"
+    return f"This session is in use by {who} since {when(since) if since else 'an unknown time'}: shown read-only."
+
+
+def walk_of(ref: SessionRef, data: dict[str, Any]) -> WalkView:
+    record = record_of(ref, data)
+    run = run_of(record)
+    from brevanta.pipeline.session import saved_analysis
+
+    result = saved_analysis(run)
+    reason = _reason(ref, record["phase"])
+    view = WalkView(editable=not reason, read_only_reason=reason, analysed=result is not None, round=run.round,
+                    new_answers=len(run.answers_of_round(run.round)),
+                    attachments=[str(item.get("name")) for item in run.attachments])
+    if result is None:
+        return view
+    answers = {answer.get("gap_id"): str(answer.get("answer", "")) for answer in run.answers_of_round(run.round)}
+    for number, gap in enumerate(result.gaps, 1):
+        if gap in run.left_open:
+            view.by_number[number] = GapDecision(LEFT_OPEN)
+        elif gap in result.bypassed_gaps:
+            view.by_number[number] = GapDecision(BYPASSED)
+        elif gap.get("id") in result.answered_gaps:
+            view.by_number[number] = GapDecision(ANSWERED, answers.get(gap.get("id"), ""))
+        else:
+            view.by_number[number] = GapDecision(OPEN)
+            view.critical_open |= decisions.is_critical(gap)
+    view.open_count = sum(1 for item in view.by_number.values() if item.status == OPEN)
+    view.left_open_count = len(run.left_open)
+    view.decisions = [ListedDecision(index, decision.kind, decision.title, decision.answer)
+                      for index, decision in enumerate(decisions.decisions(run, result))]
+    return view

@@ -1,0 +1,71 @@
+"""The application in a real browser (Debian's Chromium through Playwright), served by the real
+command: hostile model text on every page."""
+
+from __future__ import annotations
+
+import pytest
+from web_support import Store
+from serving import environment, start
+
+SCRIPT = "<script>alert('script')</script>"
+IMAGE = "<img src=x onerror=alert('image')>"
+LINK = "[open me](javascript:alert('link'))"
+ESCAPE = "\x1b[31mred\x1b[0m\x1b]0;retitled\x07"
+HOSTILE = f"{SCRIPT} {IMAGE} {LINK} {ESCAPE}"
+
+
+@pytest.fixture
+def home(tmp_path):
+    sessions = tmp_path / "home" / "sessions"
+    (sessions / "archive").mkdir(parents=True)
+    return Store(sessions, sessions / "archive")
+
+
+@pytest.fixture
+def served(home):
+    server = start(environment(home.sessions.parent))
+    assert server.url, server.stop()
+    yield server
+    status, _, err = server.stop()
+    assert status == 0 and "Traceback" not in err, err
+
+
+def _hostile_session(home, tmp_path):
+    out = tmp_path / "hostile-out"
+    out.mkdir()
+    document = f"# Product Requirements Document\n\n{HOSTILE}\n\n## Known gaps and assumptions\n\n- {HOSTILE}\n"
+    (out / "PRD.md").write_text(document, encoding="utf-8")
+    (out / "TRD.md").write_text(document.replace("Product", "Technical"), encoding="utf-8")
+    analysis = {"summary": HOSTILE, "completeness_score": 0.4, "completeness_reasoning": HOSTILE,
+                "data_points_found": [HOSTILE], "architecture_notes": [HOSTILE],
+                "gaps": [{"id": "gap_1", "title": HOSTILE, "impact_level": "critical", "description": HOSTILE,
+                          "impact_on_prd": HOSTILE, "impact_on_trd": HOSTILE, "risk_if_skipped": HOSTILE,
+                          "question": HOSTILE}],
+                "insights": [{"severity": "critical", "title": HOSTILE, "description": HOSTILE,
+                              "recommendation": HOSTILE}]}
+    # Unfinished, so that the gap walk's forms show the model's question too.
+    home.write("evil_20261201_100000.json", org_id="evil", interview_file=f"/tmp/{SCRIPT}.md",
+               analysis=analysis, output_dir=str(out), documents_written=["prd", "trd"], interview_text=HOSTILE,
+               interview_answers=[{"question": HOSTILE, "answer": HOSTILE, "gap_id": "gap_0", "round": 1}])
+    return "/session/live/evil_20261201_100000.json"
+
+
+def test_hostile_model_text_is_shown_literally_on_every_page(served, home, watched, tmp_path):
+    session = _hostile_session(home, tmp_path)
+    page = watched.page
+    page.goto(served.url)
+    for path in ["/", session, f"{session}/documents", f"{session}/documents/prd", f"{session}/documents/trd"]:
+        page.goto(served.base + path)
+        page.wait_for_load_state("load")
+        shown = page.inner_text("main")
+        assert "alert('script')" in shown or path == "/", path  # the text itself is there to read
+        assert page.locator("main img").count() == 0, path
+        assert page.locator("main a[href^='javascript']").count() == 0, path
+        if path != "/":
+            assert "\\x1b[31mred" in shown, path  # terminal escapes spelt out
+    page.goto(served.base + session)
+    page.click(".gap button[value=bypass]")  # a critical gap: the confirmation shows the model's text too
+    page.wait_for_selector("text=Bypass a critical gap?")
+    assert "alert('script')" in page.inner_text("main") and page.locator("main img").count() == 0
+    assert watched.dialogs == []
+    assert watched.errors == []

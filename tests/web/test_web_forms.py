@@ -1,0 +1,81 @@
+"""Forms: the CSRF token on every POST, the upload limit, the interview's own checks, and a new
+analysis made off the request path against the local Messages server."""
+
+from __future__ import annotations
+
+import time
+
+import pytest
+from web_support import EXAMPLES
+
+# Every form the application takes, with a body that would otherwise be accepted.
+SESSION = "/session/live/acme_20261201_100000.json"
+POSTS = [("/new", {"org": "acme", "interview": "We want a bot."}),
+         ("/tasks/unknown/cancel", {}),
+         (f"{SESSION}/gap/1", {"gap_id": "gap_1", "choice": "leave"}),
+         (f"{SESSION}/decision/0", {"title": "t", "action": "reopen"}),
+         (f"{SESSION}/forward", {"action": "continue"}),
+         (f"{SESSION}/attach", {"document": "More notes.", "name": "notes.md"}),
+         (f"{SESSION}/reopen", {}),
+         ("/session/archive/acme_20261201_100000.json/restore", {})]
+
+
+@pytest.mark.parametrize("path, fields", POSTS)
+@pytest.mark.parametrize("token", [None, "forged"])
+def test_every_form_needs_the_csrf_token(browser, path, fields, token):
+    data = dict(fields) if token is None else {**fields, "csrf_token": token}
+    response = browser.post(path, data=data)
+    assert response.status_code == 403
+    assert "reload the page" in response.text
+
+
+def test_an_upload_past_the_limit_is_refused_with_the_reason_before_it_is_read(browser, access, app):
+    limit = app.state.upload_limit
+    response = browser.post("/new", content=b"x" * (limit + 1),
+                            headers={"content-type": "application/x-www-form-urlencoded"})
+    assert response.status_code == 413
+    assert "This upload is too large" in response.text and "BREVANTA_MAX_INTERVIEW_TOKENS" in response.text
+    assert "Nothing was saved" in response.text
+
+
+@pytest.mark.parametrize("fields, files, problem", [
+    ({"org": "acme", "interview": "  \n"}, None, "The interview is empty"),
+    ({"org": "-acme", "interview": "We want a bot."}, None, "must start with a letter or digit"),
+    ({"org": "acme"}, {"interview_file": ("notes.md", b"\xff\xfe bad", "text/markdown")}, "notes.md is not UTF-8"),
+    ({"org": "acme", "interview": "word " * 5000}, None, "The interview is too large: about 6,250 tokens"),
+])
+def test_a_new_analysis_refuses_what_the_command_refuses(browser, access, store, monkeypatch, fields, files,
+                                                         problem):
+    from brevanta import config
+
+    monkeypatch.setattr(config, "MAX_INTERVIEW_TOKENS", 5000)
+    response = browser.post("/new", data={**fields, "csrf_token": access.csrf_token}, files=files)
+    assert response.status_code == 400
+    assert problem in response.text
+    assert list(store.sessions.glob("*.json")) == []
+
+
+def test_a_new_analysis_runs_off_the_request_path_and_shows_its_report(browser, access, store, direct_sdk_env,
+                                                                        monkeypatch):
+    from brevanta import config
+
+    monkeypatch.setattr(config, "ANTHROPIC_API_KEY", "test-key")
+    direct_sdk_env.reply_text((EXAMPLES / "replay" / "analysis.md").read_text(encoding="utf-8"))
+    interview = (EXAMPLES / "interview.md").read_bytes()
+
+    response = browser.post("/new", data={"org": "acme", "csrf_token": access.csrf_token},
+                            files={"interview_file": ("interview.md", interview, "text/markdown")})
+    assert response.status_code == 303 and response.headers["location"].startswith("/tasks/")
+    task_url = response.headers["location"]
+
+    events = browser.get(task_url + "/events").text  # streams until the task is over
+    assert "event: over" in events and '"state": "done"' in events
+    deadline = time.monotonic() + 30
+    while "Continue" in (page := browser.get(task_url).text) and time.monotonic() < deadline:
+        if 'data-state="done"' in page:
+            break
+        time.sleep(0.1)
+    [session] = store.sessions.glob("*.json")
+    report = browser.get(f"/session/live/{session.name}").text
+    assert "0.55 / 1.0" in report and "Real-time bed availability" in report
+    assert len(direct_sdk_env.requests) == 1

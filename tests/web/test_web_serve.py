@@ -1,0 +1,124 @@
+"""`brevanta serve` as the user runs it: one address with its token, Ctrl-C stops it cleanly, a port
+in use is one line and status 3, another address warns, and an upload past the limit is refused while
+it streams in."""
+
+from __future__ import annotations
+
+import http.client
+import json
+import re
+import signal
+import socket
+import time
+
+import pytest
+from serving import environment, start
+from support.anthropic_stub import MessagesServer
+from web_support import EXAMPLES, Store, example_analysis
+
+from brevanta.pipeline.lock import holder
+
+NAME = "acme_20261201_100000.json"
+
+
+def test_serve_prints_one_address_with_a_token_and_stops_cleanly_on_ctrl_c(tmp_path):
+    served = start(environment(tmp_path / "home"))
+    assert served.url.startswith("http://127.0.0.1:") and len(served.url.split("token=")[1]) >= 40
+    connection = http.client.HTTPConnection(served.base.split("//")[1], timeout=30)
+    connection.request("GET", "/" + served.url.split("/", 3)[3])
+    assert connection.getresponse().status == 303
+
+    status, out, err = served.stop(signal.SIGINT)
+
+    assert status == 0 and "Traceback" not in err
+    assert out.count("token=") == 1
+    assert "stopped; every session is saved" in err
+
+
+def test_a_port_in_use_is_one_line_and_status_3(tmp_path):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        served = start(environment(tmp_path / "home"), "--port", str(port))
+        status, out, err = served.stop()
+    assert status == 3
+    assert err.splitlines()[0] == f"brevanta: port {port} on 127.0.0.1 is in use"
+    assert "token" not in out and "Traceback" not in err
+
+
+def test_listening_on_another_address_warns(tmp_path):
+    served = start(environment(tmp_path / "home"), "--host", "0.0.0.0")
+    status, out, err = served.stop()
+    assert status == 0
+    assert "warning: listening on 0.0.0.0: other machines can reach this server" in err
+    assert "http://127.0.0.1:" in out
+
+
+def test_an_upload_past_the_limit_is_refused_while_it_streams_in(tmp_path):
+    # A limit of 1,000 tokens: 16,000 bytes of text, with 64 KiB for the form around it.
+    served = start(environment(tmp_path / "home", BREVANTA_MAX_INTERVIEW_TOKENS="1000"))
+    try:
+        host, port = served.base.split("//")[1].split(":")
+        connection = http.client.HTTPConnection(host, int(port), timeout=30)
+        connection.request("GET", "/" + served.url.split("/", 3)[3])
+        cookie = connection.getresponse().getheader("set-cookie", "").split(";")[0]
+        with socket.create_connection((host, int(port)), timeout=30) as raw:
+            raw.sendall((f"POST /new HTTP/1.1\r\nHost: {host}:{port}\r\nCookie: {cookie}\r\n"
+                         "Content-Type: application/x-www-form-urlencoded\r\nTransfer-Encoding: chunked\r\n\r\n")
+                        .encode())
+            chunk = b"x" * 8192
+            for _ in range(12):  # 96 KiB, past the 80 KiB limit; the body never ends
+                raw.sendall(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+            answer = raw.recv(65536).decode(errors="replace")
+        # Answered while the upload was still open: the server stopped reading at the limit.
+        assert answer.startswith("HTTP/1.1 413")
+    finally:
+        status, _, err = served.stop()
+    assert status == 0 and "Traceback" not in err
+
+
+@pytest.mark.parametrize("argument", ["--port=70000", "--port=web"])
+def test_a_bad_port_is_a_usage_error(tmp_path, argument):
+    served = start(environment(tmp_path / "home"), argument)
+    status, _, err = served.stop()
+    assert status == 2 and "must be a port number" in err
+
+
+def test_ctrl_c_while_documents_are_written_cancels_them_and_keeps_the_session(tmp_path):
+    home = Store(tmp_path / "home" / "sessions", tmp_path / "home" / "sessions" / "archive")
+    home.archive.mkdir(parents=True)
+    analysis = example_analysis()
+    path = home.write(NAME, analysis=analysis, interview_text="We want a bot.", bypassed_gaps=analysis["gaps"],
+                      output_dir=str(tmp_path / "out"))
+    with MessagesServer() as model:
+        for kind in ("prd", "trd"):  # far longer than the test waits
+            model.reply_text((EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8"), chunks=400, every=0.1)
+        served = start(environment(tmp_path / "home", ANTHROPIC_BASE_URL=model.base_url, ANTHROPIC_API_KEY="k"),
+                       cwd=tmp_path)
+        host, port = served.base.split("//")[1].split(":")
+        connection = http.client.HTTPConnection(host, int(port), timeout=30)
+        connection.request("GET", "/" + served.url.split("/", 3)[3])
+        exchanged = connection.getresponse()
+        exchanged.read()
+        cookie = exchanged.getheader("set-cookie", "").split(";")[0]
+        connection.request("GET", f"/session/live/{NAME}", headers={"Cookie": cookie})
+        page = connection.getresponse().read().decode()
+        csrf = re.search(r'name="csrf_token" value="([^"]+)"', page).group(1)
+        connection.request("POST", f"/session/live/{NAME}/forward", body=f"csrf_token={csrf}&action=write",
+                           headers={"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"})
+        started = connection.getresponse()
+        started.read()
+        assert started.status == 303
+        deadline = time.monotonic() + 60
+        while len(model.requests) < 2:  # both documents under way
+            assert time.monotonic() < deadline, "the documents were never asked for"
+            time.sleep(0.1)
+
+        status, _, err = served.stop(signal.SIGINT)
+
+    assert status == 0 and "Traceback" not in err and "stopped; every session is saved" in err
+    state = json.loads(path.read_text(encoding="utf-8"))["state"]
+    assert [gap["id"] for gap in state["bypassed_gaps"]] == [gap["id"] for gap in analysis["gaps"]]
+    assert state["documents_written"] == [] and not (tmp_path / "out" / "PRD.md").exists()
+    assert not path.with_name(NAME + ".lock").exists() or holder(path) is None

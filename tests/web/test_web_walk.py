@@ -1,0 +1,163 @@
+"""The gap walk in the browser: each decision saved in the session before the page answers, a
+critical bypass confirmed first, earlier decisions changed, and a session that another process
+holds shown read-only and never changed."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+from web_support import EXAMPLES, example_analysis
+
+NAME = "acme_20261201_100000.json"
+SESSION = f"/session/live/{NAME}"
+
+
+def _state(store):
+    return json.loads((store.sessions / NAME).read_text(encoding="utf-8"))["state"]
+
+
+def _gaps():
+    return example_analysis()["gaps"]
+
+
+def _number(level, skip=0):
+    """The 1-based number of the (skip+1)th gap of `level` in the example analysis."""
+    return [number for number, gap in enumerate(_gaps(), 1) if gap["impact_level"] == level][skip]
+
+
+@pytest.fixture
+def walking(store):
+    store.write(NAME, analysis=example_analysis(), open_gaps=len(_gaps()), interview_text="We want a bot.")
+    return store
+
+
+def _post(browser, access, path, **fields):
+    return browser.post(path, data={"csrf_token": access.csrf_token, **fields})
+
+
+def test_each_decision_is_saved_and_can_be_changed(browser, access, walking):
+    critical, significant = _number("critical"), _number("significant")
+    gap = _gaps()[critical - 1]
+    three_lines = "Availability syncs every 15 minutes.\nBed holds last 4 hours.\nA manager confirms each hold."
+
+    answered = _post(browser, access, f"{SESSION}/gap/{critical}", gap_id=gap["id"], choice="answer",
+                     answer=three_lines.replace("\n", "\r\n"))
+    assert answered.status_code == 303
+    [answer] = _state(walking)["interview_answers"]
+    assert answer["answer"] == three_lines and answer["gap_id"] == gap["id"]  # one answer, every line of it
+
+    second = _number("critical", 1)
+    second_id = _gaps()[second - 1]["id"]
+    asked = _post(browser, access, f"{SESSION}/gap/{second}", gap_id=second_id, choice="bypass")
+    assert asked.status_code == 200 and "Bypass a critical gap?" in asked.text
+    assert _state(walking)["bypassed_gaps"] == []  # nothing bypassed before the confirmation
+    _post(browser, access, f"{SESSION}/gap/{second}", gap_id=second_id, choice="bypass", confirmed="yes")
+    assert [gap["id"] for gap in _state(walking)["bypassed_gaps"]] == [second_id]
+
+    _post(browser, access, f"{SESSION}/gap/{significant}", gap_id=_gaps()[significant - 1]["id"], choice="leave")
+    assert [gap["id"] for gap in _state(walking)["left_open"]] == [_gaps()[significant - 1]["id"]]
+
+    page = browser.get(SESSION).text
+    assert page.count('class="decision decision-answered"') == 1 and "left open" in page
+    assert "Availability syncs every 15 minutes.\nBed holds last 4 hours." in page
+
+    # Change the answer, then turn the bypass into an answer: the list holds answers first, then bypasses.
+    _post(browser, access, f"{SESSION}/decision/0", title=gap["title"], action="answer", answer="Synced hourly.")
+    assert _state(walking)["interview_answers"][0]["answer"] == "Synced hourly."
+    _post(browser, access, f"{SESSION}/decision/1", title=_gaps()[second - 1]["title"], action="answer",
+          answer="Consent is collected on the first message.")
+    state = _state(walking)
+    assert state["bypassed_gaps"] == [] and len(state["interview_answers"]) == 2
+
+    stale = _post(browser, access, f"{SESSION}/gap/{critical}", gap_id="gap_999", choice="leave")
+    assert stale.status_code == 409 and "changed since this page was shown" in stale.text
+
+
+def test_an_empty_answer_is_refused_and_nothing_is_saved(browser, access, walking):
+    before = (walking.sessions / NAME).read_bytes()
+    response = _post(browser, access, f"{SESSION}/gap/1", gap_id=_gaps()[0]["id"], choice="answer", answer=" \r\n ")
+    assert response.status_code == 409 and "An empty answer tells the model nothing" in response.text
+    assert (walking.sessions / NAME).read_bytes() == before
+
+
+HOLD = textwrap.dedent("""
+    import sys
+    from brevanta.pipeline.lock import SessionLock
+    with SessionLock.acquire(sys.argv[1]):
+        print("held", flush=True)
+        sys.stdin.read()
+""")
+
+
+def test_a_session_held_by_another_process_is_read_only_and_never_changed(browser, access, walking):
+    path = walking.sessions / NAME
+    before = path.read_bytes()
+    holder = subprocess.Popen([sys.executable, "-c", HOLD, str(path)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        page = browser.get(SESSION).text
+        assert f"in use by process {holder.pid}" in page and "shown read-only" in page
+        assert 'name="choice"' not in page and "Write the PRD" not in page
+        assert f"in use by process {holder.pid}" in browser.get("/").text
+        for path_and_fields in [(f"{SESSION}/gap/1", {"gap_id": _gaps()[0]["id"], "choice": "leave"}),
+                                (f"{SESSION}/forward", {"action": "continue"})]:
+            refused = _post(browser, access, path_and_fields[0], **path_and_fields[1])
+            assert refused.status_code == 409 and f"in use by process {holder.pid}" in refused.text
+        assert path.read_bytes() == before
+    finally:
+        holder.communicate("", timeout=30)
+    assert 'name="choice"' in browser.get(SESSION).text  # free again once the holder ends
+
+
+def test_an_archived_session_is_restored_and_a_complete_one_reopened(browser, access, store):
+    store.write(NAME, archived=True, analysis=example_analysis())
+    page = browser.get(f"/session/archive/{NAME}").text
+    assert "archived: restore it" in page and 'name="choice"' not in page
+    restored = _post(browser, access, f"/session/archive/{NAME}/restore")
+    assert restored.headers["location"] == SESSION
+    assert (store.sessions / NAME).is_file() and not (store.archive / NAME).exists()
+    refused = _post(browser, access, f"/session/archive/{NAME}/restore")
+    assert refused.status_code == 404
+
+    store.write(NAME, phase="complete", analysis=example_analysis())
+    assert "complete: reopen it" in browser.get(SESSION).text
+    _post(browser, access, f"{SESSION}/reopen")
+    assert json.loads((store.sessions / NAME).read_text(encoding="utf-8"))["phase"] == "analysis"
+    assert 'name="choice"' in browser.get(SESSION).text
+
+
+def test_cancelling_the_documents_keeps_every_decision(browser, access, store, direct_sdk_env, monkeypatch, tmp_path):
+    from brevanta import config
+
+    monkeypatch.setattr(config, "ANTHROPIC_API_KEY", "test-key")
+    analysis = example_analysis()
+    answers = [{"question": "q", "answer": "Three\nlines\nhere", "gap_id": analysis["gaps"][0]["id"], "round": 1}]
+    store.write(NAME, analysis=analysis, interview_text="We want a bot.", interview_answers=answers,
+                bypassed_gaps=analysis["gaps"][1:], output_dir=str(tmp_path / "out"))
+    for kind in ("prd", "trd"):  # long enough to be cancelled half-way
+        direct_sdk_env.reply_text((EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8"), chunks=200,
+                                  every=0.1)
+    task = _post(browser, access, f"{SESSION}/forward", action="write").headers["location"]
+    deadline = time.monotonic() + 60
+    while '"characters": 0' in browser.get(task).text or "writing" not in browser.get(task).text:
+        assert time.monotonic() < deadline, "the documents never started"
+        time.sleep(0.1)
+
+    assert _post(browser, access, f"{task}/cancel").status_code == 303
+    events = browser.get(f"{task}/events").text
+    assert '"state": "cancelled"' in events and "every decision made until now is saved" in events
+    deadline = time.monotonic() + 60
+    while "in use by this server" in browser.get(SESSION).text:  # the requests notice and end
+        assert time.monotonic() < deadline, "the cancelled task never let the session go"
+        time.sleep(0.1)
+    state = _state(store)
+    assert state["interview_answers"] == answers
+    assert [gap["id"] for gap in state["bypassed_gaps"]] == [gap["id"] for gap in analysis["gaps"][1:]]
+    assert state["documents_written"] == [] and not (tmp_path / "out" / "PRD.md").exists()
+    assert "Write the PRD and TRD" in browser.get(SESSION).text  # ready to be written again
