@@ -123,18 +123,20 @@ def _round_number(text: str) -> int:
     return value
 
 
+def add_command(commands: Any, name: str, summary: str, description: str, epilog: str) -> argparse.ArgumentParser:
+    """A subcommand whose help keeps its paragraphs as written; its own parser reports its usage errors."""
+    command: argparse.ArgumentParser = commands.add_parser(
+        name, help=summary, description=description, epilog=epilog,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    command.set_defaults(parser=command)
+    return command
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="brevanta", description=DESCRIPTION)
     parser.add_argument("--version", action=_ShowVersion, help="show the installed version and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    analyze = commands.add_parser(
-        "analyze",
-        help="analyse an interview, settle its gaps, write its PRD and TRD",
-        description=ANALYZE_DESCRIPTION,
-        epilog=ANALYZE_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    analyze.set_defaults(parser=analyze)
+    analyze = add_command(commands, "analyze", "analyse an interview, settle its gaps, write its PRD and TRD", ANALYZE_DESCRIPTION, ANALYZE_EPILOG)
     analyze.add_argument(
         "interview", metavar="INTERVIEW_FILE", help="the interview so far, as text or Markdown; '-' for standard input"
     )
@@ -312,14 +314,7 @@ session home).
 
 
 def add_sessions_command(commands: Any) -> None:
-    sessions = commands.add_parser(
-        "sessions",
-        help="list an organisation's sessions, or restore an archived one",
-        description=SESSIONS_DESCRIPTION,
-        epilog=SESSIONS_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    sessions.set_defaults(parser=sessions)
+    sessions = add_command(commands, "sessions", "list an organisation's sessions, or restore an archived one", SESSIONS_DESCRIPTION, SESSIONS_EPILOG)
     sessions.add_argument("interview", nargs="?", metavar="INTERVIEW_FILE",
                           help="list the sessions of the organisation this interview file stands for")
     sessions.add_argument("--org", metavar="ORG_ID", help="list this organisation's sessions")
@@ -353,14 +348,7 @@ asks for the missing ones only), 2 usage error (bad option, unreadable file,
 
 
 def add_render_command(commands: Any) -> None:
-    render = commands.add_parser(
-        "render",
-        help="write a session's PRD and TRD again, without a new analysis",
-        description=RENDER_DESCRIPTION,
-        epilog=RENDER_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    render.set_defaults(parser=render)
+    render = add_command(commands, "render", "write a session's PRD and TRD again, without a new analysis", RENDER_DESCRIPTION, RENDER_EPILOG)
     render.add_argument("interview", nargs="?", metavar="INTERVIEW_FILE",
                         help="write the documents of the organisation this interview file stands for")
     render.add_argument("--org", metavar="ORG_ID", help="write the documents of this organisation's session")
@@ -405,14 +393,7 @@ def _port_number(text: str) -> int:
 
 
 def add_serve_command(commands: Any) -> None:
-    serve = commands.add_parser(
-        "serve",
-        help="run brevanta in your browser, on this machine",
-        description=SERVE_DESCRIPTION,
-        epilog=SERVE_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    serve.set_defaults(parser=serve)
+    serve = add_command(commands, "serve", "run brevanta in your browser, on this machine", SERVE_DESCRIPTION, SERVE_EPILOG)
     serve.add_argument("--host", metavar="H", default="127.0.0.1",
                        help="address to listen on (default 127.0.0.1; any other address is reachable "
                        "from other machines, and a warning says so)")
