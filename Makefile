@@ -32,8 +32,11 @@ $(STAMP): $(SOURCES) | $(PY)
 
 install: $(STAMP)
 
+# Four workers: most tests wait on child processes, terminals and local servers, not on the processor.
+PYTEST_WORKERS := -n 4
+
 test: install
-	$(PY) -m pytest -q
+	$(PY) -m pytest -q $(PYTEST_WORKERS)
 
 # The whole suite on every supported Python: `make test` for 3.12, then the others.
 test-all: test
@@ -41,7 +44,7 @@ test-all: test
 	    $(use_venv); \
 	    echo "== Python $$v"; \
 	    $$venv/bin/python -m pip install --quiet ".[test,documents,serve]"; \
-	    $$venv/bin/python -m pytest -q; \
+	    $$venv/bin/python -m pytest -q $(PYTEST_WORKERS); \
 	done
 
 # One wheel per supported Python in dist/, repaired by auditwheel. The C++

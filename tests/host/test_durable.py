@@ -18,7 +18,7 @@ def _write_versions(path, writer, start):
 def test_concurrent_writes_of_one_document_keep_every_version(tmp_path):
     path = tmp_path / "PRD.md"
     path.write_bytes(b"the original\n")
-    context = multiprocessing.get_context("fork")
+    context = multiprocessing.get_context("spawn")  # the test runner may have threads: no fork
     start = context.Event()
     writers = [context.Process(target=_write_versions, args=(str(path), writer, start)) for writer in range(WRITERS)]
     for process in writers:
