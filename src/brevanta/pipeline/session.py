@@ -143,16 +143,16 @@ def read_session_file(path: Path) -> dict[str, Any] | None:
     """The session object in `path`, or None for anything that is not a regular file holding one.
     Opened without following a link and without waiting on a FIFO; the type is checked on the open file."""
     try:
+        if not stat.S_ISREG(os.lstat(path).st_mode):
+            return None  # a link, a FIFO, a directory: never opened
+        # O_NONBLOCK: should a FIFO take the file's place after the check, opening it does not wait.
         descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
-        return None
-    with open(descriptor, "rb") as file:
-        if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
-            return None
-        data = file.read()
-    try:
+        with open(descriptor, "rb") as file:
+            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+                return None
+            data = file.read()
         parsed = json.loads(data.decode("utf-8"))
-    except ValueError:
+    except (OSError, ValueError):
         return None
     return parsed if isinstance(parsed, dict) else None
 

@@ -15,7 +15,8 @@ from brevanta.pipeline import decisions, session
 from brevanta.pipeline.interview import STDIN, Interview
 from brevanta.pipeline.lock import holder
 from brevanta.pipeline.session import Run
-from brevanta.web.sessionfiles import SessionRef, read_session, state_of
+from brevanta.pipeline.session import state_of
+from brevanta.web.sessionfiles import SessionRef, read_session
 from brevanta.web.tasks import Task
 
 if TYPE_CHECKING:

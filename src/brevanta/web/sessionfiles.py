@@ -3,15 +3,13 @@ only a regular file directly inside the sessions or archive directory, never a l
 
 from __future__ import annotations
 
-import json
-import os
 import re
-import stat
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 from brevanta import waymark
+from brevanta.pipeline.session import read_session_file
 
 # What a session file name can be: the store names them <org>_<date>_<time>[...].json.
 _NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*\.json")
@@ -44,30 +42,6 @@ class SessionRef:
         return f"{self.place}/{self.name}"
 
 
-def read_json_file(path: Path) -> dict[str, Any] | None:
-    """The JSON object in a regular file, or None for anything else: a link, a FIFO, a device, a
-    directory, a file that vanished, text that is not a JSON object. A FIFO is never opened."""
-    try:
-        if not stat.S_ISREG(os.lstat(path).st_mode):
-            return None
-        # O_NONBLOCK: should a FIFO take the file's place after the check, opening it does not wait.
-        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
-        return None
-    try:
-        with os.fdopen(descriptor, "rb") as file:
-            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
-                return None
-            data = json.loads(file.read().decode("utf-8"))
-    except (OSError, ValueError):
-        return None
-    return data if isinstance(data, dict) else None
-
-
 def read_session(ref: SessionRef) -> dict[str, Any] | None:
-    return read_json_file(ref.path)
+    return read_session_file(ref.path)
 
-
-def state_of(data: dict[str, Any]) -> dict[str, Any]:
-    state = data.get("state")
-    return state if isinstance(state, dict) else {}

@@ -12,7 +12,8 @@ from brevanta.cli.documents import file_name
 from brevanta.web import documents
 from brevanta.web.listing import SessionIndex, summarise
 from brevanta.web.report import report_of, stored_analysis
-from brevanta.web.sessionfiles import SessionRef, read_session, state_of
+from brevanta.pipeline.session import state_of
+from brevanta.web.sessionfiles import SessionRef, read_session
 from brevanta.web.templating import page
 from brevanta.web.walk import walk_of
 
