@@ -60,16 +60,17 @@ FinishDocument = Callable[[str, Completion], documents.Finished]
 class _DocumentWatch:
     """A request's progress as DocumentEvents; notes when the reply began."""
 
-    def __init__(self, kind: str, progress: Progress, began: threading.Event) -> None:
-        self._kind = kind
+    def __init__(self, document: _Document, progress: Progress) -> None:
+        self._kind = document.kind
         self._progress = progress
-        self._began = began
+        self._document = document
 
     def retrying(self, attempt: int, attempts: int, wait: float) -> None:
         self._progress(DocumentEvent(self._kind, WAITING, note=attempt_note(attempt, attempts, wait)))
 
     def began(self) -> None:
-        self._began.set()
+        self._document.replied = True
+        self._document.began.set()
 
     def received(self, characters: int) -> None:
         self._progress(DocumentEvent(self._kind, RECEIVED, characters=characters))
@@ -80,6 +81,7 @@ class _Document:
     kind: str
     began: threading.Event = field(default_factory=threading.Event)  # also set once it is done
     done: threading.Event = field(default_factory=threading.Event)
+    replied: bool = False  # the service answered: a failure from here on is this reply's alone
     failure: BaseException | None = None
     thread: threading.Thread | None = None
 
@@ -108,8 +110,8 @@ class Rendering:
                 previous = started[-1] if started else None
                 if previous is not None:
                     (previous.began if parallel else previous.done).wait()
-                    if previous.failure is not None:
-                        break  # failed before its reply began: the next would fare no better
+                    if previous.failure is not None and not previous.replied:
+                        break  # no answer from the service: the next request would fare no better
                 started.append(self._start(kind, previous if parallel else None))
             for document in started:
                 document.done.wait()
@@ -140,6 +142,7 @@ class Rendering:
         try:
             self.progress(DocumentEvent(kind, STARTED))
             completion = self._request(document, running)
+            document.replied = True
             written = self.finish(kind, completion)
             with self._save_lock:
                 self.saved(kind)
@@ -154,7 +157,7 @@ class Rendering:
 
     def _request(self, document: _Document, running: _Document | None) -> Completion:
         kind = document.kind
-        watch = _DocumentWatch(kind, self.progress, document.began)
+        watch = _DocumentWatch(document, self.progress)
 
         def ask(retry_rate_limit: bool) -> Completion:
             return self.access.request(self.content(kind), operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT,
