@@ -110,8 +110,10 @@ class Rendering:
                 previous = started[-1] if started else None
                 if previous is not None:
                     (previous.began if parallel else previous.done).wait()
-                    if previous.failure is not None and not previous.replied:
-                        break  # no answer from the service: the next request would fare no better
+                    if previous.failure is not None and not (parallel and previous.replied):
+                        # One after the other, a failure ends the run; side by side, the next request is due
+                        # once the service answered, even if that reply then proved no document.
+                        break
                 started.append(self._start(kind, previous if parallel else None))
             for document in started:
                 document.done.wait()
