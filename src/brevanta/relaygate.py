@@ -4,11 +4,13 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import anthropic
-from anthropic.lib.streaming import ParsedMessageStreamEvent
-from anthropic.types import Message, MessageParam
+
+if TYPE_CHECKING:  # the SDK's submodules load with it, on first use (brevanta.deferred_sdk)
+    from anthropic.lib.streaming import ParsedMessageStreamEvent
+    from anthropic.types import Message, MessageParam
 
 from brevanta import config
 from brevanta.streaming import final_message, reply_text

@@ -7,10 +7,13 @@ two events rather than the whole generation.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from anthropic.lib.streaming import MessageStream, ParsedMessageStreamEvent
-from anthropic.types import Message, TextBlock
+import anthropic
+
+if TYPE_CHECKING:  # the SDK's submodules load with it, on first use (brevanta.deferred_sdk)
+    from anthropic.lib.streaming import MessageStream, ParsedMessageStreamEvent
+    from anthropic.types import Message
 
 
 class BrokenReply(Exception):
@@ -46,4 +49,4 @@ def final_message(
 
 def reply_text(reply: Message) -> str:
     """The text blocks of the reply, joined."""
-    return "".join(block.text for block in reply.content if isinstance(block, TextBlock))
+    return "".join(block.text for block in reply.content if isinstance(block, anthropic.types.TextBlock))

@@ -173,6 +173,8 @@ def test_an_interrupt_keeps_every_decision_and_the_rerun_goes_on_from_there(brev
     state = brevanta.sessions()[0]["state"]  # the file parses: never torn
     assert [a["gap_id"] for a in state["interview_answers"]] == (["gap_1"] if decided else [])
     assert [gap["title"] for gap in state["bypassed_gaps"]] == GAP_TITLES[1:2] * decided
+    if where == "answer" or signum in (signal.SIGTERM, signal.SIGHUP, HANG_UP):
+        return  # the same handler as Ctrl-C left the same file as the decision row: its rerun shows the rest
 
     if where == "resume":  # Ctrl-C at the resume prompt changes nothing
         saved = path.read_bytes()

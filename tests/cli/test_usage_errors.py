@@ -63,18 +63,25 @@ def modules_loaded(stderr: str) -> set[str]:
     return {line.rsplit("|", 1)[1].strip() for line in stderr.splitlines() if line.startswith("import time:")}
 
 
+SDK_AND_RUN = {"anthropic", "brevanta.gapscope", "brevanta.cli.run"}
+
+
 @pytest.mark.parametrize(
-    "args",
-    [["--help"], ["--version"], ["analyze", "--help"], ["analyze", "nowhere.md"],
-     ["analyze", "examples/interview.md", "--round", "0"], ["analyze", "examples/interview.md", "--replay", "gone.md"],
-     ["analyze", "examples/interview.md", "--org", "../elsewhere"], ["sessions", "--org", "acme"]],
-    ids=["help", "version", "command help", "missing file", "bad round", "missing reply", "bad org", "sessions"],
+    "args, unloaded",
+    [(["--help"], SDK_AND_RUN), (["--version"], SDK_AND_RUN), (["analyze", "--help"], SDK_AND_RUN),
+     (["analyze", "nowhere.md"], SDK_AND_RUN), (["analyze", "examples/interview.md", "--round", "0"], SDK_AND_RUN),
+     (["analyze", "examples/interview.md", "--replay", "gone.md"], SDK_AND_RUN),
+     (["analyze", "examples/interview.md", "--org", "../elsewhere"], SDK_AND_RUN),
+     (["sessions", "--org", "acme"], SDK_AND_RUN),
+     (["analyze", "examples/interview.md", "--replay", "examples/replay", "--yes"], {"anthropic"})],
+    ids=["help", "version", "command help", "missing file", "bad round", "missing reply", "bad org", "sessions",
+         "replayed run"],
 )
-def test_answers_without_loading_the_sdk(brevanta, args):
+def test_answers_without_loading_the_sdk(brevanta, args, unloaded):
     done = brevanta.run_process(*args, PYTHONPROFILEIMPORTTIME="1")
     loaded = modules_loaded(done.stderr)
     assert "brevanta.cli.args" in loaded
-    assert not {"anthropic", "brevanta.gapscope", "brevanta.cli.run"} & loaded
+    assert not unloaded & loaded
     assert "Traceback" not in done.stderr
 
 

@@ -241,7 +241,7 @@ def replies(draw):
     return draw(_PROSE) + fence + body + tail + closing + draw(_PROSE)
 
 
-_EXAMPLES = 60 if SANITIZED else 1500
+_EXAMPLES = 60 if SANITIZED else 500
 
 
 @settings(max_examples=_EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -21,7 +21,7 @@ import os
 import sys
 from typing import TYPE_CHECKING
 
-from brevanta import config
+from brevanta import config, deferred_sdk
 from brevanta.cli.args import build_parser, check_inputs
 from brevanta.cli.errors import (
     EXIT_INTERRUPTED,
@@ -58,16 +58,18 @@ def main(argv: list[str] | None = None, env: Environment | None = None) -> int:
     """The command; `env`, when given, stands in for the process's standard streams and environment
     for this run (tests and other programs run it in-process), restored afterwards."""
     if env is None:
-        return _main(argv)
+        return _main(argv, own_process=True)
     from brevanta.cli.injection import injected
 
     with injected(env):
-        return _main(argv)
+        return _main(argv, own_process=False)
 
 
-def _main(argv: list[str] | None) -> int:
+def _main(argv: list[str] | None, own_process: bool) -> int:
     tolerate_encodings()
     args = build_parser().parse_args(argv)
+    if own_process and args.command != "serve":  # a replayed run never loads the SDK, another when it asks
+        deferred_sdk.defer()
     try:
         try:
             config.check()

@@ -23,13 +23,11 @@ from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from types import SimpleNamespace
-from typing import Any, Protocol, TypeVar, cast
+from typing import TYPE_CHECKING, Any, Protocol, TypeVar, cast
 
 import anthropic
-from anthropic.lib.streaming import ParsedMessageStreamEvent
-from anthropic.types import Message, MessageParam
 
-from brevanta import config, gapscope
+from brevanta import config, deferred_sdk, gapscope
 from brevanta.cli.args import check_size, estimated_tokens
 from brevanta.cli.errors import ModelFailure
 from brevanta.pipeline.attempts import (Cancelled, RequestWatch, Unwatched, attempt_note, is_rate_limit,
@@ -38,6 +36,10 @@ from brevanta.pipeline.reasons import Exchange, analysis_failure, transport_fail
 from brevanta.pipeline.usage import usage_record
 from brevanta.relaygate import RelayGate
 from brevanta.streaming import final_message, reply_text
+
+if TYPE_CHECKING:  # the SDK's submodules load with it, on first use (brevanta.deferred_sdk)
+    from anthropic.lib.streaming import ParsedMessageStreamEvent
+    from anthropic.types import Message, MessageParam
 
 T = TypeVar("T")
 
@@ -357,7 +359,9 @@ def open_access(replay_path: str | None, replies: dict[str, str] | None,
         return ModelAccess(ReplayClient(replies), f"saved reply {replay_path}", activity)
     relay = RelayGate.from_config(max_retries=0)  # retried by with_attempts, visibly
     if relay is not None:
+        deferred_sdk.load()
         return ModelAccess(relay, f"relay {relay.base_url}", activity)
     if config.ANTHROPIC_API_KEY:
+        deferred_sdk.load()
         return ModelAccess(None, "Anthropic API", activity)
     return ModelAccess(None, "no model access", activity)
