@@ -77,10 +77,11 @@ def test_a_request_never_answered_times_out(brevanta, messages_server, transport
     assert len(messages_server.requests) == 2
 
 
-def test_sigterm_during_the_next_rounds_analysis_keeps_the_session(brevanta, messages_server, example_reply):
-    messages_server.reply_text(example_reply)
+def test_sigterm_during_the_next_rounds_analysis_keeps_the_session(brevanta, messages_server):
     env = {"ANTHROPIC_API_KEY": "test-key", "ANTHROPIC_BASE_URL": messages_server.base_url}
-    first = brevanta.terminal("analyze", "examples/interview.md", "--org", "tarang", **env)
+    # Round 1 replayed; round 2 asks the service, which never answers.
+    first = brevanta.terminal("analyze", "examples/interview.md", "--org", "tarang", "--replay",
+                              "examples/replay/analysis.md")
     first.expect("Your choice [1/2/3]: ")
     first.send("2")  # answer follow-up questions
     first.expect("[a]nswer, [b]ypass, or [l]eave open for later? ")

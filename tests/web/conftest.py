@@ -56,9 +56,11 @@ def browser(app, access):
 
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def chromium():
-    """Debian's Chromium driven by Playwright (its own browser download is not reachable here)."""
+    """Debian's Chromium driven by Playwright (its own browser download is not reachable here). Playwright's
+    synchronous API marks an event loop as running while it lives: one per module, so that no later test
+    of the same worker finds one (asyncio.run refuses to start inside it)."""
     if not CHROMIUM.exists():
         pytest.skip("Debian's chromium is not installed at /usr/bin/chromium (apt-get install chromium)")
     sync_api = pytest.importorskip("playwright.sync_api", reason="Playwright is not installed")

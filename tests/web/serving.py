@@ -50,6 +50,9 @@ class Served:
             self.reader.join(timeout=STARTUP_TIMEOUT)
             while not self.lines.empty():
                 self.output.append(self.lines.get())
+        for pipe in (self.process.stdout, self.process.stderr):
+            if pipe is not None:
+                pipe.close()
         return self.process.returncode, "".join(self.output), err
 
 
