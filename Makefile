@@ -33,7 +33,8 @@ $(STAMP): $(SOURCES) | $(PY)
 install: $(STAMP)
 
 # Four workers: most tests wait on child processes, terminals and local servers, not on the processor.
-PYTEST_WORKERS := -n 4
+# Tests go out two at a time, so that a worker with long tests is not also handed a long queue.
+PYTEST_WORKERS := -n 4 --maxschedchunk 2
 
 test: install
 	$(PY) -m pytest -q $(PYTEST_WORKERS)

@@ -19,7 +19,7 @@ def assert_no_leak(block, *, iterations=None, warmup=300, bytes_per_call=16):
     which shows as growth in one round only. So a round that grows is measured
     again, and only growth in both counts."""
     if iterations is None:
-        iterations = 300 if SANITIZED else 1000
+        iterations = 300 if SANITIZED else 600
     for _ in range(warmup):
         block()
     growth = _growth(block, iterations)
