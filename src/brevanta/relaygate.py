@@ -8,12 +8,12 @@ from typing import TYPE_CHECKING, Any, cast
 
 import anthropic
 
+from brevanta import config
+from brevanta.streaming import final_message, reply_text
+
 if TYPE_CHECKING:  # the SDK's submodules load with it, on first use (brevanta.deferred_sdk)
     from anthropic.lib.streaming import ParsedMessageStreamEvent
     from anthropic.types import Message, MessageParam
-
-from brevanta import config
-from brevanta.streaming import final_message, reply_text
 
 OPERATION_HEADER = "X-Brevanta-Operation"
 # Sent to a relay configured without a token. The SDK would otherwise fall back

@@ -82,6 +82,7 @@ def test_answers_without_loading_the_sdk(brevanta, args, unloaded):
     loaded = modules_loaded(done.stderr)
     assert "brevanta.cli.args" in loaded
     assert not unloaded & loaded
+    assert SDK_AND_RUN - unloaded <= loaded  # the replayed run imported gapscope, and with it the stand-in
     assert "Traceback" not in done.stderr
 
 
