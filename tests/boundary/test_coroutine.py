@@ -13,6 +13,7 @@ import warnings
 import pytest
 
 import brevanta.gapscope as gapscope
+from support.children import SDK_ON_FIRST_USE
 from support.leaks import assert_no_leak
 
 NO_KEY = "No ANTHROPIC_API_KEY \u2014 AI analysis skipped"
@@ -177,7 +178,7 @@ THROW_WITH_ANY_QUALNAME = """
 def test_throw_names_the_declared_function_whatever_its_qualname(via):
     # In a fresh interpreter: a crash there fails this test instead of ending the run.
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(THROW_WITH_ANY_QUALNAME), via],
+    done = subprocess.run([sys.executable, "-c", SDK_ON_FIRST_USE + textwrap.dedent(THROW_WITH_ANY_QUALNAME), via],
                           capture_output=True, text=True, env=environment, timeout=120)
     assert (done.returncode, done.stdout) == (0, "thrown analyze_requirements\n"), done.stderr
 

@@ -8,12 +8,13 @@ import sys
 import textwrap
 
 import pytest
+from support.children import SDK_ON_FIRST_USE
 
 
 def run_python(code, **env):
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env)
     done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=environment, timeout=120
+        [sys.executable, "-c", SDK_ON_FIRST_USE + textwrap.dedent(code)], capture_output=True, text=True, env=environment, timeout=120
     )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.strip().splitlines()[-1])

@@ -20,6 +20,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import brevanta.gapscope as gapscope
+from support.children import SDK_ON_FIRST_USE
 from support.leaks import assert_no_leak, raising
 
 Result = gapscope.AnalysisResult
@@ -610,7 +611,7 @@ gapscope.display = types.SimpleNamespace(bold=style, dim=style)
 gapscope.display_gap_with_impact({}, 1)
 print(json.dumps(calls))
 """
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+    done = subprocess.run([sys.executable, "-c", SDK_ON_FIRST_USE + script], capture_output=True, text=True, timeout=120,
                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout) == [[[], {}], [["  Gap 1: Unknown"], {}], [["  Impact: UNKNOWN"], {}], [["  "], {}]]

@@ -11,6 +11,7 @@ import sys
 import textwrap
 
 import pytest
+from support.children import SDK_ON_FIRST_USE
 
 ESC = "\x1b"
 
@@ -57,7 +58,7 @@ def child_env(**changes):
 def run_on_terminal(script=SCRIPT, **env_changes):
     """Runs the script with a pseudo-terminal as stdin, stdout and stderr; returns the screen text."""
     controller, terminal = pty.openpty()
-    child = subprocess.Popen([sys.executable, "-c", script], stdin=terminal, stdout=terminal, stderr=terminal,
+    child = subprocess.Popen([sys.executable, "-c", SDK_ON_FIRST_USE + script], stdin=terminal, stdout=terminal, stderr=terminal,
                              env=child_env(**env_changes), close_fds=True)
     os.close(terminal)
     chunks = []
@@ -80,7 +81,7 @@ def run_on_terminal(script=SCRIPT, **env_changes):
 
 
 def run_through_pipe(**env_changes):
-    done = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, env=child_env(**env_changes),
+    done = subprocess.run([sys.executable, "-c", SDK_ON_FIRST_USE + SCRIPT], capture_output=True, env=child_env(**env_changes),
                           timeout=60)
     assert done.returncode == 0, done.stderr.decode()
     return done.stdout.decode("utf-8")
