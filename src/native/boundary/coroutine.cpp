@@ -328,7 +328,7 @@ void ready_types() {
 PyObject* make_coroutine(PyObject* function, const Args& args) {
     ready_types();
     CoroutineObject* c = PyObject_GC_New(CoroutineObject, &coroutine_type);
-    if (!c) return nullptr;
+    if (!c) throw_error();
     c->function = Py_NewRef(function);
     c->count = args.size();
     for (std::size_t i = 0; i < args.size(); ++i) c->values[i] = args[i].release();

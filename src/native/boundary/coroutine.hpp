@@ -11,7 +11,7 @@
 namespace boundary {
 
 // A new coroutine that will run `function`'s body with `args` (moved in).
-// On failure returns NULL with an error set, or throws PythonError.
+// Throws PythonError on failure.
 PyObject* make_coroutine(PyObject* function, const Args& args);
 
 }  // namespace boundary

@@ -59,29 +59,25 @@ PyObject* get_annotations(PyObject* self, void*) {
 
 PyObject* get_defaults(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    return [&] {
-        Py_ssize_t count = 0;
-        for (std::size_t i = 0; i < f->n_positional; ++i) count += f->defaults[i] != nullptr;
-        if (count == 0) return none();
-        Ref tuple = Ref::steal(PyTuple_New(count));
-        Py_ssize_t k = 0;
-        for (std::size_t i = 0; i < f->n_positional; ++i) {
-            if (f->defaults[i]) PyTuple_SET_ITEM(tuple.get(), k++, Py_NewRef(f->defaults[i]));
-        }
-        return tuple;
-    }().release();
+    Py_ssize_t count = 0;
+    for (std::size_t i = 0; i < f->n_positional; ++i) count += f->defaults[i] != nullptr;
+    if (count == 0) return none().release();
+    Ref tuple = Ref::steal(PyTuple_New(count));
+    Py_ssize_t k = 0;
+    for (std::size_t i = 0; i < f->n_positional; ++i) {
+        if (f->defaults[i]) PyTuple_SET_ITEM(tuple.get(), k++, Py_NewRef(f->defaults[i]));
+    }
+    return tuple.release();
 }
 
 PyObject* get_kwdefaults(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    return [&] {
-        if (f->n_positional == f->n_params) return none();
-        Ref dict = Ref::steal(PyDict_New());
-        for (std::size_t i = f->n_positional; i < f->n_params; ++i) {
-            if (f->defaults[i]) check(PyDict_SetItem(dict.get(), f->param_names[i], f->defaults[i]));
-        }
-        return dict;
-    }().release();
+    if (f->n_positional == f->n_params) return none().release();
+    Ref dict = Ref::steal(PyDict_New());
+    for (std::size_t i = f->n_positional; i < f->n_params; ++i) {
+        if (f->defaults[i]) check(PyDict_SetItem(dict.get(), f->param_names[i], f->defaults[i]));
+    }
+    return dict.release();
 }
 
 PyObject* get_signature(PyObject* self, void*) {

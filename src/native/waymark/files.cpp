@@ -152,11 +152,8 @@ Failure write_temporary(const std::string& directory, const std::string& name, s
 std::string resolve_link(const std::string& path) {
     struct stat link;
     if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real) return path;  // a dangling link: written as a new file at its own name
-    std::string resolved(real);
-    std::free(real);
-    return resolved;
+    std::string resolved = real_path(path);
+    return resolved.empty() ? path : resolved;  // empty: a dangling link, written as a new file at its own name
 }
 
 // The plain write a text-mode open would do, for a device or a pipe: there
@@ -322,6 +319,14 @@ std::string fs_path(PyObject* path_like) {
     std::string text(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
     if (text.find('\0') != std::string::npos) boundary::raise(PyExc_ValueError, "embedded null byte");
     return text;
+}
+
+std::string real_path(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return {};
+    std::string resolved(real);
+    std::free(real);
+    return resolved;
 }
 
 std::string directory_of(const std::string& path) {

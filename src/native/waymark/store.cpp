@@ -199,22 +199,12 @@ struct Whereabouts {
     std::string cwd;
 };
 
-std::string real_path(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real) return {};
-    std::string resolved(real);
-    std::free(real);
-    return resolved;
-}
-
 std::string working_directory() {
-    std::string buffer(256, '\0');
-    while (!::getcwd(buffer.data(), buffer.size())) {
-        if (errno != ERANGE) return {};
-        buffer.resize(buffer.size() * 2);
-    }
-    buffer.resize(std::char_traits<char>::length(buffer.c_str()));
-    return buffer;
+    char* cwd = ::getcwd(nullptr, 0);  // allocated at the size it needs
+    if (!cwd) return {};
+    std::string directory(cwd);
+    std::free(cwd);
+    return directory;
 }
 
 Whereabouts look_up(const std::string& path, const std::string& sessions) {
@@ -253,19 +243,20 @@ std::string as_written(const std::string& path, const std::string& cwd) {
 // SESSIONS_DIR is written or with no ".." and no symbolic link at all: so a
 // path into the archive, a path that reaches the directory through ".." or
 // through a link to it elsewhere, and a link inside it that points out are
-// all refused with ValueError naming the path.  False when nothing is there
-// (the caller returns None, as for any missing session).
-bool is_own_session_file(PyObject* path, const char* function) {
-    Ref text = Ref::steal(PyObject_Str(path));
+// all refused with ValueError naming the path.  The path's file-system form
+// when it is one; nothing when nothing is there (the caller returns None, as
+// for any missing session).
+std::optional<std::string> own_session_file(PyObject* path, const char* function) {
     const std::string given = fs_path(path);
     Ref sessions_dir = module.global(n_sessions_dir);
     const std::string sessions = fs_path(sessions_dir.get());
     const Whereabouts found = without_gil([&] { return look_up(given, sessions); });
-    if (found.lstat_error == ENOENT || found.lstat_error == ENOTDIR) return false;
-    if (found.lstat_error != 0) raise_os_error(found.lstat_error, nullptr, text.get());
+    if (found.lstat_error == ENOENT || found.lstat_error == ENOTDIR) return std::nullopt;
+    const auto text = [&] { return Ref::steal(PyObject_Str(path)); };  // for the error messages only
+    if (found.lstat_error != 0) raise_os_error(found.lstat_error, nullptr, text().get());
     if (!S_ISREG(found.mode)) {
         boundary::raise_format(PyExc_ValueError, "%s() acts on session files only: %R is not a regular file", function,
-                               text.get());
+                               text().get());
     }
     const std::string parent = as_written(directory_of(given), found.cwd);
     const bool same_directory = !found.real_parent.empty() && found.real_parent == found.real_sessions;
@@ -273,21 +264,22 @@ bool is_own_session_file(PyObject* path, const char* function) {
     if (!same_directory || !written_plainly) {
         Ref sessions_text = Ref::steal(PyObject_Str(sessions_dir.get()));
         boundary::raise_format(PyExc_ValueError, "%s() acts only on files directly in %R: %R is not one", function,
-                               sessions_text.get(), text.get());
+                               sessions_text.get(), text().get());
     }
-    return true;
+    return given;
 }
 
 // ------------------------------------------------------------ mark_complete
 
 Ref mark_complete(const Args& a) {
     Ref path = module.global(n_path)(a[0]);
-    if (!is_own_session_file(path.get(), "mark_complete")) return boundary::none();
+    const std::optional<std::string> file = own_session_file(path.get(), "mark_complete");
+    if (!file) return boundary::none();
     Ref data = read_session(path.get());
     if (!data) return boundary::none();
     boundary::check(PyObject_SetItem(data.get(), n_phase, boundary::str("complete").get()));
     boundary::check(PyObject_SetItem(data.get(), n_completed_at, now_iso().get()));
-    replace_file(fs_path(path.get()), serialise_session(data.get()).view());
+    replace_file(*file, serialise_session(data.get()).view());
     return boundary::none();
 }
 
@@ -319,12 +311,13 @@ private:
 Ref archive_session(const Args& a) {
     module.global(n_ensure_dirs)();
     Ref path = module.global(n_path)(a[0]);
-    if (!is_own_session_file(path.get(), "archive_session")) return boundary::none();
+    const std::optional<std::string> file = own_session_file(path.get(), "archive_session");
+    if (!file) return boundary::none();
     ArchiveNames names(path.get(), module.global(n_archive_dir));
     Ref destination = names.first();
     Ref shutil = module.global(n_shutil);
     std::optional<ArchiveMove> own_move;
-    if (is_interpreter_shutil(shutil.get())) own_move.emplace(fs_path(path.get()));
+    if (is_interpreter_shutil(shutil.get())) own_move.emplace(*file);
     for (int attempt = 1;; ++attempt) {
         if (attempt > max_attempts) raise_no_free_name(destination.get());
         if (!path_exists(destination.get())) {

@@ -114,6 +114,7 @@ OutputBuffer serialise_session(PyObject* payload);
 // files.cpp: durable file operations on file-system paths (bytes).
 std::string fs_path(PyObject* path_like);  // os.fspath + encoding, "embedded null byte" refused
 std::string directory_of(const std::string& path);
+std::string real_path(const std::string& path);  // realpath(3), or empty when it fails
 
 // Lets other threads run while this thread waits on the file system (a FIFO
 // that blocks an open, a slow network share), as the interpreter's own file
