@@ -90,7 +90,7 @@ def walk_gaps(result: gapscope.AnalysisResult, run: Run) -> bool | None:
     return not run.left_open
 
 
-def stopped(run: Run) -> None:
+def stopped() -> None:
     """End of input: every decision and the analysis are saved; the next run goes on from here."""
     display.info("End of input: every decision is saved; run the command again to go on from here.")
 
@@ -154,7 +154,7 @@ def decide(args: argparse.Namespace, run: Run, interview: str, access: models.Mo
             display.info(f"Continuing anyway: bypassing {count(decisions.bypass_all(run, result), 'open gap')}.")
             return result
         if choice is None:
-            stopped(run)
+            stopped()
             return None
         run.walking = True
         save_session(run, result)
@@ -162,7 +162,7 @@ def decide(args: argparse.Namespace, run: Run, interview: str, access: models.Mo
         if walked:
             return result
         if walked is None:
-            stopped(run)
+            stopped()
         else:
             end_round(args, run, result)
         return None
@@ -268,7 +268,7 @@ def pipeline(args: argparse.Namespace, run: Run, interview: str, access: models.
     reviewed_at = -1  # how many decisions there were at the last review in this run
     if result is not None and not_asking is None and _decisions_made(run, result):
         if not review(run, result):  # on resume: change any decision before going on
-            stopped(run)
+            stopped()
             return EXIT_OK
         reviewed_at = _decisions_made(run, result)
     if result is not None and run.phase == RENDER_PHASE and not open_gaps(result, run):
@@ -281,14 +281,14 @@ def pipeline(args: argparse.Namespace, run: Run, interview: str, access: models.
     while not_asking is None and reviewed_at != _decisions_made(run, result):
         # Before the documents: the last chance to change a decision; a reopened gap is asked again.
         if not review(run, result):
-            stopped(run)
+            stopped()
             return EXIT_OK
         reviewed_at = _decisions_made(run, result)
         if open_gaps(result, run):
             run.walking = True
             walked = walk_gaps(result, run)
             if walked is None:
-                stopped(run)
+                stopped()
             elif not walked:
                 end_round(args, run, result)
             if not walked:

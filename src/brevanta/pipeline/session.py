@@ -157,10 +157,10 @@ def read_session_file(path: Path) -> dict[str, Any] | None:
     return parsed if isinstance(parsed, dict) else None
 
 
-def _record(path: Path, data: dict[str, Any]) -> dict[str, Any]:
-    state = data.get("state")
+def session_record(path: Path, data: dict[str, Any]) -> dict[str, Any]:
+    """A session file's content as a session record: its path, organisation, phase, time and state."""
     return {"path": str(path), "org_id": str(data.get("org_id", "")), "phase": str(data.get("phase", "unknown")),
-            "saved_at": str(data.get("saved_at", "")), "state": state if isinstance(state, dict) else {}}
+            "saved_at": str(data.get("saved_at", "")), "state": state_of(data)}
 
 
 def session_records(directory: Path, org_id: str | None = None) -> list[dict[str, Any]]:
@@ -173,7 +173,7 @@ def session_records(directory: Path, org_id: str | None = None) -> list[dict[str
                 continue
             data = read_session_file(Path(entry.path))
             if data is not None and (org_id is None or data.get("org_id") == org_id):
-                records.append(_record(Path(entry.path), data))
+                records.append(session_record(Path(entry.path), data))
     return sorted(records, key=lambda record: record["saved_at"], reverse=True)
 
 
@@ -217,7 +217,7 @@ def take(record: dict[str, Any]) -> tuple[SessionLock, dict[str, Any] | None]:
     listed. The record is None when the file is gone. SessionLocked when another run holds it."""
     lock = SessionLock.acquire(record["path"])
     data = read_session_file(Path(record["path"]))
-    return lock, (None if data is None else _record(Path(record["path"]), data))
+    return lock, (None if data is None else session_record(Path(record["path"]), data))
 
 
 def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_number: int | None,
@@ -260,7 +260,7 @@ def reopen_file(path: Path) -> dict[str, Any]:
         data = read_session_file(path)
         if data is None or data.get("phase") != COMPLETE_PHASE:
             raise ValueError(f"{path} is not a completed session")
-        record = _record(path, data)
+        record = session_record(path, data)
         state = record["state"]
         state["documents_written"] = []
         with _store_errors("save the session", waymark.SESSIONS_DIR):

@@ -6,5 +6,6 @@ every request passes and the headers every response carries), `forms` (reading a
 CSRF token), `listing` (the sessions of the store), `sessionfiles` (one session file, read safely),
 `report` (an analysis as the report page shows it), `documents` (the written documents, rendered and
 downloaded), `tasks` (model calls off the request path, cancellable), `events` (server-sent progress),
-`pages` and `views` (the routes), `templates/` and `static/` (HTML, CSS and a little JavaScript).
+`runs`, `intake`, `walk`, `walkactions`, `decide` and `actions` (a run's phases on the pipeline),
+`views` (the routes' pages), `templates/` and `static/` (HTML, CSS and a little JavaScript).
 """

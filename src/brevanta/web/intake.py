@@ -10,6 +10,7 @@ from starlette.datastructures import FormData
 from brevanta.cli.args import check_size
 from brevanta.cli.errors import InputProblem
 from brevanta.web.forms import text_field, upload_field
+from brevanta.web.runs import phase_failure
 
 
 class IntakeProblem(Exception):
@@ -46,4 +47,4 @@ def check_within_limit(text: str, what: str) -> None:
     try:
         check_size(text, what)
     except InputProblem as exc:
-        raise IntakeProblem(f"{exc.message[:1].upper()}{exc.message[1:]}. {exc.hint or ''}".strip()) from None
+        raise IntakeProblem(str(phase_failure(exc))) from None

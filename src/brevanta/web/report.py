@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 from brevanta import gapscope
@@ -72,7 +72,6 @@ class ReportView:
     architecture_notes: list[str]
     sufficient: bool
     verdict: str
-    by_number: dict[int, GapView] = field(default_factory=dict)
 
 
 def _rank(gap: dict[str, Any]) -> int:
@@ -142,7 +141,6 @@ def report_of(fields: Mapping[str, Any]) -> ReportView:
         architecture_notes=_items(fields.get("architecture_notes")),
         sufficient=sufficient,
         verdict=_verdict(sufficient, critical_count),
-        by_number={view.number: view for view in gaps},
     )
 
 

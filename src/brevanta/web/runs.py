@@ -44,12 +44,6 @@ def interview_of(state: dict[str, Any]) -> Interview:
     return Interview(path if isinstance(path, str) else STDIN, text if isinstance(text, str) else "")
 
 
-def record_of(ref: SessionRef, data: dict[str, Any]) -> dict[str, Any]:
-    """A session file's content as the pipeline's session records hold it."""
-    return {"path": str(ref.path), "org_id": str(data.get("org_id", "")), "phase": str(data.get("phase", "unknown")),
-            "saved_at": str(data.get("saved_at", "")), "state": state_of(data)}
-
-
 def run_of(record: dict[str, Any]) -> Run:
     """The run a record stands for, without taking its lock: for showing it."""
     return session.resumed(record, interview_of(state_of(record)), record["org_id"], None, None)
@@ -69,7 +63,7 @@ def opened(ref: SessionRef) -> Iterator[Opened]:
     data = read_session(ref)
     if data is None:
         raise SessionGone(ref.name)
-    lock, record = session.take(record_of(ref, data))
+    lock, record = session.take(session.session_record(ref.path, data))
     try:
         if record is None:
             raise SessionGone(ref.name)

@@ -7,8 +7,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from brevanta.pipeline import decisions
-from brevanta.pipeline.session import when
-from brevanta.web.runs import held_by, held_here, record_of, run_of
+from brevanta.pipeline.session import session_record, when
+from brevanta.web.runs import held_by, held_here, run_of
 from brevanta.web.sessionfiles import SessionRef
 
 OPEN, ANSWERED, BYPASSED, LEFT_OPEN = "open", "answered", "bypassed", "left open"
@@ -40,11 +40,6 @@ class WalkView:
     left_open_count: int = 0
     new_answers: int = 0
     attachments: list[str] = field(default_factory=list)
-    critical_open: bool = False
-
-    @property
-    def ready_to_write(self) -> bool:
-        return self.analysed and not self.open_count and not self.left_open_count
 
 
 def _reason(ref: SessionRef, phase: str) -> str:
@@ -62,7 +57,7 @@ def _reason(ref: SessionRef, phase: str) -> str:
 
 
 def walk_of(ref: SessionRef, data: dict[str, Any]) -> WalkView:
-    record = record_of(ref, data)
+    record = session_record(ref.path, data)
     run = run_of(record)
     from brevanta.pipeline.session import saved_analysis
 
@@ -83,7 +78,6 @@ def walk_of(ref: SessionRef, data: dict[str, Any]) -> WalkView:
             view.by_number[number] = GapDecision(ANSWERED, answers.get(gap.get("id"), ""))
         else:
             view.by_number[number] = GapDecision(OPEN)
-            view.critical_open |= decisions.is_critical(gap)
     view.open_count = sum(1 for item in view.by_number.values() if item.status == OPEN)
     view.left_open_count = len(run.left_open)
     view.decisions = [ListedDecision(index, decision.kind, decision.title, decision.answer)

@@ -60,8 +60,7 @@ def acting(act: Act) -> Callable[[Request], Awaitable[Response]]:
         except runs.SessionGone:
             raise HTTPException(404, "There is no such session (it may have been archived or restored since).")
         except session.SessionNotSaved as failed:
-            return refusal(request, ref, f"Cannot {failed.action} in {failed.directory}: {os_reason(failed.error)}. "
-                                         "The last saved session is unchanged.", status=500)
+            return refusal(request, ref, str(runs.phase_failure(failed)), status=500)
         finally:
             await form.close()
 
