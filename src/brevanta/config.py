@@ -13,7 +13,7 @@ import math
 import os
 from collections.abc import Callable, Mapping
 from pathlib import Path
-from typing import TypeVar
+from typing import NamedTuple, TypeVar
 
 T = TypeVar("T")
 
@@ -111,21 +111,36 @@ def _env_flag(name: str, default: bool) -> bool:
     return value in ("1", "yes", "true", "on")
 
 
-def _env_prices(name: str, default: dict[str, tuple[float, float]]) -> dict[str, tuple[float, float]]:
-    """Default prices with the JSON object from `name` (model -> [input, output] dollars per million
-    tokens) merged over them."""
+class Prices(NamedTuple):
+    """A model's list prices in dollars per million tokens: interactive requests, and requests made in a
+    batch of the service's Message Batches API."""
+
+    input: float
+    output: float
+    batch_input: float
+    batch_output: float
+
+
+def prices(input_price: float, output_price: float) -> Prices:
+    """A model's prices with the batch column at the service's batch discount."""
+    return Prices(input_price, output_price, input_price * BATCH_DISCOUNT, output_price * BATCH_DISCOUNT)
+
+
+def _env_prices(name: str, default: dict[str, Prices]) -> dict[str, Prices]:
+    """Default prices with the JSON object from `name` (model -> [input, output], or [input, output,
+    batch input, batch output], dollars per million tokens) merged over them."""
     overrides = _env_json_object(name, "each model to [input, output] dollars per million tokens")
     if overrides is None:
         return dict(default)
-    prices = dict(default)
-    for model, pair in overrides.items():
-        if not (isinstance(pair, list) and len(pair) == 2
+    table = dict(default)
+    for model, given in overrides.items():
+        if not (isinstance(given, list) and len(given) in (2, 4)
                 and all(isinstance(price, int | float) and not isinstance(price, bool) and 0 <= price < math.inf
-                        for price in pair)):
+                        for price in given)):
             raise SettingError(f"{name}: the prices of {model!r} must be [input, output] dollars per million "
-                               f"tokens, got {pair!r}")
-        prices[model] = (float(pair[0]), float(pair[1]))
-    return prices
+                               f"tokens, or [input, output, batch input, batch output], got {given!r}")
+        table[model] = prices(*map(float, given)) if len(given) == 2 else Prices(*map(float, given))
+    return table
 
 
 def _setting(name: str, read: Callable[[], T], fallback: T) -> T:
@@ -188,14 +203,16 @@ PARALLEL_DOCUMENTS: bool
 # The prompt the two document requests share is marked for the service's prompt cache; 0 sends it
 # unmarked (to measure what the cache saves).
 PROMPT_CACHE: bool
-MODEL_PRICES: dict[str, tuple[float, float]]  # the list prices with BREVANTA_MODEL_PRICES over them
+MODEL_PRICES: dict[str, Prices]  # the list prices with BREVANTA_MODEL_PRICES over them
+# Seconds before the first look at a batch's progress; the wait grows after each look, up to a minute.
+BATCH_POLL: float
 
 
 def load(environ: Mapping[str, str] | None = None) -> None:
     """Reads every setting again, from `environ` (the process's environment when None)."""
     global _environ, ANTHROPIC_API_KEY, MODEL_REASONING, MODEL_ROUTING, MAX_TOKENS_ANALYSIS, REQUEST_TIMEOUT
     global REQUEST_RETRIES, MAX_INTERVIEW_TOKENS, CORVANE_HOME, RELAY_URL, RELAY_TOKEN, MAX_TOKENS_DOCUMENT
-    global PARALLEL_DOCUMENTS, PROMPT_CACHE, MODEL_PRICES
+    global PARALLEL_DOCUMENTS, PROMPT_CACHE, MODEL_PRICES, BATCH_POLL
     _environ = os.environ if environ is None else environ
     _problems.clear()
     ANTHROPIC_API_KEY = _environ.get("ANTHROPIC_API_KEY")
@@ -218,19 +235,23 @@ def load(environ: Mapping[str, str] | None = None) -> None:
     PARALLEL_DOCUMENTS = _setting("PARALLEL_DOCUMENTS", lambda: _env_flag("BREVANTA_PARALLEL_DOCUMENTS", True), True)
     PROMPT_CACHE = _setting("PROMPT_CACHE", lambda: _env_flag("BREVANTA_PROMPT_CACHE", True), True)
     MODEL_PRICES = _setting("MODEL_PRICES", lambda: _env_prices("BREVANTA_MODEL_PRICES", LIST_PRICES), {})
+    BATCH_POLL = _setting("BATCH_POLL", lambda: _env_seconds("BREVANTA_BATCH_POLL", 10.0), 0.0)
     _unset_unusable()
 
 
-# List prices in dollars per million tokens (input, output), for the cost estimate at the end of a run;
-# BREVANTA_MODEL_PRICES adds or replaces models. A model not listed shows tokens only.
-LIST_PRICES: dict[str, tuple[float, float]] = {
-    "claude-opus-4-5": (5.0, 25.0),
-    "claude-opus-4-1": (15.0, 75.0),
-    "claude-opus-4-0": (15.0, 75.0),
-    "claude-sonnet-4-5": (3.0, 15.0),
-    "claude-sonnet-4-0": (3.0, 15.0),
-    "claude-haiku-4-5": (1.0, 5.0),
-    "claude-3-5-haiku-latest": (0.8, 4.0),
+# A request made in a batch (the service's Message Batches API) costs half the list price.
+BATCH_DISCOUNT = 0.5
+# List prices in dollars per million tokens (input, output, and the same in a batch), for the cost
+# estimate at the end of a run; BREVANTA_MODEL_PRICES adds or replaces models. A model not listed shows
+# tokens only.
+LIST_PRICES: dict[str, Prices] = {
+    "claude-opus-4-5": Prices(5.0, 25.0, 2.5, 12.5),
+    "claude-opus-4-1": Prices(15.0, 75.0, 7.5, 37.5),
+    "claude-opus-4-0": Prices(15.0, 75.0, 7.5, 37.5),
+    "claude-sonnet-4-5": Prices(3.0, 15.0, 1.5, 7.5),
+    "claude-sonnet-4-0": Prices(3.0, 15.0, 1.5, 7.5),
+    "claude-haiku-4-5": Prices(1.0, 5.0, 0.5, 2.5),
+    "claude-3-5-haiku-latest": Prices(0.8, 4.0, 0.4, 2.0),
 }
 # Prompt tokens written to the cache cost more than plain input, those read from it far less.
 CACHE_WRITE_FACTOR = 1.25

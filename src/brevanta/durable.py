@@ -90,14 +90,14 @@ def _directory_locked(directory: Path) -> Iterator[None]:
         os.close(descriptor)  # releases the lock
 
 
-def _temporary_copy(path: Path, data: bytes) -> str:
+def _temporary_copy(path: Path, data: bytes, mode: int | None) -> str:
     """`data` in a new temporary file beside `path`, on the disk, with the mode `path` will have."""
     descriptor, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
     try:
         with open(descriptor, "wb") as file:
             file.write(data)
             file.flush()
-            os.fchmod(file.fileno(), _new_file_mode(path))
+            os.fchmod(file.fileno(), _new_file_mode(path) if mode is None else mode)
             os.fsync(file.fileno())
     except BaseException:
         with contextlib.suppress(OSError):
@@ -106,11 +106,12 @@ def _temporary_copy(path: Path, data: bytes) -> str:
     return temporary
 
 
-def write_file(path: Path, data: bytes, *, keep_backup: bool = True) -> Path | None:
+def write_file(path: Path, data: bytes, *, keep_backup: bool = True, mode: int | None = None) -> Path | None:
     """Writes `data` to `path` whole or not at all. With `keep_backup`, what was at `path` is kept
-    as the next numbered backup (`PRD.md.~1~`), whose path is returned; else None."""
+    as the next numbered backup (`PRD.md.~1~`), whose path is returned; else None. `mode`, when given,
+    is the file's (0o600 for a private one); else an existing file's mode is kept."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = _temporary_copy(path, data)
+    temporary = _temporary_copy(path, data, mode)
     try:
         with _directory_locked(path.parent):
             backup = _keep_existing(path) if keep_backup else None

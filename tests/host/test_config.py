@@ -101,7 +101,8 @@ for probe in (lambda: config.{attribute}, config.check, lambda: print(config.MOD
         ("BREVANTA_REQUEST_RETRIES", "REQUEST_RETRIES", "-1", " must be a whole number from 0 to 10, got '-1'"),
         ("BREVANTA_PARALLEL_DOCUMENTS", "PARALLEL_DOCUMENTS", "maybe", " must be 1 or 0, got 'maybe'"),
         ("BREVANTA_MODEL_PRICES", "MODEL_PRICES", '{"m": [3]}',
-         ": the prices of 'm' must be [input, output] dollars per million tokens, got [3]"),
+         ": the prices of 'm' must be [input, output] dollars per million tokens, "
+         "or [input, output, batch input, batch output], got [3]"),
     ],
 )
 def test_invalid_value_is_reported_on_use_naming_variable_and_value(tmp_path, variable, attribute, value, message):

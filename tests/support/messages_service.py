@@ -10,8 +10,8 @@
 - Each request is logged with its start, first-event and end times and its usage; `rate_limited` names
   requests (by their number, 1 for the first) that are answered 429 instead.
 
-Replies are chosen by `answer(body)`; `by_kind` answers the analysis (the one request not streamed),
-the PRD and the TRD with fixed texts.
+Replies are chosen by `answer(body)`; `by_kind` answers the analysis, the PRD and the TRD with fixed
+texts.
 """
 
 from __future__ import annotations
@@ -35,12 +35,12 @@ def tokens(text: str) -> int:
 
 
 def kind_of(body: dict[str, Any]) -> str:
-    """"analysis", "prd" or "trd": what a request asks for, read from its last text."""
-    if not body.get("stream"):
-        return "analysis"
+    """"analysis", "prd" or "trd": what a request asks for. The analysis is one text; a document's content
+    is blocks, the last one its own instructions."""
     content = body["messages"][-1]["content"]
-    last = content if isinstance(content, str) else content[-1].get("text", "")
-    return "trd" if "(TRD)" in last else "prd"
+    if isinstance(content, str):
+        return "analysis"
+    return "trd" if "(TRD)" in content[-1].get("text", "") else "prd"
 
 
 def by_kind(replies: dict[str, str]) -> Callable[[dict[str, Any]], str]:

@@ -29,7 +29,7 @@ import anthropic
 
 from brevanta import config, deferred_sdk, gapscope
 from brevanta.pipeline.inputs import check_size, estimated_tokens
-from brevanta.errors import ModelFailure
+from brevanta.errors import EnvironmentProblem, ModelFailure
 from brevanta.pipeline.attempts import (Cancelled, RequestWatch, Unwatched, attempt_note, is_rate_limit,
                                         with_attempts)
 from brevanta.pipeline.reasons import Exchange, analysis_failure, transport_failure
@@ -231,6 +231,13 @@ class _WatchedMessages:
         return message
 
 
+def message_request(content: Content, *, operation: str, max_tokens: int) -> dict[str, Any]:
+    """The parameters of one user message to the model routed for `operation`: what a run sends, and what a
+    batch sends for the same request."""
+    return {"model": config.MODEL_ROUTING.get(operation, config.MODEL_REASONING), "max_tokens": max_tokens,
+            "messages": [{"role": "user", "content": content}]}
+
+
 class ModelAccess:
     """Where this run's model requests go, and how each one is made.
 
@@ -278,24 +285,15 @@ class ModelAccess:
         """The analysis of `text`; ModelFailure when the model gave none."""
         check_size(text, "the interview with its answers")
         exchange = Exchange(relay=self._relay)
-        sdk = getattr(gapscope, "anthropic")
-        try:
-            with self.activity(f"Analysing the interview (round {round_number})...") as activity:
-                watch = _ActivityWatch(activity)
-                # gapscope types its client as a RelayGate; it uses only full_hosted, _call_ai_proxy and token_log.
-                client = None if self.client is None else cast(
-                    RelayGate, _WatchedRelay(self, self.client, exchange, watch))
-                setattr(gapscope, "anthropic", self._watched_sdk(exchange, watch))
+        with self.activity(f"Analysing the interview (round {round_number})...") as activity:
+            watch = _ActivityWatch(activity)
+            # gapscope types its client as a RelayGate; it uses only full_hosted, _call_ai_proxy and token_log.
+            client = None if self.client is None else cast(
+                RelayGate, _WatchedRelay(self, self.client, exchange, watch))
+            with _gapscope_sdk(self._watched_sdk(exchange, watch)):
                 result = wait_for(lambda: asyncio.run(gapscope.analyze_requirements(text, round_number, client)))
-        finally:
-            setattr(gapscope, "anthropic", sdk)
-        if result.raw_response == "":  # the empty result of a failed or impossible analysis
-            reason = analysis_failure(result.completeness_reasoning, exchange)
-            raise ModelFailure(f"no analysis: {reason}", hint=None if self.available else NO_ACCESS_HINT)
-        return result
+        return _analysis_made(result, exchange, hint=None if self.available else NO_ACCESS_HINT)
 
-    def model_for(self, operation: str) -> str:
-        return config.MODEL_ROUTING.get(operation, config.MODEL_REASONING)
 
     def complete(self, content: Content, *, operation: str, max_tokens: int, label: str | None = None) -> Completion:
         """One user message to the model routed for `operation`, waited for on this thread; ModelFailure
@@ -311,12 +309,12 @@ class ModelAccess:
         false, a 429 is raised as the SDK's RateLimitError at once."""
         if not self.available:
             raise ModelFailure(f"{operation} request failed: no model access", hint=NO_ACCESS_HINT)
-        model = self.model_for(operation)
-        messages: list[dict[str, Any]] = [{"role": "user", "content": content}]
+        params = message_request(content, operation=operation, max_tokens=max_tokens)
+        model = params["model"]
         watch = watch or Unwatched()
         on_event = _EventWatch(watch, cancel)
         try:
-            completion = with_attempts(lambda: self._complete(messages, model, max_tokens, operation, on_event),
+            completion = with_attempts(lambda: self._complete(params, operation, on_event),
                                        watch=watch, cancel=cancel, retry_rate_limit=retry_rate_limit)
         except Cancelled:
             raise
@@ -328,10 +326,11 @@ class ModelAccess:
         self.record(usage_record(operation, completion.model or model, completion, estimated=self.estimated))
         return completion
 
-    def _complete(self, messages: list[dict[str, Any]], model: str, max_tokens: int, operation: str,
+    def _complete(self, params: dict[str, Any], operation: str,
                   on_event: Callable[[ParsedMessageStreamEvent[Any]], None]) -> Completion:
         # The relay and the API stream the reply: a whole document takes longer to write than the
         # request timeout, which then bounds only the silence between two events.
+        model, max_tokens, messages = params["model"], params["max_tokens"], params["messages"]
         if isinstance(self.client, RelayGate):
             message = self.client.stream_message(
                 messages=messages, model=model, max_tokens=max_tokens, operation=operation, on_event=on_event
@@ -347,10 +346,220 @@ class ModelAccess:
                 model=model, max_tokens=max_tokens, messages=cast("list[MessageParam]", messages)
             ) as stream:
                 message = final_message(stream, on_event)
-        usage = message.usage
-        return Completion(reply_text(message), message.stop_reason, usage.input_tokens, usage.output_tokens,
-                          usage.cache_creation_input_tokens or 0, usage.cache_read_input_tokens or 0,
-                          message.model or model)
+        return completion_of(message, model)
+
+
+def completion_of(message: Message, model: str) -> Completion:
+    """A whole reply as a Completion: streamed in a run, or come with a batch's results."""
+    usage = message.usage
+    return Completion(reply_text(message), message.stop_reason, usage.input_tokens, usage.output_tokens,
+                      usage.cache_creation_input_tokens or 0, usage.cache_read_input_tokens or 0,
+                      message.model or model)
+
+
+# -- the analysis request, for a batch ------------------------------------------------------------
+
+
+@contextmanager
+def _gapscope_sdk(stand_in: object) -> Iterator[None]:
+    """`stand_in` takes the place of the `anthropic` module inside gapscope, which looks the name up at each
+    use, until the block ends."""
+    sdk = getattr(gapscope, "anthropic")
+    setattr(gapscope, "anthropic", stand_in)
+    try:
+        yield
+    finally:
+        setattr(gapscope, "anthropic", sdk)
+
+
+def _analysis_made(result: gapscope.AnalysisResult, exchange: Exchange, hint: str | None) -> gapscope.AnalysisResult:
+    """`result`, unless it is the empty result of a failed analysis: then ModelFailure saying why."""
+    if result.raw_response == "":
+        raise ModelFailure(f"no analysis: {analysis_failure(result.completeness_reasoning, exchange)}", hint=hint)
+    return result
+
+
+class _OneReply:
+    """Takes the place of the `anthropic` module inside gapscope for one analysis: its client's
+    `messages.create` keeps the request it is given and answers it with `reply`, at once."""
+
+    def __init__(self, reply: object) -> None:
+        self.reply = reply
+        self.request: dict[str, Any] | None = None
+        self.messages = self
+
+    def Anthropic(self, **options: Any) -> _OneReply:  # noqa: N802 - the SDK's name
+        return self
+
+    def create(self, **request: Any) -> object:
+        self.request = request
+        return self.reply
+
+
+def _analysis_with(stand_in: _OneReply, text: str, round_number: int) -> gapscope.AnalysisResult:
+    """gapscope's own analysis of `text`, its model request answered by `stand_in`. Nothing waits in it, so
+    its coroutine ends at its first step."""
+    with _gapscope_sdk(stand_in):
+        analysis = gapscope.analyze_requirements(text, round_number, None)
+        try:
+            analysis.send(None)
+        except StopIteration as finished:
+            result: gapscope.AnalysisResult = finished.value
+            return result
+    analysis.close()
+    raise RuntimeError("the analysis waited although its reply was at hand")
+
+
+def analysis_request(text: str, round_number: int) -> dict[str, Any]:
+    """The parameters of the analysis request of `text` as an interactive run makes it (gapscope fills its
+    prompt, adds the round note, picks the model and the token limit), for a batch to make instead."""
+    check_size(text, "the interview with its answers")
+    stand_in = _OneReply(SimpleNamespace(content=[]))  # read as "{}": no warning logged
+    _analysis_with(stand_in, text, round_number)
+    if stand_in.request is None:  # gapscope asks nothing without a key
+        raise ModelFailure("no analysis request: no model access", hint=NO_ACCESS_HINT)
+    return stand_in.request
+
+
+def analysis_of(message: Message) -> gapscope.AnalysisResult:
+    """The analysis in a reply that came with a batch's results, through the extraction and repair of an
+    interactive run; ModelFailure saying why when it holds none."""
+    # The request gapscope builds on the way is answered by the reply and dropped: its text does not matter.
+    result = _analysis_with(_OneReply(message), "", 1)
+    return _analysis_made(result, Exchange(relay=False, replied=True, cut_off=message.stop_reason == "max_tokens"),
+                          hint=None)
+
+
+# -- the service's batch endpoints ------------------------------------------------------------------
+
+DIRECT_ACCESS_ONLY = ("brevanta batch needs direct access to the Anthropic API (ANTHROPIC_API_KEY): "
+                      "the relay in BREVANTA_RELAY_URL has no batches")
+OUTCOMES = ("succeeded", "errored", "canceled", "expired")  # what became of a request, as the service says
+
+
+@dataclass(frozen=True)
+class BatchStatus:
+    """The service's account of one batch: `processing_status` "in_progress", "canceling" or "ended"; `counts`
+    of its requests by OUTCOMES and "processing"; times in ISO 8601, UTC."""
+
+    batch_id: str
+    processing_status: str
+    counts: dict[str, int]
+    created_at: str
+    ended_at: str | None = None
+
+    @property
+    def ended(self) -> bool:
+        return self.processing_status == "ended"
+
+
+@dataclass(frozen=True)
+class BatchResult:
+    """One request's result: its `outcome` (one of OUTCOMES), the reply when it succeeded, else why not."""
+
+    custom_id: str
+    outcome: str
+    message: Message | None = None
+    reason: str = ""
+
+
+def _status_of(batch: Any) -> BatchStatus:
+    counts = batch.request_counts
+    return BatchStatus(batch.id, batch.processing_status,
+                       {name: int(getattr(counts, name, 0) or 0) for name in ("processing", *OUTCOMES)},
+                       batch.created_at.isoformat(), batch.ended_at.isoformat() if batch.ended_at else None)
+
+
+_NOT_RUN = {"canceled": "the batch was canceled before this request ran",
+            "expired": "the service did not run this request within 24 hours"}
+
+
+def _result_of(line: Any) -> BatchResult:
+    result = line.result
+    if result.type == "succeeded":
+        return BatchResult(line.custom_id, "succeeded", message=result.message)
+    if result.type == "errored":
+        error = getattr(result.error, "error", None)
+        kind, text = getattr(error, "type", "error"), getattr(error, "message", "")
+        return BatchResult(line.custom_id, "errored", reason=f"{kind}: {text}" if text else str(kind))
+    return BatchResult(line.custom_id, str(result.type), reason=_NOT_RUN.get(str(result.type), str(result.type)))
+
+
+class SendUnanswered(ModelFailure):
+    """A batch was sent and no answer came back: the service may have taken it."""
+
+
+class BatchEndpoints:
+    """The service's Message Batches API, over the SDK with this run's timeout. A call is attempted again
+    when worth it, and a failure is ModelFailure saying why; a batch is sent again only after the service
+    answered with an error (it took nothing then), never after a timeout or a lost connection."""
+
+    def __init__(self) -> None:
+        self._batches = sdk_client(api_key=config.ANTHROPIC_API_KEY).messages.batches
+
+    @staticmethod
+    def _call(what: str, call: Callable[[], T]) -> T:
+        try:
+            return with_attempts(call, watch=Unwatched())
+        except Exception as exc:  # the SDK's
+            raise ModelFailure(f"{what} failed: {transport_failure(exc, relay=False)}") from exc
+
+    def create(self, requests: list[dict[str, Any]]) -> BatchStatus:
+        """A new batch of `requests` ({"custom_id", "params"} each); SendUnanswered when it may have been taken."""
+
+        def send() -> Any:
+            try:
+                return self._batches.create(requests=cast(Any, requests))
+            except anthropic.APIConnectionError as exc:  # a timeout is one too: not worth another attempt
+                raise SendUnanswered(f"sending the batch failed: {transport_failure(exc, relay=False)}",
+                                     hint="brevanta batch list shows whether the service took it.") from exc
+
+        try:
+            return _status_of(with_attempts(send, watch=Unwatched()))
+        except SendUnanswered:
+            raise
+        except Exception as exc:
+            raise ModelFailure(f"the service refused the batch: {transport_failure(exc, relay=False)}") from exc
+
+    def status(self, batch_id: str) -> BatchStatus:
+        return self._call(f"asking about batch {batch_id}", lambda: _status_of(self._batches.retrieve(batch_id)))
+
+    def cancel(self, batch_id: str) -> BatchStatus:
+        return self._call(f"canceling batch {batch_id}", lambda: _status_of(self._batches.cancel(batch_id)))
+
+    @contextmanager
+    def results(self, batch_id: str) -> Iterator[Iterator[BatchResult]]:
+        """The results of an ended batch, one per request in the service's order, read as they arrive."""
+        lines = self._call(f"reading the results of batch {batch_id}", lambda: self._batches.results(batch_id))
+        try:
+            yield self._reading(batch_id, iter(lines))
+        finally:
+            lines.close()
+
+    @staticmethod
+    def _reading(batch_id: str, lines: Iterator[Any]) -> Iterator[BatchResult]:
+        while True:
+            try:
+                line = next(lines)
+            except StopIteration:
+                return
+            except Exception as exc:  # the connection broke, or a line is not JSON
+                raise ModelFailure(f"reading the results of batch {batch_id} failed: "
+                                   f"{transport_failure(exc, relay=False)}") from exc
+            yield _result_of(line)
+
+    def recent(self) -> list[BatchStatus]:
+        """The account's latest batches (a hundred at most), newest first."""
+        page = self._call("listing the batches", lambda: self._batches.list(limit=100))
+        return [_status_of(batch) for batch in page.data]
+
+
+def open_batch_endpoints() -> BatchEndpoints:
+    """The batch endpoints of the Anthropic API; EnvironmentProblem without direct access to it."""
+    if config.RELAY_URL or not config.ANTHROPIC_API_KEY:
+        raise EnvironmentProblem(DIRECT_ACCESS_ONLY)
+    deferred_sdk.load()
+    return BatchEndpoints()
 
 
 def open_access(replay_path: str | None, replies: dict[str, str] | None,

@@ -187,6 +187,32 @@ def _ignore(event: DocumentEvent) -> None:
     pass
 
 
+def to_documents(run: Run, result: gapscope.AnalysisResult) -> None:
+    """The session moves on to its documents, saved: a run stopped from here on resumes at them."""
+    if run.phase != RENDER_PHASE:
+        run.phase = RENDER_PHASE
+        session.save(run, result)
+
+
+def document_request(kind: str, run: Run, result: gapscope.AnalysisResult, interview: str) -> Content:
+    """The content of the request that writes the document `kind` of the run."""
+    return documents.compose(kind, model_input(interview, run), result)
+
+
+def finish_reply(kind: str, completion: Completion, run: Run, result: gapscope.AnalysisResult, interview: str,
+                 formats: list[str], replayed: bool = False) -> documents.Finished:
+    """One document's reply checked, completed and written in every format into the run's folder, whether
+    it was streamed in a run or came with a batch's results."""
+    given = documents.document_material(kind, run, result, interview, replayed)
+    return documents.finish_document(kind, completion, given, Path(str(run.output_dir)), formats)
+
+
+def record_written(kind: str, run: Run, result: gapscope.AnalysisResult) -> None:
+    """A document written: so the session says, saved."""
+    run.written.append(kind)
+    session.save(run, result)
+
+
 def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, access: ModelAccess, *,
                     formats: list[str], only: list[str] | None = None, progress: Progress = _ignore,
                     cancel: threading.Event | None = None) -> list[str]:
@@ -194,32 +220,23 @@ def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, a
     every format as soon as its reply is complete and recorded in the session; returns the kinds written.
     A reply that is no document is not written; the other is, and ModelFailure then says what was refused.
     `cancel` ends the requests (Cancelled), as Ctrl-C does; what was written stays written."""
-    if run.phase != RENDER_PHASE:
-        run.phase = RENDER_PHASE
-        session.save(run, result)
+    to_documents(run, result)
     wanted = only or list(documents.FILE_NAMES)
     missing = [kind for kind in wanted if kind not in run.written]
     if not missing:
         return []
-    directory = Path(str(run.output_dir))
-    material = model_input(interview, run)
     replayed = isinstance(access.client, ReplayClient)
     refusals: list[str] = []
 
     def finish_one(kind: str, completion: Completion) -> documents.Finished:
-        given = documents.document_material(kind, run, result, interview, replayed)
         try:
-            return documents.finish_document(kind, completion, given, directory, formats)
+            return finish_reply(kind, completion, run, result, interview, formats, replayed)
         except DocumentRefused as refusal:
             refusals.append(documents.refusal_text(kind, refusal))
             raise
 
-    def record(kind: str) -> None:
-        run.written.append(kind)
-        session.save(run, result)
-
-    writing = Rendering(access, content=lambda kind: documents.compose(kind, material, result), finish=finish_one,
-                        saved=record, progress=progress)
+    writing = Rendering(access, content=lambda kind: document_request(kind, run, result, interview),
+                        finish=finish_one, saved=lambda kind: record_written(kind, run, result), progress=progress)
     if cancel is not None:
         writing.cancel = cancel
     try:

@@ -71,6 +71,7 @@ class Run:
     interview_text: str = ""
     lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
     usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
+    batch: dict[str, Any] | None = None  # {"batch", "custom_id"}: the batch request whose analysis began it
 
     def answers_of_round(self, round_number: int) -> list[dict[str, Any]]:
         return [answer for answer in self.answers if answer.get("round") == round_number]
@@ -129,6 +130,12 @@ def describe(state: dict[str, Any]) -> str:
     if written:
         parts.append(" and ".join(kind.upper() for kind in written) + " written")
     return ", ".join(parts)
+
+
+def filled_by(state: dict[str, Any]) -> dict[str, Any] | None:
+    """The batch request whose analysis began the session ({"batch", "custom_id"}), or None."""
+    origin = state.get("batch")
+    return origin if isinstance(origin, dict) and isinstance(origin.get("custom_id"), str) else None
 
 
 def interview_name(state: dict[str, Any]) -> str:
@@ -235,6 +242,7 @@ def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_num
     run.output_dir = output_dir if isinstance(output_dir, str) else None
     run.written = _saved_written(state)
     run.usage = _saved_list(state, "usage")
+    run.batch = filled_by(state)
     run.phase = RENDER_PHASE if record["phase"] == RENDER_PHASE else ANALYSIS_PHASE
     run.session_file = record["path"]
     run.lock = lock
@@ -351,6 +359,8 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         documents_written=run.written,
         usage=run.usage,
     )
+    if run.batch is not None:
+        state["batch"] = run.batch
     first_save = run.session_file is None
     with _store_errors("save the session", waymark.SESSIONS_DIR):
         run.session_file = waymark.save_state(run.org_id, state, run.phase, run.session_file)

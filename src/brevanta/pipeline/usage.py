@@ -2,8 +2,9 @@
 list prices.
 
 A record is a plain dict, as the session keeps it: operation, model, the four token counts the Messages
-API reports (input tokens exclude the prompt written to or read from the cache) and whether the counts
-are estimates (a replay counts characters, not tokens).
+API reports (input tokens exclude the prompt written to or read from the cache), whether the counts
+are estimates (a replay counts characters, not tokens) and whether the request was made in a batch
+(priced at the batch column of the price table).
 """
 
 from __future__ import annotations
@@ -16,7 +17,8 @@ from brevanta import config
 COUNTS = ("input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens")
 
 
-def usage_record(operation: str, model: str, usage: Any, *, estimated: bool = False) -> dict[str, Any]:
+def usage_record(operation: str, model: str, usage: Any, *, estimated: bool = False,
+                 batch: bool = False) -> dict[str, Any]:
     """The record of one request; `usage` is the reply's usage (any object with the API's count names)."""
     record: dict[str, Any] = {"operation": operation, "model": model}
     for name in COUNTS:
@@ -24,6 +26,8 @@ def usage_record(operation: str, model: str, usage: Any, *, estimated: bool = Fa
         record[name] = value if isinstance(value, int) and value >= 0 else 0
     if estimated:
         record["estimated"] = True
+    if batch:
+        record["batch"] = True
     return record
 
 
@@ -37,7 +41,8 @@ def cost_of(record: dict[str, Any]) -> float | None:
     prices = config.MODEL_PRICES.get(str(record.get("model")))
     if prices is None:
         return None
-    input_price, output_price = (price / 1_000_000 for price in prices)
+    pair = (prices.batch_input, prices.batch_output) if record.get("batch") is True else (prices.input, prices.output)
+    input_price, output_price = (price / 1_000_000 for price in pair)
     return (input_price * (_count(record, "input_tokens")
                            + config.CACHE_WRITE_FACTOR * _count(record, "cache_creation_input_tokens")
                            + config.CACHE_READ_FACTOR * _count(record, "cache_read_input_tokens"))
