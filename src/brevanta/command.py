@@ -68,6 +68,10 @@ def _main(argv: list[str] | None, own_process: bool) -> int:
             from brevanta.cli.sessions import sessions
 
             return sessions(args)
+        if args.command == "batch":
+            from brevanta.cli.batch import batch_command
+
+            return batch_command(args)
         if args.command == "render":
             from brevanta.cli.render import render_command
 

@@ -153,6 +153,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_sessions_command(commands)
     add_render_command(commands)
     add_serve_command(commands)
+    add_batch_command(commands)
     return parser
 
 
@@ -319,3 +320,75 @@ def add_serve_command(commands: Any) -> None:
     serve.add_argument("--port", metavar="P", type=_port_number, default=0,
                        help="port to listen on (default: a free one)")
     serve.add_argument("--open", action="store_true", help="open the address in your web browser")
+
+
+# -- many interviews at once -----------------------------------------------------
+
+BATCH_DESCRIPTION = """\
+Many interviews at half the price, on the model service's batch engine (its
+Message Batches API): for a folder of interviews, or the documents of many
+sessions, when nobody waits for one of them. A batch ends within 24 hours,
+usually much sooner. Its requests are those of `brevanta analyze`, and its
+results fill the same sessions, each exactly once: a session filled by a batch
+is walked with `brevanta analyze FILE` or in the browser like any other.
+
+  batch analyze PATH...   one analysis request per interview named, or found in
+                          the folders named (.md, .markdown, .txt); an interview
+                          whose analysis exists or waits in a batch is left out
+  batch wait [BATCH_ID]   follows the batch (every batch not yet read, without
+                          an id) until it ends, then saves each analysis as a
+                          session, or writes each document, and lists what failed
+  batch documents         the PRD and TRD of every session ready for them
+  batch list              the batches sent from here, and how far each one is
+  batch retry BATCH_ID    a new batch of the requests that failed
+  batch cancel BATCH_ID   asks the service to stop the batch
+
+Batches above the service's limits (100,000 requests, 256 MB) are split into
+several. Each batch is recorded in $CORVANE_HOME/batches before it is sent.
+Batches need direct access to the Anthropic API (ANTHROPIC_API_KEY): the relay
+has none. BREVANTA_BATCH_POLL (default 10) is the first wait in seconds between
+two looks at a batch; the wait grows to a minute.
+"""
+
+BATCH_EPILOG = """\
+exit status: 0 done, 1 a request failed or the service refused (the reason is
+shown), 2 usage error (bad option, no readable interview, unknown batch), 3
+environment problem (no direct access to the Anthropic API, the relay set,
+session home not writable), 130 interrupted (Ctrl-C while following stops the
+following, never the batch: `brevanta batch wait` follows it again).
+"""
+
+
+def _wait_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--wait", action="store_true", help="follow the batch at once, as `brevanta batch wait` does")
+
+
+def add_batch_command(commands: Any) -> None:
+    batch = add_command(commands, "batch", "many interviews at half the price, on the model service's batch engine",
+                        BATCH_DESCRIPTION, BATCH_EPILOG)
+    actions = batch.add_subparsers(dest="batch_command", required=True, metavar="ACTION")
+    analyze = add_command(actions, "analyze", "analyse many interviews in one batch", BATCH_DESCRIPTION, BATCH_EPILOG)
+    analyze.add_argument("paths", nargs="+", metavar="PATH", help="an interview file, or a folder of them")
+    analyze.add_argument("--org", metavar="ORG_PREFIX",
+                         help="each interview's organisation is ORG_PREFIX-NAME, NAME from its file's name; "
+                         "default: the organisation `brevanta analyze FILE` gives it")
+    _wait_option(analyze)
+    wait = add_command(actions, "wait", "follow a batch, then save what it made", BATCH_DESCRIPTION, BATCH_EPILOG)
+    wait.add_argument("batch_id", nargs="?", metavar="BATCH_ID", help="the batch (default: every batch not yet read)")
+    documents = add_command(actions, "documents", "write the PRD and TRD of many sessions in one batch",
+                            BATCH_DESCRIPTION, BATCH_EPILOG)
+    documents.add_argument("--org", action="append", metavar="ORG",
+                           help="the sessions of this organisation (again for more; default: every organisation)")
+    documents.add_argument("-y", "--yes", action="store_true",
+                           help="bypass the open gaps of each session, as `brevanta analyze --yes` does")
+    documents.add_argument("--out", metavar="DIR",
+                           help="write each session's documents into DIR/ORG (default: where the session writes "
+                           "them, else ./ORG)")
+    add_format_option(documents)
+    _wait_option(documents)
+    add_command(actions, "list", "the batches sent from here", BATCH_DESCRIPTION, BATCH_EPILOG)
+    retry = add_command(actions, "retry", "a new batch of the requests that failed", BATCH_DESCRIPTION, BATCH_EPILOG)
+    retry.add_argument("batch_id", metavar="BATCH_ID")
+    _wait_option(retry)
+    cancel = add_command(actions, "cancel", "ask the service to stop a batch", BATCH_DESCRIPTION, BATCH_EPILOG)
+    cancel.add_argument("batch_id", metavar="BATCH_ID")

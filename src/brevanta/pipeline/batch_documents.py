@@ -121,7 +121,7 @@ def plan_documents(org_ids: list[str] | None, bypass_open: bool, out: str | None
             for kind in missing:
                 request = BatchRequest(batchfiles.custom_id(f"{kind}-{run.org_id}", plan.token, len(plan.items) + 1),
                                        run.org_id, interview=run.interview_path, interview_sha256=run.interview_sha256,
-                                       document=kind, session=run.session_file)
+                                       document=kind, output_dir=str(run.output_dir), session=run.session_file)
                 plan.items.append(Planned(request, _request_params(kind, run, result)))
         except NotReady as reason:
             plan.skipped.append(Skipped(name, str(reason)))

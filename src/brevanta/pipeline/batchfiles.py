@@ -47,6 +47,7 @@ class BatchRequest:
     interview: str = ""  # the interview's path as it was named (analysis)
     interview_sha256: str = ""
     document: str = ""  # "prd" or "trd" (documents)
+    output_dir: str = ""  # where the document is written (documents)
     session: str | None = None  # the session file it filled, or writes into
     outcome: str | None = None  # the service's ("succeeded", "errored", ...), UNREADABLE or PASSED_OVER
     reason: str = ""  # why it gave nothing
@@ -194,7 +195,7 @@ def _request(data: dict[str, Any]) -> BatchRequest:
     session = data.get("session")
     outcome = data.get("outcome")
     return BatchRequest(_text(data.get("custom_id")), _text(data.get("org_id")), _text(data.get("interview")),
-                        _text(data.get("interview_sha256")), _text(data.get("document")),
+                        _text(data.get("interview_sha256")), _text(data.get("document")), _text(data.get("output_dir")),
                         session if isinstance(session, str) else None, outcome if isinstance(outcome, str) else None,
                         _text(data.get("reason")))
 
