@@ -6,7 +6,10 @@
   run; `GET /v1/messages/batches` lists the batches, newest first, a page at a time.
 - The results are JSON lines in a shuffled order (`seed`): each request succeeded with the reply `answer`
   gives its parameters (usage billed as `MessagesService` bills, prompt cache included), unless
-  `outcomes[custom_id]` says "errored", "expired" or "canceled".
+  `outcomes[label]` says "errored", "expired" or "canceled" for the requests whose custom_id begins with
+  that label (`label_TOKEN_N`, as brevanta names them).
+- `unanswered`: so many batches get no answer (the connection closes first), as when the sender is killed
+  or its network fails after sending; the service takes them, unless `take_unanswered` is false.
 - `hold_after`, when set, stops the first reading of the results after that many lines until `release` is
   set (or the service stops): a reader can be killed in the middle of the results.
 
@@ -51,6 +54,8 @@ class BatchService(MessagesService):
     max_requests: int = 100_000
     max_bytes: int = 256 * 1024 * 1024
     hold_after: int | None = None
+    unanswered: int = 0
+    take_unanswered: bool = True
     release: threading.Event = field(default_factory=threading.Event)
     batches: dict[str, StandInBatch] = field(default_factory=dict)
     calls: list[tuple[str, str]] = field(default_factory=list)  # (method, path) of every batch call
@@ -117,7 +122,8 @@ class BatchService(MessagesService):
         lines = []
         for request in batch.requests:
             custom_id, params = request["custom_id"], request["params"]
-            outcome = "canceled" if batch.canceled else self.outcomes.get(custom_id, "succeeded")
+            label = custom_id.rsplit("_", 2)[0]
+            outcome = "canceled" if batch.canceled else self.outcomes.get(label, "succeeded")
             if outcome == "succeeded":
                 text = self.answer(params)
                 usage, prefix = self._bill(params)
@@ -165,7 +171,14 @@ class BatchService(MessagesService):
         self.calls.append((handler.command, url.path))
         try:
             if handler.command == "POST" and parts == [""]:
-                _send(handler, *self.create(json.loads(raw), len(raw)))
+                if self.unanswered:
+                    self.unanswered -= 1
+                    if self.take_unanswered:
+                        self.create(json.loads(raw), len(raw))
+                    handler.close_connection = True  # no answer goes back
+                    return
+                status, body = self.create(json.loads(raw), len(raw))
+                _send(handler, status, body)
                 return
             if handler.command == "GET" and parts == [""]:
                 _send(handler, 200, self.listing(parse_qs(url.query)))

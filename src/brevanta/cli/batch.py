@@ -145,13 +145,8 @@ def _report(record: BatchRecord) -> int:
 def _wait_one(record: BatchRecord, endpoints: BatchEndpoints, stage: _Stage) -> int:
     if record.sending:
         record = batches.adopt(record, endpoints)
-    if record.sending:
-        display.warning(f"Batch {record.name} was sent and the service's answer never came; it is not among the "
-                        f"service's batches yet: {_command('batch', 'list')} looks for it again.")
-        return EXIT_NO_ANALYSIS
     if record.batch_id is None:
-        display.warning(for_terminal(f"Batch {record.name} was not sent ({record.status.get('refused', 'refused')}): "
-                                     f"{_command('batch', 'retry', record.name)} sends it."))
+        display.warning(f"Batch {record.name}: {_status_text(record)}.")
         return EXIT_NO_ANALYSIS
     if not record.collected:
         following = _Following(record, sys.stderr)
@@ -270,10 +265,12 @@ def _cancel(args: argparse.Namespace, endpoints: BatchEndpoints, stage: _Stage) 
 
 
 def _status_text(record: BatchRecord) -> str:
-    if record.sending:
-        return "sent, the service's answer not recorded"
+    if record.batch_id is None and record.sending:
+        return (f"sent, and the service's answer never came; it is not among the service's batches yet: "
+                f"{_command('batch', 'list')} looks for it again")
     if record.batch_id is None:
-        return f"not sent ({record.status.get('refused', 'refused')})"
+        again = _command("batch", "analyze" if record.kind == ANALYSIS else "documents")
+        return f"never taken by the service, so forgotten: {again} sends its requests again"
     given = record.status.get("counts")
     counts: dict[str, int] = given if isinstance(given, dict) else {}
     state = str(record.status.get("processing_status", "unknown")).replace("_", " ")

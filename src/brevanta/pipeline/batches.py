@@ -17,6 +17,7 @@ came, the service's list of batches shows whether it took it (`adopt`).
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import time
@@ -91,10 +92,11 @@ def org_for(path: str, text: str, org_prefix: str | None) -> str:
 
 
 def _already_analysed() -> dict[tuple[str, str], str]:
-    """(organisation, interview SHA-256) -> where its analysis is: an unfinished session, which a run would
-    resume rather than pay for the analysis again, or a batch still waiting for it."""
+    """(organisation, interview SHA-256) -> where its analysis is: a session (unfinished, or complete with
+    its documents), or a batch still waiting for it."""
     known: dict[tuple[str, str], str] = {}
-    for record in session.unfinished_sessions(None):
+    waymark._ensure_dirs()
+    for record in session.session_records(waymark.SESSIONS_DIR):
         sha = state_of(record).get("interview_sha256")
         if isinstance(sha, str):
             known[(record["org_id"], sha)] = f"its session {record['path']}"
@@ -166,11 +168,9 @@ def _send_one(record: BatchRecord, part: list[Planned], endpoints: BatchEndpoint
     try:
         status = endpoints.create([{"custom_id": item.request.custom_id, "params": item.params} for item in part])
     except SendUnanswered:
-        raise  # it may have been taken: the file stays `sending`, and `adopt` finds out
-    except ModelFailure as refused:  # the service took nothing
-        record.sending = False
-        record.status = {"refused": refused.message}
-        batchfiles.save(record)
+        raise  # it may have been taken: the file stays, `sending`, and `adopt` finds out
+    except ModelFailure:  # the service took nothing
+        batchfiles.remove(record)
         raise
     record.batch_id, record.sending, record.status = status.batch_id, False, status_entry(status)
     batchfiles.save(record)
@@ -179,22 +179,30 @@ def _send_one(record: BatchRecord, part: list[Planned], endpoints: BatchEndpoint
 def send(kind: str, plan: Plan, endpoints: BatchEndpoints, *, on_sent: Callable[[BatchRecord], None],
          retry_of: str | None = None, inputs: str | None = None, formats: list[str] | None = None) -> None:
     """Sends the plan's requests as one batch, or several past the service's limits, each recorded in its
-    batch file before it goes out; `on_sent` hears of each batch the service took. The first refusal ends
-    the sending, raised: the parts not sent stay in their files, and `batch retry NAME` sends them."""
+    batch file before it goes out; `on_sent` hears of each batch the service took. The first failure ends
+    the sending, raised; the parts not sent are forgotten (their interviews are not waiting in a batch)."""
     parts = _parts(plan.items)
     records = []
     created_at = datetime.now().isoformat(timespec="seconds")
-    for number, part in enumerate(parts, start=1):
-        record = BatchRecord(batchfiles.new_name(plan.token, number if len(parts) > 1 else None), kind, created_at,
-                             [item.request for item in part], retry_of=retry_of, formats=formats or ["md"])
-        if kind == ANALYSIS:
-            record.inputs = inputs or batchfiles.save_inputs(record.name, {
-                item.request.custom_id: item.text for item in part})
-        batchfiles.save(record)
-        records.append(record)
-    for record, part in zip(records, parts):
-        _send_one(record, part, endpoints)
-        on_sent(record)
+    with contextlib.ExitStack() as held:  # no other process looks for them until each is sent or forgotten
+        for number, part in enumerate(parts, start=1):
+            record = BatchRecord(batchfiles.new_name(plan.token, number if len(parts) > 1 else None), kind,
+                                 created_at, [item.request for item in part], sending=True, retry_of=retry_of,
+                                 formats=formats or ["md"])
+            held.enter_context(batchfiles.locked(record))
+            if kind == ANALYSIS:
+                record.inputs = inputs or batchfiles.save_inputs(record.name, {
+                    item.request.custom_id: item.text for item in part})
+            batchfiles.save(record)
+            records.append(record)
+        for number, (record, part) in enumerate(zip(records, parts)):
+            try:
+                _send_one(record, part, endpoints)
+            except BaseException:
+                for unsent in records[number + 1:]:
+                    batchfiles.remove(unsent)
+                raise
+            on_sent(record)
 
 
 # -- following ---------------------------------------------------------------------------------------
@@ -202,27 +210,35 @@ def send(kind: str, plan: Plan, endpoints: BatchEndpoints, *, on_sent: Callable[
 
 def adopt(record: BatchRecord, endpoints: BatchEndpoints) -> BatchRecord:
     """A batch sent without an answer: the service's one batch of as many requests, created about then and
-    known to no batch file here, is taken for it. When the service's list shows none, it never took the
-    batch: its file says it was not sent, and `batch retry NAME` sends it."""
-    sent_at = datetime.fromisoformat(str(record.status.get("sent_at") or record.created_at))
+    known to no batch file here, is taken for it. When the service's list shows that it never took the
+    batch, the file is removed and the record comes back without an id."""
+    try:
+        with batchfiles.holding(record) as current:
+            return _adopted(current, endpoints)
+    except batchfiles.BatchBusy:  # its sender is still at it
+        return record
+
+
+def _adopted(current: BatchRecord, endpoints: BatchEndpoints) -> BatchRecord:
+    if not current.sending:
+        return current
+    sent_at = datetime.fromisoformat(str(current.status.get("sent_at") or current.created_at))
     if sent_at.tzinfo is None:
         sent_at = sent_at.astimezone(timezone.utc)
     recorded = {known.batch_id for known in batchfiles.every()}
     latest = endpoints.recent()
     candidates = [status for status in latest if status.batch_id not in recorded
-                  and sum(status.counts.values()) == len(record.requests)
+                  and sum(status.counts.values()) == len(current.requests)
                   and sent_at - _CLOCK_SLACK <= datetime.fromisoformat(status.created_at) <= sent_at + _CLOCK_SLACK]
     seen_back_to_then = len(latest) < 100 or datetime.fromisoformat(latest[-1].created_at) < sent_at - _CLOCK_SLACK
-    with batchfiles.holding(record) as current:
-        if not current.sending:
-            return current
-        if len(candidates) == 1:
-            current.batch_id, current.sending = candidates[0].batch_id, False
-            current.status = status_entry(candidates[0])
-        elif not candidates and seen_back_to_then:
-            current.sending, current.status = False, {"refused": "the service never took it"}
+    if len(candidates) == 1:
+        current.batch_id, current.sending = candidates[0].batch_id, False
+        current.status = status_entry(candidates[0])
         batchfiles.save(current)
-        return current
+    elif not candidates and seen_back_to_then:
+        batchfiles.remove(current)
+        current.sending = False
+    return current
 
 
 Watch = Callable[[BatchStatus, float], None]
@@ -355,21 +371,15 @@ def _failed_plan(record: BatchRecord) -> Plan:
 
 
 def retry(identifier: str, endpoints: BatchEndpoints, on_sent: Callable[[BatchRecord], None]) -> Plan:
-    """A new batch of the requests of batch `identifier` that filled nothing; a batch never sent is sent
-    itself. Returns what was planned (nothing, when every request filled its session)."""
+    """A new batch of the requests of batch `identifier` that filled nothing, under the same custom_ids.
+    Returns what was planned (nothing, when every request filled its session)."""
     record = batchfiles.find(identifier)
     if record.sending:
         record = adopt(record, endpoints)
-        if record.sending:
-            raise CommandError(f"batch {record.shown_id} may have been taken by the service: its answer never came",
-                               hint="brevanta batch list looks for it again; retry once it says the batch was not sent.")
-    if record.batch_id is None:  # never sent: send it now, under its own name
-        plan = _failed_plan(replace(record, requests=[replace(request, outcome="errored")
-                                                      for request in record.requests]))
-        with batchfiles.holding(record) as current:
-            _send_one(current, plan.items, endpoints)
-        on_sent(current)
-        return plan
+    if record.batch_id is None:
+        raise CommandError(f"batch {record.shown_id} " + (
+            "may have been taken by the service: its answer never came" if record.sending
+            else "was never taken by the service"), hint=_unsent_hint(record))
     if not record.collected:
         raise CommandError(f"the results of batch {record.shown_id} are not read yet",
                            hint=f"brevanta batch wait {record.shown_id} reads them; then retry.")
@@ -396,11 +406,18 @@ def retry(identifier: str, endpoints: BatchEndpoints, on_sent: Callable[[BatchRe
     return plan
 
 
+def _unsent_hint(record: BatchRecord) -> str:
+    if record.sending:
+        return "brevanta batch list looks for it again."
+    again = "brevanta batch analyze" if record.kind == ANALYSIS else "brevanta batch documents"
+    return f"Its requests were never made: {again} sends them again."
+
+
 def cancel(identifier: str, endpoints: BatchEndpoints) -> tuple[BatchRecord, BatchStatus]:
     """Asks the service to cancel the batch: requests already done keep their results."""
     record = batchfiles.find(identifier)
     if record.batch_id is None:
-        raise CommandError(f"batch {record.shown_id} was not taken by the service: there is nothing to cancel")
+        raise CommandError(f"batch {record.shown_id} has no id from the service: there is nothing to cancel")
     status = endpoints.cancel(record.batch_id)
     batchfiles.note_status(record, status_entry(status))
     return record, status

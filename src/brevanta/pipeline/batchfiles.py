@@ -67,7 +67,8 @@ class BatchRecord:
     created_at: str  # local time, ISO
     requests: list[BatchRequest]
     batch_id: str | None = None  # the service's, once it took the batch
-    sending: bool = False  # sent without an answer yet: the service may have taken it
+    sending: bool = False  # sent without an answer yet: the service may have taken it (with no id, it is
+    # about to be sent, or the service never took it and the file is removed)
     status: dict[str, Any] = field(default_factory=dict)  # the service's last account of it, and when
     collecting: bool = False  # its results are being read: sessions may exist that `requests` does not name yet
     collected: bool = False  # every result read and acted on
@@ -187,6 +188,14 @@ def read_inputs(record: BatchRecord) -> dict[str, str]:
     return {key: value for key, value in data.items() if isinstance(value, str)}
 
 
+def remove(record: BatchRecord) -> None:
+    """Forgets a batch the service never took, with the interviews kept for it alone."""
+    with _store_errors("remove the batch file"):
+        record.path.unlink(missing_ok=True)
+        if record.inputs == record.name + _INPUTS_SUFFIX:
+            (batches_dir() / record.inputs).unlink(missing_ok=True)
+
+
 def _text(value: Any, default: str = "") -> str:
     return value if isinstance(value, str) else default
 
@@ -234,9 +243,8 @@ def every() -> list[BatchRecord]:
 
 
 def pending(kind: str | None = None) -> list[BatchRecord]:
-    """The batches sent (or perhaps sent) whose results are not all read yet, the oldest first."""
-    return [record for record in reversed(every())
-            if not record.collected and (record.batch_id or record.sending) and kind in (None, record.kind)]
+    """The batches whose results are not all read yet, the oldest first."""
+    return [record for record in reversed(every()) if not record.collected and kind in (None, record.kind)]
 
 
 def find(identifier: str) -> BatchRecord:
@@ -256,8 +264,8 @@ class BatchBusy(EnvironmentProblem):
 
 
 @contextlib.contextmanager
-def holding(record: BatchRecord) -> Iterator[BatchRecord]:
-    """The batch file locked by this process, read again under the lock; BatchBusy when another one holds it."""
+def locked(record: BatchRecord) -> Iterator[None]:
+    """The batch file locked by this process; BatchBusy when another one holds it."""
     with _store_errors("lock the batch file"):
         batches_dir().mkdir(mode=0o700, parents=True, exist_ok=True)
         try:
@@ -267,9 +275,16 @@ def holding(record: BatchRecord) -> Iterator[BatchRecord]:
                             f"{exc.since or 'an unknown time'}",
                             hint="Wait for that command to end, then run this one again.") from None
     try:
-        yield load(record.name) or record
+        yield
     finally:
         lock.release()
+
+
+@contextlib.contextmanager
+def holding(record: BatchRecord) -> Iterator[BatchRecord]:
+    """The batch file locked by this process and read again; BatchBusy when another one holds it."""
+    with locked(record):
+        yield load(record.name) or record
 
 
 def note_status(record: BatchRecord, status: dict[str, Any]) -> None:

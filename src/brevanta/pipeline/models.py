@@ -511,8 +511,11 @@ class BatchEndpoints:
             try:
                 return self._batches.create(requests=cast(Any, requests))
             except anthropic.APIConnectionError as exc:  # a timeout is one too: not worth another attempt
-                raise SendUnanswered(f"sending the batch failed: {transport_failure(exc, relay=False)}",
-                                     hint="brevanta batch list shows whether the service took it.") from exc
+                cause = exc.__cause__ or exc.__context__
+                detail = f" ({cause})" if cause is not None and str(cause) else ""
+                raise SendUnanswered(f"no answer came to the batch sent to the Anthropic API{detail}: "
+                                     "the service may have taken it",
+                                     hint="brevanta batch list shows whether it did; nothing is sent twice.") from exc
 
         try:
             return _status_of(with_attempts(send, watch=Unwatched()))
