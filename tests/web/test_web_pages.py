@@ -129,3 +129,33 @@ def test_a_missing_session_or_document_is_a_plain_not_found(browser, store, path
     response = browser.get(path)
     assert response.status_code == 404
     assert "Traceback" not in response.text and "Back to the sessions" in response.text
+
+
+def test_the_sessions_page_shows_the_batches_and_the_sessions_they_filled(browser, store, tmp_path, monkeypatch):
+    from brevanta import config
+    from brevanta.pipeline import batchfiles
+    from brevanta.pipeline.batchfiles import BatchRecord, BatchRequest
+
+    monkeypatch.setattr(config, "CORVANE_HOME", tmp_path / "home")
+    monkeypatch.setattr(config, "ANTHROPIC_API_KEY", None)  # nothing asks the service
+    filled = store.write("acme-a_20261201_100000.json", org_id="acme-a")
+    requests = [BatchRequest("a_1", "acme-a", "/work/a.md", session=str(filled), outcome="succeeded"),
+                BatchRequest("b_2", "acme-b", "/work/b.md", session=str(store.sessions / "acme-b_gone.json"),
+                             outcome="succeeded"),
+                BatchRequest("c_3", "acme-c", "/work/c.md", outcome="errored", reason="invalid_request_error: no")]
+    batchfiles.save(BatchRecord("20261201-100000-aaaaaaaaaa", "analysis", "2026-12-01T10:00:00", requests,
+                                batch_id="msgbatch_read", collected=True))
+    batchfiles.save(BatchRecord("20261202-100000-bbbbbbbbbb", "documents", "2026-12-02T10:00:00",
+                                [BatchRequest("prd-x_1", "x", document="prd")], batch_id=f"msgbatch_{HOSTILE}",
+                                status={"processing_status": "in_progress", "checked_at": "2026-12-02T10:01:00+00:00",
+                                        "counts": {"processing": 1}}))
+
+    page = browser.get("/").text
+
+    assert page.index("msgbatch_&lt;script&gt;") < page.index("msgbatch_read")  # newest first
+    assert HOSTILE not in page
+    assert '<progress value="3" max="3">' in page and "2 succeeded, 1 errored" in page
+    assert '<a href="/session/live/acme-a_20261201_100000.json">a.md (acme-a)</a>' in page
+    assert "b.md (acme-b) (gone)" in page
+    assert "<code>brevanta batch retry msgbatch_read</code>" in page
+    assert "in progress</span> 0 of 1 done" in page and "1 processing · as of " in page

@@ -10,7 +10,8 @@ Beside them, one file per concern: `server` (the command: bind, print the addres
 cookie, the hosts allowed), `security` (the guard every request passes and the headers every response
 carries), `forms` (reading a posted form with its CSRF token), `limits` (the upload limit), `acting`
 (a POST on a session and its refusals), `intake` (an interview or document pasted or uploaded),
-`listing` (the sessions of the store), `sessionfiles` (one session file, read safely), `report` and
+`listing` (the sessions of the store), `batches` (the batches sent from here, their progress and the
+sessions they filled), `sessionfiles` (one session file, read safely), `report` and
 `walk` (an analysis and its decisions as the report page shows them), `documents` (the written
 documents, rendered and downloaded), `runs` and `decide` (a run's phases on the pipeline), `tasks`
 (model calls off the request path, cancellable), `events` (server-sent progress), `templating`,

@@ -16,6 +16,7 @@ from starlette.staticfiles import StaticFiles
 
 from brevanta import config
 from brevanta.web.access import Access
+from brevanta.web.batches import BatchProgress
 from brevanta.web.limits import UploadLimit
 from brevanta.web.links import link
 from brevanta.web.listing import SessionIndex
@@ -80,6 +81,7 @@ def create_app(access: Access, runner: TaskRunner | None = None) -> Starlette:
     app.state.access = access
     app.state.runner = runner
     app.state.index = index
+    app.state.batches = BatchProgress()
     app.state.templates = environment()
     app.state.upload_limit = limit
     return app

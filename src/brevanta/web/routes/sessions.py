@@ -14,6 +14,7 @@ from brevanta.pipeline import session
 from brevanta.pipeline.inputs import check_org_id
 from brevanta.web import runs
 from brevanta.web.acting import acting
+from brevanta.web.batches import BatchProgress
 from brevanta.web.forms import read_form, text_field
 from brevanta.web.intake import IntakeProblem, check_within_limit, read_intake
 from brevanta.web.links import link
@@ -25,7 +26,8 @@ from brevanta.web.templating import page
 
 async def sessions_page(request: Request) -> Response:
     index: SessionIndex = request.app.state.index
-    return page(request, "sessions.html", organisations=index.organisations())
+    progress: BatchProgress = request.app.state.batches
+    return page(request, "sessions.html", organisations=index.organisations(), batches=progress.summaries())
 
 
 async def new_analysis_form(request: Request) -> Response:
