@@ -163,8 +163,8 @@ def _store_errors(action: str) -> Iterator[None]:
 def _write(path: Path, data: Any) -> None:
     directory = path.parent
     directory.mkdir(mode=0o700, parents=True, exist_ok=True)
-    durable.write_file(path, json.dumps(data, ensure_ascii=False, indent=1).encode("utf-8"),
-                       keep_backup=False, mode=0o600)
+    # One line: the interpreter's C encoder writes it (an indented file would take the Python one).
+    durable.write_file(path, json.dumps(data, ensure_ascii=False).encode("utf-8"), keep_backup=False, mode=0o600)
 
 
 def save(record: BatchRecord) -> None:
