@@ -75,9 +75,12 @@ class _Following:
             self._write(line + "\n")
         self._last = counts
 
-    def end(self) -> None:
-        if self._in_place and self._width:
+    def ended(self, status: BatchStatus) -> None:
+        """The last counts, on a line of their own."""
+        if self._in_place:
             self._write("\r" + " " * self._width + "\r")
+            self._in_place, self._last = False, ""
+        self.show(status, 0)
 
     def _write(self, text: str) -> None:
         try:
@@ -152,11 +155,8 @@ def _wait_one(record: BatchRecord, endpoints: BatchEndpoints, stage: _Stage) -> 
         following = _Following(record, sys.stderr)
         stage.note = (f"Stopped following batch {record.shown_id}: it goes on at the service. "
                       f"Follow it again with: {_command('batch', 'wait', record.shown_id)}")
-        try:
-            status = batches.follow(record, endpoints, following.show)
-        finally:
-            following.end()
-        following.show(status, 0)
+        status = batches.follow(record, endpoints, following.show)
+        following.ended(status)
         stage.note = (f"Stopped reading the results of batch {record.shown_id}: what was read is saved. "
                       f"Read the rest with: {_command('batch', 'wait', record.shown_id)}")
         total = len(record.requests)
@@ -212,7 +212,7 @@ def _nothing_sent(plan: Plan, what: str) -> int:
     if plan.skipped and all(skipped.reason.startswith("already analysed") for skipped in plan.skipped):
         display.info(f"Nothing to send: {what}.")
         return EXIT_OK
-    raise InputProblem("no interview to send: none of those named could be read",
+    raise InputProblem("no interview to send: each one is left out above",
                        hint="Name interview files, or folders holding them (.md, .markdown, .txt).")
 
 

@@ -495,7 +495,14 @@ class BatchEndpoints:
     answered with an error (it took nothing then), never after a timeout or a lost connection."""
 
     def __init__(self) -> None:
-        self._batches = sdk_client(api_key=config.ANTHROPIC_API_KEY).messages.batches
+        self._client: anthropic.Anthropic | None = None
+
+    @property
+    def _batches(self) -> Any:
+        if self._client is None:  # the SDK loads here, on first use: a usage error answers before it
+            deferred_sdk.load()
+            self._client = sdk_client(api_key=config.ANTHROPIC_API_KEY)
+        return self._client.messages.batches
 
     @staticmethod
     def _call(what: str, call: Callable[[], T]) -> T:
@@ -561,7 +568,6 @@ def open_batch_endpoints() -> BatchEndpoints:
     """The batch endpoints of the Anthropic API; EnvironmentProblem without direct access to it."""
     if config.RELAY_URL or not config.ANTHROPIC_API_KEY:
         raise EnvironmentProblem(DIRECT_ACCESS_ONLY)
-    deferred_sdk.load()
     return BatchEndpoints()
 
 
