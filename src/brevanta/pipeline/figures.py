@@ -62,8 +62,9 @@ _NOT_FIGURES = re.compile(
 _NOT_NEWLINE = re.compile(r"[^\n]")
 _TABLE_DIVIDER = re.compile(r"^[ \t]*\|?[ \t]*:?-{3,}:?[ \t]*(?:\|[ \t]*:?-{3,}:?[ \t]*)*\|?[ \t]*$")
 # The unit a table's column heading gives its cells: "Occupancy (%)", "Rent (₹)", "Window (days)".
-_COLUMN_UNIT = re.compile(r"\((?P<unit>%|[₹$€£]|Rs\.?|INR|USD|EUR|GBP|[a-z]+(?: per [a-z]+)?|per [a-z]+)\)\s*$"
-                          r"|(?P<percent>%)\s*$", re.IGNORECASE)
+_TIME_UNITS = r"ms|s|secs?|seconds?|mins?|minutes?|h|hrs?|hours?|days?|weeks?|months?|years?"
+_COLUMN_UNIT = re.compile(rf"\((?P<unit>%|[₹$€£]|Rs\.?|INR|USD|EUR|GBP|(?:{_TIME_UNITS})(?: (?:per|a) [a-z]+)?"
+                          rf"|(?:per|a) [a-z]+)\)\s*$|(?P<percent>%)\s*$", re.IGNORECASE)
 _PREFIX_UNITS = re.compile(r"[₹$€£]|Rs\.?|INR|USD|EUR|GBP", re.IGNORECASE)
 
 
