@@ -121,6 +121,9 @@ _DURATION = re.compile(
     r"(?:[ \t]?-?[ \t]?)(?P<long>milliseconds?|seconds?|minutes?|hours?|days?|weeks?|months?|years?)\b"
     r"|[ \t]?(?P<short>ms|secs?|s|mins?|hrs?|h|wks?|mos?|yrs?)(?![A-Za-z])", re.IGNORECASE)
 _HYPHEN_NOUN = re.compile(r"-(?P<noun>[A-Za-z]+)\b")
+# Units written against the number ("16GB", "100Mbps", "4vCPUs"): what they count.
+_GLUED_UNIT = re.compile(r"(?P<unit>[kmgtp]b|[kmg]bps|[kmg]hz|rps|qps|tps|rpm|[cgv]?cpus?|gpus?)(?![A-Za-z])",
+                         re.IGNORECASE)
 _NOUN_WORD = re.compile(r"[ \t]+(?P<word>[A-Za-z][A-Za-z'’]*(?:-[A-Za-z]+)*)")
 _PERIOD_WORDS = "|".join(sorted({*_PERIODS} - {"hourly", "daily", "nightly", "weekly", "monthly", "yearly",
                                                "annually", "annual"}, key=len, reverse=True))
@@ -145,6 +148,8 @@ _NOT_NOUNS = frozenset(
     "further old young big large small free paid inbound outbound more".split())
 _IRREGULAR = {"people": "person", "persons": "person", "children": "child", "men": "man", "women": "woman",
               "staff": "staff", "data": "data", "feet": "foot", "teeth": "tooth", "mice": "mouse"}
+_SINGULAR_IN_S = frozenset("status campus bonus virus focus census corpus bus plus basis analysis axis thesis "
+                           "crisis series news gas lens".split())
 
 
 def noun(word: str) -> str:
@@ -156,7 +161,7 @@ def noun(word: str) -> str:
         return word[:-3] + "y"
     if len(word) > 4 and word.endswith(("sses", "ches", "shes", "xes", "zes")):
         return word[:-2]
-    if len(word) > 3 and word.endswith("s") and not word.endswith(("ss", "us", "is")):
+    if len(word) > 3 and word.endswith("s") and not word.endswith("ss") and word not in _SINGULAR_IN_S:
         return word[:-1]
     return word
 
@@ -293,7 +298,8 @@ def _amount_readings(number: _Number, text: str) -> tuple[set[Reading], int]:
         return {Reading(DURATION, measure, _normal(written * factor), period, written)}, end
     if number.ambiguous_m:  # "5m" alone: five minutes, or five million
         readings.add(Reading(DURATION, "s", _normal(amounts[0] / 1_000_000 * 60), None, None))
-    nouns, period, end = _counted(text, end)
+    glued = _GLUED_UNIT.match(text, end)
+    nouns, period, end = ({noun(glued.group("unit"))}, None, glued.end()) if glued else _counted(text, end)
     if period is None:
         period, end = _period_at(text, end)
     if nouns:
