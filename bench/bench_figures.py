@@ -7,13 +7,16 @@ false negative (target: none); a case where a figure was listed that must not be
 The time: the example's two documents checked against its interview (`unsourced_figures` for the PRD
 and the TRD, the interview's figures read once, as a run does), against the plain way of looking at
 the same figures, every run of digits in the documents looked up among the interview's. Target: well
-under the 50 ms that the document phase's traceability pass may take on the two documents.
+under the 50 ms that the document phase's traceability pass may take on the two documents, held in
+processor time (on the shared 2-core machine the wall time doubles whenever other work runs).
 
     PYTHONPATH=src .venv/bin/python bench/bench_figures.py
 """
 
 import re
 import sys
+import time
+import timeit
 from pathlib import Path
 
 from common import per_call
@@ -61,17 +64,19 @@ def main():
         return [figures.unsourced_figures(document, sources) for document in documents]
 
     ours = per_call(check_both, number=20, repeat=7)
+    cpu = min(timeit.Timer(check_both, timer=time.process_time).repeat(repeat=7, number=20)) / 20
     plain = per_call(lambda: plain_check(documents, interview), number=200, repeat=7)
     cases = per_call(lambda: [listed(case.document, case.sources) for case in CASES], number=3, repeat=5)
     counts = [len(found) for found in check_both()]
     print(f"{'the example PRD + TRD checked against the interview (' + str(counts[0]) + ' + ' + str(counts[1]) + ' listed)':<72}"
           f" {ours * 1e3:7.2f} ms")
+    print(f"{'the same, processor time':<72} {cpu * 1e3:7.2f} ms")
     print(f"{'the same documents, every run of digits looked up among the interview':<72} {plain * 1e3:7.2f} ms")
     print(f"{'all ' + str(len(CASES)) + ' labelled cases, each against its own sources':<72} {cases * 1e3:7.2f} ms")
     correct = not result.false_negatives and result.false_alarm_rate <= FALSE_ALARMS_AT_MOST
-    verdict = "ok" if correct and ours < TARGET_SECONDS else "ABOVE TARGET"
-    print(f"ratio {ours / plain:.0f}x the cost of the plain lookup; target under {TARGET_SECONDS * 1e3:.0f} ms and the "
-          f"table's targets: {verdict}")
+    verdict = "ok" if correct and cpu < TARGET_SECONDS else "ABOVE TARGET"
+    print(f"ratio {ours / plain:.0f}x the cost of the plain lookup; target under {TARGET_SECONDS * 1e3:.0f} ms of processor "
+          f"time and the table's targets: {verdict}")
     return 0 if verdict == "ok" else 1
 
 
