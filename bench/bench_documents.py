@@ -21,7 +21,7 @@ from pathlib import Path
 from common import per_call
 
 from brevanta import gapscope
-from brevanta.cli import documents
+from brevanta.pipeline import documents
 from brevanta.pipeline.models import Completion
 from brevanta.cli.session import Run
 

@@ -22,7 +22,7 @@ SCRIPT = Path(sys.executable).parent / "brevanta"
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 REPLAYED = ["analyze", str(EXAMPLES / "interview.md"), "--replay", str(EXAMPLES / "replay"), "--yes"]
 # The same command, in a process that has loaded the SDK before it starts.
-SDK_FIRST = "import sys, anthropic; from brevanta.cli import main; sys.exit(main(sys.argv[1:]))"
+SDK_FIRST = "import sys, anthropic; from brevanta.command import main; sys.exit(main(sys.argv[1:]))"
 
 
 def best_of(argv, runs=RUNS, fresh_home=False):

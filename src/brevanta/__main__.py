@@ -1,6 +1,6 @@
 """`python -m brevanta`: the same command as the installed `brevanta` script."""
 
-from brevanta.cli import main
+from brevanta.command import main
 
 if __name__ == "__main__":
     raise SystemExit(main())

@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from brevanta.cli import main
+from brevanta.command import main
 from brevanta.cli.injection import Environment
 
 REPO = Path(__file__).resolve().parents[2]

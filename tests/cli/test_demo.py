@@ -93,7 +93,7 @@ def test_offline_demo(brevanta, example_reply, example_interview):
 
 def section_headings(kind):
     """The headings that the project's prompt for `kind` asks for."""
-    prompt = (resources.files("brevanta.cli") / "prompts" / f"{kind}.md").read_text(encoding="utf-8")
+    prompt = (resources.files("brevanta.pipeline") / "prompts" / f"{kind}.md").read_text(encoding="utf-8")
     return re.findall(r"^## .+$", prompt, re.MULTILINE)
 
 

@@ -16,7 +16,7 @@ TRANSPORTS = {
 # A completion as the document phase asks for one, reported the way the command reports its errors.
 COMPLETION = """\
 import sys
-from brevanta.cli.errors import ModelFailure
+from brevanta.errors import ModelFailure
 from brevanta.cli.terminal import Spinner
 from brevanta.pipeline.models import open_access
 try:

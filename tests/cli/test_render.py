@@ -113,7 +113,7 @@ def test_render_writes_a_sessions_documents_again_without_an_analysis(brevanta, 
     ("render", "--org", "acme", "--format", "docx"),
 ])
 def test_word_without_the_documents_extra_stops_before_any_request(brevanta, command):
-    hidden = "import sys; sys.modules['docx'] = None; from brevanta.cli import main; sys.exit(main(sys.argv[1:]))"
+    hidden = "import sys; sys.modules['docx'] = None; from brevanta.command import main; sys.exit(main(sys.argv[1:]))"
     done = subprocess.run([sys.executable, "-c", hidden, *command], capture_output=True, text=True,
                           env=brevanta.env, cwd=brevanta.cwd, timeout=60)
     assert done.returncode == 2

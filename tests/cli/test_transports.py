@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from brevanta import gapscope
-from brevanta.cli import documents
+from brevanta.pipeline import documents
 
 REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
 DECISION = "[a]nswer, [b]ypass, or [l]eave open for later? "

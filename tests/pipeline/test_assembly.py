@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 from brevanta.pipeline import assembly, formats, provenance, sections
 
-PROMPTS = Path(__file__).resolve().parents[2] / "src" / "brevanta" / "cli" / "prompts"
+PROMPTS = Path(__file__).resolve().parents[2] / "src" / "brevanta" / "pipeline" / "prompts"
 PRD = sections.from_prompt((PROMPTS / "prd.md").read_text(encoding="utf-8"))
 GAP = {"title": "Real-time bed availability", "risk_if_skipped": "Beds offered twice.", "impact_on_prd": "FR-4 vague."}
 ORIGIN = provenance.Provenance("acme", "interview.md", "ab" * 32, 1, 0.55, 1, 0, "model-x", "2026-01-02", "0.1.0")

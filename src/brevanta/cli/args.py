@@ -6,23 +6,11 @@ Imports nothing heavy, so `--help`, `--version` and usage errors answer at once.
 from __future__ import annotations
 
 import argparse
-import math
-import re
-import sys
 from collections.abc import Sequence
-from pathlib import Path
 from typing import Any
 
-from brevanta import config
-from brevanta.cli.errors import InputProblem, UsageError
-from brevanta.pipeline.interview import STDIN, Interview, default_org_id
-
-# Organisation ids name session files: no path separators, no leading "-" or ".".
-_ORG_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
-
-
-# Saved replies in a replay directory, one file per request of the run.
-REPLAY_FILES = {"analysis": "analysis.md", "prd": "prd.md", "trd": "trd.md"}
+from brevanta.pipeline.inputs import FORMATS, check_formats, check_org_id, check_size, read_replies, read_text_file
+from brevanta.pipeline.interview import Interview, default_org_id
 
 DESCRIPTION = "Interview a company about the AI agent it wants: analyse the interview, then write its PRD and TRD."
 
@@ -168,63 +156,6 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _read_bytes(path: str) -> bytes:
-    if path == STDIN:
-        return sys.stdin.buffer.read()
-    return Path(path).read_bytes()
-
-
-def read_text_file(path: str, what: str) -> str:
-    """The file's text ("-": standard input); a UsageError for a missing, unreadable, non-UTF-8 or empty file."""
-    shown = "standard input" if path == STDIN else path
-    try:
-        data = _read_bytes(path)
-    except FileNotFoundError:
-        raise UsageError(f"{what} not found: {shown}") from None
-    except IsADirectoryError:
-        raise UsageError(f"{what} is a directory: {shown}") from None
-    except OSError as exc:
-        raise UsageError(f"cannot read {what} {shown}: {exc.strerror or exc}") from None
-    try:
-        text = data.decode("utf-8-sig")
-    except UnicodeDecodeError:
-        raise UsageError(f"{what} is not UTF-8 text: {shown}") from None
-    if not text.strip():
-        raise UsageError(f"{what} is empty: {shown}")
-    return text
-
-
-def estimated_tokens(text: str) -> int:
-    return max(1, math.ceil(len(text) / 4))  # about four characters a token for English prose
-
-
-def check_size(text: str, what: str) -> None:
-    """Refuses a text the model could not take, before anything is sent or asked."""
-    estimate, limit = estimated_tokens(text), config.MAX_INTERVIEW_TOKENS
-    if estimate > limit:
-        raise InputProblem(
-            f"{what} is too large: about {estimate:,} tokens estimated, the limit is {limit:,}",
-            hint="Shorten it, or raise BREVANTA_MAX_INTERVIEW_TOKENS if your model takes more.",
-        )
-
-
-def read_replies(path: str) -> dict[str, str]:
-    """The saved replies of a replay: a directory with one file per request, or one file for the analysis."""
-    directory = Path(path)
-    if not directory.is_dir():
-        return {"analysis": read_text_file(path, "reply file")}
-    files = {operation: directory / name for operation, name in REPLAY_FILES.items()}
-    return {operation: read_text_file(str(file), "reply file") for operation, file in files.items() if file.exists()}
-
-
-def check_org_id(org_id: str) -> str:
-    if not _ORG_ID.fullmatch(org_id):
-        raise UsageError(
-            f"--org must start with a letter or digit and hold only letters, digits, '.', '_' and '-': {org_id!r}"
-        )
-    return org_id
-
-
 class Inputs:
     """What the command line names, read and checked before any heavy import."""
 
@@ -247,15 +178,12 @@ def check_inputs(args: argparse.Namespace) -> Inputs:
 # -- the documents and the sessions command -------------------------------------
 
 
-DOCUMENT_FORMATS = ("md", "html", "docx")
-
-
 def _formats(text: str) -> list[str]:
     """--format md,html,docx: each format once, in the order given."""
     chosen = list(dict.fromkeys(part.strip().lower() for part in text.split(",") if part.strip()))
-    unknown = [fmt for fmt in chosen if fmt not in DOCUMENT_FORMATS]
+    unknown = [fmt for fmt in chosen if fmt not in FORMATS]
     if unknown or not chosen:
-        raise argparse.ArgumentTypeError(f"choose from {','.join(DOCUMENT_FORMATS)}, separated by commas; got {text!r}")
+        raise argparse.ArgumentTypeError(f"choose from {','.join(FORMATS)}, separated by commas; got {text!r}")
     return chosen
 
 
@@ -265,15 +193,6 @@ def add_format_option(parser: argparse.ArgumentParser) -> None:
         help="the document formats to write, separated by commas (default: md): PRD.md, a self-contained "
         "PRD.html to read or print, PRD.docx for Word; html and docx need brevanta[documents]",
     )
-
-
-def check_formats(formats: list[str]) -> None:
-    """Refuses formats whose libraries are not installed, before any model request."""
-    from brevanta.pipeline.formats import missing_modules
-
-    if missing_modules(formats):
-        wanted = ",".join(fmt for fmt in formats if fmt != "md")
-        raise InputProblem(f"--format {wanted} needs the documents extra: pip install 'brevanta[documents]'")
 
 
 def add_document_options(analyze: argparse.ArgumentParser) -> None:

@@ -4,7 +4,7 @@ each document is written, and on the spinner how much of each reply has come and
 from __future__ import annotations
 
 from brevanta import display
-from brevanta.cli import documents
+from brevanta.pipeline import documents
 from brevanta.cli.terminal import Spinner, count
 from brevanta.pipeline import rendering
 from brevanta.pipeline.rendering import DocumentEvent

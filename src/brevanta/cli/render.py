@@ -10,10 +10,11 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import display, waymark
-from brevanta.cli import documents, signals
-from brevanta.cli.args import check_formats, check_org_id, read_replies, read_text_file
-from brevanta.cli.environment import check_session_home
-from brevanta.cli.errors import EXIT_OK, SESSION_KEPT, CommandError, EnvironmentProblem, UsageError, os_reason
+from brevanta import signals
+from brevanta.pipeline import documents
+from brevanta.pipeline.inputs import check_formats, check_org_id, read_replies, read_text_file
+from brevanta.pipeline.home import check_session_home
+from brevanta.errors import EXIT_OK, SESSION_KEPT, CommandError, EnvironmentProblem, UsageError, os_reason
 from brevanta.cli.run import _interrupted, _print_usage, finish, render
 from brevanta.cli.terminal import Spinner
 from brevanta.pipeline import models

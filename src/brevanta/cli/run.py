@@ -11,11 +11,12 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import display, gapscope
-from brevanta.cli import documents, signals
-from brevanta.cli.args import check_size, read_text_file
+from brevanta import signals
+from brevanta.pipeline import documents
+from brevanta.pipeline.inputs import check_size, read_text_file
 from brevanta.cli.document_lines import DocumentLines
-from brevanta.cli.environment import check_session_home
-from brevanta.cli.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, UsageError,
+from brevanta.pipeline.home import check_session_home
+from brevanta.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, UsageError,
                                  os_reason)
 from brevanta.cli.review import review
 from brevanta.cli.session import archive_declined, choose_session, save_session

@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from brevanta import display
-from brevanta.cli.errors import EnvironmentProblem
+from brevanta.errors import EnvironmentProblem
 from brevanta.cli.terminal import ask_word, ask_yes_no
 from brevanta.pipeline import session
 from brevanta.pipeline.interview import Interview

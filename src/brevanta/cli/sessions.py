@@ -10,8 +10,8 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import display, durable, waymark
-from brevanta.cli.args import check_org_id, read_text_file
-from brevanta.cli.errors import EXIT_OK, CommandError, UsageError, os_reason, saving
+from brevanta.pipeline.inputs import check_org_id, read_text_file
+from brevanta.errors import EXIT_OK, CommandError, UsageError, os_reason, saving
 from brevanta.pipeline import session
 from brevanta.pipeline.interview import STDIN, default_org_id
 from brevanta.pipeline.lock import SessionLocked

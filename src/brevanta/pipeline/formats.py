@@ -10,11 +10,12 @@ import io
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from brevanta.pipeline.inputs import FORMATS
+
 if TYPE_CHECKING:
     from markdown_it import MarkdownIt
     from markdown_it.token import Token
 
-FORMATS = ("md", "html", "docx")
 EXTRA_MODULES = {"html": ("markdown_it",), "docx": ("markdown_it", "docx")}
 SAFE_SCHEMES = ("http://", "https://", "mailto:")
 

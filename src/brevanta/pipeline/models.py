@@ -28,8 +28,8 @@ from typing import TYPE_CHECKING, Any, Protocol, TypeVar, cast
 import anthropic
 
 from brevanta import config, deferred_sdk, gapscope
-from brevanta.cli.args import check_size, estimated_tokens
-from brevanta.cli.errors import ModelFailure
+from brevanta.pipeline.inputs import check_size, estimated_tokens
+from brevanta.errors import ModelFailure
 from brevanta.pipeline.attempts import (Cancelled, RequestWatch, Unwatched, attempt_note, is_rate_limit,
                                         with_attempts)
 from brevanta.pipeline.reasons import Exchange, analysis_failure, transport_failure

@@ -19,8 +19,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from brevanta import config
-from brevanta.cli import documents
-from brevanta.cli.errors import ModelFailure
+from brevanta.pipeline import documents
+from brevanta.errors import ModelFailure
 from brevanta.pipeline import session
 from brevanta.pipeline.analysis import model_input
 from brevanta.pipeline.assembly import DocumentRefused

@@ -7,8 +7,8 @@ from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response
 
 from brevanta import config
-from brevanta.cli.args import check_org_id
-from brevanta.cli.errors import UsageError
+from brevanta.pipeline.inputs import check_org_id
+from brevanta.errors import UsageError
 from brevanta.web import runs
 from brevanta.web.events import progress_stream
 from brevanta.web.forms import read_form, text_field

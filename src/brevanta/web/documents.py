@@ -15,9 +15,10 @@ from pathlib import Path
 
 from markupsafe import Markup
 
-from brevanta.cli.documents import FILE_NAMES, file_name
+from brevanta.pipeline.documents import FILE_NAMES, file_name
 from brevanta.pipeline.figures import FIGURES_HEADING
-from brevanta.pipeline.formats import FORMATS, html_body
+from brevanta.pipeline.formats import html_body
+from brevanta.pipeline.inputs import FORMATS
 from brevanta.pipeline.sections import KNOWN_GAPS_HEADING, section_span
 
 KINDS = tuple(FILE_NAMES)

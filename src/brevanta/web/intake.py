@@ -7,8 +7,8 @@ from dataclasses import dataclass
 
 from starlette.datastructures import FormData
 
-from brevanta.cli.args import check_size
-from brevanta.cli.errors import InputProblem
+from brevanta.pipeline.inputs import check_size
+from brevanta.errors import InputProblem
 from brevanta.web.forms import text_field, upload_field
 from brevanta.web.runs import phase_failure
 

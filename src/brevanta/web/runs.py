@@ -128,7 +128,7 @@ def model_access(task: Task, run: Run) -> ModelAccess:
 def phase_failure(exc: BaseException) -> str | None:
     """A phase's failure in the pipeline's own words, as one sentence for the page; None for a fault
     of ours, which the task runner logs in full."""
-    from brevanta.cli.errors import CommandError, os_reason
+    from brevanta.errors import CommandError, os_reason
     from brevanta.pipeline.lock import SessionLocked
 
     if isinstance(exc, CommandError):
@@ -192,7 +192,8 @@ def analyse_again(task: Task, ref: SessionRef) -> None:
 
 def _formats() -> list[str]:
     """Every format the document extra of this installation can write, Markdown always."""
-    from brevanta.pipeline.formats import FORMATS, missing_modules
+    from brevanta.pipeline.formats import missing_modules
+    from brevanta.pipeline.inputs import FORMATS
 
     return [fmt for fmt in FORMATS if not missing_modules([fmt])]
 
@@ -215,7 +216,7 @@ def writing(ref: SessionRef) -> Callable[[Task], str]:
     """The work of a task that writes the session's documents still missing, then completes the session."""
 
     def work(task: Task) -> str:
-        from brevanta.cli import documents
+        from brevanta.pipeline import documents
         from brevanta.pipeline import rendering
 
         with reported(task), opened(ref) as taken:

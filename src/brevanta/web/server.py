@@ -12,9 +12,9 @@ import threading
 import webbrowser
 from types import FrameType
 
-from brevanta.cli import signals
-from brevanta.cli.environment import check_session_home
-from brevanta.cli.errors import EXIT_OK, EnvironmentProblem, os_reason
+from brevanta import signals
+from brevanta.pipeline.home import check_session_home
+from brevanta.errors import EXIT_OK, EnvironmentProblem, os_reason
 from brevanta.web.access import Access, is_loopback
 
 MISSING_EXTRA = "`brevanta serve` needs the web packages of its extra"

@@ -8,7 +8,7 @@ from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import FileResponse, Response
 
-from brevanta.cli.documents import file_name
+from brevanta.pipeline.documents import file_name
 from brevanta.web import documents
 from brevanta.web.listing import SessionIndex, summarise
 from brevanta.web.report import report_of, stored_analysis

@@ -12,7 +12,7 @@ from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response
 
 from brevanta import durable, waymark
-from brevanta.cli.errors import os_reason
+from brevanta.errors import os_reason
 from brevanta.pipeline import session
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.session import when

@@ -1,4 +1,4 @@
-"""Checks of the machine the command runs on, made before anything is asked, archived or paid for."""
+"""Checks of the session home, made before anything is asked, archived or paid for."""
 
 from __future__ import annotations
 
@@ -6,7 +6,7 @@ import errno
 import tempfile
 
 from brevanta import config, waymark
-from brevanta.cli.errors import EnvironmentProblem, os_reason
+from brevanta.errors import EnvironmentProblem, os_reason
 
 
 def check_session_home() -> None:

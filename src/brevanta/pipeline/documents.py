@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import config, durable, gapscope
-from brevanta.cli.errors import EnvironmentProblem, ModelFailure, os_reason
+from brevanta.errors import EnvironmentProblem, ModelFailure, os_reason
 from brevanta.pipeline import assembly, known_gaps, provenance, sections
 from brevanta.pipeline import formats as formats_module
 from brevanta.pipeline.cleaning import clean_text
@@ -46,7 +46,7 @@ def file_name(kind: str, fmt: str) -> str:
 
 def prompt_template(kind: str) -> str:
     """The project's prompt for one document, kept as package data beside this module."""
-    return (resources.files("brevanta.cli") / "prompts" / f"{kind}.md").read_text(encoding="utf-8")
+    return (resources.files("brevanta.pipeline") / "prompts" / f"{kind}.md").read_text(encoding="utf-8")
 
 
 @functools.cache

@@ -1,0 +1,92 @@
+"""What a run is given, read and checked before anything is asked or paid for: the interview and
+the documents (readable, not empty, within the model's size), the saved replies of a replay, the
+organisation's id and the document formats.
+
+Imports nothing heavy, so a front end can check its inputs at once.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+import sys
+from pathlib import Path
+
+from brevanta import config
+from brevanta.errors import InputProblem, UsageError
+from brevanta.pipeline.interview import STDIN
+
+# Organisation ids name session files: no path separators, no leading "-" or ".".
+_ORG_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
+
+# The document formats a run can write, in the order they are offered.
+FORMATS = ("md", "html", "docx")
+
+# Saved replies in a replay directory, one file per request of the run.
+REPLAY_FILES = {"analysis": "analysis.md", "prd": "prd.md", "trd": "trd.md"}
+
+
+def _read_bytes(path: str) -> bytes:
+    if path == STDIN:
+        return sys.stdin.buffer.read()
+    return Path(path).read_bytes()
+
+
+def read_text_file(path: str, what: str) -> str:
+    """The file's text ("-": standard input); a UsageError for a missing, unreadable, non-UTF-8 or empty file."""
+    shown = "standard input" if path == STDIN else path
+    try:
+        data = _read_bytes(path)
+    except FileNotFoundError:
+        raise UsageError(f"{what} not found: {shown}") from None
+    except IsADirectoryError:
+        raise UsageError(f"{what} is a directory: {shown}") from None
+    except OSError as exc:
+        raise UsageError(f"cannot read {what} {shown}: {exc.strerror or exc}") from None
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        raise UsageError(f"{what} is not UTF-8 text: {shown}") from None
+    if not text.strip():
+        raise UsageError(f"{what} is empty: {shown}")
+    return text
+
+
+def estimated_tokens(text: str) -> int:
+    return max(1, math.ceil(len(text) / 4))  # about four characters a token for English prose
+
+
+def check_size(text: str, what: str) -> None:
+    """Refuses a text the model could not take, before anything is sent or asked."""
+    estimate, limit = estimated_tokens(text), config.MAX_INTERVIEW_TOKENS
+    if estimate > limit:
+        raise InputProblem(
+            f"{what} is too large: about {estimate:,} tokens estimated, the limit is {limit:,}",
+            hint="Shorten it, or raise BREVANTA_MAX_INTERVIEW_TOKENS if your model takes more.",
+        )
+
+
+def read_replies(path: str) -> dict[str, str]:
+    """The saved replies of a replay: a directory with one file per request, or one file for the analysis."""
+    directory = Path(path)
+    if not directory.is_dir():
+        return {"analysis": read_text_file(path, "reply file")}
+    files = {operation: directory / name for operation, name in REPLAY_FILES.items()}
+    return {operation: read_text_file(str(file), "reply file") for operation, file in files.items() if file.exists()}
+
+
+def check_org_id(org_id: str) -> str:
+    if not _ORG_ID.fullmatch(org_id):
+        raise UsageError(
+            f"--org must start with a letter or digit and hold only letters, digits, '.', '_' and '-': {org_id!r}"
+        )
+    return org_id
+
+
+def check_formats(formats: list[str]) -> None:
+    """Refuses formats whose libraries are not installed, before any model request."""
+    from brevanta.pipeline.formats import missing_modules
+
+    if missing_modules(formats):
+        wanted = ",".join(fmt for fmt in formats if fmt != "md")
+        raise InputProblem(f"--format {wanted} needs the documents extra: pip install 'brevanta[documents]'")
