@@ -187,7 +187,7 @@ def test_a_zip_bomb_is_refused_before_it_is_inflated(monkeypatch):
 
 def test_a_file_past_the_byte_limit_is_not_read(monkeypatch):
     monkeypatch.setattr(readers, "MAX_SOURCE_BYTES", 1024 * 1024)
-    with pytest.raises(SourceProblem, match=r"^big\.pdf is too large to read: 2 MB, the limit is 1 MB$"):
+    with pytest.raises(SourceProblem, match=r"^big\.pdf is too large to read: larger than 1 MB$"):
         read_source(b"%PDF-1.7\n" + bytes(2 * 1024 * 1024), "big.pdf")
 
 

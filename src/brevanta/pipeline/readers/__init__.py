@@ -15,9 +15,11 @@ from brevanta.pipeline.readers.source import (
     Mark,
     SourceProblem,
     SourceText,
+    describe,
 )
 
-__all__ = ["KINDS", "MAX_SOURCE_BYTES", "MAX_TEXT_CHARS", "Mark", "SourceProblem", "SourceText", "read_source"]
+__all__ = ["KINDS", "MAX_SOURCE_BYTES", "MAX_TEXT_CHARS", "Mark", "SourceProblem", "SourceText", "describe",
+           "read_source"]
 
 PDF_MAGIC = b"%PDF-"
 ZIP_MAGIC = b"PK\x03\x04"
@@ -52,8 +54,7 @@ def _not_text(data: bytes, name: str) -> SourceProblem:
 def read_source(data: bytes, name: str) -> SourceText:
     """The text and marks of a document of any kind read here; SourceProblem saying why it cannot be read."""
     if len(data) > MAX_SOURCE_BYTES:
-        raise SourceProblem(name, f"is too large to read: {len(data) / 1048576:,.0f} MB, "
-                                  f"the limit is {MAX_SOURCE_BYTES // 1048576} MB")
+        raise SourceProblem(name, f"is too large to read: larger than {MAX_SOURCE_BYTES // 1048576} MB")
     if PDF_MAGIC in data[:1024]:  # readers accept a header after a little leading junk
         from brevanta.pipeline.readers.pdf import read_pdf
 

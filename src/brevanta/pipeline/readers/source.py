@@ -13,6 +13,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 KINDS = ("text", "markdown", "word", "pdf", "transcript")
+KIND_NAMES = {"text": "text", "markdown": "Markdown", "word": "Word", "pdf": "PDF", "transcript": "transcript"}
 
 # Bounds that hold memory and time down before the callers' token limit counts the extracted text.
 MAX_SOURCE_BYTES = 64 * 1024 * 1024  # a file larger than this is not read at all
@@ -26,6 +27,18 @@ class SourceProblem(Exception):
         super().__init__(f"{name} {reason}")
         self.name = name
         self.reason = reason  # the predicate alone, "is not UTF-8 text", for a sentence of the caller's own
+
+
+def describe(kind: object, size: object) -> str:
+    """A document's kind and size in a few words, "PDF, 1.2 MB", from what a session keeps of it."""
+    shown_kind = KIND_NAMES.get(kind, "text") if isinstance(kind, str) else "text"
+    if not isinstance(size, int) or isinstance(size, bool) or size <= 0:
+        return shown_kind
+    if size < 1000:
+        return f"{shown_kind}, {size} bytes"
+    if size < 1_000_000:
+        return f"{shown_kind}, {size / 1000:.0f} KB"
+    return f"{shown_kind}, {size / 1_000_000:.1f} MB"
 
 
 def too_large(name: str) -> SourceProblem:
