@@ -9,7 +9,7 @@ import os
 import shlex
 import sys
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from brevanta import display, gapscope
 from brevanta import signals
@@ -26,12 +26,10 @@ from brevanta.pipeline import analysis, decisions, models, rendering, session
 from brevanta.pipeline.decisions import gap_question, open_gaps
 from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.lock import SessionLocked
+from brevanta.pipeline.readers import describe
 from brevanta.pipeline.session import ANALYSIS_PHASE, RENDER_PHASE, Run, SessionNotSaved, saved_analysis
 from brevanta.pipeline.usage import request_tokens, usage_summary
 from brevanta.untrusted import for_terminal
-
-if TYPE_CHECKING:
-    from brevanta.pipeline.readers import SourceText
 
 # The ways forward that the report offers when critical gaps exist.
 CONTINUE, ANSWER, ATTACH = "1", "2", "3"
@@ -115,16 +113,9 @@ def attach_document(run: Run, result: gapscope.AnalysisResult) -> bool:
             print(f"  {for_terminal(exc)}")
             continue
         save_session(run, result)
-        display.info(f"Attached {for_terminal(document.name)} ({_described(document)}); "
+        display.info(f"Attached {for_terminal(document.name)} ({describe(document.kind, document.size)}); "
                      f"analysing round {run.round} again.")
         return True
-
-
-def _described(document: SourceText) -> str:
-    """"PDF, 12 pages" / "Word, 84 KB": what kind of document was attached, in a few words."""
-    from brevanta.pipeline.readers import describe
-
-    return describe(document.kind, document.size)
 
 
 def way_forward(result: gapscope.AnalysisResult, run: Run) -> str | None:
