@@ -10,6 +10,10 @@ from typing import Any
 from brevanta.pipeline import figures, known_gaps, provenance, sections
 from brevanta.pipeline.cleaning import clean_text
 
+# The sections the checks write into every document: one of the same title in the reply is the
+# model's own and is dropped, never trusted or kept beside the check's.
+CHECK_SECTIONS: tuple[str, ...] = (figures.FIGURES_HEADING,)
+
 
 class DocumentRefused(Exception):
     """The reply is not the document asked for: a refusal, or most of its sections missing."""
@@ -68,6 +72,7 @@ def _with_figures(text: str, unsourced: list[figures.Unsourced], gaps_heading: s
 def assemble(kind: str, reply: str, wanted: sections.DocumentSections, given: Material) -> Assembled:
     """The document to write from the model's text; DocumentRefused when the reply is no such document."""
     text, removed = clean_text(reply)
+    text = sections.without_sections(text, CHECK_SECTIONS)
     missing = sections.missing_sections(text, wanted)
     if sections.is_mostly_missing(missing, wanted):
         raise DocumentRefused(missing, len(wanted.required))

@@ -141,3 +141,27 @@ def with_missing_sections(text: str, missing: list[str], sections: DocumentSecti
         else:
             text = f"{text[:after.start]}{block}{text[after.start:]}"
     return text
+
+
+def names_section(heading: str, name: str) -> bool:
+    """True when `heading` is section `name` however numbered, capitalised or punctuated, or starts
+    with all its words ("11. FIGURES TO VERIFY", "Figures to verify (none)"); never a shorter heading
+    ("Requirements" is not "Requirements without a source")."""
+    said, wanted = words_of(_strip_numbering(heading)), words_of(name)
+    return bool(wanted) and said[:len(wanted)] == wanted
+
+
+def without_sections(text: str, names: tuple[str, ...]) -> str:
+    """`text` without any section below the title that `names_section` matches to one of `names`, its
+    body and subsections included: the sections a check writes, which a reply must not supply."""
+    found = list(_below_title(text))
+    spans: list[tuple[int, int]] = []
+    for index, heading in enumerate(found):
+        if spans and heading.start < spans[-1][1]:
+            continue  # inside a section already removed
+        if any(names_section(heading.text, name) for name in names):
+            later = (other.start for other in found[index + 1:] if other.level <= heading.level)
+            spans.append((heading.start, next(later, len(text))))
+    for start, end in reversed(spans):
+        text = text[:start] + text[end:]
+    return text
