@@ -63,19 +63,23 @@ def filled(brevanta):
 
 
 def test_a_folder_of_interviews_in_one_batch(brevanta, service, env, interviews):
+    (interviews / "nested" / "clinic-call.vtt").write_bytes((REPLAY.parent / "clinic-call.vtt").read_bytes())
     service.outcomes.update({"client-b": "errored", "client-c": "expired"})
     done = brevanta.run("batch", "analyze", "interviews", "--org", "acme", "--wait", **env)
     assert done.returncode == 1, done.stderr  # two requests failed
     (sent,) = service.sent()
     asked = [request["custom_id"] for request in sent.requests]
-    assert [name.rsplit("_", 2)[0] for name in asked] == ["client-a", "client-b", "client-c", "client-d"]
+    assert [name.rsplit("_", 2)[0] for name in asked] == ["client-a", "client-b", "client-c", "client-d", "clinic-call"]
     assert [line["custom_id"] for line in sent.results] != asked  # the results came in another order
     assert "errored: invalid_request_error: stand-in refused client-b_" in done.stdout
     assert "client-c.txt: expired: the service did not run this request within 24 hours" in done.stdout
     assert f"Send the failed ones again with: brevanta batch retry {sent.id}" in done.stdout
 
     sessions = {session["org_id"]: session for session in brevanta.sessions()}
-    assert sorted(sessions) == ["acme-client-a", "acme-client-d"]
+    assert sorted(sessions) == ["acme-client-a", "acme-client-d", "acme-clinic-call"]
+    call = sessions["acme-clinic-call"]["state"]  # read by its reader: where each passage came from is kept
+    assert (call["interview_source"]["kind"], call["interview_source"]["name"]) == ("transcript", "clinic-call.vtt")
+    assert call["interview_source"]["marks"] and "<v Priya" not in call["interview_text"]
     state = sessions["acme-client-a"]["state"]
     text = (interviews / "client-a.md").read_text(encoding="utf-8")
     assert (sessions["acme-client-a"]["phase"], state["interview_file"], state["interview_text"]) == (

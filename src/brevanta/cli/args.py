@@ -337,8 +337,9 @@ results fill the same sessions, each exactly once: a session filled by a batch
 is walked with `brevanta analyze FILE` or in the browser like any other.
 
   batch analyze PATH...   one analysis request per interview named, or found in
-                          the folders named (.md, .markdown, .txt); an interview
-                          whose analysis exists or waits in a batch is left out
+                          the folders named (.md, .markdown, .txt, .docx, .pdf,
+                          .vtt, .srt); an interview whose analysis exists or
+                          waits in a batch is left out
   batch wait [BATCH_ID]   follows the batch (every batch not yet read, without
                           an id) until it ends, then saves each analysis as a
                           session, or writes each document, and lists what failed

@@ -213,7 +213,7 @@ def _nothing_sent(plan: Plan, what: str) -> int:
         display.info(f"Nothing to send: {what}.")
         return EXIT_OK
     raise InputProblem("no interview to send: each one is left out above",
-                       hint="Name interview files, or folders holding them (.md, .markdown, .txt).")
+                       hint=f"Name interview files, or folders holding them ({', '.join(batches.INTERVIEW_SUFFIXES)}).")
 
 
 def _analyze(args: argparse.Namespace, endpoints: BatchEndpoints, stage: _Stage) -> int:

@@ -30,10 +30,10 @@ from typing import Any
 from brevanta import config, waymark
 from brevanta.errors import CommandError, InputProblem, ModelFailure, UsageError
 from brevanta.pipeline import batch_documents, batchfiles, session
-from brevanta.pipeline.batchfiles import ANALYSIS, DOCUMENTS, UNREADABLE, BatchRecord, BatchRequest, Plan, Planned, \
-    Skipped
-from brevanta.pipeline.inputs import check_org_id, read_text_file
-from brevanta.pipeline.interview import Interview, default_org_id, stored_path, text_sha256
+from brevanta.pipeline.batchfiles import ANALYSIS, DOCUMENTS, UNREADABLE, BatchRecord, BatchRequest, Input, Plan, \
+    Planned, Skipped
+from brevanta.pipeline.inputs import check_org_id, check_size, read_source_file
+from brevanta.pipeline.interview import Interview, default_org_id, source_state, stored_path, text_sha256
 from brevanta.pipeline.models import BatchEndpoints, BatchResult, BatchStatus, SendUnanswered, analysis_of, \
     analysis_request
 from brevanta.pipeline.session import keep_analysis, new_run, read_session_file, state_of
@@ -44,8 +44,8 @@ MAX_REQUESTS = 100_000
 MAX_BYTES = 256 * 1024 * 1024
 _ENVELOPE = len(b'{"requests":[]}')
 
-# The files a folder is searched for: the kinds the command reads.
-INTERVIEW_SUFFIXES = (".md", ".markdown", ".txt")
+# The files a folder is searched for: the kinds the command reads (text and Markdown, Word, PDF, transcripts).
+INTERVIEW_SUFFIXES = (".md", ".markdown", ".txt", ".docx", ".pdf", ".vtt", ".srt")
 
 # The wait between two looks at a batch grows by half each time, up to this (or the first wait, if longer).
 _LONGEST_POLL = 60.0
@@ -115,7 +115,9 @@ def plan_analyses(paths: list[str], org_prefix: str | None) -> Plan:
     known = _already_analysed()
     for number, path in enumerate(files, start=1):
         try:
-            text = read_text_file(path, "interview file")
+            source = read_source_file(path, "interview file")
+            text = source.text
+            check_size(text, "the interview")
             org_id = org_for(path, text, org_prefix)
             params = analysis_request(text, 1)
         except (UsageError, InputProblem) as problem:
@@ -128,7 +130,7 @@ def plan_analyses(paths: list[str], org_prefix: str | None) -> Plan:
         known[(org_id, sha)] = "this batch"  # the same text twice for one organisation: analysed once
         request = BatchRequest(batchfiles.custom_id(Path(path).stem, plan.token, number), org_id,
                                interview=stored_path(path), interview_sha256=sha)
-        plan.items.append(Planned(request, params, text))
+        plan.items.append(Planned(request, params, Input(text, source_state(source))))
     return plan
 
 
@@ -192,7 +194,7 @@ def send(kind: str, plan: Plan, endpoints: BatchEndpoints, *, on_sent: Callable[
             held.enter_context(batchfiles.locked(record))
             if kind == ANALYSIS:
                 record.inputs = inputs or batchfiles.save_inputs(record.name, {
-                    item.request.custom_id: item.text for item in part})
+                    item.request.custom_id: item.input for item in part if item.input is not None})
             batchfiles.save(record)
             records.append(record)
         for number, (record, part) in enumerate(zip(records, parts)):
@@ -285,7 +287,7 @@ def sessions_filled(requests: Iterable[BatchRequest]) -> dict[str, str]:
     return found
 
 
-def _save_analysis(record: BatchRecord, request: BatchRequest, result: BatchResult, text: str) -> None:
+def _save_analysis(record: BatchRecord, request: BatchRequest, result: BatchResult, sent: Input) -> None:
     """The reply as a run's analysis, saved as a new session bound to its interview; or why not."""
     assert result.message is not None
     try:
@@ -293,7 +295,8 @@ def _save_analysis(record: BatchRecord, request: BatchRequest, result: BatchResu
     except ModelFailure as failure:
         request.outcome, request.reason = UNREADABLE, failure.message
         return
-    run = new_run(Interview(request.interview, text), request.org_id, 1)
+    run = new_run(Interview(request.interview, sent.text), request.org_id, 1)
+    run.interview_source = sent.source
     run.usage = [usage_record("analysis", result.message.model, result.message.usage, batch=True)]
     run.batch = {"batch": record.batch_id, "custom_id": request.custom_id}
     keep_analysis(run, analysis)
@@ -308,7 +311,7 @@ def _read_analyses(record: BatchRecord, endpoints: BatchEndpoints,
                    progress: Callable[[int], None] | None) -> None:
     waiting = {request.custom_id: request for request in record.requests if request.session is None}
     filled = sessions_filled(waiting.values()) if record.collecting else {}
-    texts = batchfiles.read_inputs(record)
+    inputs = batchfiles.read_inputs(record)
     record.collecting = True
     batchfiles.save(record)
     assert record.batch_id is not None
@@ -319,8 +322,8 @@ def _read_analyses(record: BatchRecord, endpoints: BatchEndpoints,
                 continue  # filled by an earlier reading, or not one of ours
             if result.custom_id in filled:
                 request.session, request.outcome, request.reason = filled[result.custom_id], "succeeded", ""
-            elif result.outcome == "succeeded" and result.message is not None and request.custom_id in texts:
-                _save_analysis(record, request, result, texts[request.custom_id])
+            elif result.outcome == "succeeded" and result.message is not None and request.custom_id in inputs:
+                _save_analysis(record, request, result, inputs[request.custom_id])
             elif result.outcome == "succeeded":
                 request.outcome, request.reason = UNREADABLE, "its interview is missing from the batch's inputs"
             else:
@@ -359,14 +362,14 @@ def _failed_plan(record: BatchRecord) -> Plan:
               for request in record.requests if request.failed]
     if record.kind == DOCUMENTS:
         return batch_documents.plan_again(failed)
-    texts = batchfiles.read_inputs(record)
+    inputs = batchfiles.read_inputs(record)
     plan = Plan()
     for request in failed:
-        text = texts.get(request.custom_id)
-        if text is None:
+        sent = inputs.get(request.custom_id)
+        if sent is None:
             plan.skipped.append(Skipped(request.interview, "its interview is missing from the batch's inputs"))
             continue
-        plan.items.append(Planned(request, analysis_request(text, 1), text))
+        plan.items.append(Planned(request, analysis_request(sent.text, 1), sent))
     return plan
 
 

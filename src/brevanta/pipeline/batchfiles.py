@@ -102,13 +102,22 @@ class Skipped:
     reason: str
 
 
+@dataclass(frozen=True)
+class Input:
+    """The interview an analysis request was sent with: its text, and its source as its reader read it
+    (name, kind, size, marks; None when unknown)."""
+
+    text: str
+    source: dict[str, Any] | None = None
+
+
 @dataclass
 class Planned:
     """One request of a batch to send: its record, its parameters, and the interview it analyses."""
 
     request: BatchRequest
     params: dict[str, Any]
-    text: str = ""
+    input: Input | None = None
 
     @property
     def size(self) -> int:
@@ -172,20 +181,21 @@ def save(record: BatchRecord) -> None:
         _write(record.path, asdict(record))
 
 
-def save_inputs(name: str, texts: dict[str, str]) -> str:
-    """Keeps the interviews a batch is sent with (custom_id -> text); returns the file's name."""
+def save_inputs(name: str, inputs: dict[str, Input]) -> str:
+    """Keeps the interviews a batch is sent with, by custom_id; returns the file's name."""
     file_name = name + _INPUTS_SUFFIX
     with _store_errors("save the batch's interviews"):
-        _write(batches_dir() / file_name, texts)
+        _write(batches_dir() / file_name, {key: asdict(value) for key, value in inputs.items()})
     return file_name
 
 
-def read_inputs(record: BatchRecord) -> dict[str, str]:
+def read_inputs(record: BatchRecord) -> dict[str, Input]:
     data = read_session_file(batches_dir() / record.inputs) if record.inputs else None
     if data is None:
         raise EnvironmentProblem(f"the interviews batch {record.shown_id} was sent with are missing from "
                                  f"{batches_dir()} ({record.inputs})")
-    return {key: value for key, value in data.items() if isinstance(value, str)}
+    return {key: Input(value["text"], value.get("source") if isinstance(value.get("source"), dict) else None)
+            for key, value in data.items() if isinstance(value, dict) and isinstance(value.get("text"), str)}
 
 
 def remove(record: BatchRecord) -> None:
