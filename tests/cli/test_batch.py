@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from brevanta.pipeline import batches
+from brevanta.pipeline.usage import cost_of
 from support.batch_service import BatchService, wait_until
 from support.messages_service import by_kind
 
@@ -108,6 +109,7 @@ def test_a_folder_of_interviews_in_one_batch(brevanta, service, env, interviews)
     calls = len(service.calls)
     again = brevanta.run("batch", "wait", first.id, **env)
     assert (again.returncode, len(service.calls)) == (1, calls)  # its own failures stay listed, from the file
+    assert f"› The failed ones were sent again in batch {second.id}." in again.stdout
     assert brevanta.run("batch", "wait", **env).stdout == "› No batch is waiting for its results.\n"
     assert brevanta.run("batch", "analyze", "interviews", "--org", "acme", **env).stdout.endswith(
         "› Nothing to send: every interview is analysed already, or waits in a batch.\n")
@@ -140,6 +142,8 @@ def test_documents_by_batch_are_an_interactive_runs(brevanta, service, env, sett
     assert batch_session["phase"] == "complete"
     assert sorted((record["operation"], record.get("batch")) for record in batch_session["state"]["usage"]) == [
         ("analysis", True), ("prd", True), ("trd", True)]
+    for record in batch_session["state"]["usage"]:  # priced at the batch column: half the list price
+        assert cost_of(record) > 0 and cost_of(record) == pytest.approx(cost_of({**record, "batch": False}) / 2)
 
 
 def test_killed_between_reading_the_results_and_saving_the_sessions(brevanta, service, env, interviews):

@@ -10,7 +10,8 @@ import pytest
 
 SRC = Path(__file__).resolve().parents[2] / "src"
 NAMES = ("ANTHROPIC_API_KEY MODEL_REASONING MODEL_ROUTING MAX_TOKENS_ANALYSIS REQUEST_TIMEOUT REQUEST_RETRIES "
-         "MAX_INTERVIEW_TOKENS CORVANE_HOME RELAY_URL RELAY_TOKEN MAX_TOKENS_DOCUMENT PARALLEL_DOCUMENTS PROMPT_CACHE")
+         "MAX_INTERVIEW_TOKENS CORVANE_HOME RELAY_URL RELAY_TOKEN MAX_TOKENS_DOCUMENT PARALLEL_DOCUMENTS PROMPT_CACHE "
+         "BATCH_POLL")
 DUMP = (
     "import json; from brevanta import config as c; "
     f"print(json.dumps({{n: getattr(c, n) for n in {NAMES.split()}}}, default=repr))"
@@ -43,6 +44,7 @@ def test_defaults(tmp_path):
         "MAX_TOKENS_DOCUMENT": 16000,
         "PARALLEL_DOCUMENTS": True,
         "PROMPT_CACHE": True,
+        "BATCH_POLL": 10.0,
     }
 
 
@@ -57,6 +59,7 @@ def test_defaults(tmp_path):
         ({"BREVANTA_MAX_TOKENS_ANALYSIS": "1234"}, "MAX_TOKENS_ANALYSIS", 1234),
         ({"BREVANTA_REQUEST_TIMEOUT": "2.5"}, "REQUEST_TIMEOUT", 2.5),
         ({"BREVANTA_REQUEST_RETRIES": "0"}, "REQUEST_RETRIES", 0),
+        ({"BREVANTA_BATCH_POLL": "0.5"}, "BATCH_POLL", 0.5),
         ({"BREVANTA_MAX_INTERVIEW_TOKENS": " 900 "}, "MAX_INTERVIEW_TOKENS", 900),
         ({"BREVANTA_RELAY_URL": "http://127.0.0.1:9"}, "RELAY_URL", "http://127.0.0.1:9"),
         ({"BREVANTA_RELAY_URL": ""}, "RELAY_URL", None),

@@ -32,7 +32,7 @@ from brevanta.untrusted import for_terminal
 
 def _shown_path(path: str) -> str:
     """A path as short as it can be said from here."""
-    relative = os.path.relpath(path)
+    relative = os.path.relpath(path) if path else path
     return relative if not relative.startswith("..") else path
 
 
@@ -135,7 +135,9 @@ def _report(record: BatchRecord) -> int:
         print(for_terminal(_request_line(request, record.kind)))
     failed = any(request.failed for request in record.requests)
     waiting = any(request.outcome is None for request in record.requests)
-    if failed:
+    if failed and record.retried_in:
+        display.info(for_terminal(f"The failed ones were sent again in batch {record.retried_in}."))
+    elif failed:
         display.info(f"Send the failed ones again with: {_command('batch', 'retry', record.shown_id)}")
     if waiting:
         display.info(f"Once that run has ended, write the rest with: {_command('batch', 'wait', record.shown_id)}")

@@ -363,11 +363,14 @@ def _failed_plan(record: BatchRecord) -> Plan:
     if record.kind == DOCUMENTS:
         return batch_documents.plan_again(failed)
     inputs = batchfiles.read_inputs(record)
+    known = _already_analysed()
     plan = Plan()
     for request in failed:
         sent = inputs.get(request.custom_id)
-        if sent is None:
-            plan.skipped.append(Skipped(request.interview, "its interview is missing from the batch's inputs"))
+        analysed = known.get((request.org_id, request.interview_sha256))
+        if sent is None or analysed is not None:
+            plan.skipped.append(Skipped(request.interview, f"already analysed: {analysed}" if analysed
+                                        else "its interview is missing from the batch's inputs"))
             continue
         plan.items.append(Planned(request, analysis_request(sent.text, 1), sent))
     return plan
