@@ -3,7 +3,7 @@
 retried in a batch of their own; the analysis and document requests byte for byte those of an interactive
 run, and the documents the same files; every session exactly once after a kill in the middle of the results
 or a send whose answer was lost; batches split past the service's limits; Ctrl-C that stops the following,
-never the batch; no batch without direct access."""
+never the batch, and canceling it; no batch without direct access."""
 
 import hashlib
 import json
@@ -201,7 +201,7 @@ def test_batches_past_the_limits_are_split(brevanta, service, env, interviews, m
     assert len(filled(brevanta)) == 4
 
 
-def test_ctrl_c_stops_the_following_not_the_batch(brevanta, service, env, interviews):
+def test_ctrl_c_stops_the_following_not_the_batch_and_cancel_does(brevanta, service, env, interviews):
     service.polls_until_ended = 10**6
     terminal = brevanta.terminal("batch", "analyze", "interviews", "--wait", **env)
     terminal.expect("processing; ")
@@ -212,10 +212,15 @@ def test_ctrl_c_stops_the_following_not_the_batch(brevanta, service, env, interv
             f"Follow it again with: brevanta batch wait {sent.id}") in terminal.screen.replace("\n", " ")
     assert not [call for call in service.calls if call[1].endswith("/cancel")]
 
-    service.polls_until_ended = 0
-    done = brevanta.run("batch", "wait", sent.id, **env)
-    assert done.returncode == 0, done.stderr
-    assert len(filled(brevanta)) == 4
+    canceled = brevanta.run("batch", "cancel", sent.id, **env)
+    assert canceled.stdout == (f"› Batch {sent.id} is canceling: requests already done keep their results. "
+                               f"Read them with: brevanta batch wait {sent.id}\n")
+    done = brevanta.run("batch", "wait", **env)
+    assert done.returncode == 1
+    assert done.stdout.count(": canceled: the batch was canceled before this request ran\n") == 4
+    listed = brevanta.run("batch", "list", **env).stdout
+    assert f"  {sent.id}  analysis, 4 requests, recorded " in listed and listed.endswith(
+        ": ended, results read: 4 canceled\n")
 
 
 @pytest.mark.parametrize("access", [{"BREVANTA_RELAY_URL": "http://127.0.0.1:9", "ANTHROPIC_API_KEY": "key"}, {}])
