@@ -70,7 +70,10 @@ The two documents are requested at once over a shared, cached prompt
 (BREVANTA_PARALLEL_DOCUMENTS=0: one after the other; BREVANTA_PROMPT_CACHE=0:
 no cache mark). The run ends with its tokens and their cost at list prices;
 BREVANTA_MODEL_PRICES='{"model": [input, output]}' (dollars per million
-tokens) prices a model the table lacks.
+tokens) prices a model the table lacks (a batch then pays half; four numbers
+give the batch prices too). Many interviews at once, at half the price: see
+`brevanta batch --help`; it waits BREVANTA_BATCH_POLL seconds (default 10)
+before its first look at a batch.
 """
 
 ANALYZE_EPILOG = """\
