@@ -231,10 +231,14 @@ class _WatchedMessages:
         return message
 
 
+def model_for(operation: str) -> str:
+    return config.MODEL_ROUTING.get(operation, config.MODEL_REASONING)
+
+
 def message_request(content: Content, *, operation: str, max_tokens: int) -> dict[str, Any]:
     """The parameters of one user message to the model routed for `operation`: what a run sends, and what a
     batch sends for the same request."""
-    return {"model": config.MODEL_ROUTING.get(operation, config.MODEL_REASONING), "max_tokens": max_tokens,
+    return {"model": model_for(operation), "max_tokens": max_tokens,
             "messages": [{"role": "user", "content": content}]}
 
 
@@ -260,6 +264,9 @@ class ModelAccess:
     @property
     def _relay(self) -> bool:
         return isinstance(self.client, RelayGate)
+
+    def model_for(self, operation: str) -> str:
+        return model_for(operation)
 
     @property
     def estimated(self) -> bool:
