@@ -15,7 +15,7 @@ import pytest
 from brevanta.pipeline import batches
 from brevanta.pipeline.usage import cost_of
 from support.batch_service import BatchService, wait_until
-from support.messages_service import by_kind
+from support.messages_service import by_kind, kind_of
 
 REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
 REPLIES = {kind: (REPLAY / f"{kind}.md").read_text(encoding="utf-8") for kind in ("analysis", "prd", "trd")}
@@ -66,8 +66,14 @@ def filled(brevanta):
 def test_a_folder_of_interviews_in_one_batch(brevanta, service, env, interviews):
     (interviews / "nested" / "clinic-call.vtt").write_bytes((REPLAY.parent / "clinic-call.vtt").read_bytes())
     service.outcomes.update({"client-b": "errored", "client-c": "expired"})
+    garbled = ["Tarang 3"]  # client-d's analysis comes back as no JSON at all
+    service.answer = lambda body: ("I cannot help with that." if garbled and garbled[0] in json.dumps(body)
+                                   else REPLIES[kind_of(body)])
     done = brevanta.run("batch", "analyze", "interviews", "--org", "acme", "--wait", **env)
-    assert done.returncode == 1, done.stderr  # two requests failed
+    assert done.returncode == 1, done.stderr  # three requests failed
+    assert done.stderr.count("\n") == 2 and "AI analysis" not in done.stderr  # the counts, nothing logged
+    assert ("client-d.markdown: unreadable: no analysis: the reply is not valid analysis JSON (Expecting value: "
+            in done.stdout)
     (sent,) = service.sent()
     asked = [request["custom_id"] for request in sent.requests]
     assert [name.rsplit("_", 2)[0] for name in asked] == ["client-a", "client-b", "client-c", "client-d", "clinic-call"]
@@ -77,7 +83,7 @@ def test_a_folder_of_interviews_in_one_batch(brevanta, service, env, interviews)
     assert f"Send the failed ones again with: brevanta batch retry {sent.id}" in done.stdout
 
     sessions = {session["org_id"]: session for session in brevanta.sessions()}
-    assert sorted(sessions) == ["acme-client-a", "acme-client-d", "acme-clinic-call"]
+    assert sorted(sessions) == ["acme-client-a", "acme-clinic-call"]
     call = sessions["acme-clinic-call"]["state"]  # read by its reader: where each passage came from is kept
     assert (call["interview_source"]["kind"], call["interview_source"]["name"]) == ("transcript", "clinic-call.vtt")
     assert call["interview_source"]["marks"] and "<v Priya" not in call["interview_text"]
@@ -98,10 +104,11 @@ def test_a_folder_of_interviews_in_one_batch(brevanta, service, env, interviews)
     assert [logged.kind for logged in service.log] == ["prd", "trd"]
 
     service.outcomes.clear()
+    garbled.clear()
     retried = brevanta.run("batch", "retry", sent.id, "--wait", **env)
     assert retried.returncode == 0, retried.stderr
     first, second = service.sent()
-    assert [request["custom_id"] for request in second.requests] == asked[1:3]  # the failed ones, and only them
+    assert [request["custom_id"] for request in second.requests] == asked[1:4]  # the failed ones, and only them
     assert batch_file(brevanta, first.id)["retried_in"] == second.id
     assert sorted(filled(brevanta)) == sorted(asked)
 

@@ -16,6 +16,7 @@ from datetime import datetime, timezone
 from typing import TextIO
 
 from brevanta import display, signals
+from brevanta.cli.run import _configure_logging
 from brevanta.cli.terminal import Spinner, count
 from brevanta.errors import EXIT_NO_ANALYSIS, EXIT_OK, SESSION_KEPT, EnvironmentProblem, \
     InputProblem, os_reason
@@ -306,6 +307,7 @@ _ACTIONS = {"analyze": _analyze, "documents": _documents, "retry": _retry, "canc
 def batch_command(args: argparse.Namespace) -> int:
     endpoints = open_batch_endpoints()
     check_session_home()
+    _configure_logging(verbose=False)  # an unreadable reply is listed with its request, not logged
     signals.install()
     stage = _Stage()
     try:

@@ -301,7 +301,6 @@ class ModelAccess:
                 result = wait_for(lambda: asyncio.run(gapscope.analyze_requirements(text, round_number, client)))
         return _analysis_made(result, exchange, hint=None if self.available else NO_ACCESS_HINT)
 
-
     def complete(self, content: Content, *, operation: str, max_tokens: int, label: str | None = None) -> Completion:
         """One user message to the model routed for `operation`, waited for on this thread; ModelFailure
         saying why when no reply came. `label`, when given, names the activity shown meanwhile."""
