@@ -49,10 +49,11 @@ def test_documents_share_a_cached_prefix(brevanta, service, transport, settings)
     done = brevanta.run("analyze", "examples/interview.md", "--yes", **transport_env(service, transport), **settings)
     assert done.returncode == 0, done.stderr
     (prd,), (trd,) = service.of_kind("prd"), service.of_kind("trd")
-    shared = prd.body["messages"][0]["content"][0]
-    assert shared["cache_control"] == {"type": "ephemeral"}
-    assert trd.body["messages"][0]["content"][0] == shared
-    assert prd.body["messages"][0]["content"][1] != trd.body["messages"][0]["content"][1]
+    *shared, instructions = prd.body["messages"][0]["content"]
+    assert [block["type"] for block in shared] == ["document", "text"]  # the interview, then the analysis
+    assert "cache_control" not in shared[0] and shared[-1]["cache_control"] == {"type": "ephemeral"}
+    assert trd.body["messages"][0]["content"][:-1] == shared
+    assert trd.body["messages"][0]["content"][-1] != instructions
     assert trd.started >= prd.first_event  # the cache entry exists once the PRD's reply has begun
     if settings.get("BREVANTA_PARALLEL_DOCUMENTS") == "0":
         assert trd.started >= prd.ended

@@ -31,7 +31,13 @@ def queue_documents(server):
 def prompt_of(request):
     (message,) = request.body["messages"]
     content = message["content"]
-    return content if isinstance(content, str) else "".join(block["text"] for block in content)
+    return content if isinstance(content, str) else "".join(block.get("text", "") for block in content)
+
+
+def documents_of(request):
+    """The documents a request sent, as (title, text)."""
+    (message,) = request.body["messages"]
+    return [(block["title"], block["source"]["data"]) for block in message["content"] if block["type"] == "document"]
 
 
 def known_gaps(document):
@@ -78,11 +84,14 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
 
     *analyses, prd, trd = messages_server.requests
     assert len(analyses) == (2 if option == "3" else 1)
-    material = prompt_of(prd)
     attached = f"## Attached document: notes.md\n\n{NOTES.strip()}"
-    assert (attached in prompt_of(analyses[-1]) and attached in material) == (option == "3")
+    assert (attached in prompt_of(analyses[-1])) == (option == "3")
     assert attached not in prompt_of(analyses[0])
-    assert (f"Q: {first['gaps'][0]['question']}\nA: {ANSWER}" in material) == (option == "2")
+    # The documents' requests send the interview, each attachment and each answer as a document to cite.
+    interview = (brevanta.cwd / "examples" / "interview.md").read_text(encoding="utf-8")
+    assert documents_of(prd) == documents_of(trd) == [("Interview", interview), *{
+        "1": [], "2": [(f"Follow-up answer: {first['gaps'][0]['title']}", ANSWER)],
+        "3": [("Attached document: notes.md", NOTES)]}[option]]
 
     (session,) = brevanta.sessions()
     assert session["phase"] == "complete"

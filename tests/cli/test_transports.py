@@ -66,13 +66,14 @@ def test_direct_transport_through_the_sdk(brevanta, messages_server, example_rep
     for kind, request in (("prd", prd), ("trd", trd)):
         assert (request.body["model"], request.body["max_tokens"], request.body["stream"]) == (
             "claude-sonnet-4-5", 16000, True)
-        shared, instructions = prompt_of(request)
+        interview, shared, instructions = prompt_of(request)
+        assert interview == {"type": "document", "title": "Interview", "citations": {"enabled": True},
+                             "source": {"type": "text", "media_type": "text/plain", "data": example_interview}}
         assert shared["cache_control"] == {"type": "ephemeral"} and "cache_control" not in instructions
-        assert f"# KNOWN GAPS\n\n{bypass_summary}" in shared["text"]
-        assert example_interview.strip() in shared["text"] and result.summary in shared["text"]
-        assert [shared, instructions] == documents.compose(kind, example_interview, result)
+        assert f"# KNOWN GAPS\n\n{bypass_summary}" in shared["text"] and result.summary in shared["text"]
+        assert [interview, shared, instructions] == documents.compose(kind, example_interview, result)
         assert (brevanta.cwd / "docs" / f"{kind.upper()}.md").is_file()
-    assert prompt_of(prd)[0] == prompt_of(trd)[0]  # the shared prefix, byte for byte
+    assert prompt_of(prd)[:2] == prompt_of(trd)[:2]  # the shared prefix, byte for byte
 
 
 def test_relay_transport_wins_over_the_api_key(brevanta, messages_server, example_reply):

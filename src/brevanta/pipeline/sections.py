@@ -75,6 +75,22 @@ def heading_matches(heading: str, name: str) -> bool:
     return longer[:len(shorter)] == shorter  # an extension keeps the wanted words whole
 
 
+def names_exactly(heading: str, name: str) -> bool:
+    """True when `heading` is the section `name` word for word, numbering aside."""
+    return words_of(_strip_numbering(heading)) == words_of(name)
+
+
+def without_sections(text: str, names: tuple[str, ...]) -> str:
+    """`text` without the sections (heading and body, up to the next heading of the same or a higher level)
+    named exactly one of `names`: the sections a check writes, should the model have written them."""
+    found = [heading for heading in _below_title(text) if any(names_exactly(heading.text, name) for name in names)]
+    for heading in reversed(found):
+        later = (other.start for other in headings(text) if other.start > heading.start and other.level <= heading.level)
+        end = next(later, len(text))
+        text = text[:heading.start] + text[end:]
+    return text
+
+
 @dataclass(frozen=True)
 class Heading:
     level: int

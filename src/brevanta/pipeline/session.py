@@ -71,6 +71,8 @@ class Run:
     interview_text: str = ""
     lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
     usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
+    # Each accepted document reply by its kind: text, model, stop_reason, its verified citations.
+    replies: dict[str, dict[str, Any]] = field(default_factory=dict)
 
     def answers_of_round(self, round_number: int) -> list[dict[str, Any]]:
         return [answer for answer in self.answers if answer.get("round") == round_number]
@@ -235,6 +237,9 @@ def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_num
     run.output_dir = output_dir if isinstance(output_dir, str) else None
     run.written = _saved_written(state)
     run.usage = _saved_list(state, "usage")
+    replies = state.get("replies")
+    run.replies = {kind: reply for kind, reply in replies.items() if kind in DOCUMENT_TYPES and isinstance(reply, dict)
+                   } if isinstance(replies, dict) else {}
     run.phase = RENDER_PHASE if record["phase"] == RENDER_PHASE else ANALYSIS_PHASE
     run.session_file = record["path"]
     run.lock = lock
@@ -350,6 +355,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         open_gaps=len(result.get_unanswered_gaps()),
         documents_written=run.written,
         usage=run.usage,
+        replies=run.replies,
     )
     first_save = run.session_file is None
     with _store_errors("save the session", waymark.SESSIONS_DIR):

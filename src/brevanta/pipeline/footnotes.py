@@ -1,0 +1,144 @@
+"""The verified citations of a reply as footnotes: a reference `[^s1]` right after the text a citation
+supports, and at the end of the document a "Sources" section defining each one,
+`[^s1]: “the cited words” — interview, line 42`.
+
+The references go into the reply before it is checked and completed, as provisional marks of private-use
+characters that no check reads as text; once the document is whole they become `[^sN]`, numbered in the
+order they appear (a mark in a section the checks replaced is gone by then), so every format shows the
+same numbers: markdown-it's footnotes count the same way. Footnote syntax that anyone else wrote (the
+model, a gap's title, an answer) is made plain text then: only the verified citations become footnotes.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+from brevanta.pipeline.citations import Citation
+from brevanta.pipeline.sources import Source
+
+SOURCES_HEADING = "Sources"
+SOURCES_NOTE = "Each footnote quotes the words the model cited for the text it follows, and where they stand."
+NO_CITATIONS = "None: the model's reply carried no citations."
+NONE_VERIFIED = "None: no citation of the model's reply could be verified."
+
+# A provisional reference: the passage's number between two private-use characters.
+_OPEN, _CLOSE = "\ue000", "\ue001"
+REFERENCE = re.compile(f"{_OPEN}(\\d+){_CLOSE}")
+_FENCE = re.compile(r"^[ ]{0,3}(`{3,}|~{3,})", re.MULTILINE)
+_MARKDOWN_SPECIAL = re.compile(r"([\\`*_\[\]<>])")
+_QUOTE_LIMIT = 400
+
+
+@dataclass(frozen=True)
+class Footnote:
+    """One numbered source of a document: the passage its references cite."""
+
+    label: str  # "s1"
+    citation: Citation
+    quote: str  # the cited words on one line, as the definition shows them (Markdown-escaped)
+    where: str  # "interview, line 42"
+
+    @property
+    def number(self) -> int:
+        return int(self.label[1:])
+
+    def definition(self) -> str:
+        return f"[^{self.label}]: \u201c{self.quote}\u201d \u2014 {self.where}"
+
+
+def _fenced(text: str) -> list[tuple[int, int]]:
+    """The spans of the fenced code blocks of `text`, each from its opening line to the end of its closing line."""
+    spans, opened, fence = [], 0, ""
+    for match in _FENCE.finditer(text):
+        marker = match.group(1)
+        if not fence:
+            opened, fence = match.start(), marker
+        elif marker[0] == fence[0] and len(marker) >= len(fence):
+            line_end = text.find("\n", match.end())
+            spans.append((opened, len(text) if line_end < 0 else line_end))
+            fence = ""
+    if fence:
+        spans.append((opened, len(text)))
+    return spans
+
+
+def _insertion_point(reply: str, citation: Citation, fenced: list[tuple[int, int]]) -> int:
+    """Right after the supported text, before the white space it ends with; after the code block it is in."""
+    at = citation.reply_end
+    while at > citation.reply_start and reply[at - 1].isspace():
+        at -= 1
+    for start, end in fenced:
+        if start < at <= end:
+            return end
+    return at
+
+
+def marked(reply: str, citations: Sequence[Citation]) -> tuple[str, list[Citation]]:
+    """`reply` with a provisional reference after each supported text, and the passages they cite: the
+    reference numbered K cites passages[K - 1]. The same passage cited twice is one footnote."""
+    fenced = _fenced(reply)
+    numbers: dict[tuple[int, int, int], int] = {}
+    passages: list[Citation] = []
+    at: dict[int, list[int]] = {}
+    for citation in sorted(citations, key=lambda cited: (cited.reply_end, cited.reply_start)):
+        if citation.passage not in numbers:
+            numbers[citation.passage] = len(passages) + 1
+            passages.append(citation)
+        references = at.setdefault(_insertion_point(reply, citation, fenced), [])
+        if numbers[citation.passage] not in references:
+            references.append(numbers[citation.passage])
+    pieces, previous = [], 0
+    for position in sorted(at):
+        pieces.append(_unmarked(reply[previous:position]))
+        pieces.append("".join(f"{_OPEN}{number}{_CLOSE}" for number in at[position]))
+        previous = position
+    pieces.append(_unmarked(reply[previous:]))
+    return "".join(pieces), passages
+
+
+def _unmarked(text: str) -> str:
+    return text.replace(_OPEN, "").replace(_CLOSE, "")
+
+
+def quote(words: str) -> str:
+    """The cited words on one line, shortened when long, safe inside a Markdown footnote."""
+    words = " ".join(words.split())
+    if len(words) > _QUOTE_LIMIT:
+        words = words[:_QUOTE_LIMIT - 1].rstrip() + "\u2026"
+    return _MARKDOWN_SPECIAL.sub(r"\\\1", words)
+
+
+def without_references(text: str) -> str:
+    return REFERENCE.sub("", text)
+
+
+def numbered(text: str, passages: Sequence[Citation], sources: Sequence[Source]) -> tuple[str, list[Footnote]]:
+    """`text` with its provisional references numbered in the order they appear, as `[^sN]`, and the
+    footnotes they cite, in order; any other footnote syntax in `text` is escaped. A reference to no
+    passage is removed."""
+    numbers: dict[int, int] = {}
+    footnotes: list[Footnote] = []
+
+    def renumber(reference: re.Match[str]) -> str:
+        provisional = int(reference.group(1))
+        if not 1 <= provisional <= len(passages):
+            return ""
+        if provisional not in numbers:
+            numbers[provisional] = len(numbers) + 1
+            citation = passages[provisional - 1]
+            footnotes.append(Footnote(f"s{numbers[provisional]}", citation, quote(citation.cited_text),
+                                      sources[citation.source].where(citation.start)))
+        return f"[^s{numbers[provisional]}]"
+
+    return REFERENCE.sub(renumber, text.replace("[^", "[\\^")), footnotes
+
+
+def sources_section(footnotes: Sequence[Footnote], received: int) -> str:
+    """The "Sources" section that ends the document: every footnote's definition, in order."""
+    if not footnotes:
+        return f"## {SOURCES_HEADING}\n\n{NONE_VERIFIED if received else NO_CITATIONS}\n"
+    definitions = "\n".join(footnote.definition() for footnote in footnotes)
+    return f"## {SOURCES_HEADING}\n\n{SOURCES_NOTE}\n\n{definitions}\n"
+
