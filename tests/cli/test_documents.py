@@ -11,6 +11,7 @@ import pytest
 from support.anthropic_stub import MessagesServer
 
 from brevanta import gapscope
+from brevanta.pipeline.replay_citations import MARK
 
 REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
 MENU = "Your choice [1/2/3]: "
@@ -24,8 +25,9 @@ def direct_env(server):
 
 
 def queue_documents(server):
+    """The saved replies as a service answers that carries no citations."""
     for kind in ("prd", "trd"):
-        server.reply_text((REPLAY / f"{kind}.md").read_text(encoding="utf-8"))
+        server.reply_text(MARK.sub("", (REPLAY / f"{kind}.md").read_text(encoding="utf-8")))
 
 
 def prompt_of(request):
