@@ -14,9 +14,10 @@ from __future__ import annotations
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import Any
 
-from brevanta.pipeline.citations import Citation
-from brevanta.pipeline.sources import Source
+from brevanta.pipeline.citations import Citation, from_state
+from brevanta.pipeline.sources import Source, state_sources
 
 SOURCES_HEADING = "Sources"
 SOURCES_NOTE = "Each footnote quotes the words the model cited for the text it follows, and where they stand."
@@ -142,3 +143,39 @@ def sources_section(footnotes: Sequence[Footnote], received: int) -> str:
     definitions = "\n".join(footnote.definition() for footnote in footnotes)
     return f"## {SOURCES_HEADING}\n\n{SOURCES_NOTE}\n\n{definitions}\n"
 
+
+
+@dataclass(frozen=True)
+class Passage:
+    """The passage one footnote of a written document cites, in the text that was sent."""
+
+    label: str
+    source: Source
+    citation: Citation
+
+    @property
+    def where(self) -> str:
+        return self.source.where(self.citation.start)
+
+    def parts(self) -> tuple[str, str, str]:
+        """The source's text before the passage, the passage, and the text after it."""
+        text, start, end = self.source.text, self.citation.start, self.citation.end
+        return text[:start], text[start:end], text[end:]
+
+
+def cited_passages(state: dict[str, Any], kind: str) -> dict[str, Passage]:
+    """The passages the footnotes of a session's document cite, by footnote label, from what the session
+    keeps (each citation checked again against the documents rebuilt from it)."""
+    replies = state.get("replies")
+    reply = replies.get(kind) if isinstance(replies, dict) else None
+    if not isinstance(reply, dict) or not isinstance(reply.get("citations"), list):
+        return {}
+    sources = state_sources(state)
+    found = {}
+    for entry in reply["citations"]:
+        label = entry.get("footnote") if isinstance(entry, dict) else None
+        if isinstance(label, str) and label not in found:
+            checked = from_state([entry], sources, str(reply.get("text", "")))
+            if checked.citations:
+                found[label] = Passage(label, sources[checked.citations[0].source], checked.citations[0])
+    return found

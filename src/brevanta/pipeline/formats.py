@@ -52,8 +52,10 @@ def is_safe_link(url: str) -> bool:
     return url.strip().lower().startswith(SAFE_SCHEMES)
 
 
-# Where the rendering finds each footnote's text, for the hover title of its references.
+# Where the rendering finds each footnote's text, for the hover title of its references, and the
+# addresses that show each footnote's passage in its source (the browser's pages).
 _QUOTES = "brevanta_footnote_quotes"
+_PASSAGE_LINKS = "brevanta_passage_links"
 
 
 def _footnote_reference(self: Any, tokens: list[Token], index: int, options: Any, env: dict[str, Any]) -> str:
@@ -62,8 +64,12 @@ def _footnote_reference(self: Any, tokens: list[Token], index: int, options: Any
     number = meta["id"] + 1
     reference = f"{number}" + (f":{meta['subId']}" if meta.get("subId", 0) > 0 else "")
     title = env.get(_QUOTES, {}).get(meta["id"], "")
-    return (f'<sup class="footnote-ref"><a href="#fn{number}" id="fnref{reference}" '
-            f'title="{html.escape(title)}">[{number}]</a></sup>')
+    shown = (f'<sup class="footnote-ref"><a href="#fn{number}" id="fnref{reference}" '
+             f'title="{html.escape(title)}">[{number}]</a></sup>')
+    passage = env.get(_PASSAGE_LINKS, {}).get(number)
+    if passage:  # the quote beside the text it supports, opening the passage in its source
+        shown += f'<a class="source-quote" href="{html.escape(passage)}">{html.escape(title)}</a>'
+    return shown
 
 
 def _sources_open(self: Any, tokens: list[Token], index: int, options: Any, env: dict[str, Any]) -> str:
@@ -101,8 +107,9 @@ def footnote_texts(tokens: list[Token]) -> dict[int, str]:
     return texts
 
 
-def _render(parser: MarkdownIt, tokens: list[Token]) -> str:
-    return str(parser.renderer.render(tokens, parser.options, {_QUOTES: footnote_texts(tokens)}))
+def _render(parser: MarkdownIt, tokens: list[Token], passage_links: dict[int, str] | None = None) -> str:
+    env = {_QUOTES: footnote_texts(tokens), _PASSAGE_LINKS: passage_links or {}}
+    return str(parser.renderer.render(tokens, parser.options, env))
 
 
 def _title(tokens: list[Token]) -> str:
@@ -271,10 +278,12 @@ def to_html(markdown: str) -> str:
     return _html_page(parser, parser.parse(markdown))
 
 
-def html_body(markdown: str) -> str:
-    """The HTML of the Markdown alone, under the same rules as the page, for a page of its own (the browser)."""
+def html_body(markdown: str, passage_links: dict[int, str] | None = None) -> str:
+    """The HTML of the Markdown alone, under the same rules as the page, for a page of its own (the browser).
+    `passage_links` gives, by footnote number, an address showing the cited passage: each reference is then
+    followed by its quote, a link there."""
     parser = _parser()
-    return _render(parser, parser.parse(markdown))
+    return _render(parser, parser.parse(markdown), passage_links)
 
 
 def to_docx(markdown: str) -> bytes:

@@ -60,23 +60,23 @@ def line_of(text: str, offset: int) -> str:
     return f"line {text.count(chr(10), 0, max(0, offset)) + 1}"
 
 
-def _gap_titles(result: gapscope.AnalysisResult | None) -> dict[Any, str]:
-    if result is None:
+def _gap_titles(gaps: object) -> dict[Any, str]:
+    if not isinstance(gaps, list):
         return {}
-    return {gap.get("id"): str(gap.get("title")) for gap in result.gaps
+    return {gap.get("id"): str(gap.get("title")) for gap in gaps
             if isinstance(gap, dict) and gap.get("id") is not None and gap.get("title")}
 
 
-def run_sources(interview: str, run: Run, result: gapscope.AnalysisResult | None = None) -> list[Source]:
-    """The documents of the run's document requests: the interview, each attached document under its file
-    name, each follow-up answer under the title of its gap (its question when the gap is not in `result`)."""
+def sources_of(interview: str, attachments: list[dict[str, Any]], answers: list[dict[str, Any]],
+               titles: dict[Any, str]) -> list[Source]:
+    """The documents of a run's document requests: the interview, each attached document under its file
+    name, each follow-up answer under the title of its gap (`titles`, by gap id; else its question)."""
     found = [Source(INTERVIEW, "interview", clean_text(interview)[0])]
-    for attachment in run.attachments:
+    for attachment in attachments:
         text = clean_text(str(attachment.get("text", "")))[0]
         if text.strip():
             found.append(Source(ATTACHMENT, clean_text(str(attachment.get("name", "attachment")))[0], text))
-    titles = _gap_titles(result)
-    for answer in run.answers:
+    for answer in answers:
         text = clean_text(str(answer.get("answer", "")))[0]
         if not text.strip():
             continue
@@ -84,3 +84,22 @@ def run_sources(interview: str, run: Run, result: gapscope.AnalysisResult | None
         name = answer.get("title") or titles.get(answer.get("gap_id")) or question or "a follow-up question"
         found.append(Source(ANSWER, clean_text(str(name))[0], text, f"Question: {question}" if question else ""))
     return found
+
+
+def run_sources(interview: str, run: Run, result: gapscope.AnalysisResult | None = None) -> list[Source]:
+    """The documents of the run's document requests (see `sources_of`), gap titles from `result`."""
+    return sources_of(interview, run.attachments, run.answers, _gap_titles(result.gaps if result else None))
+
+
+def _listed(state: dict[str, Any], key: str) -> list[dict[str, Any]]:
+    value = state.get(key)
+    return [item for item in value if isinstance(item, dict)] if isinstance(value, list) else []
+
+
+def state_sources(state: dict[str, Any]) -> list[Source]:
+    """The documents a saved session's document requests sent, rebuilt from what the session keeps."""
+    analysis = state.get("analysis")
+    result = analysis.get("result") if isinstance(analysis, dict) else None
+    gaps = result.get("gaps") if isinstance(result, dict) else None
+    return sources_of(str(state.get("interview_text") or ""), _listed(state, "attachments"),
+                      _listed(state, "interview_answers"), _gap_titles(gaps))
