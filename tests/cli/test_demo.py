@@ -66,12 +66,12 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     # The saved TRD reply leaves one gap out of its known gaps: the command adds it.
     assert ('! The TRD left out 1 bypassed gap; added under "Known gaps and assumptions": Language mix in numbers'
             in lines)
-    assert "› 6 figures to verify in the PRD (not found in the interview, the answers or the attachments)." in lines
-    assert "› 8 figures to verify in the TRD (not found in the interview, the answers or the attachments)." in lines
+    assert "› 9 figures to verify in the PRD (not found in the interview, the answers or the attachments)." in lines
+    assert "› 14 figures to verify in the TRD (not found in the interview, the answers or the attachments)." in lines
     assert ("› Traceability of the PRD: 6 of 9 requirements cited, 12 of 19 interview statements covered, "
-            "6 figures to verify, 0 citations dropped." in lines)
+            "9 figures to verify, 0 citations dropped." in lines)
     assert ("› Traceability of the TRD: 11 of 23 requirements cited, 3 of 19 interview statements covered, "
-            "8 figures to verify, 0 citations dropped." in lines)
+            "14 figures to verify, 0 citations dropped." in lines)
     sha = hashlib.sha256(example_interview.encode()).hexdigest()[:12]
     for kind in ("prd", "trd"):
         document = (out_dir / f"{kind.upper()}.md").read_text(encoding="utf-8")

@@ -53,7 +53,7 @@ def test_documents_share_a_cached_prefix(brevanta, service, transport, settings,
     covered = "11 of 19" if wrong else "12 of 19"  # the first citation, of the opening paragraph, is spoiled
     dropped = "1 citation dropped" if wrong else "0 citations dropped"
     assert (f"› Traceability of the PRD: 6 of 9 requirements cited, {covered} interview statements covered, "
-            f"6 figures to verify, {dropped}.") in done.stdout
+            f"9 figures to verify, {dropped}.") in done.stdout
     assert ("! Dropped 1 citation of the PRD reply" in done.stdout) == bool(wrong)
     (prd,), (trd,) = service.of_kind("prd"), service.of_kind("trd")
     *shared, instructions = prd.body["messages"][0]["content"]

@@ -15,8 +15,11 @@ from brevanta.pipeline.cleaning import clean_text
 from brevanta.pipeline.footnotes import Footnote
 from brevanta.pipeline.sources import Source
 
-# The sections the pipeline writes: one the model wrote under the same title is dropped, never kept.
-CHECK_HEADINGS = (figures.FIGURES_HEADING, *traceability.HEADINGS, footnotes.SOURCES_HEADING)
+# The sections the checks write into every document: one of the same title in the reply is the
+# model's own and is dropped, never trusted or kept beside the check's. "Sources" only word for word:
+# a model's "Sources of leads" is its own.
+CHECK_SECTIONS: tuple[str, ...] = (figures.FIGURES_HEADING, *traceability.HEADINGS)
+EXACT_CHECK_SECTIONS = (footnotes.SOURCES_HEADING,)
 
 
 class DocumentRefused(Exception):
@@ -83,14 +86,15 @@ def assemble(kind: str, reply: str, wanted: sections.DocumentSections, given: Ma
     """The document to write from the model's text; DocumentRefused when the reply is no such document.
     `reply` carries the provisional footnote references of `passages`, the verified citations of `checked`."""
     text, removed = clean_text(reply)
+    text = sections.without_sections(text, CHECK_SECTIONS, EXACT_CHECK_SECTIONS)
     missing = sections.missing_sections(text, wanted)
     if sections.is_mostly_missing(missing, wanted):
         raise DocumentRefused(missing, len(wanted.required))
     text = sections.with_missing_sections(text, missing, wanted)
     gaps_heading = wanted.known_gaps()
     text, added = known_gaps.with_known_gaps(kind, text, given.bypassed, gaps_heading)
-    text = sections.without_sections(text, CHECK_HEADINGS)
-    unsourced = figures.unsourced_figures(footnotes.without_references(text), given.sources)
+    plain, cited = footnotes.cited_sentences(text, passages)  # a figure in a cited sentence: its words first
+    unsourced = figures.unsourced_figures(plain, given.sources, cited)
     checks = [figures.figures_section(unsourced)]
     found = None
     if given.sent:

@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from brevanta.pipeline.citations import Citation, from_state
+from brevanta.pipeline.sentences import sentence_span
 from brevanta.pipeline.sources import Source, state_sources
 
 SOURCES_HEADING = "Sources"
@@ -113,6 +114,24 @@ def quote(words: str) -> str:
 
 def without_references(text: str) -> str:
     return REFERENCE.sub("", text)
+
+
+def cited_sentences(text: str, passages: Sequence[Citation]) -> tuple[str, dict[tuple[int, int], list[str]]]:
+    """`text` without its provisional references, and the words cited for each of its sentences that one
+    ends (by the sentence's span in the text returned): the figure check looks there first."""
+    pieces, at, removed, last = [], [], 0, 0
+    for reference in REFERENCE.finditer(text):
+        pieces.append(text[last:reference.start()])
+        number = int(reference.group(1))
+        if 1 <= number <= len(passages):
+            at.append((reference.start() - removed, passages[number - 1].cited_text))
+        removed += reference.end() - reference.start()
+        last = reference.end()
+    plain = "".join(pieces) + text[last:]
+    cited: dict[tuple[int, int], list[str]] = {}
+    for position, words in at:
+        cited.setdefault(sentence_span(plain, max(position - 1, 0)), []).append(words)
+    return plain, cited
 
 
 def numbered(text: str, passages: Sequence[Citation], sources: Sequence[Source]) -> tuple[str, list[Footnote]]:
