@@ -20,7 +20,7 @@ ORIGIN = provenance.Provenance("acme", "interview.md", "ab" * 32, 1, 0.55, 0, 0,
 INTERVIEW_TEXT = ("**Q: Who calls?**\nPatients, about 400 a day.\n\n**Q: What must it never do?**\n"
                   "It must never give a diagnosis. It should book follow-ups.\n")
 SOURCES = [Source(INTERVIEW, "interview", INTERVIEW_TEXT),
-           Source(ANSWER, "Clinic hours", "Open 8 am to 6 pm.", "Question: When are you open?")]
+           Source(ANSWER, "Clinic *hours*\n[late]", "Open 8 am to 6 pm.", "Question: When are you open?")]
 MARKED = ("- FR-1 (must): take 400 calls a day. {{about 400 a day}}\n"
           "- FR-2 (must): never diagnose.\n  {{It must never give a diagnosis.}}\n"
           "- FR-3 (should): book within opening hours [LIMITED DATA]. {{Open 8 am to 6 pm.}}\n"
@@ -133,7 +133,8 @@ def test_cited_requirements_and_statements():
     assert "- \u201cIt should book follow-ups.\u201d (line 5)" in done.text
     assert "- FR-2 (must): never diagnose.[^s2]\n" in done.text
     assert "[^s2]: \u201cIt must never give a diagnosis.\u201d \u2014 interview, line 5" in done.text
-    assert "[^s3]: \u201cOpen 8 am to 6 pm.\u201d \u2014 follow-up answer, Clinic hours" in done.text
+    # a gap's title (the model's) is one line of plain text in the definition
+    assert "[^s3]: \u201cOpen 8 am to 6 pm.\u201d \u2014 follow-up answer, Clinic \\*hours\\* \\[late\\]\n" in done.text
     assert traceability.summary("PRD", done.trace.to_state()) == (
         "PRD: 3 of 4 requirements cited, 2 of 3 interview statements covered, 0 figures to verify, "
         "0 citations dropped")

@@ -148,8 +148,9 @@ def numbered(text: str, passages: Sequence[Citation], sources: Sequence[Source])
         if provisional not in numbers:
             numbers[provisional] = len(numbers) + 1
             citation = passages[provisional - 1]
+            # A file's name or a gap's title may hold line breaks or Markdown: one line of plain text.
             footnotes.append(Footnote(f"s{numbers[provisional]}", citation, quote(citation.cited_text),
-                                      sources[citation.source].where(citation.start)))
+                                      quote(sources[citation.source].where(citation.start))))
         return f"[^s{numbers[provisional]}]"
 
     return REFERENCE.sub(renumber, text.replace("[^", "[\\^")), footnotes
