@@ -7,11 +7,12 @@ from pathlib import Path
 import anthropic
 import pytest
 from support.messages_service import MessagesService
+from support.source_files import pdf_bytes, vtt_text
 
 from brevanta.pipeline import assembly, citations, footnotes, provenance, sections, traceability
 from brevanta.pipeline.models import ReplyBlock
 from brevanta.pipeline.replay_citations import MARK, cited_blocks
-from brevanta.pipeline.sources import ANSWER, INTERVIEW, Source
+from brevanta.pipeline.sources import ANSWER, INTERVIEW, Source, run_sources
 from brevanta.streaming import reply_blocks
 
 PROMPTS = Path(__file__).resolve().parents[2] / "src" / "brevanta" / "pipeline" / "prompts"
@@ -138,3 +139,27 @@ def test_cited_requirements_and_statements():
     assert traceability.summary("PRD", done.trace.to_state()) == (
         "PRD: 3 of 4 requirements cited, 2 of 3 interview statements covered, 0 figures to verify, "
         "0 citations dropped")
+
+
+@pytest.mark.parametrize("name, data, words, where", [
+    ("call.vtt", vtt_text([(0, 4, "Meera", "Hello."), (724, 730, "Dr Rao", "We take 400 calls a day.")]).encode(),
+     "400 calls a day", "interview, 00:12:04, Dr Rao"),
+    ("notes.pdf", pdf_bytes([["Opening hours."], ["Beds are held for 4 hours."]]), "held for 4 hours",
+     "notes.pdf, page 2"),
+    ("notes.md", b"# Notes\n\nBeds are\nheld for 4 hours.\n", "held for 4 hours", "notes.md, line 4"),
+])
+def test_a_footnote_says_where_its_words_stand(name, data, words, where):
+    """By the readers' marks: a transcript's time and speaker, a PDF's page, a text's line."""
+    from brevanta.pipeline.readers import read_source
+    from brevanta.pipeline.session import Run
+
+    read = read_source(data, name)
+    run = Run("interview.md", "acme", 1, interview_source=read.to_state(with_text=False))
+    if name.endswith(".vtt"):
+        sent = run_sources(read.text, run)
+    else:
+        run.attachments.append({**read.to_state(), "round": 1})
+        sent = run_sources("The interview.", run)
+    source = sent[-1]
+    start = source.text.index(words.split()[0])
+    assert source.where(start) == where

@@ -19,7 +19,6 @@ from brevanta.errors import EnvironmentProblem, ModelFailure, os_reason
 from brevanta.pipeline import assembly, citations, footnotes, known_gaps, provenance, sections
 from brevanta.pipeline import formats as formats_module
 from brevanta.pipeline.cleaning import clean_text
-from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.models import Completion
 from brevanta.pipeline.session import Run
 from brevanta.pipeline.citations import Citation
@@ -149,10 +148,6 @@ def _version() -> str:
         return "(not installed)"
 
 
-def _interview_name(path: str) -> str:
-    return "standard input" if path == STDIN else Path(path).name
-
-
 def other_citations(kind: str, run: Run, sent: Sequence[Source]) -> list[Citation]:
     """The verified citations of the interview that the session keeps with the other documents' replies."""
     found: list[Citation] = []
@@ -168,7 +163,7 @@ def document_material(kind: str, run: Run, result: gapscope.AnalysisResult, inte
     sent and the other document's citations) and the header and appendix it is framed with."""
     model = config.MODEL_ROUTING.get(kind, config.MODEL_REASONING)
     origin = provenance.Provenance(
-        organisation=run.org_id, interview_file=_interview_name(run.interview_path),
+        organisation=run.org_id, interview_file=run.interview_name,
         interview_sha256=provenance.sha256_hex(interview), round=run.round,
         completeness=result.completeness_score, bypassed_gaps=len(result.bypassed_gaps),
         open_gaps=len(result.get_unanswered_gaps()), model=f"{model} (saved reply)" if replayed else model,

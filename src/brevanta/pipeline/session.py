@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from brevanta import waymark
-from brevanta.pipeline.interview import Interview, binding
+from brevanta.pipeline.interview import Interview, binding, interview_base_name, source_state
 from brevanta.pipeline.lock import SessionLock, SessionLocked, holder
 from brevanta.pipeline.words import count
 
@@ -58,7 +58,8 @@ class Run:
     round: int
     answers: list[dict[str, Any]] = field(default_factory=list)
     bypassed: list[dict[str, Any]] = field(default_factory=list)
-    attachments: list[dict[str, Any]] = field(default_factory=list)  # {"name", "text", "round"}
+    # {"name", "kind", "size", "text", "marks", "round"}: each document as its reader read it
+    attachments: list[dict[str, Any]] = field(default_factory=list)
     analysis: dict[str, Any] | None = None  # {"round", "result"}: the analysis the decisions are made on
     walking: bool = False  # the user chose to answer the gaps one by one
     left_open: list[dict[str, Any]] = field(default_factory=list)  # gaps left for a later round
@@ -69,10 +70,17 @@ class Run:
     declined: str | None = None  # archived once this run has its own analysis
     interview_sha256: str = ""
     interview_text: str = ""
+    interview_source: dict[str, Any] | None = None  # the interview's name, kind, size and marks, without its text
     lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
     usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
     # Each accepted document reply by its kind: text, model, stop_reason, its verified citations.
     replies: dict[str, dict[str, Any]] = field(default_factory=dict)
+
+    @property
+    def interview_name(self) -> str:
+        """The interview's name as the user knows it: the file's, the upload's, or "standard input"."""
+        name = (self.interview_source or {}).get("name")
+        return name if isinstance(name, str) and name else interview_base_name(self.interview_path)
 
     def answers_of_round(self, round_number: int) -> list[dict[str, Any]]:
         return [answer for answer in self.answers if answer.get("round") == round_number]
@@ -84,7 +92,8 @@ class Run:
 
 
 def new_run(interview: Interview, org_id: str, round_number: int) -> Run:
-    return Run(interview.path, org_id, round_number, interview_sha256=interview.sha256, interview_text=interview.text)
+    return Run(interview.path, org_id, round_number, interview_sha256=interview.sha256, interview_text=interview.text,
+               interview_source=source_state(interview.source))
 
 
 # -- what a session holds -----------------------------------------------------
@@ -135,6 +144,9 @@ def describe(state: dict[str, Any]) -> str:
 
 def interview_name(state: dict[str, Any]) -> str:
     name = state.get("interview_file")
+    kept = state.get("interview_source")
+    if name == "-" and isinstance(kept, dict) and isinstance(kept.get("name"), str) and kept["name"]:
+        return str(kept["name"])  # an upload in the browser, or a document piped in
     return "standard input" if name == "-" else str(name) if isinstance(name, str) else "an unnamed interview"
 
 
@@ -228,6 +240,9 @@ def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_num
     analysis = state.get("analysis")
     output_dir = state.get("output_dir")
     run = new_run(interview, org_id, round_number or _saved_round(state))
+    kept = state.get("interview_source")
+    if run.interview_source is None and isinstance(kept, dict) and state.get("interview_sha256") == interview.sha256:
+        run.interview_source = kept  # the interview was not read again: the session's own record of it
     run.answers = _saved_list(state, "interview_answers")
     run.bypassed = _saved_list(state, "bypassed_gaps")
     run.attachments = _saved_list(state, "attachments")
@@ -348,6 +363,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         interview_file=run.interview_path if run.interview_path == "-" else str(Path(run.interview_path).resolve()),
         interview_sha256=run.interview_sha256,
         interview_text=run.interview_text,  # so documents and a new analysis can be made without the file
+        interview_source=run.interview_source,
         attachments=run.attachments,
         analysis=run.analysis,
         walking=run.walking,

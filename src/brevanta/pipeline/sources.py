@@ -4,10 +4,12 @@ are), so that a citation's offsets can be checked against it and turned into a p
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from brevanta.pipeline.cleaning import clean_text
+from brevanta.pipeline.interview import kept_source
+from brevanta.pipeline.readers import SourceText
 
 if TYPE_CHECKING:
     from brevanta import gapscope
@@ -27,6 +29,7 @@ class Source:
     name: str
     text: str  # exactly as sent
     context: str = ""  # shown to the model, never cited (an answer's question)
+    read: SourceText | None = field(default=None, compare=False)  # as its reader read it: where each region came from
 
     @property
     def title(self) -> str:
@@ -42,8 +45,8 @@ class Source:
         return f"{self.name}, {self.location(offset)}"
 
     def location(self, offset: int) -> str:
-        """Where `offset` lies in the text: "line 42"."""
-        return line_of(self.text, offset)
+        """Where `offset` lies in the text: "line 42", "page 3", "00:12:04, Dr Rao"."""
+        return self.read.location(offset) if self.read is not None else line_of(self.text, offset)
 
     def block(self) -> dict[str, Any]:
         """The request's document content block, citations on."""
@@ -67,15 +70,23 @@ def _gap_titles(gaps: object) -> dict[Any, str]:
             if isinstance(gap, dict) and gap.get("id") is not None and gap.get("title")}
 
 
-def sources_of(interview: str, attachments: list[dict[str, Any]], answers: list[dict[str, Any]],
+def _sent(read: SourceText) -> tuple[str, SourceText | None]:
+    """The text to send, cleaned as the documents are, and the reading whose marks still fit it (its
+    offsets unchanged: nothing had to be removed); without one, places are told by line."""
+    text = clean_text(read.text)[0]
+    return text, read if text == read.text else None
+
+
+def sources_of(interview: SourceText, attachments: list[dict[str, Any]], answers: list[dict[str, Any]],
                titles: dict[Any, str]) -> list[Source]:
     """The documents of a run's document requests: the interview, each attached document under its file
     name, each follow-up answer under the title of its gap (`titles`, by gap id; else its question)."""
-    found = [Source(INTERVIEW, "interview", clean_text(interview)[0])]
+    text, read = _sent(interview)
+    found = [Source(INTERVIEW, "interview", text, read=read)]
     for attachment in attachments:
-        text = clean_text(str(attachment.get("text", "")))[0]
+        text, read = _sent(SourceText.from_state(attachment, fallback_name="attachment"))
         if text.strip():
-            found.append(Source(ATTACHMENT, clean_text(str(attachment.get("name", "attachment")))[0], text))
+            found.append(Source(ATTACHMENT, clean_text(str(attachment.get("name", "attachment")))[0], text, read=read))
     for answer in answers:
         text = clean_text(str(answer.get("answer", "")))[0]
         if not text.strip():
@@ -88,7 +99,8 @@ def sources_of(interview: str, attachments: list[dict[str, Any]], answers: list[
 
 def run_sources(interview: str, run: Run, result: gapscope.AnalysisResult | None = None) -> list[Source]:
     """The documents of the run's document requests (see `sources_of`), gap titles from `result`."""
-    return sources_of(interview, run.attachments, run.answers, _gap_titles(result.gaps if result else None))
+    read = SourceText.from_state({**(run.interview_source or {}), "text": interview})
+    return sources_of(read, run.attachments, run.answers, _gap_titles(result.gaps if result else None))
 
 
 def _listed(state: dict[str, Any], key: str) -> list[dict[str, Any]]:
@@ -101,5 +113,5 @@ def state_sources(state: dict[str, Any]) -> list[Source]:
     analysis = state.get("analysis")
     result = analysis.get("result") if isinstance(analysis, dict) else None
     gaps = result.get("gaps") if isinstance(result, dict) else None
-    return sources_of(str(state.get("interview_text") or ""), _listed(state, "attachments"),
-                      _listed(state, "interview_answers"), _gap_titles(gaps))
+    return sources_of(kept_source(state), _listed(state, "attachments"), _listed(state, "interview_answers"),
+                      _gap_titles(gaps))

@@ -22,6 +22,7 @@ from brevanta.web.tasks import Task
 if TYPE_CHECKING:
     from brevanta import gapscope
     from brevanta.pipeline.models import ModelAccess
+    from brevanta.pipeline.readers import SourceText
     from brevanta.pipeline.rendering import DocumentEvent
 
 
@@ -163,15 +164,16 @@ def reported(task: Task) -> Iterator[None]:
 # -- phases that call the model (on a task's thread) ---------------------------------
 
 
-def analyse_new(task: Task, org_id: str, interview: str) -> str:
-    """A new session of `org_id` for `interview`, with its first analysis; returns the session's file name."""
+def analyse_new(task: Task, org_id: str, interview: SourceText) -> str:
+    """A new session of `org_id` for `interview` (an upload as its reader read it, or a paste), with its
+    first analysis; returns the session's file name."""
     from brevanta.pipeline import analysis
 
-    run = session.new_run(Interview(STDIN, interview), org_id, 1)
+    run = session.new_run(Interview(STDIN, interview.text, interview), org_id, 1)
     run.output_dir = output_dir_for(org_id)
     try:
         with reported(task):
-            analysis.analyse(run, interview, model_access(task, run))
+            analysis.analyse(run, interview.text, model_access(task, run))
     finally:
         run.release()
     return ref_of(run).name

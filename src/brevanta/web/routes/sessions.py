@@ -48,7 +48,7 @@ async def new_analysis(request: Request) -> Response:
 
     def work(task: Task) -> str:
         task.update(message="Analysing the interview (round 1).")
-        name = runs.analyse_new(task, org_id, intake.text)
+        name = runs.analyse_new(task, org_id, intake.source)
         task.next_url = link(request, "report", SessionRef("live", name))
         return "The analysis is saved."
 
