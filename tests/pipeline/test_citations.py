@@ -110,7 +110,7 @@ def test_a_check_section_the_model_wrote_is_replaced(heading):
 
 
 def test_a_reply_without_citations_lists_every_requirement():
-    reply = prd_reply(MARK.sub("", MARKED))
+    reply = prd_reply(MARK.sub("", MARKED) + "- SHA-256 for every stored number.\n")  # no requirement's number
     done = assembled(reply, [ReplyBlock(reply)])
     section = done.text.split("## Requirements without a source\n\n", 1)[1].split("\n## ")[0]
     assert section.startswith(traceability.NO_CITATIONS_NOTE)

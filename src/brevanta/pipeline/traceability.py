@@ -3,8 +3,9 @@ model: the numbered requirements that no verified citation supports and no assum
 ("Requirements without a source"), and the interview's statements that no verified citation of either
 document covers ("Said in the interview, not in the documents").
 
-A numbered requirement is a list item, paragraph or table row that begins with an identifier such as
-FR-3, NFR-1 or TR-12 (bold or not); it is cited when a footnote reference stands in it, and rests on an
+A numbered requirement is a list item, paragraph or table row that begins with its identifier: FR-3 and
+NFR-1 (the PRD's prompt asks for them), TR-12 (the TRD's), REQ-4 (bold or not; "COVID-19" or "SHA-256"
+at the start of an item is no requirement); it is cited when a footnote reference stands in it, and rests on an
 assumption when it says [LIMITED DATA] or names a bypassed gap.
 
 A statement is a sentence the interviewee said (outside headings and questions: a line starting with
@@ -45,7 +46,7 @@ NOT_CHECKED = "Not checked: no reply of either document carried citations."
 
 _REQUIREMENT = re.compile(
     r"^(?P<indent>[ \t]*)(?P<marker>[-*+][ \t]+|\d+[.)][ \t]+|\|[ \t]*)?(?:\*\*|__)?"
-    r"(?P<id>(?:[A-Z]{1,5})-\d+(?:\.\d+)*)(?![\w-])", re.MULTILINE)
+    r"(?P<id>(?:N?FR|TR|REQ)-\d+(?:\.\d+)*)(?![\w-])", re.MULTILINE)
 _ITEM_START = re.compile(r"^[ \t]*(?:[-*+]|\d+[.)])[ \t]|^[ \t]*\||^#{1,6}[ \t]")
 _ASSUMED = re.compile(r"\[LIMITED DATA", re.IGNORECASE)
 
