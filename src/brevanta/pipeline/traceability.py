@@ -3,10 +3,10 @@ model: the numbered requirements that no verified citation supports and no assum
 ("Requirements without a source"), and the interview's statements that no verified citation of either
 document covers ("Said in the interview, not in the documents").
 
-A numbered requirement is a list item, paragraph or table row that begins with its identifier: FR-3 and
-NFR-1 (the PRD's prompt asks for them), TR-12 (the TRD's), REQ-4 (bold or not; "COVID-19" or "SHA-256"
-at the start of an item is no requirement); it is cited when a footnote reference stands in it, and rests on an
-assumption when it says [LIMITED DATA] or names a bypassed gap.
+A numbered requirement is a list item, paragraph or table row that begins with its identifier, bold or
+not: FR-3 and NFR-1 (the PRD's prompt asks for them), TR-12 (the TRD's), REQ-4; "COVID-19" or "SHA-256"
+opening an item is none. It is cited when a footnote reference stands in it, and rests on an assumption
+when it says [LIMITED DATA] or names a bypassed gap.
 
 A statement is a sentence the interviewee said (outside headings and questions: a line starting with
 "Q:", or a sentence ending in "?") that holds a figure (a digit, or a number in words) or a word of need,
