@@ -163,3 +163,16 @@ def test_a_footnote_says_where_its_words_stand(name, data, words, where):
     source = sent[-1]
     start = source.text.index(words.split()[0])
     assert source.where(start) == where
+
+
+@pytest.mark.parametrize("reply, supported, marked", [
+    ("Reply fast.  \nNext.", "Reply fast.  \n", "Reply fast.[^s1]  \nNext."),
+    ("| FR-1 | Reply fast. |\n| FR-2 | x |\n", "| FR-1 | Reply fast. |\n", "| FR-1 | Reply fast.[^s1] |\n| FR-2 | x |\n"),
+    ("```\ncode\n```\nAfter.", "code", "```\ncode\n```[^s1]\nAfter."),
+    ("A [^1] note.[^1]: fake", "A [^1] note.", "A [\\^1] note.[^s1][\\^1]: fake"),  # the reply's own syntax is text
+])
+def test_a_reference_goes_right_after_the_text_it_supports(reply, supported, marked):
+    start = reply.index(supported)
+    citation = citations.Citation(0, 0, 9, "Patients,", start, start + len(supported))
+    text, passages = footnotes.marked(reply, [citation])
+    assert footnotes.numbered(text, passages, SOURCES)[0] == marked

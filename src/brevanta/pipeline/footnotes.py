@@ -67,10 +67,17 @@ def _fenced(text: str) -> list[tuple[int, int]]:
 
 
 def _insertion_point(reply: str, citation: Citation, fenced: list[tuple[int, int]]) -> int:
-    """Right after the supported text, before the white space it ends with; after the code block it is in."""
+    """Right after the supported text, before the white space it ends with (and before the pipe that
+    closes a table row, so the reference stays in its cell); after the code block it is in."""
     at = citation.reply_end
     while at > citation.reply_start and reply[at - 1].isspace():
         at -= 1
+    line_end = reply.find("\n", at)
+    rest_of_line = reply[at:len(reply) if line_end < 0 else line_end]
+    if at > citation.reply_start and reply[at - 1] == "|" and not rest_of_line.strip():
+        at -= 1
+        while at > citation.reply_start and reply[at - 1] in " \t":
+            at -= 1
     for start, end in fenced:
         if start < at <= end:
             return end
