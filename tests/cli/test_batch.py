@@ -128,14 +128,16 @@ def test_a_folder_of_interviews_in_one_batch(brevanta, service, env, interviews)
 def test_documents_by_batch_are_an_interactive_runs(brevanta, service, env, settings):
     analysed = brevanta.run("batch", "analyze", "examples/interview.md", "--org", "acme", "--wait", **env, **settings)
     assert analysed.returncode == 0, analysed.stderr
+    # One after the other, as a batch writes them: the TRD's checks see the PRD's citations.
     run = brevanta.run("analyze", "examples/interview.md", "--org", "acme-interview", "--new", "--yes",
-                       "--format", "md,html", **env, **settings)
+                       "--format", "md,html", BREVANTA_PARALLEL_DOCUMENTS="0", **env, **settings)
     assert run.returncode == 0, run.stderr
     written = brevanta.run("batch", "documents", "--yes", "--out", "by-batch", "--format", "md,html", "--wait",
                            **env, **settings)
     assert written.returncode == 0, written.stderr
 
     analysis, documents = service.sent()
+    assert [line["custom_id"][:3] for line in documents.results] == ["trd", "prd"]  # the TRD's result came first
     interactive = {logged.kind: logged.body for logged in service.log}
     assert analysis.requests[0]["params"] == interactive["analysis"]
     for request in documents.requests:
@@ -145,8 +147,9 @@ def test_documents_by_batch_are_an_interactive_runs(brevanta, service, env, sett
         assert (brevanta.cwd / "by-batch" / "acme-interview" / name).read_bytes() == \
             (brevanta.cwd / "acme-interview" / name).read_bytes(), name
 
-    batch_session = next(session for session in brevanta.sessions() if "batch" in session["state"])
+    run_session, batch_session = sorted(brevanta.sessions(), key=lambda session: "batch" in session["state"])
     assert batch_session["phase"] == "complete"
+    assert batch_session["state"]["replies"] == run_session["state"]["replies"]  # for brevanta render, as a run's
     assert sorted((record["operation"], record.get("batch")) for record in batch_session["state"]["usage"]) == [
         ("analysis", True), ("prd", True), ("trd", True)]
     for record in batch_session["state"]["usage"]:  # priced at the batch column: half the list price

@@ -12,6 +12,7 @@ from support.anthropic_stub import MessagesServer
 from support.source_files import docx_bytes
 
 from brevanta import gapscope
+from brevanta.pipeline.replay_citations import MARK
 
 REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
 MENU = "Your choice [1/2/3]: "
@@ -25,14 +26,21 @@ def direct_env(server):
 
 
 def queue_documents(server):
+    """The saved replies as a service answers that carries no citations."""
     for kind in ("prd", "trd"):
-        server.reply_text((REPLAY / f"{kind}.md").read_text(encoding="utf-8"))
+        server.reply_text(MARK.sub("", (REPLAY / f"{kind}.md").read_text(encoding="utf-8")))
 
 
 def prompt_of(request):
     (message,) = request.body["messages"]
     content = message["content"]
-    return content if isinstance(content, str) else "".join(block["text"] for block in content)
+    return content if isinstance(content, str) else "".join(block.get("text", "") for block in content)
+
+
+def documents_of(request):
+    """The documents a request sent, as (title, text)."""
+    (message,) = request.body["messages"]
+    return [(block["title"], block["source"]["data"]) for block in message["content"] if block["type"] == "document"]
 
 
 def known_gaps(document):
@@ -81,11 +89,14 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
 
     *analyses, prd, trd = messages_server.requests
     assert len(analyses) == (2 if option == "3" else 1)
-    material = prompt_of(prd)
     attached = f"## Attached document: notes.docx\n\n{NOTES.strip()}"
-    assert (attached in prompt_of(analyses[-1]) and attached in material) == (option == "3")
+    assert (attached in prompt_of(analyses[-1])) == (option == "3")
     assert attached not in prompt_of(analyses[0])
-    assert (f"Q: {first['gaps'][0]['question']}\nA: {ANSWER}" in material) == (option == "2")
+    # The documents' requests send the interview, each attachment and each answer as a document to cite.
+    interview = (brevanta.cwd / "examples" / "interview.md").read_text(encoding="utf-8")
+    assert documents_of(prd) == documents_of(trd) == [("Interview", interview), *{
+        "1": [], "2": [(f"Follow-up answer: {first['gaps'][0]['title']}", ANSWER)],
+        "3": [("Attached document: notes.docx", NOTES.strip())]}[option]]
 
     (session,) = brevanta.sessions()
     assert session["phase"] == "complete"

@@ -5,7 +5,8 @@
   `polls_until_ended` looks, then "ended" with a `results_url`; `POST .../{id}/cancel` cancels what has not
   run; `GET /v1/messages/batches` lists the batches, newest first, a page at a time.
 - The results are JSON lines in a shuffled order (`seed`): each request succeeded with the reply `answer`
-  gives its parameters (usage billed as `MessagesService` bills, prompt cache included), unless
+  gives its parameters, its citations placed as `MessagesService` places them (usage billed as it bills,
+  prompt cache included), unless
   `outcomes[label]` says "errored", "expired" or "canceled" for the requests whose custom_id begins with
   that label (`label_TOKEN_N`, as brevanta names them).
 - `unanswered`: so many batches get no answer (the connection closes first), as when the sender is killed
@@ -30,7 +31,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
-from support.messages_service import MessagesService, tokens
+from support.messages_service import MessagesService, kind_of, reply_content, tokens
 
 CUSTOM_ID = re.compile(r"[A-Za-z0-9_-]{1,64}")
 OUTCOMES = ("succeeded", "errored", "canceled", "expired")
@@ -125,14 +126,13 @@ class BatchService(MessagesService):
             label = custom_id.rsplit("_", 2)[0]
             outcome = "canceled" if batch.canceled else self.outcomes.get(label, "succeeded")
             if outcome == "succeeded":
-                text = self.answer(params)
+                content = reply_content(params, self.answer(params), self.wrong.get(kind_of(params)))
                 usage, prefix = self._bill(params)
                 self._readable(prefix)
-                usage["output_tokens"] = tokens(text)
+                usage["output_tokens"] = tokens("".join(block["text"] for block in content))
                 result = {"type": "succeeded", "message": {
                     "id": f"msg_{custom_id}", "type": "message", "role": "assistant", "model": params.get("model"),
-                    "content": [{"type": "text", "text": text}], "stop_reason": "end_turn", "stop_sequence": None,
-                    "usage": usage}}
+                    "content": content, "stop_reason": "end_turn", "stop_sequence": None, "usage": usage}}
             elif outcome == "errored":
                 result = {"type": "errored", "error": _error("invalid_request_error", f"stand-in refused {custom_id}")}
             else:

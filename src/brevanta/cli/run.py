@@ -15,7 +15,7 @@ from brevanta import display, gapscope
 from brevanta import signals
 from brevanta.pipeline import documents
 from brevanta.pipeline.inputs import read_source_file
-from brevanta.cli.document_lines import DocumentLines
+from brevanta.cli.document_lines import DocumentLines, say_traced
 from brevanta.pipeline.home import check_session_home
 from brevanta.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, UsageError,
                                  os_reason)
@@ -233,9 +233,12 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
         rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only)
         return
     names = " and the ".join(documents.short_name(kind) for kind in missing)
-    with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
-        rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only,
-                                  progress=DocumentLines(access.source, spinner).show)
+    try:
+        with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
+            rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only,
+                                      progress=DocumentLines(access.source, spinner).show)
+    finally:
+        say_traced(run.replies, [kind for kind in missing if kind in run.written])
 
 
 def finish(run: Run, formats: list[str] | None = None) -> None:

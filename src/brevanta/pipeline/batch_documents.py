@@ -12,6 +12,7 @@ changed, the document written by another run) is passed over.
 
 from __future__ import annotations
 
+from collections import Counter
 from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -26,8 +27,9 @@ from brevanta.pipeline.decisions import open_gaps
 from brevanta.pipeline.interview import STDIN, Interview
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.models import BatchEndpoints, completion_of, message_request
-from brevanta.pipeline.rendering import document_request, finish_reply, record_written, to_documents
+from brevanta.pipeline.rendering import finish_reply, record_written, to_documents
 from brevanta.pipeline.session import RENDER_PHASE, Run, saved_analysis, state_of
+from brevanta.pipeline.sources import run_sources
 from brevanta.pipeline.usage import usage_record
 from brevanta.pipeline.words import count
 
@@ -66,8 +68,9 @@ def _take(record: dict[str, Any]) -> tuple[Run, gapscope.AnalysisResult]:
 
 
 def _request_params(kind: str, run: Run, result: gapscope.AnalysisResult) -> dict[str, Any]:
-    return message_request(document_request(kind, run, result, run.interview_text), operation=kind,
-                           max_tokens=config.MAX_TOKENS_DOCUMENT)
+    """The request of a run for the document `kind`: the sources and the analysis it is written from."""
+    return message_request(documents.compose(kind, run_sources(run.interview_text, run, result), result),
+                           operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT)
 
 
 def _waiting_sessions() -> set[str]:
@@ -167,15 +170,16 @@ def _write(record: BatchRecord, request: BatchRequest, message: Message) -> None
             return
         completion = completion_of(message, str(message.model))
         run.usage.append(usage_record(kind, completion.model, completion, batch=True))
+        sent = run_sources(run.interview_text, run, result)  # as the request was made from them
         try:
-            finish_reply(kind, completion, run, result, run.interview_text, record.formats)
+            finished = finish_reply(kind, completion, run, result, run.interview_text, record.formats, sent)
         except (DocumentRefused, ModelFailure) as failure:
             request.outcome = UNREADABLE
             request.reason = (documents.refusal_text(kind, failure) if isinstance(failure, DocumentRefused)
                               else failure.message)
             session.save(run, result)  # the request's usage
             return
-        record_written(kind, run, result)
+        record_written(kind, run, result, documents.kept_reply(completion, finished, sent))
         request.outcome, request.reason = "succeeded", ""
         if all(written in run.written for written in documents.FILE_NAMES):
             session.complete(run)
@@ -184,10 +188,13 @@ def _write(record: BatchRecord, request: BatchRequest, message: Message) -> None
 
 
 def read_documents(record: BatchRecord, endpoints: BatchEndpoints, progress: Callable[[int], None] | None) -> None:
-    """Reads the batch's results: each document written into its session; a request whose session is in use
-    is left for the next reading."""
+    """Reads the batch's results: each document written into its session, a session's PRD before its TRD
+    (as a run writes them one after the other: the TRD's checks see the PRD's citations) whatever order the
+    results come in; a request whose session is in use is left for the next reading."""
     waiting = {request.custom_id: request for request in record.requests
                if request.outcome is None or request.failed}
+    due = Counter(request.session for request in waiting.values())  # results still to come, by session
+    held: dict[str | None, list[tuple[BatchRequest, Message]]] = {}
     assert record.batch_id is not None
     with endpoints.results(record.batch_id) as results:
         for number, result in enumerate(results, start=1):
@@ -195,10 +202,21 @@ def read_documents(record: BatchRecord, endpoints: BatchEndpoints, progress: Cal
             if request is None:
                 continue
             if result.outcome == "succeeded" and result.message is not None:
-                _write(record, request, result.message)
+                held.setdefault(request.session, []).append((request, result.message))
             else:
                 request.outcome, request.reason = result.outcome, result.reason
+            due[request.session] -= 1
+            if not due[request.session]:
+                _write_in_order(record, held.pop(request.session, []))
             if progress is not None:
                 progress(number)
+    for replies in held.values():  # the session's other results never came
+        _write_in_order(record, replies)
     for request in waiting.values():
         request.outcome, request.reason = "errored", "the service gave no result for it"
+
+
+def _write_in_order(record: BatchRecord, replies: list[tuple[BatchRequest, Message]]) -> None:
+    order = list(documents.FILE_NAMES)
+    for request, message in sorted(replies, key=lambda reply: order.index(reply[0].document)):
+        _write(record, request, message)

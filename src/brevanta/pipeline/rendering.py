@@ -13,20 +13,20 @@ thread of the request they concern.
 from __future__ import annotations
 
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from brevanta import config
 from brevanta.pipeline import documents
 from brevanta.errors import ModelFailure
 from brevanta.pipeline import session
-from brevanta.pipeline.analysis import model_input
 from brevanta.pipeline.assembly import DocumentRefused
 from brevanta.pipeline.attempts import Cancelled, attempt_note, is_rate_limit
 from brevanta.pipeline.models import Completion, Content, ModelAccess, ReplayClient
 from brevanta.pipeline.session import RENDER_PHASE, Run
+from brevanta.pipeline.sources import Source, run_sources
 
 if TYPE_CHECKING:
     from brevanta import gapscope
@@ -194,21 +194,17 @@ def to_documents(run: Run, result: gapscope.AnalysisResult) -> None:
         session.save(run, result)
 
 
-def document_request(kind: str, run: Run, result: gapscope.AnalysisResult, interview: str) -> Content:
-    """The content of the request that writes the document `kind` of the run."""
-    return documents.compose(kind, model_input(interview, run), result)
-
-
 def finish_reply(kind: str, completion: Completion, run: Run, result: gapscope.AnalysisResult, interview: str,
-                 formats: list[str], replayed: bool = False) -> documents.Finished:
-    """One document's reply checked, completed and written in every format into the run's folder, whether
-    it was streamed in a run or came with a batch's results."""
-    given = documents.document_material(kind, run, result, interview, replayed)
+                 formats: list[str], sent: Sequence[Source], replayed: bool = False) -> documents.Finished:
+    """One document's reply checked against the sources `sent` with its request, completed and written in every
+    format into the run's folder, whether it was streamed in a run or came with a batch's results."""
+    given = documents.document_material(kind, run, result, interview, replayed, sent)
     return documents.finish_document(kind, completion, given, Path(str(run.output_dir)), formats)
 
 
-def record_written(kind: str, run: Run, result: gapscope.AnalysisResult) -> None:
-    """A document written: so the session says, saved."""
+def record_written(kind: str, run: Run, result: gapscope.AnalysisResult, reply: dict[str, Any]) -> None:
+    """A document written: so the session says, with the reply it came from, saved."""
+    run.replies[kind] = reply
     run.written.append(kind)
     session.save(run, result)
 
@@ -225,18 +221,22 @@ def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, a
     missing = [kind for kind in wanted if kind not in run.written]
     if not missing:
         return []
+    sent = run_sources(interview, run, result)
     replayed = isinstance(access.client, ReplayClient)
     refusals: list[str] = []
+    accepted: dict[str, dict[str, Any]] = {}  # kept in the run as each document is recorded, one at a time
 
     def finish_one(kind: str, completion: Completion) -> documents.Finished:
         try:
-            return finish_reply(kind, completion, run, result, interview, formats, replayed)
+            finished = finish_reply(kind, completion, run, result, interview, formats, sent, replayed)
         except DocumentRefused as refusal:
             refusals.append(documents.refusal_text(kind, refusal))
             raise
+        accepted[kind] = documents.kept_reply(completion, finished, sent)
+        return finished
 
-    writing = Rendering(access, content=lambda kind: document_request(kind, run, result, interview),
-                        finish=finish_one, saved=lambda kind: record_written(kind, run, result), progress=progress)
+    writing = Rendering(access, content=lambda kind: documents.compose(kind, sent, result), finish=finish_one,
+                        saved=lambda kind: record_written(kind, run, result, accepted.pop(kind)), progress=progress)
     if cancel is not None:
         writing.cancel = cancel
     try:

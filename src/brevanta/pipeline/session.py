@@ -74,6 +74,8 @@ class Run:
     lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
     usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
     batch: dict[str, Any] | None = None  # {"batch", "custom_id"}: the batch request whose analysis began it
+    # Each accepted document reply by its kind: text, model, stop_reason, its verified citations.
+    replies: dict[str, dict[str, Any]] = field(default_factory=dict)
 
     @property
     def interview_name(self) -> str:
@@ -258,6 +260,9 @@ def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_num
     run.written = _saved_written(state)
     run.usage = _saved_list(state, "usage")
     run.batch = filled_by(state)
+    replies = state.get("replies")
+    run.replies = {kind: reply for kind, reply in replies.items() if kind in DOCUMENT_TYPES and isinstance(reply, dict)
+                   } if isinstance(replies, dict) else {}
     run.phase = RENDER_PHASE if record["phase"] == RENDER_PHASE else ANALYSIS_PHASE
     run.session_file = record["path"]
     run.lock = lock
@@ -374,6 +379,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         open_gaps=len(result.get_unanswered_gaps()),
         documents_written=run.written,
         usage=run.usage,
+        replies=run.replies,
     )
     if run.batch is not None:
         state["batch"] = run.batch
