@@ -49,7 +49,8 @@ def test_a_refused_document_is_not_written_and_a_rerun_asks_for_it_only(brevanta
         messages_server.reply_text(reply)
     done = brevanta.run(*args, **direct_env(messages_server))
     assert done.returncode == 1
-    assert done.stderr == f"brevanta: {message}\nRun the command again: it asks for the PRD only.\n"
+    assert done.stderr == (f"brevanta: {message}\n"
+                           "A new attempt asks for the PRD only. Run the command again: it resumes at the documents.\n")
     docs = brevanta.cwd / "docs"
     assert sorted(path.name for path in docs.iterdir()) == ["TRD.md"]
     (session,) = brevanta.sessions()

@@ -229,7 +229,7 @@ def test_a_completed_session_is_reopened_its_decisions_changed_and_the_documents
 
     terminal = brevanta.terminal("analyze", "examples/interview.md", *FULL_REPLAY, "--reopen")
     screen = terminal.expect(REVIEW)
-    assert "› Reopened the session of examples/interview.md saved " in screen
+    assert "› Reopened the session of interview.md saved " in screen
     assert "\n  1. Real-time bed availability: bypassed\n  2. Hand-off to the sales team: bypassed\n" in screen
     terminal.send("1")
     terminal.expect("[a]nswer the gap, [r]eopen it, or [k]eep the bypass? ")

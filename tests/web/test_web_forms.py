@@ -41,7 +41,7 @@ def test_an_upload_past_the_limit_is_refused_with_the_reason_before_it_is_read(b
 @pytest.mark.parametrize("fields, files, problem", [
     ({"org": "acme", "interview": "  \n"}, None, "The interview is empty"),
     ({"org": "-acme", "interview": "We want a bot."}, None, "must start with a letter or digit"),
-    ({"org": "acme"}, {"interview_file": ("notes.md", b"\xff\xfe bad", "text/markdown")}, "notes.md is not UTF-8"),
+    ({"org": "acme"}, {"interview_file": ("notes.md", b"\xff\xfe bad", "text/markdown")}, "The interview file is not UTF-8 text: notes.md."),
     ({"org": "acme", "interview": "word " * 5000}, None, "The interview is too large: about 6,250 tokens"),
 ])
 def test_a_new_analysis_refuses_what_the_command_refuses(browser, access, store, monkeypatch, fields, files,

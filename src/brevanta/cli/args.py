@@ -9,8 +9,8 @@ import argparse
 from collections.abc import Sequence
 from typing import Any
 
-from brevanta.pipeline.inputs import FORMATS, check_formats, check_org_id, check_size, read_replies, read_text_file
-from brevanta.pipeline.interview import Interview, default_org_id
+from brevanta.pipeline.inputs import DOCUMENT_KINDS, FORMATS, check_formats, check_org_id, check_size, read_replies, read_text_file
+from brevanta.pipeline.interview import Interview
 
 DESCRIPTION = "Interview a company about the AI agent it wants: analyse the interview, then write its PRD and TRD."
 
@@ -25,8 +25,11 @@ is missing), or leave it open for a later round. Once every gap is answered
 or bypassed, the model writes PRD.md and TRD.md into the output directory;
 every bypassed gap is listed in their "Known gaps and assumptions" section.
 An existing document is kept as a numbered backup (PRD.md.~1~).
-INTERVIEW_FILE "-" reads the interview from standard input; without --org, its
-organisation is derived from the text, so different texts never share a session.
+INTERVIEW_FILE "-" reads the interview from standard input (on a terminal: paste
+it, then Ctrl-D). Without --org, the organisation is named after the interview
+file (interview.md: interview), or for "-" after its first heading; a short
+hash is added when another interview has that name already, so different
+interviews never share a session.
 
 At a gap, type a/answer, b/bypass or l/leave (any case). An answer may span
 several lines; an empty line ends it. Bypassing a critical gap asks first.
@@ -131,8 +134,9 @@ def build_parser() -> argparse.ArgumentParser:
     analyze.add_argument(
         "--org",
         metavar="ORG_ID",
-        help="organisation whose sessions to use (letters, digits, '.', '_', '-'); "
-        "default: an id derived from the interview file's path, or for '-' from the text read",
+        help="organisation whose sessions to use (letters, digits, '.', '_', '-'); default: the interview "
+        "file's name (interview.md: interview), or for '-' its first heading, with a short hash added "
+        "when another interview has that name already",
     )
     analyze.add_argument(
         "--round",
@@ -160,10 +164,10 @@ class Inputs:
     """What the command line names, read and checked before any heavy import."""
 
     # A plain class: dataclasses would load inspect, a tenth of the start-up time.
-    def __init__(self, interview: Interview, replies: dict[str, str] | None, org_id: str) -> None:
+    def __init__(self, interview: Interview, replies: dict[str, str] | None, org_id: str | None) -> None:
         self.interview = interview
         self.replies = replies
-        self.org_id = org_id
+        self.org_id = org_id  # --org; without it the organisation is named after the interview
 
 
 def check_inputs(args: argparse.Namespace) -> Inputs:
@@ -171,7 +175,7 @@ def check_inputs(args: argparse.Namespace) -> Inputs:
     check_size(text, "the interview")
     check_formats(args.formats)
     replies = read_replies(args.replay) if args.replay else None
-    org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview, text)
+    org_id = check_org_id(args.org, "--org") if args.org is not None else None
     return Inputs(Interview(args.interview, text), replies, org_id)
 
 
@@ -189,7 +193,7 @@ def _formats(text: str) -> list[str]:
 
 def add_format_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "--format", dest="formats", type=_formats, default=["md"], metavar="md,html,docx",
+        "--format", dest="formats", type=_formats, default=["md"], metavar=",".join(FORMATS),
         help="the document formats to write, separated by commas (default: md): PRD.md, a self-contained "
         "PRD.html to read or print, PRD.docx for Word; html and docx need brevanta[documents]",
     )
@@ -201,7 +205,7 @@ def add_document_options(analyze: argparse.ArgumentParser) -> None:
         "--out",
         metavar="DIR",
         help="write PRD.md and TRD.md into DIR (default: a folder under the current directory named "
-        "after --org, else after the interview file)",
+        "after the organisation)",
     )
     analyze.add_argument(
         "--replay",
@@ -271,7 +275,7 @@ def add_render_command(commands: Any) -> None:
     render.add_argument("interview", nargs="?", metavar="INTERVIEW_FILE",
                         help="write the documents of the organisation this interview file stands for")
     render.add_argument("--org", metavar="ORG_ID", help="write the documents of this organisation's session")
-    render.add_argument("--only", choices=("prd", "trd"), help="write this document only")
+    render.add_argument("--only", choices=DOCUMENT_KINDS, help="write this document only")
     render.add_argument("--out", metavar="DIR",
                         help="write into DIR (default: where the session wrote its documents)")
     render.add_argument("--replay", metavar="DIR",

@@ -14,30 +14,33 @@ from brevanta import signals
 from brevanta.pipeline import documents
 from brevanta.pipeline.inputs import check_formats, check_org_id, read_replies, read_text_file
 from brevanta.pipeline.home import check_session_home
-from brevanta.errors import EXIT_OK, SESSION_KEPT, CommandError, EnvironmentProblem, UsageError, os_reason
+from brevanta.errors import EXIT_OK, CommandError, EnvironmentProblem, UsageError
 from brevanta.cli.run import _interrupted, _print_usage, finish, render
 from brevanta.cli.terminal import Spinner
 from brevanta.pipeline import models
 from brevanta.pipeline import session
-from brevanta.pipeline.interview import STDIN, Interview, default_org_id
+from brevanta.pipeline import organisation as organisations
+from brevanta.pipeline.interview import STDIN, Interview
+from brevanta.pipeline.organisation import Organisation, default_output_dir
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.session import COMPLETE_PHASE, RENDER_PHASE, Run, saved_analysis, state_of, when
 from brevanta.untrusted import for_terminal
 
 
-def _org_of(args: argparse.Namespace) -> str:
+def _org_of(args: argparse.Namespace) -> Organisation:
     if args.org is not None:
-        return check_org_id(args.org)
+        return organisations.named(check_org_id(args.org, "--org"))
     if args.interview is None or args.interview == STDIN:
         raise UsageError("name the interview file or the organisation (--org ORG_ID) whose documents to write")
-    return default_org_id(args.interview, "")  # a file's organisation follows its path alone
+    return organisations.for_interview(Interview(args.interview, ""))  # a file's organisation follows its path
 
 
-def renderable_sessions(org_id: str) -> list[dict[str, Any]]:
+def renderable_sessions(organisation: Organisation) -> list[dict[str, Any]]:
     """The organisation's sessions that have reached their documents (unfinished at rendering, or
     complete), newest first."""
     waymark._ensure_dirs()
-    return [record for record in session.session_records(waymark.SESSIONS_DIR, org_id)
+    return [record for record in session.newest_first(
+                lambda org_id: session.session_records(waymark.SESSIONS_DIR, org_id), organisation.ids)
             if record["phase"] in (RENDER_PHASE, COMPLETE_PHASE)]
 
 
@@ -54,7 +57,7 @@ def _interview_text(state: dict[str, Any], args: argparse.Namespace) -> str:
     return read_text_file(path, "interview file")
 
 
-def _session_run(record: dict[str, Any], org_id: str, args: argparse.Namespace) -> Run:
+def _session_run(record: dict[str, Any], args: argparse.Namespace) -> Run:
     """The session of `record` as a run, locked by this process for its whole life."""
     lock, current = session.take(record)
     if current is None:
@@ -64,33 +67,33 @@ def _session_run(record: dict[str, Any], org_id: str, args: argparse.Namespace) 
     saved_file = state.get("interview_file")
     interview_path = saved_file if isinstance(saved_file, str) else args.interview or STDIN
     interview = Interview(interview_path, _interview_text(state, args))
-    run = session.resumed(current, interview, org_id, None, lock)
+    run = session.resumed(current, interview, current["org_id"], None, lock)
     if record["phase"] == COMPLETE_PHASE or args.only:
         run.written = []  # written again, every document asked for
     if args.out:
         run.output_dir = str(Path(args.out).absolute())
     elif not run.output_dir:
-        run.output_dir = str(Path(org_id).absolute())
+        run.output_dir = default_output_dir(run.org_id)
     run.phase = RENDER_PHASE
     return run
 
 
 def render_command(args: argparse.Namespace) -> int:
-    org_id = _org_of(args)
+    organisation = _org_of(args)
     check_formats(args.formats)
     replies = read_replies(args.replay) if args.replay else None
     check_session_home()
     signals.install()
     run = None
     try:
-        sessions = renderable_sessions(org_id)
+        sessions = renderable_sessions(organisation)
         if not sessions:
-            raise CommandError(f"no session of {org_id} has reached its documents",
+            raise CommandError(f"no session of {organisation.org_id} has reached its documents",
                                hint="Run brevanta analyze first; brevanta sessions lists the sessions.")
         record = sessions[0]
         display.info(f"Writing the documents of the session saved {for_terminal(when(record['saved_at']))} "
                      f"({for_terminal(record['phase'])}): {for_terminal(record['path'])}")
-        run = _session_run(record, org_id, args)
+        run = _session_run(record, args)
         result = saved_analysis(run)
         if result is None:
             raise CommandError("the session holds no analysis to write the documents from",
@@ -107,9 +110,6 @@ def render_command(args: argparse.Namespace) -> int:
         return EXIT_OK
     except KeyboardInterrupt as interrupt:
         return _interrupted(interrupt, run)
-    except session.SessionNotSaved as exc:
-        raise EnvironmentProblem(f"cannot {exc.action} in {exc.directory}: {os_reason(exc.error)}",
-                                 hint=SESSION_KEPT) from None
     except SessionLocked as exc:
         raise EnvironmentProblem(str(exc), hint="Wait for that run to end, then run the command again.") from None
     finally:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
 import shlex
 import sys
 from pathlib import Path
@@ -13,20 +14,20 @@ from typing import Any
 from brevanta import display, gapscope
 from brevanta import signals
 from brevanta.pipeline import documents
-from brevanta.pipeline.inputs import check_size, read_text_file
+from brevanta.pipeline.inputs import read_text_file
 from brevanta.cli.document_lines import DocumentLines
 from brevanta.pipeline.home import check_session_home
-from brevanta.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, UsageError,
-                                 os_reason)
+from brevanta.errors import EXIT_OK, EnvironmentProblem, InputProblem, UsageError
 from brevanta.cli.review import review
 from brevanta.cli.session import archive_declined, choose_session, save_session
 from brevanta.cli.terminal import Spinner, ask, ask_answer, ask_choice, ask_decision, ask_yes_no, count
 from brevanta.pipeline import analysis, decisions, models, rendering, session
-from brevanta.pipeline.analysis import model_input
+from brevanta.pipeline import organisation as organisations
+from brevanta.pipeline.organisation import default_output_dir
 from brevanta.pipeline.decisions import gap_question, open_gaps
 from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.lock import SessionLocked
-from brevanta.pipeline.session import ANALYSIS_PHASE, RENDER_PHASE, Run, SessionNotSaved, saved_analysis
+from brevanta.pipeline.session import ANALYSIS_PHASE, RENDER_PHASE, Run, saved_analysis
 from brevanta.pipeline.usage import request_tokens, usage_summary
 from brevanta.untrusted import for_terminal
 
@@ -96,34 +97,31 @@ def stopped() -> None:
     display.info("End of input: every decision is saved; run the command again to go on from here.")
 
 
-def attach_document(run: Run, result: gapscope.AnalysisResult, interview: str) -> bool:
+def attach_document(run: Run, result: gapscope.AnalysisResult) -> bool:
     """Adds a document the user names to the interview; False when the user named none."""
     while True:
         path = ask("  Document to attach (a file path; empty to go back): ")
         if not path:
             return False
+        path = os.path.expanduser(path)  # typed as at a shell prompt: ~/notes.md
         try:
             if path == STDIN:
                 raise UsageError("name a file: standard input is where your answers come from")
-            text = read_text_file(path, "document")
-            check_size(f"{model_input(interview, run)}\n\n{text}", "the interview with this document")
+            analysis.attach(run, result, Path(path).name, read_text_file(path, "document"))
         except (UsageError, InputProblem) as exc:
             print(f"  {for_terminal(exc)}")
             continue
-        run.attachments.append({"name": Path(path).name, "text": text, "round": run.round})
-        run.analysis = None  # the round is analysed again, with the document
-        save_session(run, result)
         display.info(f"Attached {for_terminal(Path(path).name)}; analysing round {run.round} again.")
         return True
 
 
-def way_forward(result: gapscope.AnalysisResult, run: Run, interview: str) -> str | None:
+def way_forward(result: gapscope.AnalysisResult, run: Run) -> str | None:
     """The user's pick among the report's options, once per analysis; None at end of input."""
     if run.walking or not any(decisions.is_critical(gap) for gap in result.gaps):
         return ANSWER
     while True:
         choice = ask_choice("Your choice [1/2/3]: ", CONTINUE + ANSWER + ATTACH)
-        if choice != ATTACH or attach_document(run, result, interview):
+        if choice != ATTACH or attach_document(run, result):
             return choice
 
 
@@ -147,7 +145,7 @@ def decide(args: argparse.Namespace, run: Run, interview: str, access: models.Mo
             display.info(f"Bypassing {count(decisions.bypass_all(run, result), 'open gap')} "
                          f"without asking ({not_asking}).")
             return result
-        choice = way_forward(result, run, interview)
+        choice = way_forward(result, run)
         if choice == ATTACH:
             result = analyse(args, run, interview, access)
             continue
@@ -252,13 +250,6 @@ def finish(run: Run, formats: list[str] | None = None) -> None:
 # -- the run --------------------------------------------------------------------------
 
 
-def default_output_dir(args: argparse.Namespace, org_id: str) -> str:
-    """A folder under the current directory named after the organisation (`--org`), or else after
-    the interview file, which then stands for the organisation."""
-    name = args.org or Path(args.interview).stem
-    return str(Path(name if name not in ("", "-") else org_id).absolute())
-
-
 def _decisions_made(run: Run, result: gapscope.AnalysisResult) -> int:
     return len(run.answers) + len(result.bypassed_gaps)
 
@@ -339,23 +330,22 @@ def _interrupted(interrupt: KeyboardInterrupt, run: Run | None) -> int:
 
 
 def analyze(args: argparse.Namespace) -> int:
-    replies, org_id = args.inputs.replies, args.inputs.org_id
+    replies, interview = args.inputs.replies, args.inputs.interview
     check_session_home()
     _configure_logging(args.verbose)
     signals.install()
     run = None
     access: models.ModelAccess | None = None
     try:
-        run = choose_session(args, args.inputs.interview, org_id, interactive=_why_not_asking(args) is None)
+        given = args.inputs.org_id
+        organisation = organisations.named(given) if given else organisations.for_interview(interview)
+        run = choose_session(args, interview, organisation, interactive=_why_not_asking(args) is None)
         if run is None:
             display.info("End of input: nothing was changed.")
             return EXIT_OK
-        return _run_session(args, run, replies, org_id)
+        return _run_session(args, run, replies)
     except KeyboardInterrupt as interrupt:
         return _interrupted(interrupt, run)
-    except SessionNotSaved as exc:
-        raise EnvironmentProblem(f"cannot {exc.action} in {exc.directory}: {os_reason(exc.error)}",
-                                 hint=SESSION_KEPT) from None
     except SessionLocked as exc:  # taken by another run the moment this one created it
         raise EnvironmentProblem(str(exc), hint="Run the command again.") from None
     finally:
@@ -363,10 +353,10 @@ def analyze(args: argparse.Namespace) -> int:
             run.release()
 
 
-def _run_session(args: argparse.Namespace, run: Run, replies: dict[str, str] | None, org_id: str) -> int:
+def _run_session(args: argparse.Namespace, run: Run, replies: dict[str, str] | None) -> int:
     """The run in its session, which this process now holds."""
     interview, not_asking = args.inputs.interview.text, _why_not_asking(args)
-    output_dir = str(Path(args.out).absolute()) if args.out else run.output_dir or default_output_dir(args, org_id)
+    output_dir = str(Path(args.out).absolute()) if args.out else run.output_dir or default_output_dir(run.org_id)
     if output_dir != run.output_dir:
         run.output_dir, run.written = output_dir, []  # documents written elsewhere are written again here
     documents.check_output_dir(Path(run.output_dir))

@@ -7,6 +7,7 @@ import itertools
 from typing import TYPE_CHECKING
 
 from brevanta.pipeline import session
+from brevanta.pipeline.inputs import check_size
 from brevanta.pipeline.session import Run, keep_analysis
 
 if TYPE_CHECKING:
@@ -26,6 +27,16 @@ def model_input(interview: str, run: Run) -> str:
             lines += ["", f"Q: {answer.get('question', '')}", f"A: {answer.get('answer', '')}"]
         sections.append("\n".join(lines))
     return interview if len(sections) == 1 else "\n\n".join(sections) + "\n"
+
+
+def attach(run: Run, result: gapscope.AnalysisResult, name: str, text: str) -> None:
+    """Adds the document `name` to the run's interview: its text joins what the model reads, under its
+    name, and the round is to be analysed again with it. Saved; InputProblem, with nothing changed,
+    when the interview with the document would be more than the model takes."""
+    check_size(f"{model_input(run.interview_text, run)}\n\n{text}", "the interview with this document")
+    run.attachments.append({"name": name, "text": text, "round": run.round})
+    run.analysis = None  # the round is analysed again, with the document
+    session.save(run, result)
 
 
 def analyse(run: Run, interview: str, access: ModelAccess) -> gapscope.AnalysisResult:

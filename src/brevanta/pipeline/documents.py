@@ -13,16 +13,17 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import config, durable, gapscope
-from brevanta.errors import EnvironmentProblem, ModelFailure, os_reason
+from brevanta.errors import OTHER_OUTPUT, RESUME_DOCUMENTS, EnvironmentProblem, ModelFailure, os_reason
 from brevanta.pipeline import assembly, known_gaps, provenance, sections
 from brevanta.pipeline import formats as formats_module
 from brevanta.pipeline.cleaning import clean_text
-from brevanta.pipeline.interview import STDIN
+from brevanta.pipeline.inputs import DOCUMENT_KINDS
+from brevanta.pipeline.interview import display_name
 from brevanta.pipeline.models import Completion
 from brevanta.pipeline.session import Run
 
 # The documents of a run, by the operation that requests each one, in the order they are written.
-FILE_NAMES = {"prd": "PRD.md", "trd": "TRD.md"}
+FILE_NAMES = {kind: f"{kind.upper()}.md" for kind in DOCUMENT_KINDS}
 # Asked for at the end of every document: a relay reply reports no stop reason, so a reply
 # without this line was cut off on the way.
 END_MARKER = "<!-- end of document -->"
@@ -109,13 +110,19 @@ def document_text(kind: str, completion: Completion) -> str:
     name = short_name(kind)
     text = completion.text
     marker_at = text.rfind(END_MARKER)
-    cut_off = completion.stop_reason == "max_tokens" or (completion.stop_reason is None and marker_at < 0)
-    if cut_off:
+    if completion.stop_reason == "max_tokens":
         raise ModelFailure(
             f"the {name} reply was cut off at the token limit ({config.MAX_TOKENS_DOCUMENT} tokens); "
             f"{FILE_NAMES[kind]} was not written",
-            hint="Raise BREVANTA_MAX_TOKENS_DOCUMENT and run the command again: it resumes at the documents.",
-        )
+            hint="Raise BREVANTA_MAX_TOKENS_DOCUMENT.", action=RESUME_DOCUMENTS)
+    if completion.stop_reason is None and marker_at < 0:
+        # The relay and a replay report no stop reason: the end line is the only sign of a whole reply.
+        at_limit = completion.output_tokens >= config.MAX_TOKENS_DOCUMENT
+        raise ModelFailure(
+            f"the {name} reply ended without its end line after {completion.output_tokens:,} tokens "
+            f"({'the token limit' if at_limit else 'below the token limit'}: it was cut off on the way, "
+            f"or the model left the line out); {FILE_NAMES[kind]} was not written",
+            hint="Raise BREVANTA_MAX_TOKENS_DOCUMENT." if at_limit else None, action=RESUME_DOCUMENTS)
     if completion.stop_reason not in (None, "end_turn", "stop_sequence"):
         raise ModelFailure(f"the model stopped writing the {name} ({completion.stop_reason}); "
                            f"{FILE_NAMES[kind]} was not written")
@@ -143,17 +150,13 @@ def _version() -> str:
         return "(not installed)"
 
 
-def _interview_name(path: str) -> str:
-    return "standard input" if path == STDIN else Path(path).name
-
-
 def document_material(kind: str, run: Run, result: gapscope.AnalysisResult, interview: str,
                       replayed: bool) -> assembly.Material:
     """What one document is checked against (the interview, the answers, the attachments) and the
     header and appendix it is framed with."""
     model = config.MODEL_ROUTING.get(kind, config.MODEL_REASONING)
     origin = provenance.Provenance(
-        organisation=run.org_id, interview_file=_interview_name(run.interview_path),
+        organisation=run.org_id, interview_file=display_name(run.interview_path, interview),
         interview_sha256=provenance.sha256_hex(interview), round=run.round,
         completeness=result.completeness_score, bypassed_gaps=len(result.bypassed_gaps),
         open_gaps=len(result.get_unanswered_gaps()), model=f"{model} (saved reply)" if replayed else model,
@@ -191,8 +194,7 @@ def finish_document(kind: str, completion: Completion, given: assembly.Material,
         try:
             backup = write_document(path, data)
         except OSError as exc:
-            raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}",
-                                     hint="Free the path or pass --out DIR, then run the command again.") from None
+            raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}", action=OTHER_OUTPUT) from None
         finished.files.append((path, backup))
     return finished
 
@@ -211,8 +213,7 @@ def check_output_dir(directory: Path) -> None:
     elif not os.access(existing, os.W_OK | os.X_OK):
         problem = f"{existing} is not writable"
     if problem:
-        raise EnvironmentProblem(f"cannot write the documents into {directory}: {problem}",
-                                 hint="Pass --out DIR with a directory you can write to.")
+        raise EnvironmentProblem(f"cannot write the documents into {directory}: {problem}", action=OTHER_OUTPUT)
 
 
 def write_document(path: Path, data: str | bytes) -> Path | None:

@@ -34,6 +34,11 @@ a { color: #1d4f91; } li { margin: .2em 0; }
 """
 
 
+def installed_formats() -> list[str]:
+    """Every format this installation can write (FORMATS whose modules are there), Markdown always."""
+    return [fmt for fmt in FORMATS if not missing_modules([fmt])]
+
+
 def missing_modules(formats: list[str]) -> list[str]:
     """The modules of the `documents` extra that the chosen formats need and this environment lacks."""
     needed = dict.fromkeys(name for fmt in formats for name in EXTRA_MODULES.get(fmt, ()))

@@ -19,11 +19,13 @@ from brevanta.pipeline.interview import STDIN
 # Organisation ids name session files: no path separators, no leading "-" or ".".
 _ORG_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
 
-# The document formats a run can write, in the order they are offered.
+# The documents a run writes, in the order they are written, and the formats it can write them in, in
+# the order they are offered: every list of kinds or formats, in both front ends, is one of these.
+DOCUMENT_KINDS = ("prd", "trd")
 FORMATS = ("md", "html", "docx")
 
 # Saved replies in a replay directory, one file per request of the run.
-REPLAY_FILES = {"analysis": "analysis.md", "prd": "prd.md", "trd": "trd.md"}
+REPLAY_FILES = {"analysis": "analysis.md", **{kind: f"{kind}.md" for kind in DOCUMENT_KINDS}}
 
 
 def _read_bytes(path: str) -> bytes:
@@ -43,6 +45,13 @@ def read_text_file(path: str, what: str) -> str:
         raise UsageError(f"{what} is a directory: {shown}") from None
     except OSError as exc:
         raise UsageError(f"cannot read {what} {shown}: {exc.strerror or exc}") from None
+    return decoded_text(data, what, shown)
+
+
+def decoded_text(data: bytes, what: str, shown: str) -> str:
+    """The text of a file's bytes (UTF-8, a byte-order mark dropped); a UsageError naming `what` and
+    `shown` when it is not UTF-8 or holds nothing but white space. The same file gives the same text,
+    and so the same session, whichever front end read it."""
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError:
@@ -75,10 +84,11 @@ def read_replies(path: str) -> dict[str, str]:
     return {operation: read_text_file(str(file), "reply file") for operation, file in files.items() if file.exists()}
 
 
-def check_org_id(org_id: str) -> str:
+def check_org_id(org_id: str, field: str = "the organisation id") -> str:
+    """`org_id` when it can name session files; a UsageError naming the front end's `field` when not."""
     if not _ORG_ID.fullmatch(org_id):
         raise UsageError(
-            f"--org must start with a letter or digit and hold only letters, digits, '.', '_' and '-': {org_id!r}"
+            f"{field} must start with a letter or digit and hold only letters, digits, '.', '_' and '-': {org_id!r}"
         )
     return org_id
 

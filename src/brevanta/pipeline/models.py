@@ -29,7 +29,7 @@ import anthropic
 
 from brevanta import config, deferred_sdk, gapscope
 from brevanta.pipeline.inputs import check_size, estimated_tokens
-from brevanta.errors import ModelFailure
+from brevanta.errors import MODEL_ACCESS, RESUME_DOCUMENTS, ModelFailure
 from brevanta.pipeline.attempts import (Cancelled, RequestWatch, Unwatched, attempt_note, is_rate_limit,
                                         with_attempts)
 from brevanta.pipeline.reasons import Exchange, analysis_failure, transport_failure
@@ -43,9 +43,6 @@ if TYPE_CHECKING:  # the SDK's submodules load with it, on first use (brevanta.d
 
 T = TypeVar("T")
 
-NO_ACCESS_HINT = "Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay DIR."
-# Every step before a completion is saved with the session.
-RERUN_RESUMES = "Run the command again: it resumes at the documents."
 
 # The content of one user message: a text, or a list of content blocks.
 Content = str | list[dict[str, Any]]
@@ -291,7 +288,7 @@ class ModelAccess:
             setattr(gapscope, "anthropic", sdk)
         if result.raw_response == "":  # the empty result of a failed or impossible analysis
             reason = analysis_failure(result.completeness_reasoning, exchange)
-            raise ModelFailure(f"no analysis: {reason}", hint=None if self.available else NO_ACCESS_HINT)
+            raise ModelFailure(f"no analysis: {reason}", action=None if self.available else MODEL_ACCESS)
         return result
 
     def model_for(self, operation: str) -> str:
@@ -310,7 +307,7 @@ class ModelAccess:
         ModelFailure saying why when no reply came; Cancelled once `cancel` is set; with `retry_rate_limit`
         false, a 429 is raised as the SDK's RateLimitError at once."""
         if not self.available:
-            raise ModelFailure(f"{operation} request failed: no model access", hint=NO_ACCESS_HINT)
+            raise ModelFailure(f"{operation} request failed: no model access", action=MODEL_ACCESS)
         model = self.model_for(operation)
         messages: list[dict[str, Any]] = [{"role": "user", "content": content}]
         watch = watch or Unwatched()
@@ -323,8 +320,9 @@ class ModelAccess:
         except Exception as exc:  # the transport's or the SDK's
             if is_rate_limit(exc) and not retry_rate_limit:
                 raise
+            # Every step before a completion is saved with the session.
             raise ModelFailure(f"{operation} request failed: {transport_failure(exc, relay=self._relay)}",
-                               hint=RERUN_RESUMES) from exc
+                               action=RESUME_DOCUMENTS) from exc
         self.record(usage_record(operation, completion.model or model, completion, estimated=self.estimated))
         return completion
 

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING
 
 from brevanta import config
 from brevanta.pipeline import documents
-from brevanta.errors import ModelFailure
+from brevanta.errors import RESUME_DOCUMENTS, ModelFailure
 from brevanta.pipeline import session
 from brevanta.pipeline.analysis import model_input
 from brevanta.pipeline.assembly import DocumentRefused
@@ -227,6 +227,6 @@ def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, a
     except DocumentRefused:
         # The other document went on and was written; a rerun asks for the refused ones only.
         still_missing = [kind.upper() for kind in wanted if kind not in run.written]
-        raise ModelFailure("; ".join(refusals),
-                           hint=f"Run the command again: it asks for the {' and the '.join(still_missing)} only.") from None
+        raise ModelFailure("; ".join(refusals), hint=f"A new attempt asks for the {' and the '.join(still_missing)} only.",
+                           action=RESUME_DOCUMENTS) from None
     return missing

@@ -3,18 +3,20 @@ finding the sessions of an interview, of an organisation or of every organisatio
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
 import stat
-from collections.abc import Iterator
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from brevanta import waymark
-from brevanta.pipeline.interview import Interview, binding
+from brevanta.errors import SessionNotSaved as SessionNotSaved  # raised by every save of the store
+from brevanta.errors import saving
+from brevanta.pipeline.inputs import DOCUMENT_KINDS
+from brevanta.pipeline.interview import STDIN, Interview, binding, display_name
 from brevanta.pipeline.lock import SessionLock, SessionLocked, holder
 from brevanta.pipeline.words import count
 
@@ -32,21 +34,11 @@ def _phase(name: str) -> str:
 ANALYSIS_PHASE = _phase("analysis")
 RENDER_PHASE = _phase("render")
 COMPLETE_PHASE = _phase("complete")
-DOCUMENT_TYPES = ["prd", "trd"]
+DOCUMENT_TYPES = list(DOCUMENT_KINDS)
 
 # The analysis fields kept in the session, so a resumed run does not pay for its analysis again.
 _ANALYSIS_FIELDS = ("completeness_score", "completeness_reasoning", "sufficient_for_prd", "gaps", "insights",
                     "data_points_found", "architecture_notes", "summary")
-
-
-class SessionNotSaved(Exception):
-    """The store could not do `action` in `directory`; the last saved session file is unchanged."""
-
-    def __init__(self, action: str, directory: Path, error: OSError) -> None:
-        super().__init__(f"cannot {action} in {directory}: {error}")
-        self.action = action
-        self.directory = directory
-        self.error = error
 
 
 @dataclass
@@ -115,25 +107,57 @@ def _saved_written(state: dict[str, Any]) -> list[str]:
     return [kind for kind in DOCUMENT_TYPES if isinstance(value, list) and kind in value]
 
 
+@dataclass(frozen=True)
+class Holdings:
+    """What a saved session holds, every value read defensively from its state."""
+
+    round: int
+    answers: int
+    bypassed: int
+    open_gaps: int | None  # None for a session saved before its open gaps were counted
+    attachments: int
+    written: tuple[str, ...]  # the kinds of the documents written, in their order
+
+    @property
+    def documents(self) -> str:
+        """"PRD and TRD", "PRD", or ""."""
+        return " and ".join(kind.upper() for kind in self.written)
+
+
+def holdings(state: dict[str, Any]) -> Holdings:
+    open_gaps = state.get("open_gaps")
+    return Holdings(
+        round=_saved_round(state),
+        answers=len(_saved_list(state, "interview_answers")),
+        bypassed=len(_saved_list(state, "bypassed_gaps")),
+        open_gaps=open_gaps if isinstance(open_gaps, int) and not isinstance(open_gaps, bool) and open_gaps >= 0
+        else None,
+        attachments=len(_saved_list(state, "attachments")),
+        written=tuple(_saved_written(state)),
+    )
+
+
 def describe(state: dict[str, Any]) -> str:
     """What a saved session holds, in a few words: round, answers, bypassed and open gaps, documents."""
-    parts = [f"round {_saved_round(state)}", count(len(_saved_list(state, "interview_answers")), "answer"),
-             f"{len(_saved_list(state, 'bypassed_gaps'))} bypassed"]
-    open_gaps = state.get("open_gaps")
-    if isinstance(open_gaps, int):
-        parts.append(count(open_gaps, "open gap"))
-    attachments = _saved_list(state, "attachments")
-    if attachments:
-        parts.append(count(len(attachments), "attached document"))
-    written = _saved_written(state)
-    if written:
-        parts.append(" and ".join(kind.upper() for kind in written) + " written")
+    return in_words(holdings(state))
+
+
+def in_words(held: Holdings) -> str:
+    """"round 2, 1 answer, 0 bypassed, 3 open gaps, 1 attached document, PRD and TRD written"."""
+    parts = [f"round {held.round}", count(held.answers, "answer"), f"{held.bypassed} bypassed"]
+    if held.open_gaps is not None:
+        parts.append(count(held.open_gaps, "open gap"))
+    if held.attachments:
+        parts.append(count(held.attachments, "attached document"))
+    if held.written:
+        parts.append(f"{held.documents} written")
     return ", ".join(parts)
 
 
 def interview_name(state: dict[str, Any]) -> str:
-    name = state.get("interview_file")
-    return "standard input" if name == "-" else str(name) if isinstance(name, str) else "an unnamed interview"
+    """The name of the interview a saved session belongs to, as `display_name` gives it."""
+    path, text = state.get("interview_file"), state.get("interview_text")
+    return display_name(path if isinstance(path, str) else STDIN, text if isinstance(text, str) else "")
 
 
 # -- finding sessions ---------------------------------------------------------
@@ -165,11 +189,15 @@ def session_record(path: Path, data: dict[str, Any]) -> dict[str, Any]:
 
 def session_records(directory: Path, org_id: str | None = None) -> list[dict[str, Any]]:
     """The sessions in `directory` (of `org_id`, or of every organisation), newest first. Only regular
-    `.json` files are opened: links, FIFOs and directories are passed over by their directory entry."""
+    `.json` files are opened: links, FIFOs and directories are passed over by their directory entry, and
+    an organisation's files by the name the store gives them (its shortened id first), as the store's
+    own listing does."""
     records = []
+    prefix = "" if org_id is None else waymark._safe_org_id(org_id) + "_"
     with os.scandir(directory) as entries:
         for entry in entries:
-            if not entry.name.endswith(".json") or not entry.is_file(follow_symlinks=False):
+            if not entry.name.startswith(prefix) or not entry.name.endswith(".json") \
+                    or not entry.is_file(follow_symlinks=False):
                 continue
             data = read_session_file(Path(entry.path))
             if data is not None and (org_id is None or data.get("org_id") == org_id):
@@ -197,12 +225,11 @@ def archived_sessions(org_id: str | None) -> list[dict[str, Any]]:
     return session_records(waymark.ARCHIVE_DIR, org_id)
 
 
-def by_organisation(records: list[dict[str, Any]]) -> dict[str, list[dict[str, Any]]]:
-    """The records grouped by organisation, organisations in name order, each group newest first."""
-    groups: dict[str, list[dict[str, Any]]] = {}
-    for record in records:
-        groups.setdefault(record["org_id"], []).append(record)
-    return dict(sorted(groups.items()))
+def newest_first(find: Callable[[str], list[dict[str, Any]]], org_ids: Iterable[str]) -> list[dict[str, Any]]:
+    """The records `find` gives for each of `org_ids` (an organisation's id now and its ids of before),
+    as one list, newest first."""
+    records = [record for org_id in dict.fromkeys(org_ids) for record in find(org_id)]
+    return sorted(records, key=lambda record: record["saved_at"], reverse=True)
 
 
 def of_interview(records: list[dict[str, Any]], interview: Interview) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
@@ -263,7 +290,7 @@ def reopen_file(path: Path) -> dict[str, Any]:
         record = session_record(path, data)
         state = record["state"]
         state["documents_written"] = []
-        with _store_errors("save the session", waymark.SESSIONS_DIR):
+        with saving(waymark.SESSIONS_DIR, "save the session"):
             waymark.save_state(record["org_id"], state, ANALYSIS_PHASE, str(path))
     return record
 
@@ -278,7 +305,7 @@ def refuse_if_held(record: dict[str, Any]) -> None:
 def archive(path: str) -> bool:
     """Moves a declined session into the archive; False when another run holds it (it is theirs now)."""
     try:
-        with SessionLock.acquire(path), _store_errors("archive the session", waymark.ARCHIVE_DIR):
+        with SessionLock.acquire(path), saving(waymark.ARCHIVE_DIR, "archive the session"):
             waymark.archive_session(path)
     except SessionLocked:
         return False
@@ -318,15 +345,6 @@ def saved_analysis(run: Run) -> gapscope.AnalysisResult | None:
     return result
 
 
-@contextlib.contextmanager
-def _store_errors(action: str, directory: Path) -> Iterator[None]:
-    """Turns an OSError of the store into SessionNotSaved, naming what failed and where."""
-    try:
-        yield
-    except OSError as error:
-        raise SessionNotSaved(action, directory, error) from None
-
-
 def save(run: Run, result: gapscope.AnalysisResult) -> bool:
     """Saves the run's state; True when this created the session file, which the run then locks."""
     state: dict[str, Any] = dict(waymark.build_serialisable_state(
@@ -352,7 +370,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         usage=run.usage,
     )
     first_save = run.session_file is None
-    with _store_errors("save the session", waymark.SESSIONS_DIR):
+    with saving(waymark.SESSIONS_DIR, "save the session"):
         run.session_file = waymark.save_state(run.org_id, state, run.phase, run.session_file)
         if run.lock is None:
             run.lock = SessionLock.acquire(run.session_file)
@@ -360,5 +378,5 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
 
 
 def complete(run: Run) -> None:
-    with _store_errors("save the session", waymark.SESSIONS_DIR):
+    with saving(waymark.SESSIONS_DIR, "save the session"):
         waymark.mark_complete(str(run.session_file))

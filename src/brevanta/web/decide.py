@@ -95,16 +95,10 @@ def bypass_open_gaps(ref: SessionRef) -> int:
 
 def attach(ref: SessionRef, name: str, text: str) -> None:
     """Adds a document to the session's interview; the round is to be analysed again with it."""
-    from brevanta.pipeline.analysis import model_input
-    from brevanta.web.intake import check_within_limit
+    from brevanta.pipeline import analysis
 
     with opened(ref) as taken:
-        result = _analysis(taken)
-        run = taken.run
-        check_within_limit(f"{model_input(run.interview_text, run)}\n\n{text}", "the interview with this document")
-        run.attachments.append({"name": name, "text": text, "round": run.round})
-        run.analysis = None  # the round is analysed again, with the document
-        session.save(run, result)
+        analysis.attach(taken.run, _analysis(taken), name, text)
 
 
 def close_round(ref: SessionRef) -> int:

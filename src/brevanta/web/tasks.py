@@ -37,6 +37,7 @@ class Task:
     state: str = RUNNING
     message: str = ""
     next_url: str = ""  # where the page goes once the task is over
+    draft: dict[str, str] = field(default_factory=dict)  # what the form sent, to fill it again should the task fail
     documents: dict[str, DocumentProgress] = field(default_factory=dict)
     started: float = field(default_factory=time.monotonic)
     finished: float | None = None
@@ -103,13 +104,14 @@ class TaskRunner:
         self._lock = threading.Lock()
         self.stopping = threading.Event()
 
-    def start(self, session_key: str, title: str, work: Work, next_url: str) -> Task:
+    def start(self, session_key: str, title: str, work: Work, next_url: str,
+              draft: dict[str, str] | None = None) -> Task:
         """Runs `work` on a new thread; SessionBusy when the session has a task running."""
         with self._lock:
             running = self.running(session_key)
             if running is not None:
                 raise SessionBusy(running)
-            task = Task(secrets.token_urlsafe(12), session_key, title, next_url=next_url)
+            task = Task(secrets.token_urlsafe(12), session_key, title, next_url=next_url, draft=draft or {})
             self._tasks[task.task_id] = task
         threading.Thread(target=self._run, args=(task, work), name=f"task-{title}", daemon=True).start()
         return task

@@ -67,7 +67,11 @@ function showProgress(root) {
       window.location.assign(snapshot.next);
     } else {
       const next = root.querySelector("[data-role=next]");
-      if (next) next.hidden = false;
+      if (next) {
+        const link = next.querySelector("a");
+        if (link && snapshot.next) link.href = snapshot.next;  // set by the task as it ended
+        next.hidden = false;
+      }
     }
   });
   source.addEventListener("stopped", (event) => {
