@@ -6,6 +6,7 @@ Imports nothing heavy, so `--help`, `--version` and usage errors answer at once.
 from __future__ import annotations
 
 import argparse
+import re
 from collections.abc import Sequence
 from typing import Any
 
@@ -296,6 +297,12 @@ It listens on 127.0.0.1 (a free port unless --port is given) and prints one
 address carrying a random access token: open it, and the browser keeps access
 in a cookie; any other request is refused. Ctrl-C stops it: model requests in
 flight are cancelled, every decision is already saved.
+
+With --host set to another address, other machines can reach it, over plain
+HTTP with that one token (a warning says so): it then answers to that address
+(on 0.0.0.0 or ::, to any address of this machine) and to each name given
+with --allow-host; a page of another site that reaches it under any other
+name is refused.
 """
 
 SERVE_EPILOG = """\
@@ -315,11 +322,23 @@ def _port_number(text: str) -> int:
     return value
 
 
+def _host_name(text: str) -> str:
+    """--allow-host: a host name or an IP address, without a port."""
+    name = text.strip().lower().rstrip(".")
+    if not re.fullmatch(r"[a-z0-9]([a-z0-9.-]*[a-z0-9])?|\[?[0-9a-f:.]+\]?", name):
+        raise argparse.ArgumentTypeError(f"must be a host name or an address, without a port, got {text!r}")
+    return name
+
+
 def add_serve_command(commands: Any) -> None:
     serve = add_command(commands, "serve", "run brevanta in your browser, on this machine", SERVE_DESCRIPTION, SERVE_EPILOG)
     serve.add_argument("--host", metavar="H", default="127.0.0.1",
-                       help="address to listen on (default 127.0.0.1; any other address is reachable "
-                       "from other machines, and a warning says so)")
+                       help="address to listen on (default 127.0.0.1). Any other address is reachable from "
+                       "other machines over plain HTTP, and a warning says so; the server then answers to that "
+                       "address (on 0.0.0.0 or ::, to any address of this machine) and to --allow-host names")
+    serve.add_argument("--allow-host", metavar="NAME", type=_host_name, action="append", default=[],
+                       help="also answer to this host name (or address) in the browser's Host header, for a "
+                       "server reached by its name from other machines; may be repeated")
     serve.add_argument("--port", metavar="P", type=_port_number, default=0,
                        help="port to listen on (default: a free one)")
     serve.add_argument("--open", action="store_true", help="open the address in your web browser")

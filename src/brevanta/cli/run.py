@@ -67,7 +67,7 @@ def _decide_gap(run: Run, result: gapscope.AnalysisResult, gap: dict[str, Any]) 
             decisions.answer(run, result, gap, text)
         elif decision == "b":
             if decisions.is_critical(gap):
-                sure = ask_yes_no("  This gap is critical: bypass it anyway?", default=False)
+                sure = ask_yes_no(f"  {decisions.CRITICAL_BYPASS_QUESTION}", default=False)
                 if sure is None:
                     return False
                 if not sure:

@@ -8,19 +8,18 @@ from typing import TYPE_CHECKING, Any
 
 from brevanta.pipeline import session
 from brevanta.pipeline.session import Run
+from brevanta.pipeline.severity import is_critical as is_critical  # asked before a bypass
 
 if TYPE_CHECKING:
     from brevanta import gapscope
 
 ANSWERED, BYPASSED = "answered", "bypassed"
+# Asked before a critical gap is bypassed, by either front end.
+CRITICAL_BYPASS_QUESTION = "This gap is critical: bypass it anyway?"
 
 
 def gap_question(gap: dict[str, Any]) -> str:
     return str(gap.get("question") or gap.get("title") or "What is missing here?")
-
-
-def is_critical(gap: dict[str, Any]) -> bool:
-    return gap.get("impact_level") == "critical"
 
 
 def open_gaps(result: gapscope.AnalysisResult, run: Run) -> list[dict[str, Any]]:

@@ -20,11 +20,14 @@ logger = logging.getLogger("brevanta.web")
 
 RUNNING, DONE, FAILED, CANCELLED = "running", "done", "failed", "cancelled"
 CANCELLED_MESSAGE = "Cancelled: every decision made until now is saved."
+# A document's state once its task is over: what it was, unless it was still under way.
+SETTLED = ("written", "failed")
+NOT_WRITTEN = {CANCELLED: "cancelled: not written", FAILED: "not written"}
 
 
 @dataclass
 class DocumentProgress:
-    state: str = "waiting"  # waiting, writing, written, failed
+    state: str = "waiting"  # asked, waiting, writing, written, failed; once over, also cancelled or not written
     characters: int = 0
     note: str = ""
 
@@ -50,11 +53,11 @@ class Task:
 
     def update(self, *, message: str | None = None, document: str | None = None, state: str | None = None,
                characters: int | None = None, note: str | None = None) -> None:
-        """Progress from the working thread."""
+        """Progress from the working thread; once the task is over (cancelled), its documents stay as they ended."""
         with self._lock:
-            if message is not None:
+            if message is not None and self.state == RUNNING:
                 self.message = message
-            if document is not None:
+            if document is not None and self.state == RUNNING:
                 progress = self.documents.setdefault(document, DocumentProgress())
                 if state is not None:
                     progress.state = state
@@ -67,6 +70,9 @@ class Task:
         with self._lock:
             if self.state == RUNNING:
                 self.state, self.message, self.finished = state, message, time.monotonic()
+                for progress in self.documents.values():
+                    if progress.state not in SETTLED and state in NOT_WRITTEN:
+                        progress.state, progress.note = NOT_WRITTEN[state], ""
 
     def snapshot(self) -> dict[str, Any]:
         """What the progress page shows, as JSON-able values."""

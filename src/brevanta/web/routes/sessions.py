@@ -19,9 +19,9 @@ from brevanta.web.acting import acting
 from brevanta.web.forms import read_form, text_field
 from brevanta.web.intake import Intake, IntakeProblem, check_within_limit, read_intake
 from brevanta.web.links import link
-from brevanta.web.listing import SessionIndex
+from brevanta.web.listing import SessionIndex, summarise
 from brevanta.web.routes.tasks import runner_of, start_task
-from brevanta.web.sessionfiles import SESSION_PATH, SessionRef
+from brevanta.web.sessionfiles import SESSION_PATH, SessionRef, session_data
 from brevanta.web.tasks import Task
 from brevanta.web.templating import page
 
@@ -104,10 +104,25 @@ async def reopen(request: Request, ref: SessionRef, form: FormData) -> Response:
     return RedirectResponse(link(request, "report", ref), status_code=303)
 
 
+@acting
+async def discard(request: Request, ref: SessionRef, form: FormData) -> Response:
+    """An unfinished session moved to the archive, once the user confirmed it; restorable from there."""
+    data = session_data(ref)
+    if ref.place != "live" or data.get("phase") == session.COMPLETE_PHASE:
+        raise runs.Refused(runs.STALE)
+    if text_field(form, "confirmed") != "yes":
+        return page(request, "discard.html", session=summarise(ref, data))
+    session.refuse_if_held(session.session_record(ref.path, data))
+    if not session.archive(str(ref.path)):
+        raise runs.Refused(runs.STALE)  # taken by another run between the check and the move
+    return RedirectResponse(link(request, "sessions"), status_code=303)
+
+
 ROUTES: list[BaseRoute] = [
     Route("/", sessions_page, name="sessions"),
     Route("/new", new_analysis_form, name="new"),
     Route("/new", new_analysis, methods=["POST"], name="analyse_new"),
     Route(SESSION_PATH + "/restore", restore, methods=["POST"], name="restore"),
     Route(SESSION_PATH + "/reopen", reopen, methods=["POST"], name="reopen"),
+    Route(SESSION_PATH + "/discard", discard, methods=["POST"], name="discard"),
 ]

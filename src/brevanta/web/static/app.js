@@ -82,6 +82,15 @@ function showProgress(root) {
   });
 }
 
+// A link that leads to a folded section (attach a document) opens it on the way.
+function openOnArrival(link) {
+  link.addEventListener("click", () => {
+    const target = document.getElementById(link.dataset.opens);
+    if (target) target.open = true;
+  });
+}
+
 document.addEventListener("DOMContentLoaded", () => {
   document.querySelectorAll("[data-events]").forEach(showProgress);
+  document.querySelectorAll("[data-opens]").forEach(openOnArrival);
 });
