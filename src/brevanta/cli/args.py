@@ -251,14 +251,18 @@ def add_sessions_command(commands: Any) -> None:
 
 RENDER_DESCRIPTION = """\
 Write a session's PRD and TRD again from what the session stores: its
-analysis, the decisions, the follow-up answers and the attached documents.
-No new analysis is made; the model writes the documents again (after a
-better prompt, with another model, or after a decision was changed). The
-session is the organisation's newest one that reached its documents:
-unfinished at the documents, or complete. The organisation is --org, else
-the one the interview file stands for. An unfinished session writes the
-documents still missing; a complete one writes them all (--only: just that
-one). Earlier versions are kept as numbered backups (PRD.md.~1~).
+analysis, the decisions, the follow-up answers, the attached documents and
+the model's reply of each document. No new analysis is made, and no model
+request: each document is checked and assembled again from its kept reply,
+in the formats asked for (--format), into --out if given. --ask-model asks
+the model to write them anew instead (after a better prompt, with another
+model). A document the session has no reply of is asked of the model when
+it was never written (an unfinished session); one written before replies
+were kept needs --ask-model. --only writes that document alone and keeps the
+other's record. The session is the organisation's newest one that reached
+its documents: unfinished at the documents, or complete. The organisation is
+--org, else the one the interview file stands for. Earlier versions are kept
+as numbered backups (PRD.md.~1~).
 """
 
 RENDER_EPILOG = """\
@@ -277,8 +281,12 @@ def add_render_command(commands: Any) -> None:
                         help="write the documents of the organisation this interview file stands for")
     render.add_argument("--org", metavar="ORG_ID", help="write the documents of this organisation's session")
     render.add_argument("--only", choices=DOCUMENT_KINDS, help="write this document only")
+    render.add_argument("--ask-model", action="store_true",
+                        help="ask the model to write the documents anew (a new request, paid for) instead of "
+                        "writing them from the replies the session keeps")
     render.add_argument("--out", metavar="DIR",
-                        help="write into DIR (default: where the session wrote its documents)")
+                        help="write into DIR (default: where the session wrote its documents); with --only, "
+                        "a copy: the session's record of its documents stays where it was")
     render.add_argument("--replay", metavar="DIR",
                         help="answer the document requests from the saved replies in DIR (prd.md, trd.md)")
     add_format_option(render)

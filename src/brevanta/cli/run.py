@@ -216,10 +216,10 @@ def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResul
 
 
 def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess,
-           formats: list[str] | None = None, only: list[str] | None = None) -> None:
+           formats: list[str] | None = None, only: list[str] | None = None, directory: Path | None = None) -> None:
     """Writes each document still missing (those in `only`, when given), saying what happens to each."""
     show_bypass_summary(result)
-    directory = Path(str(run.output_dir))
+    directory = directory or Path(str(run.output_dir))
     wanted = only or list(documents.FILE_NAMES)
     for kind in wanted:
         if kind in run.written:
@@ -227,22 +227,28 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
                          f"{for_terminal(directory / documents.FILE_NAMES[kind])}")
     missing = [kind for kind in wanted if kind not in run.written]
     if not missing:
-        rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only)
         return
     names = " and the ".join(documents.short_name(kind) for kind in missing)
     with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
         rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only,
-                                  progress=DocumentLines(access.source, spinner).show)
+                                  progress=DocumentLines(access.source, spinner).show, directory=directory)
 
 
-def finish(run: Run, formats: list[str] | None = None) -> None:
-    session.complete(run)
+def finish(run: Run, formats: list[str] | None = None, directory: Path | None = None) -> None:
+    """The session marked complete once every document is written, and where the files are."""
+    directory = directory or Path(str(run.output_dir))
     print()
-    display.success(f"Session complete: {for_terminal(run.session_file)}")
-    display.info(f"The documents are in {for_terminal(run.output_dir)}:")
+    if all(kind in run.written for kind in documents.FILE_NAMES):
+        session.complete(run)
+        display.success(f"Session complete: {for_terminal(run.session_file)}")
+    else:
+        missing = " and the ".join(documents.short_name(kind) for kind in documents.FILE_NAMES
+                                   if kind not in run.written)
+        display.info(f"The session waits for the {missing}: {for_terminal(run.session_file)}")
+    display.info(f"The documents are in {for_terminal(directory)}:")
     for kind in documents.FILE_NAMES:
         for fmt in formats or ["md"]:
-            path = Path(str(run.output_dir)) / documents.file_name(kind, fmt)
+            path = directory / documents.file_name(kind, fmt)
             if path.exists():  # `render --only` may leave the other document in fewer formats
                 print(f"    {for_terminal(path)}")
 

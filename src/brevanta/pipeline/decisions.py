@@ -89,8 +89,8 @@ def _remove(items: list[Any], record: object) -> None:
 
 
 def _changed(run: Run, result: gapscope.AnalysisResult) -> None:
-    """A changed decision makes the documents written on the old ones out of date."""
-    run.written = []
+    """A changed decision makes the documents written on the old ones, and the replies they came from, out of date."""
+    run.written, run.replies = [], {}
     if run.phase == session.RENDER_PHASE:
         run.phase = session.ANALYSIS_PHASE
     session.save(run, result)

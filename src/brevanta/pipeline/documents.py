@@ -151,10 +151,10 @@ def _version() -> str:
 
 
 def document_material(kind: str, run: Run, result: gapscope.AnalysisResult, interview: str,
-                      replayed: bool) -> assembly.Material:
+                      replayed: bool, model: str | None = None) -> assembly.Material:
     """What one document is checked against (the interview, the answers, the attachments) and the
-    header and appendix it is framed with."""
-    model = config.MODEL_ROUTING.get(kind, config.MODEL_REASONING)
+    header and appendix it is framed with; `model` wrote it (by default the one routed for `kind`)."""
+    model = model or config.MODEL_ROUTING.get(kind, config.MODEL_REASONING)
     origin = provenance.Provenance(
         organisation=run.org_id, interview_file=display_name(run.interview_path, interview),
         interview_sha256=provenance.sha256_hex(interview), round=run.round,
@@ -167,6 +167,22 @@ def document_material(kind: str, run: Run, result: gapscope.AnalysisResult, inte
     texts = [interview, *(str(answer.get("answer", "")) for answer in run.answers),
              *(str(attachment.get("text", "")) for attachment in run.attachments)]
     return assembly.material(texts, result.bypassed_gaps, origin, follow_up)
+
+
+def kept_reply(completion: Completion, model: str, replayed: bool) -> dict[str, Any]:
+    """An accepted reply as the session keeps it, to write its document again without a request."""
+    reply: dict[str, Any] = {"text": completion.text, "model": completion.model or model,
+                             "stop_reason": completion.stop_reason}
+    if replayed:
+        reply["replayed"] = True
+    return reply
+
+
+def kept_completion(reply: dict[str, Any]) -> Completion:
+    """The completion a kept reply stands for: its text and how it ended, no tokens (none are spent)."""
+    stop_reason = reply.get("stop_reason")
+    return Completion(str(reply["text"]), stop_reason if isinstance(stop_reason, str) else None, 0, 0,
+                      model=str(reply.get("model") or ""))
 
 
 @dataclass

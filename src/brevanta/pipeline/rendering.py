@@ -187,21 +187,26 @@ def _ignore(event: DocumentEvent) -> None:
     pass
 
 
-def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, access: ModelAccess, *,
-                    formats: list[str], only: list[str] | None = None, progress: Progress = _ignore,
-                    cancel: threading.Event | None = None) -> list[str]:
-    """Writes the run's documents still missing (those in `only`, when given), each checked and written in
-    every format as soon as its reply is complete and recorded in the session; returns the kinds written.
-    A reply that is no document is not written; the other is, and ModelFailure then says what was refused.
-    `cancel` ends the requests (Cancelled), as Ctrl-C does; what was written stays written."""
+def _at_documents(run: Run, result: gapscope.AnalysisResult) -> None:
     if run.phase != RENDER_PHASE:
         run.phase = RENDER_PHASE
         session.save(run, result)
+
+
+def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, access: ModelAccess, *,
+                    formats: list[str], only: list[str] | None = None, progress: Progress = _ignore,
+                    cancel: threading.Event | None = None, directory: Path | None = None) -> list[str]:
+    """Writes the run's documents still missing (those in `only`, when given), each checked and written in
+    every format as soon as its reply is complete and recorded in the session, with the reply it came from;
+    returns the kinds written. A reply that is no document is not written; the other is, and ModelFailure
+    then says what was refused. `cancel` ends the requests (Cancelled), as Ctrl-C does; what was written
+    stays written. `directory` stands in for the run's output folder."""
+    _at_documents(run, result)
     wanted = only or list(documents.FILE_NAMES)
     missing = [kind for kind in wanted if kind not in run.written]
     if not missing:
         return []
-    directory = Path(str(run.output_dir))
+    directory = directory or Path(str(run.output_dir))
     material = model_input(interview, run)
     replayed = isinstance(access.client, ReplayClient)
     refusals: list[str] = []
@@ -209,10 +214,12 @@ def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, a
     def finish_one(kind: str, completion: Completion) -> documents.Finished:
         given = documents.document_material(kind, run, result, interview, replayed)
         try:
-            return documents.finish_document(kind, completion, given, directory, formats)
+            finished = documents.finish_document(kind, completion, given, directory, formats)
         except DocumentRefused as refusal:
             refusals.append(documents.refusal_text(kind, refusal))
             raise
+        run.replies[kind] = documents.kept_reply(completion, access.model_for(kind), replayed)
+        return finished
 
     def record(kind: str) -> None:
         run.written.append(kind)
@@ -230,3 +237,28 @@ def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, a
         raise ModelFailure("; ".join(refusals), hint=f"A new attempt asks for the {' and the '.join(still_missing)} only.",
                            action=RESUME_DOCUMENTS) from None
     return missing
+
+
+def rewrite_documents(run: Run, result: gapscope.AnalysisResult, interview: str, kinds: list[str], *,
+                      formats: list[str], directory: Path | None = None) -> list[documents.Finished]:
+    """Writes the documents `kinds` again from the replies the session keeps, with no model request: each
+    checked and assembled as when its reply came (on the session's decisions as they stand), written in
+    every format and recorded in the session. `directory` stands in for the run's output folder."""
+    _at_documents(run, result)
+    directory = directory or Path(str(run.output_dir))
+    finished = []
+    for kind in kinds:
+        reply = run.replies[kind]
+        given = documents.document_material(kind, run, result, interview, reply.get("replayed") is True,
+                                            model=str(reply.get("model") or "") or None)
+        try:
+            finished.append(documents.finish_document(kind, documents.kept_completion(reply), given, directory,
+                                                      formats))
+        except DocumentRefused as refusal:  # the document's checks changed since the reply was accepted
+            raise ModelFailure(documents.refusal_text(kind, refusal),
+                               hint="The kept reply no longer passes the document's checks: ask the model for a "
+                               "new one.") from None
+        if kind not in run.written:
+            run.written.append(kind)
+        session.save(run, result)
+    return finished

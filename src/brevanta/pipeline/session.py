@@ -63,6 +63,9 @@ class Run:
     interview_text: str = ""
     lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
     usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
+    # The model's reply of each document accepted on the current decisions, by kind: {"text", "model",
+    # "stop_reason"} (and "replayed" for a saved reply), so the documents can be written again without a request.
+    replies: dict[str, dict[str, Any]] = field(default_factory=dict)
 
     def answers_of_round(self, round_number: int) -> list[dict[str, Any]]:
         return [answer for answer in self.answers if answer.get("round") == round_number]
@@ -100,6 +103,14 @@ def _saved_round(state: dict[str, Any]) -> int:
 def _saved_list(state: dict[str, Any], key: str) -> list[Any]:
     value = state.get(key)
     return [item for item in value if isinstance(item, dict)] if isinstance(value, list) else []
+
+
+def _saved_replies(state: dict[str, Any]) -> dict[str, dict[str, Any]]:
+    value = state.get("replies")
+    if not isinstance(value, dict):
+        return {}
+    return {kind: reply for kind, reply in value.items()
+            if kind in DOCUMENT_TYPES and isinstance(reply, dict) and isinstance(reply.get("text"), str)}
 
 
 def _saved_written(state: dict[str, Any]) -> list[str]:
@@ -262,6 +273,7 @@ def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_num
     run.output_dir = output_dir if isinstance(output_dir, str) else None
     run.written = _saved_written(state)
     run.usage = _saved_list(state, "usage")
+    run.replies = _saved_replies(state)
     run.phase = RENDER_PHASE if record["phase"] == RENDER_PHASE else ANALYSIS_PHASE
     run.session_file = record["path"]
     run.lock = lock
@@ -272,6 +284,7 @@ def for_changed_interview(run: Run) -> None:
     """The interview's text changed since the session was saved: its analysis, and the bypasses and open
     gaps of that analysis, go; the answers and attached documents stay, and the documents are written again."""
     run.analysis, run.bypassed, run.walking, run.left_open, run.written = None, [], False, [], []
+    run.replies = {}
     run.phase = ANALYSIS_PHASE
 
 
@@ -325,6 +338,7 @@ def keep_analysis(run: Run, result: gapscope.AnalysisResult) -> None:
     """Makes `result` this run's analysis, kept in the session so that a resumed run does not pay again."""
     _adopt_bypasses(run, result)
     run.analysis = {"round": run.round, "result": {name: getattr(result, name) for name in _ANALYSIS_FIELDS}}
+    run.replies = {}  # written on another analysis
 
 
 def saved_analysis(run: Run) -> gapscope.AnalysisResult | None:
@@ -368,6 +382,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         open_gaps=len(result.get_unanswered_gaps()),
         documents_written=run.written,
         usage=run.usage,
+        replies=run.replies,
     )
     first_save = run.session_file is None
     with saving(waymark.SESSIONS_DIR, "save the session"):
