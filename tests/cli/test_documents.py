@@ -47,7 +47,8 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
     queue_documents(messages_server)
     (tmp_path / "notes.md").write_text(NOTES, encoding="utf-8")
 
-    terminal = brevanta.terminal("analyze", "examples/interview.md", "--out", "docs", **direct_env(messages_server))
+    terminal = brevanta.terminal("analyze", "examples/interview.md", "--out", "docs", HOME=str(tmp_path),
+                                 **direct_env(messages_server))
     terminal.expect(MENU)
     terminal.send(option)
     if option == "2":
@@ -66,7 +67,7 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
         terminal.send(str(tmp_path / "missing.md"))
         terminal.expect(f"document not found: {tmp_path}/missing.md")
         terminal.expect("Document to attach")
-        terminal.send(str(tmp_path / "notes.md"))
+        terminal.send("~/notes.md")  # as at a shell prompt
         terminal.expect("› Attached notes.md; analysing round 1 again.")
         terminal.expect(MENU)
         terminal.send("1")

@@ -7,11 +7,12 @@ from __future__ import annotations
 
 import argparse
 import re
+import sys
 from collections.abc import Sequence
 from typing import Any
 
 from brevanta.pipeline.inputs import DOCUMENT_KINDS, FORMATS, check_formats, check_org_id, check_size, read_replies, read_text_file
-from brevanta.pipeline.interview import Interview
+from brevanta.pipeline.interview import STDIN, Interview
 
 DESCRIPTION = "Interview a company about the AI agent it wants: analyse the interview, then write its PRD and TRD."
 
@@ -171,7 +172,12 @@ class Inputs:
         self.org_id = org_id  # --org; without it the organisation is named after the interview
 
 
+PASTE_PROMPT = "Paste the interview, then press Ctrl-D on a line of its own to end it."
+
+
 def check_inputs(args: argparse.Namespace) -> Inputs:
+    if args.interview == STDIN and sys.stdin.isatty():  # else the terminal would wait without a word
+        print(PASTE_PROMPT, file=sys.stderr, flush=True)
     text = read_text_file(args.interview, "interview file")
     check_size(text, "the interview")
     check_formats(args.formats)

@@ -80,6 +80,13 @@ def decisions(run: Run, result: gapscope.AnalysisResult) -> list[Decision]:
     return answered + bypassed
 
 
+def question_of(decision: Decision) -> str:
+    """The question a decision answers, or would answer: the one asked, else the gap's own."""
+    if decision.kind == ANSWERED and decision.record.get("question"):
+        return str(decision.record["question"])
+    return gap_question(decision.record)
+
+
 def _remove(items: list[Any], record: object) -> None:
     """Removes `record` itself (not an equal one) from `items`."""
     for position, item in enumerate(items):

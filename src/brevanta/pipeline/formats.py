@@ -57,6 +57,21 @@ def _parser() -> MarkdownIt:
     return parser
 
 
+def _parsed(parser: MarkdownIt, markdown: str) -> list[Token]:
+    """The token stream, with the lines of a block quote kept as lines: a quote here is text given verbatim
+    (the header's two lines, the user's own answers), where Markdown would run the lines into one."""
+    tokens = parser.parse(markdown)
+    depth = 0
+    for token in tokens:
+        if token.type in ("blockquote_open", "blockquote_close"):
+            depth += 1 if token.type == "blockquote_open" else -1
+        elif depth and token.type == "inline":
+            for child in token.children or []:
+                if child.type == "softbreak":
+                    child.type, child.tag = "hardbreak", "br"
+    return tokens
+
+
 def _title(tokens: list[Token]) -> str:
     for position, token in enumerate(tokens):
         if token.type == "heading_open":
@@ -211,24 +226,25 @@ def _word_file(tokens: list[Token]) -> bytes:
 
 def to_html(markdown: str) -> str:
     parser = _parser()
-    return _html_page(parser, parser.parse(markdown))
+    return _html_page(parser, _parsed(parser, markdown))
 
 
 def html_body(markdown: str) -> str:
     """The HTML of the Markdown alone, under the same rules as the page, for a page of its own (the browser)."""
     parser = _parser()
-    return str(parser.renderer.render(parser.parse(markdown), parser.options, {}))
+    return str(parser.renderer.render(_parsed(parser, markdown), parser.options, {}))
 
 
 def to_docx(markdown: str) -> bytes:
-    return _word_file(_parser().parse(markdown))
+    parser = _parser()
+    return _word_file(_parsed(parser, markdown))
 
 
 def render_all(markdown: str, formats: list[str]) -> dict[str, str | bytes]:
     """The document in each of `formats` (see FORMATS), the Markdown parsed once for all of them."""
     rendered: dict[str, str | bytes] = {}
     parser = _parser() if set(formats) & {"html", "docx"} else None
-    tokens = parser.parse(markdown) if parser else []
+    tokens = _parsed(parser, markdown) if parser else []
     for fmt in formats:
         if fmt == "html" and parser:
             rendered[fmt] = _html_page(parser, tokens)
