@@ -181,3 +181,19 @@ def test_cancelling_the_documents_keeps_every_decision(browser, access, store, d
     assert [gap["id"] for gap in state["bypassed_gaps"]] == [gap["id"] for gap in analysis["gaps"][1:]]
     assert state["documents_written"] == [] and not (tmp_path / "out" / "PRD.md").exists()
     assert "Write the PRD and TRD" in browser.get(SESSION).text  # ready to be written again
+
+
+@pytest.mark.parametrize("fields, files, status, problem", [
+    ({"document": "word " * 5000, "name": "big.md"}, None, 400, "The interview with this document is too large"),
+    ({"document": "Notes.", "name": "notes.md"}, {"document_file": ("other.md", b"Other.", "text/markdown")}, 409,
+     "The document was given twice: pasted in the box and as the file other.md."),
+])
+def test_an_attachment_the_pipeline_refuses_changes_nothing(browser, access, walking, monkeypatch, fields, files,
+                                                              status, problem):
+    from brevanta import config
+
+    monkeypatch.setattr(config, "MAX_INTERVIEW_TOKENS", 5000)
+    before = (walking.sessions / NAME).read_bytes()
+    refused = browser.post(f"{SESSION}/attach", data={**fields, "csrf_token": access.csrf_token}, files=files)
+    assert refused.status_code == status and problem in refused.text
+    assert (walking.sessions / NAME).read_bytes() == before

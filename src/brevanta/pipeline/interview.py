@@ -46,7 +46,7 @@ def title(text: str) -> str:
     lines = [line.strip() for line in text.splitlines() if line.strip()]
     found = next((match.group(1) for line in lines[:_LINES_FOR_A_HEADING]
                   if (match := _HEADING.fullmatch(line))), lines[0] if lines else "")
-    words = " ".join(_MARKUP.sub(" ", found).split())
+    words = " ".join(_MARKUP.sub("", found).split())
     if len(words) > _LONGEST_TITLE:
         words = words[:_LONGEST_TITLE].rsplit(" ", 1)[0].rstrip(",;:-—") + "…"
     return words
