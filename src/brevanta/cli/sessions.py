@@ -7,7 +7,6 @@ import argparse
 import os
 import stat
 from pathlib import Path
-from typing import Any
 
 from brevanta import display, durable, waymark
 from brevanta.pipeline.inputs import check_org_id, read_text_file

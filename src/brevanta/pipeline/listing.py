@@ -13,7 +13,6 @@ from brevanta.pipeline.session import Holdings, holdings, interview_name, state_
 from brevanta.pipeline.usage import cost_text, usage_summary
 
 UNFINISHED, COMPLETE, ARCHIVED = "unfinished", "complete", "archived"
-STATUSES = (UNFINISHED, COMPLETE, ARCHIVED)
 
 
 @dataclass(frozen=True)
