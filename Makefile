@@ -6,7 +6,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_TESTS := tests/boundary tests/gapscope tests/waymark
 
-.PHONY: test demo demo-transcript install bench sanitize clean test-all wheel wheel-test
+.PHONY: test demo demo-transcript install bench sanitize clean test-all wheel wheel-test typecheck
 
 # Shell steps: $$venv becomes the environment for Python $$v (.venv for 3.12,
 # .venv-X.Y for the others), created when missing.
@@ -38,6 +38,11 @@ PYTEST_WORKERS := -n 4 --maxschedchunk 2
 
 test: install
 	$(PY) -m pytest -q $(PYTEST_WORKERS)
+
+# mypy --strict over src/brevanta, with its settings and its cache (build/mypy-cache) from pyproject.toml:
+# a few seconds once the cache is warm. The stubs are checked against the built modules by the suite.
+typecheck: install
+	$(PY) -m mypy
 
 # The whole suite on every supported Python: `make test` for 3.12, then the others.
 test-all: test

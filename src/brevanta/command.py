@@ -28,10 +28,13 @@ if TYPE_CHECKING:
 
 
 def _report(error: CommandError) -> int:
+    from brevanta.cli.advice import what_to_do
+
     # The message may carry a relay's error body or a name read from disk.
     print(f"brevanta: {for_terminal(error.message)}", file=sys.stderr)
-    if error.hint:
-        print(for_terminal(error.hint), file=sys.stderr)
+    advice = what_to_do(error)
+    if advice:
+        print(for_terminal(advice), file=sys.stderr)
     return error.status
 
 

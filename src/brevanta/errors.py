@@ -18,15 +18,28 @@ class UsageError(Exception):
     """A problem with what the user asked for; reported like an argument error."""
 
 
+# What the user can do next about a failure, named once here and worded by each front end its own way
+# (the command: "run the command again", "pass --out DIR"; the browser: "try again", a button).
+RETRY = "retry"  # the same step again, once the cause is fixed; nothing saved is lost
+RESUME_DOCUMENTS = "resume-documents"  # the documents again: only those still missing are asked for
+OTHER_OUTPUT = "other-output"  # the documents into a folder that can be written
+MODEL_ACCESS = "model-access"  # a way to the model: an API key, a relay, or saved replies
+ACTIONS = (RETRY, RESUME_DOCUMENTS, OTHER_OUTPUT, MODEL_ACCESS)
+
+
 class CommandError(Exception):
-    """Ends the run with one line `brevanta: <message>` on stderr and `status`."""
+    """Ends the run with one line `brevanta: <message>` on stderr and `status`.
+
+    `message` and `hint` are in words fit for any front end; `action`, one of ACTIONS, names what to do
+    next, and each front end words it its own way after the hint."""
 
     status = EXIT_NO_ANALYSIS
 
-    def __init__(self, message: str, *, hint: str | None = None) -> None:
+    def __init__(self, message: str, *, hint: str | None = None, action: str | None = None) -> None:
         super().__init__(message)
         self.message = message
         self.hint = hint  # a second line saying what to do, when the message alone does not
+        self.action = action
 
 
 class InputProblem(CommandError):
@@ -67,13 +80,24 @@ def os_reason(exc: OSError) -> str:
 
 # The store replaces a session file only once the new one is complete, so the
 # previous file is still there when a save fails.
-SESSION_KEPT = "The last saved session file is unchanged; fix the cause and run the command again to resume."
+SESSION_KEPT = "The last saved session file is unchanged."
+
+
+class SessionNotSaved(EnvironmentProblem):
+    """The session store could not do `what` (save the session, archive it, ...) in `directory`; the last
+    saved session file is unchanged."""
+
+    def __init__(self, what: str, directory: object, error: OSError) -> None:
+        super().__init__(f"cannot {what} in {directory}: {os_reason(error)}", hint=SESSION_KEPT, action=RETRY)
+        self.what = what
+        self.directory = directory
+        self.error = error
 
 
 @contextmanager
-def saving(directory: object, action: str = "save the session", hint: str = SESSION_KEPT) -> Iterator[None]:
-    """Turns an OSError of the session store into an EnvironmentProblem that says what failed and why."""
+def saving(directory: object, what: str = "save the session") -> Iterator[None]:
+    """Turns an OSError of the session store into SessionNotSaved, saying what failed and why."""
     try:
         yield
     except OSError as exc:
-        raise EnvironmentProblem(f"cannot {action} in {directory}: {os_reason(exc)}", hint=hint) from None
+        raise SessionNotSaved(what, directory, exc) from None

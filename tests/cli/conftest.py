@@ -78,6 +78,10 @@ class Terminal:
     def send(self, line: str) -> None:
         os.write(self._controller, line.encode() + b"\n")
 
+    def end_input(self) -> None:
+        """Ctrl-D at the start of a line: the end of what is typed."""
+        os.write(self._controller, b"\x04")
+
     def hang_up(self) -> None:
         """Closes the terminal, as closing its window does."""
         os.close(self._controller)

@@ -116,9 +116,12 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
         assert ("Attached documents:\n\n- notes.docx\n" in appendix) == (option == "3")
 
 
-CUT_OFF = ("the PRD reply was cut off at the token limit (400 tokens); PRD.md was not written\n"
-           "Raise BREVANTA_MAX_TOKENS_DOCUMENT and run the command again: it resumes at the documents.")
 RESUMES = "\nRun the command again: it resumes at the documents."
+CUT_OFF = ("the PRD reply was cut off at the token limit (400 tokens); PRD.md was not written\n"
+           "Raise BREVANTA_MAX_TOKENS_DOCUMENT. Run the command again: it resumes at the documents.")
+# A saved reply reports no stop reason: only its missing end line shows, and its length is what it was.
+NO_END_LINE = ("the PRD reply ended without its end line after 234 tokens (below the token limit: it was cut off "
+               "on the way, or the model left the line out); PRD.md was not written" + RESUMES)
 STALLED = ("prd request failed: the request timed out in the middle of the reply: nothing came from {server} for "
            "1 s; try again later, or raise BREVANTA_REQUEST_TIMEOUT" + RESUMES)
 # A whole event stream but for its message_start.
@@ -137,7 +140,8 @@ def transport_env(transport, server):
     ("transport", "reply", "message"),
     [
         *[pytest.param(transport, {"stop_reason": "max_tokens"}, CUT_OFF, id=f"cut off, {transport}")
-          for transport in ("direct", "relay", "replay")],
+          for transport in ("direct", "relay")],
+        pytest.param("replay", {}, NO_END_LINE, id="no end line, replay"),
         *[pytest.param(transport, {"break_off": "stall"}, STALLED, id=f"stalled, {transport}")
           for transport in SERVERS],
         pytest.param("relay", {"break_off": "error"},

@@ -163,8 +163,8 @@ def test_full_disk_during_a_save_keeps_the_previous_session(brevanta, tmp_path):
     done = subprocess.run(["unshare", "-rm", "sh", "-c", script, "sh", *argv], cwd=brevanta.cwd, capture_output=True,
                           text=True, timeout=TIMEOUT, env={**brevanta.env, "CORVANE_HOME": str(home)})
     assert done.stderr == (f"brevanta: cannot save the session in {home}/sessions: the disk is full\n"
-                           "The last saved session file is unchanged; fix the cause and run the command again "
-                           "to resume.\n")
+                           "The last saved session file is unchanged. Fix the cause and run the command again: "
+                           "it goes on from the last saved step.\n")
     after = done.stdout.split("::status ", 1)[1].splitlines()
     assert after[0] == "3"
     assert sorted(after[1:3]) == sorted(["archive", name])  # no half-written file beside it

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 from brevanta import gapscope
+from brevanta.pipeline.replay_citations import cited_blocks
 
 REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
 END = "\n<!-- end of document -->\n"
@@ -49,7 +50,8 @@ def test_a_refused_document_is_not_written_and_a_rerun_asks_for_it_only(brevanta
         messages_server.reply_text(reply)
     done = brevanta.run(*args, **direct_env(messages_server))
     assert done.returncode == 1
-    assert done.stderr == f"brevanta: {message}\nRun the command again: it asks for the PRD only.\n"
+    assert done.stderr == (f"brevanta: {message}\n"
+                           "A new attempt asks for the PRD only. Run the command again: it resumes at the documents.\n")
     docs = brevanta.cwd / "docs"
     assert sorted(path.name for path in docs.iterdir()) == ["TRD.md"]
     (session,) = brevanta.sessions()
@@ -83,7 +85,12 @@ def test_control_characters_and_lone_surrogates_never_reach_the_files(brevanta, 
     assert (brevanta.cwd / "docs" / "PRD.docx").stat().st_size > 0
 
 
-def test_render_writes_a_sessions_documents_again_without_an_analysis(brevanta, messages_server):
+def _body(path):
+    """A document without its header line, which carries the day it was written."""
+    return "\n".join(line for line in path.read_text(encoding="utf-8").splitlines() if "Written " not in line)
+
+
+def test_render_writes_the_kept_documents_again_in_any_format_without_a_request(brevanta, messages_server):
     done = brevanta.run("render", "--org", "acme")
     assert done.returncode == 1
     assert done.stderr.startswith("brevanta: no session of acme has reached its documents\n")
@@ -91,11 +98,50 @@ def test_render_writes_a_sessions_documents_again_without_an_analysis(brevanta, 
     demo = brevanta.run("analyze", "examples/interview.md", "--replay", "examples/replay", "--org", "acme", "--yes")
     assert demo.returncode == 0, demo.stderr
     docs = brevanta.cwd / "acme"
+    first = {kind: _body(docs / f"{kind}.md") for kind in ("PRD", "TRD")}
+    (session,) = brevanta.sessions()
+    assert set(session["state"]["replies"]) == {"prd", "trd"}  # each accepted reply, kept
+    kept = session["state"]["replies"]["prd"]
+    assert kept["text"] == "".join(block["text"] for block in cited_blocks(saved_reply("prd"), []))  # marks out
+    assert kept["citations"] and all(entry["footnote"] for entry in kept["citations"])
+
+    # Forgot Word: the same documents again, no model access needed and none asked.
+    done = brevanta.run("render", "--org", "acme", "--format", "md,docx", **direct_env(messages_server))
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    assert messages_server.requests == [] and "Model usage" not in done.stdout
+    assert "› The PRD written again from the model's kept reply (no request)." in done.stdout.split("\n")
+    assert {kind: _body(docs / f"{kind}.md") for kind in ("PRD", "TRD")} == first
+    assert (docs / "PRD.docx").stat().st_size > 0 and (docs / "TRD.docx").stat().st_size > 0
+
+    # One document into another folder: the session keeps the record of both where they are.
+    done = brevanta.run("render", "--org", "acme", "--only", "prd", "--out", "elsewhere")
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    assert _body(brevanta.cwd / "elsewhere" / "PRD.md") == first["PRD"]
+    assert not (brevanta.cwd / "elsewhere" / "TRD.md").exists()
+    (session,) = brevanta.sessions()
+    assert session["phase"] == "complete" and session["state"]["documents_written"] == ["prd", "trd"]
+    assert session["state"]["output_dir"] == str(docs)
+
+
+def test_render_asks_the_model_only_when_told_or_when_no_reply_is_kept(brevanta, messages_server):
+    demo = brevanta.run("analyze", "examples/interview.md", "--replay", "examples/replay", "--org", "acme", "--yes")
+    assert demo.returncode == 0, demo.stderr
+    docs = brevanta.cwd / "acme"
     prd = (docs / "PRD.md").read_bytes()
+    path = brevanta.session_files()[0]
+    saved = json.loads(path.read_text(encoding="utf-8"))
+    del saved["state"]["replies"]  # as a session saved before replies were kept
+    path.write_text(json.dumps(saved), encoding="utf-8")
+
+    refused = brevanta.run("render", "--org", "acme", "--only", "trd", **direct_env(messages_server))
+    assert refused.returncode == 1 and messages_server.requests == []
+    assert refused.stderr == ("brevanta: the session keeps no reply of the TRD to write it again from (it was "
+                              "written before replies were kept)\nPass --ask-model to have the model write it "
+                              "again: a new request, paid for.\n")
 
     messages_server.reply_text(saved_reply("trd").replace("Redis", "Valkey"))
     done = brevanta.run("render", "examples/interview.md", "--org", "acme", "--only", "trd", "--format", "md,html",
-                        **direct_env(messages_server))
+                        "--ask-model", **direct_env(messages_server))
     assert (done.returncode, done.stderr) == (0, "")
     (request,) = messages_server.requests  # the TRD only: no analysis, no PRD
     assert prompt_of(request).startswith("You are a senior software architect.")

@@ -60,6 +60,58 @@ def test_a_session_is_resumed_only_for_its_own_interview(brevanta, example_inter
             session["state"]["interview_text"].encode()).hexdigest()
 
 
+@pytest.mark.parametrize("first, second, names", [
+    (("interviews/Acme Corp.md", ""), ("interviews/Acme Corp.md", ""), ["acme-corp"]),
+    # Two files of one name in two folders: the second one's organisation gets a short hash.
+    (("a/interview.md", ""), ("b/interview.md", ""), ["interview", "interview-[0-9a-f]{6}"]),
+    # Standard input: named after the first heading.
+    (("-", "# Interview: Tarang Living\n\nWe want a bot."), ("-", "# Interview: Tarang Living\n\nWe want a bot."),
+     ["tarang-living"]),
+])
+def test_without_org_the_organisation_is_named_after_the_interview(brevanta, example_interview, first, second,
+                                                                   names):
+    for path, _ in (first, second):
+        if path != "-":  # two files of one name hold two interviews
+            (brevanta.cwd / path).parent.mkdir(exist_ok=True)
+            (brevanta.cwd / path).write_text(example_interview + ("" if path.startswith("a/") else "\nMore."),
+                                             encoding="utf-8")
+    unfinished_run(brevanta, first[0], stdin=first[1])
+    unfinished_run(brevanta, second[0], stdin=second[1])
+    orgs = sorted({session["org_id"] for session in brevanta.sessions()})
+    assert len(orgs) == len(names) and all(re.fullmatch(name, org) for name, org in zip(names, orgs)), orgs
+    assert len(brevanta.sessions()) == len(names)  # the same interview resumed its session
+    if second[0] != "-":  # the file names its organisation for the listing too
+        listed = brevanta.run("sessions", second[0])
+        assert listed.returncode == 0 and listed.stdout.count("\n        ") == 1, listed.stdout
+
+
+def test_standard_input_on_a_terminal_says_what_it_waits_for(brevanta):
+    terminal = brevanta.terminal("analyze", "-", *FULL_REPLAY, "--yes")
+    terminal.expect("Paste the interview, then press Ctrl-D on a line of its own to end it.\n")
+    terminal.send("# Interview: Acme support bot\n\nWe want a bot.")
+    terminal.end_input()
+    assert terminal.wait() == 0
+    (session,) = brevanta.sessions()
+    assert session["org_id"] == "acme-support-bot"
+    assert session["state"]["interview_text"] == "# Interview: Acme support bot\n\nWe want a bot.\n"
+
+
+def test_a_session_saved_under_the_earlier_uuid_is_still_found_and_resumed(brevanta, example_interview):
+    from brevanta.pipeline.interview import legacy_org_id
+
+    legacy = legacy_org_id(str(brevanta.cwd / "examples" / "interview.md"), "")
+    unfinished_run(brevanta, "examples/interview.md", "--org", legacy)  # as earlier versions named it
+    done = brevanta.run("analyze", "examples/interview.md", *FULL_REPLAY, "--yes")
+    assert done.returncode == 0, done.stderr
+    assert "› Resuming at the documents" in done.stdout and "› Analysing" not in done.stdout  # not paid again
+    (session,) = brevanta.sessions()
+    assert session["org_id"] == legacy and session["phase"] == "complete"
+    listed = brevanta.run("sessions", "examples/interview.md")
+    assert "Completed sessions, newest first:" in listed.stdout and legacy[:8] in listed.stdout
+    rendered = brevanta.run("render", "examples/interview.md")
+    assert rendered.returncode == 0, rendered.stderr
+
+
 def test_a_second_run_of_a_held_session_is_refused_and_changes_nothing(brevanta):
     first = brevanta.terminal("analyze", "examples/interview.md", *FULL_REPLAY)
     first.expect(MENU)
@@ -229,16 +281,24 @@ def test_a_completed_session_is_reopened_its_decisions_changed_and_the_documents
 
     terminal = brevanta.terminal("analyze", "examples/interview.md", *FULL_REPLAY, "--reopen")
     screen = terminal.expect(REVIEW)
-    assert "› Reopened the session of examples/interview.md saved " in screen
+    assert "› Reopened the session of interview.md saved " in screen
     assert "\n  1. Real-time bed availability: bypassed\n  2. Hand-off to the sales team: bypassed\n" in screen
+    question = json.loads(gapscope._extract_json((REPLAY / "analysis.md").read_text(encoding="utf-8")))["gaps"][0]["question"]
     terminal.send("1")
     terminal.expect("[a]nswer the gap, [r]eopen it, or [k]eep the bypass? ")
     terminal.send("answer")
-    terminal.expect("an empty line ends it):")
+    assert f"\n  Question: {question}\n" in terminal.expect("an empty line ends it):")
     terminal.send("Updated hourly.\n")
     screen = terminal.expect(REVIEW)  # the bypass is now an answer
     assert '\n  1. Real-time bed availability: answered "Updated hourly."\n  2. Hand-off to the sales team: bypassed\n' \
         in screen
+    terminal.send("1")  # edited with the question and the whole answer in sight
+    terminal.expect("[e]dit the answer, [r]eopen the gap, or [k]eep it? ")
+    terminal.send("e")
+    screen = terminal.expect("an empty line ends it):")
+    assert f"\n  Question: {question}\n  The answer now:\n  | Updated hourly.\n" in screen
+    terminal.send("Updated hourly.\nHeld for 4 hours.\n")
+    terminal.expect(REVIEW)
     terminal.send("2")
     terminal.expect("[a]nswer the gap, [r]eopen it, or [k]eep the bypass? ")
     terminal.send("r")
@@ -258,7 +318,7 @@ def test_a_completed_session_is_reopened_its_decisions_changed_and_the_documents
     (session,) = brevanta.sessions()
     assert session["phase"] == "complete"
     assert [(a["gap_id"], a["answer"]) for a in session["state"]["interview_answers"]] == [
-        ("gap_1", "Updated hourly."), ("gap_2", "Sales managers in Pune take over.")]
+        ("gap_1", "Updated hourly.\nHeld for 4 hours."), ("gap_2", "Sales managers in Pune take over.")]
     assert len(session["state"]["bypassed_gaps"]) == 5
     assert sorted(p.name for p in documents.iterdir()) == ["PRD.md", "PRD.md.~1~", "TRD.md", "TRD.md.~1~"]
     assert (documents / "PRD.md.~1~").read_bytes() == first_prd

@@ -23,7 +23,7 @@ ANSWER_LINE = "  > "  # each line of an answer; an empty one ends it
 CONFIRM = "This gap is critical: bypass it anyway? [y/N] "
 REVIEW = "Change a decision? Type its number, or press Enter to go on: "
 CRITICAL_GAPS = 3  # the example's gaps 1 to 3 are critical
-INTERVIEW = str(EXAMPLES / "interview.md")  # as the session names it: examples/ is a link in the test's folder
+INTERVIEW = "interview.md"  # as the questions name it: the file's name
 
 
 def give_answer(terminal, text):

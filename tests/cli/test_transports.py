@@ -202,7 +202,7 @@ CUT_OFF = '{"completeness_score": 0.4, "gaps": [{"id": "gap_1", "title": "Bed av
                      "the reply is not valid analysis JSON (must be real number, not str)", id="wrong type"),
         pytest.param(direct(lambda server: server.reply_text(CUT_OFF, stop_reason="max_tokens")),
                      "the reply was cut off at the limit of 8,000 tokens; raise BREVANTA_MAX_TOKENS_ANALYSIS and "
-                     "run again", id="cut off"),
+                     "analyse again", id="cut off"),
         pytest.param(direct(lambda server: server.reply_error(401)),
                      "the Anthropic API refused the key (HTTP 401); check ANTHROPIC_API_KEY", id="key refused"),
         pytest.param(relay(lambda server: server.reply_error(401)),

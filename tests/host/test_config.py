@@ -1,32 +1,35 @@
-"""brevanta.config reads the environment at import, so each case imports it in a fresh interpreter."""
+"""brevanta.config reads the environment at import and again at each `load`: each case loads it in
+this process from an environment of its own, and the process's own settings are read back afterwards."""
 
-import json
 import os
-import subprocess
-import sys
 from pathlib import Path
+from unittest import mock
 
 import pytest
 
-SRC = Path(__file__).resolve().parents[2] / "src"
+from brevanta import config
+
 NAMES = ("ANTHROPIC_API_KEY MODEL_REASONING MODEL_ROUTING MAX_TOKENS_ANALYSIS REQUEST_TIMEOUT REQUEST_RETRIES "
          "MAX_INTERVIEW_TOKENS CORVANE_HOME RELAY_URL RELAY_TOKEN MAX_TOKENS_DOCUMENT PARALLEL_DOCUMENTS PROMPT_CACHE "
          "BATCH_POLL")
-DUMP = (
-    "import json; from brevanta import config as c; "
-    f"print(json.dumps({{n: getattr(c, n) for n in {NAMES.split()}}}, default=repr))"
-)
 
 
-def import_config(home, code=DUMP, **env):
-    env = {"PATH": os.environ.get("PATH", ""), "HOME": str(home), "PYTHONPATH": str(SRC), **env}
-    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+@pytest.fixture(autouse=True)
+def own_settings():
+    yield
+    config.load()  # the process's own environment again, for the tests that follow
+
+
+def load(home, **env):
+    """The settings from exactly `env`, with `home` as the user's home directory."""
+    with mock.patch.dict(os.environ, {"HOME": str(home)}):  # where ~ leads
+        config.load({"HOME": str(home), **env})
 
 
 def settings(home, **env):
-    result = import_config(home, **env)
-    assert result.returncode == 0, result.stderr
-    return json.loads(result.stdout)
+    load(home, **env)
+    values = {name: getattr(config, name) for name in NAMES.split()}
+    return {name: repr(value) if isinstance(value, Path) else value for name, value in values.items()}
 
 
 def test_defaults(tmp_path):
@@ -78,17 +81,6 @@ def test_corvane_home(tmp_path, value, under_home):
     assert settings(tmp_path, CORVANE_HOME=value)["CORVANE_HOME"] == f"PosixPath('{expected}')"
 
 
-# Reads the broken setting, then asks check(), then reads a sound setting.
-PROBE = """\
-from brevanta import config
-for probe in (lambda: config.{attribute}, config.check, lambda: print(config.MODEL_REASONING)):
-    try:
-        probe()
-    except ValueError as error:
-        print(type(error).__name__, error)
-"""
-
-
 @pytest.mark.parametrize(
     ("variable", "attribute", "value", "message"),
     [
@@ -109,7 +101,11 @@ for probe in (lambda: config.{attribute}, config.check, lambda: print(config.MOD
     ],
 )
 def test_invalid_value_is_reported_on_use_naming_variable_and_value(tmp_path, variable, attribute, value, message):
-    result = import_config(tmp_path, PROBE.format(attribute=attribute), **{variable: value})
-    assert result.returncode == 0, result.stderr  # the import itself never fails
-    error = f"SettingError {variable}{message}"
-    assert result.stdout.splitlines() == [error, error, "claude-sonnet-4-5"]
+    load(tmp_path, **{variable: value})  # loading itself never fails
+    error = f"{variable}{message}"
+    with pytest.raises(config.SettingError) as on_use:
+        getattr(config, attribute)
+    with pytest.raises(config.SettingError) as on_check:
+        config.check()
+    assert str(on_use.value) == str(on_check.value) == error
+    assert config.MODEL_REASONING == "claude-sonnet-4-5"  # the sound settings are there to use

@@ -1,4 +1,5 @@
-"""The package type-checks under mypy --strict, and the stubs match the built modules."""
+"""The stubs match the built modules (mypy's stubtest, a few seconds, against the modules the suite has
+built). The package's own type check, mypy --strict, is `make typecheck`."""
 
 import os
 import shutil
@@ -29,12 +30,6 @@ def stubtest(**env):
          "--allowlist", str(HERE / "stubtest-allowlist.txt"), "--mypy-config-file", str(HERE / "stubtest.ini")],
         cwd=ROOT, env={**os.environ, **env}, capture_output=True, text=True, timeout=300,
     )
-
-
-def test_package_passes_mypy_strict():
-    # Settings and files from pyproject.toml.
-    result = subprocess.run([sys.executable, "-m", "mypy"], cwd=ROOT, capture_output=True, text=True, timeout=600)
-    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_stubs_match_the_built_modules():

@@ -149,3 +149,18 @@ def test_any_model_text_makes_a_clean_document_in_every_format(junk, title):
     assert not any(0 < ord(char) < 32 and char not in "\t\n" for char in done.text)
     rendered = formats.render_all(done.text, ["md", "html", "docx"])
     assert docx.Document(io.BytesIO(rendered["docx"])).paragraphs
+
+
+def test_the_header_and_a_multi_line_answer_keep_their_lines_in_html_and_word():
+    answer = {"question": "How is availability synced?", "answer": "Every 15 minutes.\nHeld for 4 hours.\n\nA manager confirms."}
+    done = assembly.assemble("prd", reply(PRD.required), PRD, material(answers=[answer]))
+    rendered = formats.render_all(done.text, ["html", "docx"])
+    page = str(rendered["html"])
+    assert "Completeness 0.55<br />\n&gt; Gaps:" not in page  # the quote marks are Markdown's, not the page's
+    assert "Completeness 0.55<br />\nGaps: 1 bypassed" in page
+    assert "Every 15 minutes.<br />\nHeld for 4 hours.</p>\n<p>A manager confirms.</p>" in page
+    word = [paragraph.text for paragraph in docx.Document(io.BytesIO(rendered["docx"])).paragraphs]
+    header = next(text for text in word if text.startswith("Organisation: acme"))
+    assert header.split("\n")[1].startswith("Gaps: 1 bypassed, 0 open")
+    assert "Every 15 minutes.\nHeld for 4 hours." in word and "A manager confirms." in word
+    assert "Text for goals." not in header  # a paragraph of the model's own stays one paragraph

@@ -51,3 +51,30 @@ def test_every_response_forbids_inline_scripts_and_other_origins(browser):
     assert directives["style-src"] == "'self'"
     assert directives["form-action"] == "'self'" and directives["frame-ancestors"] == "'none'"
     assert browser.get("/static/app.js").headers["content-security-policy"] == policy
+
+
+def test_a_refusal_is_a_page_styled_like_the_others(anonymous):
+    refused = anonymous.get("/")
+    assert refused.status_code == 403 and "<h1>Refused</h1>" in refused.text
+    assert '<link rel="stylesheet" href="/static/style.css">' in refused.text
+    assert 'href="/new"' not in refused.text  # no links into what it may not see
+    styles = anonymous.get("/static/style.css")  # the package's own files need no cookie
+    assert styles.status_code == 200 and "set-cookie" not in styles.headers
+    assert anonymous.post("/static/style.css").status_code == 403
+
+
+@pytest.mark.parametrize("bound, names, host, admitted", [
+    ("0.0.0.0", (), f"192.168.1.20:{PORT}", True),  # a wildcard address: any address of the machine
+    ("::", (), f"[fe80::1]:{PORT}", True),
+    ("0.0.0.0", (), f"mybox.lan:{PORT}", False),  # a name only when allowed
+    ("0.0.0.0", ("MyBox.lan",), f"mybox.LAN:{PORT}", True),
+    ("0.0.0.0", ("mybox.lan",), f"mybox.lan:{PORT + 1}", False),
+    ("0.0.0.0", (), f"192.168.1.20.attacker.example:{PORT}", False),
+    ("192.168.1.20", (), f"192.168.1.20:{PORT}", True),  # a given address: that one
+    ("192.168.1.20", (), f"192.168.1.21:{PORT}", False),
+    ("127.0.0.1", ("brevanta.test",), f"brevanta.test:{PORT}", True),
+])
+def test_the_host_check_admits_the_bound_address_and_the_allowed_names(bound, names, host, admitted):
+    from brevanta.web.access import Access
+
+    assert Access.new(bound, PORT, names).host_allowed(host) is admitted

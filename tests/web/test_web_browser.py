@@ -114,3 +114,98 @@ def test_each_quote_stands_beside_its_requirement_and_opens_its_passage(served, 
     assert page.inner_text("pre.source-text") == state["interview_text"]
     assert "interview, line 31" in page.inner_text("main")
     assert watched.dialogs == [] and watched.errors == []
+
+
+# Every word of the page's main part that is laid out on two lines. A long token (a file name, an
+# address) may have to break on a narrow screen; words and figures never.
+BROKEN_WORDS = """() => {
+  const broken = [];
+  const range = document.createRange();
+  const walker = document.createTreeWalker(document.querySelector("main"), NodeFilter.SHOW_TEXT);
+  for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+    for (const match of node.textContent.matchAll(/[^\\s\\-\\u2013\\u2014\\/]+/g)) {
+      if (match[0].length > 24) continue;
+      range.setStart(node, match.index);
+      range.setEnd(node, match.index + match[0].length);
+      const lines = new Set([...range.getClientRects()].filter(r => r.width > 0).map(r => Math.round(r.bottom)));
+      if (lines.size > 1) broken.push(match[0]);
+    }
+  }
+  return broken;
+}"""
+USAGE = [{"operation": "analysis", "model": "claude-sonnet-4-5", "input_tokens": 9000, "output_tokens": 4000,
+          "cache_creation_input_tokens": 0, "cache_read_input_tokens": 0}]
+
+
+def _example_sessions(home, tmp_path):
+    from web_support import EXAMPLES, example_analysis
+
+    from brevanta.pipeline.replay_citations import cited_blocks
+
+    out = tmp_path / "out"
+    out.mkdir()
+    for kind in ("prd", "trd"):  # the saved replies without their citation marks, as documents
+        reply = (EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8")
+        (out / f"{kind.upper()}.md").write_text("".join(block["text"] for block in cited_blocks(reply, [])),
+                                                encoding="utf-8")
+    analysis = example_analysis()
+    home.write("tarang-living_20261201_100000.json", org_id="tarang-living", analysis=analysis, usage=USAGE,
+               interview_file="/work/interviews/tarang-living.md", interview_text="We want a bot.",
+               open_gaps=len(analysis["gaps"]))
+    home.write("tarang-living_20261202_100000.json", org_id="tarang-living", phase="complete", analysis=analysis,
+               usage=USAGE * 3, output_dir=str(out), documents_written=["prd", "trd"],
+               interview_file="/work/interviews/tarang-living.md", bypassed_gaps=analysis["gaps"])
+    home.write("acme_20261130_100000.json", org_id="acme", archived=True, saved_at="2026-11-30T10:00:00")
+    return "/session/live/tarang-living_20261201_100000.json", "/session/live/tarang-living_20261202_100000.json"
+
+
+@pytest.mark.parametrize("width", [1280, 390])
+def test_no_page_breaks_a_word_at_either_width(served, home, watched, tmp_path, width):
+    from web_support import SCREENSHOTS
+
+    unfinished, complete = _example_sessions(home, tmp_path)
+    page = watched.page
+    page.set_viewport_size({"width": width, "height": 900})
+    page.goto(served.url)
+    SCREENSHOTS.mkdir(parents=True, exist_ok=True)  # for a person to look at
+    for name, path in [("sessions", "/"), ("report", unfinished), ("documents", f"{complete}/documents"),
+                       ("document", f"{complete}/documents/prd"), ("new", "/new")]:
+        page.goto(served.base + path)
+        page.wait_for_load_state("load")
+        page.screenshot(path=str(SCREENSHOTS / f"{name}-{width}.png"), full_page=True)
+        page.screenshot(path=str(SCREENSHOTS / f"{name}-{width}-top.png"))  # what shows before any scrolling
+        assert page.evaluate(BROKEN_WORDS) == [], (name, width)
+        assert page.evaluate("document.documentElement.scrollWidth") <= width, (name, width)  # nothing sideways
+    assert watched.errors == []
+
+
+HOLD = """
+import sys
+from brevanta.pipeline.lock import SessionLock
+with SessionLock.acquire(sys.argv[1]):
+    print("held", flush=True)
+    sys.stdin.read()
+"""
+
+
+def test_a_session_held_by_a_terminal_says_so_at_the_top(served, home, watched, tmp_path):
+    import subprocess
+    import sys
+
+    unfinished, _ = _example_sessions(home, tmp_path)
+    holder = subprocess.Popen([sys.executable, "-c", HOLD, str(home.sessions / unfinished.rsplit("/", 1)[1])],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        page = watched.page
+        page.set_viewport_size({"width": 1280, "height": 900})
+        page.goto(served.url)
+        page.goto(served.base + unfinished)
+        notice = page.locator("#read-only")
+        assert f"in use by process {holder.pid}" in notice.inner_text()
+        box = notice.bounding_box()
+        assert box is not None and box["y"] + box["height"] < 900  # seen without scrolling
+        assert box["y"] < page.locator(".gap").first.bounding_box()["y"]
+        assert page.locator(".gap button").count() == 0
+    finally:
+        holder.communicate("", timeout=30)

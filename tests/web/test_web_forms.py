@@ -3,7 +3,9 @@ analysis made off the request path against the local Messages server."""
 
 from __future__ import annotations
 
+import html
 import json
+import re
 import time
 
 import pytest
@@ -53,6 +55,8 @@ def test_an_upload_past_the_limit_is_refused_with_the_reason_before_it_is_read(b
      "scan.pdf is damaged and cannot be read as a PDF ("),
     ({"org": "acme"}, {"interview_file": ("call.vtt", b"WEBVTT\n\n00:01.000 --> 00:02.000\n\n", "text/vtt")},
      "call.vtt holds no text: its cues are empty."),
+    ({"org": "acme", "interview": "We want a bot."}, {"interview_file": ("notes.md", b"Other text.", "text/markdown")},
+     "The interview was given twice: pasted in the box and as the file notes.md."),
 ])
 def test_a_new_analysis_refuses_what_the_command_refuses(browser, access, store, monkeypatch, fields, files,
                                                          problem):
@@ -62,8 +66,7 @@ def test_a_new_analysis_refuses_what_the_command_refuses(browser, access, store,
     response = browser.post("/new", data={**fields, "csrf_token": access.csrf_token}, files=files)
     assert response.status_code == 400
     assert problem in response.text
-    if fields["org"] == "acme":
-        assert 'value="acme"' in response.text  # the form's other fields kept
+    assert f'value="{fields["org"]}"' in response.text  # the form keeps what was typed
     assert list(store.sessions.glob("*.json")) == []
 
 
@@ -103,3 +106,44 @@ def test_a_new_analysis_runs_off_the_request_path_and_shows_its_report(browser, 
     assert state["interview_text"] == source.text and source.text in sent
     assert state["interview_source"] == source.to_state(with_text=False) and source.kind == kind
     assert f"<h1>{name}</h1>" in report and name in browser.get("/").text
+
+
+def _task_over(browser, task_url):
+    assert "event: over" in browser.get(task_url + "/events").text  # streams until the task is over
+    return browser.get(task_url).text
+
+
+def test_a_failed_new_analysis_gives_the_form_back_with_the_interview_and_why(browser, access, store, monkeypatch):
+    from brevanta import config
+
+    monkeypatch.setattr(config, "ANTHROPIC_API_KEY", None)  # no way to the model: the analysis fails
+    monkeypatch.setattr(config, "RELAY_URL", None)
+    pasted = "# Acme support bot\n\nWe want a bot that answers\r\norder questions."
+    started = browser.post("/new", data={"org": "", "interview": pasted, "csrf_token": access.csrf_token})
+    page = _task_over(browser, started.headers["location"])
+    assert 'data-state="failed"' in page and "--replay" not in page  # no command-line advice in the browser
+    continue_to = re.search(r'<p data-role="next"[^>]*>\s*<a class="button" href="([^"]+)"', page).group(1)
+    assert continue_to.startswith("/new?draft=")
+
+    form = browser.get(html.unescape(continue_to)).text
+    assert "We want a bot that answers\norder questions." in form  # the pasted interview, every line of it
+    assert "No analysis" in form and "BREVANTA_RELAY_URL" in form  # and why it failed
+    assert list(store.sessions.glob("*.json")) == []
+
+
+def test_a_new_analysis_without_an_organisation_is_named_after_the_interview(browser, access, store, direct_sdk_env,
+                                                                           monkeypatch):
+    from brevanta import config
+
+    monkeypatch.setattr(config, "ANTHROPIC_API_KEY", "test-key")
+    for _ in range(2):
+        direct_sdk_env.reply_text((EXAMPLES / "replay" / "analysis.md").read_text(encoding="utf-8"))
+    for text in ("# Interview: Tarang Living \u2014 WhatsApp agent\n\nWe want a bot.",
+                 "# Interview: Tarang Living \u2014 WhatsApp agent\n\nAnother interview altogether."):
+        started = browser.post("/new", data={"interview": text, "csrf_token": access.csrf_token})
+        assert 'data-state="done"' in _task_over(browser, started.headers["location"])
+    orgs = sorted(json.loads(path.read_text(encoding="utf-8"))["org_id"] for path in store.sessions.glob("*.json"))
+    # The second, a different text under the same title, is kept apart by a short hash.
+    assert orgs[0] == "tarang-living-whatsapp-agent" and re.fullmatch(r"tarang-living-whatsapp-agent-[0-9a-f]{6}", orgs[1])
+    listed = browser.get("/").text
+    assert "\u201cInterview: Tarang Living \u2014 WhatsApp agent\u201d" in listed

@@ -62,9 +62,14 @@ def test_the_report_shows_what_the_console_report_shows_with_each_gaps_impact(br
     assert first["impact_on_prd"].replace("'", "&#39;") in page and "PRD impact" in page and "TRD impact" in page
     assert "Critical issues identified" in page and "Peak-season availability conflicts" in page
     assert "Important considerations" in page and "Parents as a second audience" not in page  # nice_to_have
-    assert "Architecture recommendations" in page and "You can:" in page
+    assert "Architecture recommendations" in page
     critical = sum(1 for gap in analysis["gaps"] if gap["impact_level"] == "critical")
     assert f"More detail would strengthen the output. {critical} critical gaps found." in page
+    # The ways forward are buttons at the top, not the console's numbered list.
+    assert "You can:" not in page and "1. Continue anyway" not in page
+    ways = page.split('class="buttons ways-forward"', 1)[1].split("</div>", 1)[0]
+    assert "Answer the open gaps" in ways and 'value="continue"' in ways and "Attach a document" in ways
+    assert page.index("ways-forward") < page.index('class="gap"')
 
 
 def test_a_report_of_hostile_or_malformed_model_text_is_shown_literally(browser, store):

@@ -106,9 +106,8 @@ def test_a_whole_run_in_the_browser_then_the_terminal_takes_it_up(tmp_path, mode
         page.click("button[value=continue]")
         page.click("#write-documents")
         page.wait_for_selector("[data-document=prd] [data-role=characters]:not(:text-is('0'))")
-        page.wait_for_url("**/session/live/*.json", timeout=TIMEOUT_MS)
+        page.wait_for_url("**/session/live/*.json/documents", timeout=TIMEOUT_MS)  # where the work ends up
 
-        page.click("text=Read the documents")
         for kind in ("prd", "trd"):
             page.click(f"text=Read the {kind.upper()}")
             page.wait_for_selector("aside.at-a-glance >> text=Known gaps and assumptions")

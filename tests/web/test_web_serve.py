@@ -47,11 +47,25 @@ def test_a_port_in_use_is_one_line_and_status_3(tmp_path):
     assert "token" not in out and "Traceback" not in err
 
 
-def test_listening_on_another_address_warns(tmp_path):
-    served = start(environment(tmp_path / "home"), "--host", "0.0.0.0")
-    status, out, err = served.stop()
+def _status(served, host_header):
+    host, port = served.base.split("//")[1].split(":")
+    connection = http.client.HTTPConnection(host, int(port), timeout=30)
+    connection.request("GET", "/" + served.url.split("/", 3)[3], headers={"Host": host_header})
+    return connection.getresponse().status
+
+
+def test_listening_on_another_address_warns_and_answers_other_machines(tmp_path):
+    served = start(environment(tmp_path / "home"), "--host", "0.0.0.0", "--allow-host", "mybox.lan")
+    port = served.base.rsplit(":", 1)[1]
+    try:
+        assert _status(served, f"10.1.2.3:{port}") == 303  # another machine, by this one's address
+        assert _status(served, f"mybox.lan:{port}") == 303  # or by the name allowed
+        assert _status(served, f"attacker.example:{port}") == 403
+    finally:
+        status, out, err = served.stop()
     assert status == 0
     assert "warning: listening on 0.0.0.0: other machines can reach this server" in err
+    assert "plain HTTP" in err and "one access token" in err and "(allowed: mybox.lan)" in err
     assert "http://127.0.0.1:" in out
 
 

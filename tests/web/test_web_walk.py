@@ -55,6 +55,11 @@ def test_each_decision_is_saved_and_can_be_changed(browser, access, walking):
     second_id = _gaps()[second - 1]["id"]
     asked = _post(browser, access, f"{SESSION}/gap/{second}", gap_id=second_id, choice="bypass")
     assert asked.status_code == 200 and "Bypass a critical gap?" in asked.text
+    # The gap is named as the report names it (its tag and its impact), and asked about as the terminal asks.
+    report = browser.get(SESSION).text
+    card = report.split(f'id="gap-{second}"', 1)[1].split('<p class="impact">', 1)[1].split("</p>", 1)[0]
+    assert "CRITICAL" in card and card in asked.text and '<span class="tag tag-high">HIGH</span>' in asked.text
+    assert "This gap is critical: bypass it anyway?" in asked.text
     assert _state(walking)["bypassed_gaps"] == []  # nothing bypassed before the confirmation
     _post(browser, access, f"{SESSION}/gap/{second}", gap_id=second_id, choice="bypass", confirmed="yes")
     assert [gap["id"] for gap in _state(walking)["bypassed_gaps"]] == [second_id]
@@ -104,9 +109,12 @@ def test_a_session_held_by_another_process_is_read_only_and_never_changed(browse
         page = browser.get(SESSION).text
         assert f"in use by process {holder.pid}" in page and "shown read-only" in page
         assert 'name="choice"' not in page and "Write the PRD" not in page
+        # Said at the top, where the ways forward would be, before the report and its gaps.
+        assert page.index('id="read-only"') < page.index('class="report"') < page.index('class="gap"')
         assert f"in use by process {holder.pid}" in browser.get("/").text
         for path_and_fields in [(f"{SESSION}/gap/1", {"gap_id": _gaps()[0]["id"], "choice": "leave"}),
-                                (f"{SESSION}/forward", {"action": "continue"})]:
+                                (f"{SESSION}/forward", {"action": "continue"}),
+                                (f"{SESSION}/discard", {"confirmed": "yes"})]:
             refused = _post(browser, access, path_and_fields[0], **path_and_fields[1])
             assert refused.status_code == 409 and f"in use by process {holder.pid}" in refused.text
         assert path.read_bytes() == before
@@ -131,6 +139,14 @@ def test_an_archived_session_is_restored_and_a_complete_one_reopened(browser, ac
     assert json.loads((store.sessions / NAME).read_text(encoding="utf-8"))["phase"] == "analysis"
     assert 'name="choice"' in browser.get(SESSION).text
 
+    # An unfinished session is discarded: asked first, then archived, restorable from there.
+    asked = _post(browser, access, f"{SESSION}/discard")
+    assert asked.status_code == 200 and "Discard this session?" in asked.text and (store.sessions / NAME).is_file()
+    discarded = _post(browser, access, f"{SESSION}/discard", confirmed="yes")
+    assert discarded.status_code == 303 and discarded.headers["location"] == "/"
+    assert (store.archive / NAME).is_file() and not (store.sessions / NAME).exists()
+    assert _post(browser, access, f"/session/archive/{NAME}/discard", confirmed="yes").status_code == 409
+
 
 def test_cancelling_the_documents_keeps_every_decision(browser, access, store, direct_sdk_env, monkeypatch, tmp_path):
     from brevanta import config
@@ -152,6 +168,10 @@ def test_cancelling_the_documents_keeps_every_decision(browser, access, store, d
     assert _post(browser, access, f"{task}/cancel").status_code == 303
     events = browser.get(f"{task}/events").text
     assert '"state": "cancelled"' in events and "every decision made until now is saved" in events
+    over = json.loads(events.split("event: over\ndata: ", 1)[1].split("\n", 1)[0])
+    assert {doc["state"] for doc in over["documents"].values()} == {"cancelled: not written"}
+    time.sleep(0.5)  # the requests' last events, arriving after the Cancel, change nothing
+    assert "writing" not in browser.get(task).text
     deadline = time.monotonic() + 60
     while "in use by this server" in browser.get(SESSION).text:  # the requests notice and end
         assert time.monotonic() < deadline, "the cancelled task never let the session go"
@@ -207,3 +227,19 @@ def test_a_document_that_cannot_be_read_is_refused_and_nothing_is_saved(browser,
     assert response.status_code == 409
     assert "terms.docx is a password-protected (encrypted) Office file, so its text cannot be read." in response.text
     assert _state(walking) == before
+
+
+@pytest.mark.parametrize("fields, files, status, problem", [
+    ({"document": "word " * 5000, "name": "big.md"}, None, 400, "The interview with this document is too large"),
+    ({"document": "Notes.", "name": "notes.md"}, {"document_file": ("other.md", b"Other.", "text/markdown")}, 409,
+     "The document was given twice: pasted in the box and as the file other.md."),
+])
+def test_an_attachment_the_pipeline_refuses_changes_nothing(browser, access, walking, monkeypatch, fields, files,
+                                                              status, problem):
+    from brevanta import config
+
+    monkeypatch.setattr(config, "MAX_INTERVIEW_TOKENS", 5000)
+    before = (walking.sessions / NAME).read_bytes()
+    refused = browser.post(f"{SESSION}/attach", data={**fields, "csrf_token": access.csrf_token}, files=files)
+    assert refused.status_code == status and problem in refused.text
+    assert (walking.sessions / NAME).read_bytes() == before

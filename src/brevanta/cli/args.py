@@ -6,11 +6,14 @@ Imports nothing heavy, so `--help`, `--version` and usage errors answer at once.
 from __future__ import annotations
 
 import argparse
+import re
+import sys
 from collections.abc import Sequence
 from typing import Any
 
-from brevanta.pipeline.inputs import FORMATS, check_formats, check_org_id, check_size, read_replies, read_source_file
-from brevanta.pipeline.interview import Interview, default_org_id
+from brevanta.pipeline.inputs import (DOCUMENT_KINDS, FORMATS, check_formats, check_org_id, check_size, read_replies,
+                                     read_source_file)
+from brevanta.pipeline.interview import STDIN, Interview
 
 DESCRIPTION = "Interview a company about the AI agent it wants: analyse the interview, then write its PRD and TRD."
 
@@ -29,8 +32,11 @@ The interview and attached documents may be text or Markdown (UTF-8, or UTF-16
 with its byte-order mark), Word (.docx), PDF (with a text layer) or a call
 transcript (WebVTT or SRT, each passage kept with its time and speaker); the
 kind is told by the file's content.
-INTERVIEW_FILE "-" reads the interview from standard input; without --org, its
-organisation is derived from the text, so different texts never share a session.
+INTERVIEW_FILE "-" reads the interview from standard input (on a terminal: paste
+it, then Ctrl-D). Without --org, the organisation is named after the interview
+file (interview.md: interview), or for "-" after its first heading; a short
+hash is added when another interview has that name already, so different
+interviews never share a session.
 
 At a gap, type a/answer, b/bypass or l/leave (any case). An answer may span
 several lines; an empty line ends it. Bypassing a critical gap asks first.
@@ -138,8 +144,9 @@ def build_parser() -> argparse.ArgumentParser:
     analyze.add_argument(
         "--org",
         metavar="ORG_ID",
-        help="organisation whose sessions to use (letters, digits, '.', '_', '-'); "
-        "default: an id derived from the interview file's path, or for '-' from the text read",
+        help="organisation whose sessions to use (letters, digits, '.', '_', '-'); default: the interview "
+        "file's name (interview.md: interview), or for '-' its first heading, with a short hash added "
+        "when another interview has that name already",
     )
     analyze.add_argument(
         "--round",
@@ -168,18 +175,23 @@ class Inputs:
     """What the command line names, read and checked before any heavy import."""
 
     # A plain class: dataclasses would load inspect, a tenth of the start-up time.
-    def __init__(self, interview: Interview, replies: dict[str, str] | None, org_id: str) -> None:
+    def __init__(self, interview: Interview, replies: dict[str, str] | None, org_id: str | None) -> None:
         self.interview = interview
         self.replies = replies
-        self.org_id = org_id
+        self.org_id = org_id  # --org; without it the organisation is named after the interview
+
+
+PASTE_PROMPT = "Paste the interview, then press Ctrl-D on a line of its own to end it."
 
 
 def check_inputs(args: argparse.Namespace) -> Inputs:
+    if args.interview == STDIN and sys.stdin.isatty():  # else the terminal would wait without a word
+        print(PASTE_PROMPT, file=sys.stderr, flush=True)
     source = read_source_file(args.interview, "interview file")
     check_size(source.text, "the interview")
     check_formats(args.formats)
     replies = read_replies(args.replay) if args.replay else None
-    org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview, source.text)
+    org_id = check_org_id(args.org, "--org") if args.org is not None else None
     return Inputs(Interview(args.interview, source.text, source), replies, org_id)
 
 
@@ -197,7 +209,7 @@ def _formats(text: str) -> list[str]:
 
 def add_format_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "--format", dest="formats", type=_formats, default=["md"], metavar="md,html,docx",
+        "--format", dest="formats", type=_formats, default=["md"], metavar=",".join(FORMATS),
         help="the document formats to write, separated by commas (default: md): PRD.md, a self-contained "
         "PRD.html to read or print, PRD.docx for Word; html and docx need brevanta[documents]",
     )
@@ -209,7 +221,7 @@ def add_document_options(analyze: argparse.ArgumentParser) -> None:
         "--out",
         metavar="DIR",
         help="write PRD.md and TRD.md into DIR (default: a folder under the current directory named "
-        "after --org, else after the interview file)",
+        "after the organisation)",
     )
     analyze.add_argument(
         "--replay",
@@ -254,14 +266,18 @@ def add_sessions_command(commands: Any) -> None:
 
 RENDER_DESCRIPTION = """\
 Write a session's PRD and TRD again from what the session stores: its
-analysis, the decisions, the follow-up answers and the attached documents.
-No new analysis is made; the model writes the documents again (after a
-better prompt, with another model, or after a decision was changed). The
-session is the organisation's newest one that reached its documents:
-unfinished at the documents, or complete. The organisation is --org, else
-the one the interview file stands for. An unfinished session writes the
-documents still missing; a complete one writes them all (--only: just that
-one). Earlier versions are kept as numbered backups (PRD.md.~1~).
+analysis, the decisions, the follow-up answers, the attached documents and
+the model's reply of each document. No new analysis is made, and no model
+request: each document is checked and assembled again from its kept reply,
+in the formats asked for (--format), into --out if given. --ask-model asks
+the model to write them anew instead (after a better prompt, with another
+model). A document the session has no reply of is asked of the model when
+it was never written (an unfinished session); one written before replies
+were kept needs --ask-model. --only writes that document alone and keeps the
+other's record. The session is the organisation's newest one that reached
+its documents: unfinished at the documents, or complete. The organisation is
+--org, else the one the interview file stands for. Earlier versions are kept
+as numbered backups (PRD.md.~1~).
 """
 
 RENDER_EPILOG = """\
@@ -279,9 +295,13 @@ def add_render_command(commands: Any) -> None:
     render.add_argument("interview", nargs="?", metavar="INTERVIEW_FILE",
                         help="write the documents of the organisation this interview file stands for")
     render.add_argument("--org", metavar="ORG_ID", help="write the documents of this organisation's session")
-    render.add_argument("--only", choices=("prd", "trd"), help="write this document only")
+    render.add_argument("--only", choices=DOCUMENT_KINDS, help="write this document only")
+    render.add_argument("--ask-model", action="store_true",
+                        help="ask the model to write the documents anew (a new request, paid for) instead of "
+                        "writing them from the replies the session keeps")
     render.add_argument("--out", metavar="DIR",
-                        help="write into DIR (default: where the session wrote its documents)")
+                        help="write into DIR (default: where the session wrote its documents); with --only, "
+                        "a copy: the session's record of its documents stays where it was")
     render.add_argument("--replay", metavar="DIR",
                         help="answer the document requests from the saved replies in DIR (prd.md, trd.md)")
     add_format_option(render)
@@ -300,6 +320,12 @@ It listens on 127.0.0.1 (a free port unless --port is given) and prints one
 address carrying a random access token: open it, and the browser keeps access
 in a cookie; any other request is refused. Ctrl-C stops it: model requests in
 flight are cancelled, every decision is already saved.
+
+With --host set to another address, other machines can reach it, over plain
+HTTP with that one token (a warning says so): it then answers to that address
+(on 0.0.0.0 or ::, to any address of this machine) and to each name given
+with --allow-host; a page of another site that reaches it under any other
+name is refused.
 """
 
 SERVE_EPILOG = """\
@@ -319,11 +345,23 @@ def _port_number(text: str) -> int:
     return value
 
 
+def _host_name(text: str) -> str:
+    """--allow-host: a host name or an IP address, without a port."""
+    name = text.strip().lower().rstrip(".")
+    if not re.fullmatch(r"[a-z0-9]([a-z0-9.-]*[a-z0-9])?|\[?[0-9a-f:.]+\]?", name):
+        raise argparse.ArgumentTypeError(f"must be a host name or an address, without a port, got {text!r}")
+    return name
+
+
 def add_serve_command(commands: Any) -> None:
     serve = add_command(commands, "serve", "run brevanta in your browser, on this machine", SERVE_DESCRIPTION, SERVE_EPILOG)
     serve.add_argument("--host", metavar="H", default="127.0.0.1",
-                       help="address to listen on (default 127.0.0.1; any other address is reachable "
-                       "from other machines, and a warning says so)")
+                       help="address to listen on (default 127.0.0.1). Any other address is reachable from "
+                       "other machines over plain HTTP, and a warning says so; the server then answers to that "
+                       "address (on 0.0.0.0 or ::, to any address of this machine) and to --allow-host names")
+    serve.add_argument("--allow-host", metavar="NAME", type=_host_name, action="append", default=[],
+                       help="also answer to this host name (or address) in the browser's Host header, for a "
+                       "server reached by its name from other machines; may be repeated")
     serve.add_argument("--port", metavar="P", type=_port_number, default=0,
                        help="port to listen on (default: a free one)")
     serve.add_argument("--open", action="store_true", help="open the address in your web browser")

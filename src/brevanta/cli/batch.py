@@ -24,7 +24,8 @@ from brevanta.pipeline import batch_documents, batches, batchfiles
 from brevanta.pipeline.batchfiles import ANALYSIS, PASSED_OVER, BatchRecord, BatchRequest, Plan
 from brevanta.pipeline.home import check_session_home
 from brevanta.pipeline.inputs import check_formats, check_org_id
-from brevanta.pipeline.interview import default_org_id
+from brevanta.pipeline import organisation as organisations
+from brevanta.pipeline.interview import Interview
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.models import OUTCOMES, BatchEndpoints, BatchStatus, open_batch_endpoints
 from brevanta.pipeline.session import SessionNotSaved
@@ -107,7 +108,7 @@ def _command(*words: str) -> str:
 
 def _continue_command(request: BatchRequest) -> str:
     words = ["analyze", _shown_path(request.interview)]
-    if request.org_id != default_org_id(request.interview, ""):
+    if request.org_id != organisations.for_interview(Interview(request.interview, "")).org_id:
         words += ["--org", request.org_id]
     return _command(*words)
 

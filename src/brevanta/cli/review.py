@@ -44,6 +44,15 @@ def _ask_number(count: int) -> int | None:
         print(f"  Please type a number from 1 to {count}, or press Enter.")
 
 
+def _show_question(decision: Decision) -> None:
+    """The question being answered again, and the answer it has now, whole, line by line."""
+    print(f"  {display.bold('Question:')} {for_terminal(decisions.question_of(decision))}")
+    if decision.kind == ANSWERED:
+        print("  The answer now:")
+        for line in decision.answer.split("\n"):
+            print(f"  | {for_terminal(line)}")
+
+
 def _change(run: Run, result: gapscope.AnalysisResult, decision: Decision) -> bool:
     """Asks what to do with one decision and does it; False at end of input."""
     if decision.kind == ANSWERED:
@@ -56,6 +65,7 @@ def _change(run: Run, result: gapscope.AnalysisResult, decision: Decision) -> bo
         decisions.reopen(run, result, decision)
         display.info(f"Reopened: {for_terminal(decision.title)}.")
     elif choice in ("e", "a"):
+        _show_question(decision)
         text = ask_answer()
         if text is None:
             return False

@@ -17,17 +17,18 @@ from brevanta.pipeline import documents
 from brevanta.pipeline.inputs import read_source_file
 from brevanta.cli.document_lines import DocumentLines, say_traced
 from brevanta.pipeline.home import check_session_home
-from brevanta.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, UsageError,
-                                 os_reason)
+from brevanta.errors import EXIT_OK, EnvironmentProblem, InputProblem, UsageError
 from brevanta.cli.review import review
 from brevanta.cli.session import archive_declined, choose_session, save_session
 from brevanta.cli.terminal import Spinner, ask, ask_answer, ask_choice, ask_decision, ask_yes_no, count
 from brevanta.pipeline import analysis, decisions, models, rendering, session
+from brevanta.pipeline import organisation as organisations
+from brevanta.pipeline.organisation import default_output_dir
 from brevanta.pipeline.decisions import gap_question, open_gaps
 from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.readers import describe
-from brevanta.pipeline.session import ANALYSIS_PHASE, RENDER_PHASE, Run, SessionNotSaved, saved_analysis
+from brevanta.pipeline.session import ANALYSIS_PHASE, RENDER_PHASE, Run, saved_analysis
 from brevanta.pipeline.usage import request_tokens, usage_summary
 from brevanta.untrusted import for_terminal
 
@@ -67,7 +68,7 @@ def _decide_gap(run: Run, result: gapscope.AnalysisResult, gap: dict[str, Any]) 
             decisions.answer(run, result, gap, text)
         elif decision == "b":
             if decisions.is_critical(gap):
-                sure = ask_yes_no("  This gap is critical: bypass it anyway?", default=False)
+                sure = ask_yes_no(f"  {decisions.CRITICAL_BYPASS_QUESTION}", default=False)
                 if sure is None:
                     return False
                 if not sure:
@@ -103,16 +104,15 @@ def attach_document(run: Run, result: gapscope.AnalysisResult) -> bool:
         typed = ask("  Document to attach (a file path; empty to go back): ")
         if not typed:
             return False
-        path = os.path.expanduser(typed)  # ~/notes.pdf, as a shell would have it
+        path = os.path.expanduser(typed)  # typed as at a shell prompt: ~/notes.pdf
         try:
             if path == STDIN:
                 raise UsageError("name a file: standard input is where your answers come from")
             document = read_source_file(path, "document")
-            analysis.attach(run, document)
+            analysis.attach(run, result, document)
         except (UsageError, InputProblem) as exc:
             print(f"  {for_terminal(exc)}")
             continue
-        save_session(run, result)
         display.info(f"Attached {for_terminal(document.name)} ({describe(document.kind, document.size)}); "
                      f"analysing round {run.round} again.")
         return True
@@ -219,10 +219,10 @@ def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResul
 
 
 def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: models.ModelAccess,
-           formats: list[str] | None = None, only: list[str] | None = None) -> None:
+           formats: list[str] | None = None, only: list[str] | None = None, directory: Path | None = None) -> None:
     """Writes each document still missing (those in `only`, when given), saying what happens to each."""
     show_bypass_summary(result)
-    directory = Path(str(run.output_dir))
+    directory = directory or Path(str(run.output_dir))
     wanted = only or list(documents.FILE_NAMES)
     for kind in wanted:
         if kind in run.written:
@@ -230,37 +230,36 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
                          f"{for_terminal(directory / documents.FILE_NAMES[kind])}")
     missing = [kind for kind in wanted if kind not in run.written]
     if not missing:
-        rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only)
         return
     names = " and the ".join(documents.short_name(kind) for kind in missing)
     try:
         with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
             rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only,
-                                      progress=DocumentLines(access.source, spinner).show)
+                                      progress=DocumentLines(access.source, spinner).show, directory=directory)
     finally:
         say_traced(run.replies, [kind for kind in missing if kind in run.written])
 
 
-def finish(run: Run, formats: list[str] | None = None) -> None:
-    session.complete(run)
+def finish(run: Run, formats: list[str] | None = None, directory: Path | None = None) -> None:
+    """The session marked complete once every document is written, and where the files are."""
+    directory = directory or Path(str(run.output_dir))
     print()
-    display.success(f"Session complete: {for_terminal(run.session_file)}")
-    display.info(f"The documents are in {for_terminal(run.output_dir)}:")
+    if all(kind in run.written for kind in documents.FILE_NAMES):
+        session.complete(run)
+        display.success(f"Session complete: {for_terminal(run.session_file)}")
+    else:
+        missing = " and the ".join(documents.short_name(kind) for kind in documents.FILE_NAMES
+                                   if kind not in run.written)
+        display.info(f"The session waits for the {missing}: {for_terminal(run.session_file)}")
+    display.info(f"The documents are in {for_terminal(directory)}:")
     for kind in documents.FILE_NAMES:
         for fmt in formats or ["md"]:
-            path = Path(str(run.output_dir)) / documents.file_name(kind, fmt)
+            path = directory / documents.file_name(kind, fmt)
             if path.exists():  # `render --only` may leave the other document in fewer formats
                 print(f"    {for_terminal(path)}")
 
 
 # -- the run --------------------------------------------------------------------------
-
-
-def default_output_dir(args: argparse.Namespace, org_id: str) -> str:
-    """A folder under the current directory named after the organisation (`--org`), or else after
-    the interview file, which then stands for the organisation."""
-    name = args.org or Path(args.interview).stem
-    return str(Path(name if name not in ("", "-") else org_id).absolute())
 
 
 def _decisions_made(run: Run, result: gapscope.AnalysisResult) -> int:
@@ -343,23 +342,22 @@ def _interrupted(interrupt: KeyboardInterrupt, run: Run | None) -> int:
 
 
 def analyze(args: argparse.Namespace) -> int:
-    replies, org_id = args.inputs.replies, args.inputs.org_id
+    replies, interview = args.inputs.replies, args.inputs.interview
     check_session_home()
     _configure_logging(args.verbose)
     signals.install()
     run = None
     access: models.ModelAccess | None = None
     try:
-        run = choose_session(args, args.inputs.interview, org_id, interactive=_why_not_asking(args) is None)
+        given = args.inputs.org_id
+        organisation = organisations.named(given) if given else organisations.for_interview(interview)
+        run = choose_session(args, interview, organisation, interactive=_why_not_asking(args) is None)
         if run is None:
             display.info("End of input: nothing was changed.")
             return EXIT_OK
-        return _run_session(args, run, replies, org_id)
+        return _run_session(args, run, replies)
     except KeyboardInterrupt as interrupt:
         return _interrupted(interrupt, run)
-    except SessionNotSaved as exc:
-        raise EnvironmentProblem(f"cannot {exc.action} in {exc.directory}: {os_reason(exc.error)}",
-                                 hint=SESSION_KEPT) from None
     except SessionLocked as exc:  # taken by another run the moment this one created it
         raise EnvironmentProblem(str(exc), hint="Run the command again.") from None
     finally:
@@ -367,10 +365,10 @@ def analyze(args: argparse.Namespace) -> int:
             run.release()
 
 
-def _run_session(args: argparse.Namespace, run: Run, replies: dict[str, str] | None, org_id: str) -> int:
+def _run_session(args: argparse.Namespace, run: Run, replies: dict[str, str] | None) -> int:
     """The run in its session, which this process now holds."""
     interview, not_asking = args.inputs.interview.text, _why_not_asking(args)
-    output_dir = str(Path(args.out).absolute()) if args.out else run.output_dir or default_output_dir(args, org_id)
+    output_dir = str(Path(args.out).absolute()) if args.out else run.output_dir or default_output_dir(run.org_id)
     if output_dir != run.output_dir:
         run.output_dir, run.written = output_dir, []  # documents written elsewhere are written again here
     documents.check_output_dir(Path(run.output_dir))

@@ -13,6 +13,7 @@ from brevanta.cli.terminal import ask_word, ask_yes_no
 from brevanta.pipeline import session
 from brevanta.pipeline.interview import Interview
 from brevanta.pipeline.lock import SessionLocked
+from brevanta.pipeline.organisation import Organisation
 from brevanta.pipeline.session import Run, describe, interview_name, state_of, when
 from brevanta.untrusted import for_terminal
 
@@ -41,13 +42,14 @@ def _in_use(locked: SessionLocked, fresh: Run, interactive: bool) -> Run:
                              hint="Wait for that run to end (or end it), or pass --new to start a new session.")
 
 
-def _taken(record: dict[str, Any], args: argparse.Namespace, interview: Interview, org_id: str) -> Run | None:
-    """The session of `record`, locked and read again; None when it finished or vanished meanwhile."""
+def _taken(record: dict[str, Any], args: argparse.Namespace, interview: Interview) -> Run | None:
+    """The session of `record`, locked and read again, under its own organisation (one saved under an
+    earlier default id keeps it); None when it finished or vanished meanwhile."""
     lock, current = session.take(record)
     if current is None or (current["phase"] == session.COMPLETE_PHASE and not args.reopen):
         lock.release()
         return None
-    return session.resumed(current, interview, org_id, args.round, lock)
+    return session.resumed(current, interview, current["org_id"], args.round, lock)
 
 
 def _resume_question(record: dict[str, Any]) -> str:
@@ -56,7 +58,7 @@ def _resume_question(record: dict[str, Any]) -> str:
             f"({describe(state)})?")
 
 
-def _offer(record: dict[str, Any], args: argparse.Namespace, interview: Interview, org_id: str,
+def _offer(record: dict[str, Any], args: argparse.Namespace, interview: Interview,
            interactive: bool, fresh: Run) -> Run | None:
     session.refuse_if_held(record)
     question = _resume_question(record)
@@ -72,10 +74,10 @@ def _offer(record: dict[str, Any], args: argparse.Namespace, interview: Intervie
         fresh.declined = record["path"]
         display.info(f"Starting a new session; {Path(record['path']).name} is archived once it has its analysis.")
         return fresh
-    return _taken(record, args, interview, org_id) or fresh
+    return _taken(record, args, interview) or fresh
 
 
-def _offer_changed(record: dict[str, Any], args: argparse.Namespace, interview: Interview, org_id: str,
+def _offer_changed(record: dict[str, Any], args: argparse.Namespace, interview: Interview,
                    interactive: bool, fresh: Run) -> Run | None:
     """The interview file was edited since the session was saved: its old analysis is never used.
     None at end of input: nothing is changed."""
@@ -95,7 +97,7 @@ def _offer_changed(record: dict[str, Any], args: argparse.Namespace, interview: 
         fresh.declined = record["path"]
         display.info(f"Starting a new session; {Path(record['path']).name} is archived once it has its analysis.")
         return fresh
-    run = _taken(record, args, interview, org_id)
+    run = _taken(record, args, interview)
     if run is None:
         return fresh
     session.for_changed_interview(run)
@@ -103,35 +105,37 @@ def _offer_changed(record: dict[str, Any], args: argparse.Namespace, interview: 
     return run
 
 
-def choose_session(args: argparse.Namespace, interview: Interview, org_id: str, interactive: bool) -> Run | None:
+def choose_session(args: argparse.Namespace, interview: Interview, organisation: Organisation,
+                   interactive: bool) -> Run | None:
     """The session this run works in: one of this interview's, resumed, or a new one. None when the
     user ended the input before choosing; nothing was changed then."""
-    fresh = session.new_run(interview, org_id, args.round or 1)
+    fresh = session.new_run(interview, organisation.org_id, args.round or 1)
     if args.new:
         return fresh
     if args.reopen:
-        return _reopened(args, interview, org_id, fresh)
-    same, changed = session.of_interview(session.unfinished_sessions(org_id), interview)
+        return _reopened(args, interview, organisation, fresh)
+    same, changed = session.of_interview(session.newest_first(session.unfinished_sessions, organisation.ids),
+                                         interview)
     try:
         if same:
             _list_sessions(same)
-            return _offer(same[0], args, interview, org_id, interactive, fresh)
+            return _offer(same[0], args, interview, interactive, fresh)
         if changed:
-            return _offer_changed(changed[0], args, interview, org_id, interactive, fresh)
+            return _offer_changed(changed[0], args, interview, interactive, fresh)
     except SessionLocked as locked:
         return _in_use(locked, fresh, interactive)
     return fresh
 
 
-def _reopened(args: argparse.Namespace, interview: Interview, org_id: str, fresh: Run) -> Run:
+def _reopened(args: argparse.Namespace, interview: Interview, organisation: Organisation, fresh: Run) -> Run:
     """The newest completed session of this interview, opened again so its decisions can be changed
     and its documents written again."""
-    same, _ = session.of_interview(session.completed_sessions(org_id), interview)
+    same, _ = session.of_interview(session.newest_first(session.completed_sessions, organisation.ids), interview)
     if not same:
         raise EnvironmentProblem(f"no completed session of {interview.shown_name()} to reopen",
                                  hint="`brevanta sessions` lists the sessions; run without --reopen to start one.")
     try:
-        run = _taken(same[0], args, interview, org_id)
+        run = _taken(same[0], args, interview)
     except SessionLocked as locked:
         return _in_use(locked, fresh, interactive=False)
     if run is None:

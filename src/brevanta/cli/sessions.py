@@ -7,55 +7,49 @@ import argparse
 import os
 import stat
 from pathlib import Path
-from typing import Any
 
 from brevanta import display, durable, waymark
 from brevanta.pipeline.inputs import check_org_id, read_source_file
-from brevanta.errors import EXIT_OK, CommandError, UsageError, os_reason, saving
+from brevanta.errors import EXIT_OK, CommandError, EnvironmentProblem, UsageError, os_reason
 from brevanta.pipeline import session
-from brevanta.pipeline.interview import STDIN, default_org_id
+from brevanta.pipeline import listing
+from brevanta.pipeline import organisation as organisations
+from brevanta.pipeline.interview import STDIN, Interview
+from brevanta.pipeline.organisation import Organisation
 from brevanta.pipeline.lock import SessionLocked
-from brevanta.pipeline.session import describe, state_of, when
-from brevanta.pipeline.usage import usage_summary
+from brevanta.pipeline.session import in_words, state_of, when
 from brevanta.untrusted import for_terminal
 
-_SECTIONS = ("Unfinished sessions", "Completed sessions", "Archived sessions")
+_SECTIONS = {listing.UNFINISHED: "Unfinished sessions", listing.COMPLETE: "Completed sessions",
+             listing.ARCHIVED: "Archived sessions"}
 
 
-def _usage(record: dict[str, Any]) -> str:
-    """The session's model usage over all its runs, when it kept any."""
-    usage = state_of(record).get("usage")
-    return f"; {usage_summary(usage)}" if isinstance(usage, list) and usage else ""
-
-
-def _show(title: str, records: list[dict[str, Any]]) -> None:
-    if not records:
+def _show(title: str, summaries: list[listing.SessionSummary]) -> None:
+    if not summaries:
         display.info(f"{title}: none.")
         return
     display.info(f"{title}, newest first:")
-    for record in records:
-        print(f"    {for_terminal(when(record['saved_at']))}  {for_terminal(record['phase'])}, {describe(state_of(record))}"
-              f"{for_terminal(_usage(record))}")
-        print(f"        {for_terminal(record['path'])}")
+    for summary in summaries:
+        usage = f"; {summary.usage}" if summary.usage else ""
+        print(f"    {for_terminal(when(summary.saved_at))}  {for_terminal(summary.phase)}, "
+              f"{in_words(summary.holdings)}{for_terminal(usage)}")
+        print(f"        {for_terminal(summary.path)}")
 
 
-def _listed(org_id: str | None) -> dict[str, list[dict[str, Any]]]:
-    unfinished = session.unfinished_sessions(org_id)
-    completed, archived = session.completed_sessions(org_id), session.archived_sessions(org_id)
-    return dict(zip(_SECTIONS, (unfinished, completed, archived), strict=True))
+def _listed(org_ids: tuple[str, ...] | None) -> dict[str, list[listing.SessionSummary]]:
+    return {_SECTIONS[status]: summaries for status, summaries in listing.sessions(org_ids).items()}
 
 
-def _show_all(sections: dict[str, list[dict[str, Any]]]) -> None:
+def _show_all(sections: dict[str, list[listing.SessionSummary]]) -> None:
     """Every organisation's sessions, one organisation after the other."""
-    grouped = {title: session.by_organisation(records) for title, records in sections.items()}
-    organisations = sorted({org for groups in grouped.values() for org in groups})
-    if not organisations:
+    every = listing.by_organisation(summary for summaries in sections.values() for summary in summaries)
+    if not every:
         display.info(f"No sessions in {waymark.SESSIONS_DIR}.")
-    for org in organisations:
+    for org in every:
         print()
         display.info(f"Organisation {for_terminal(org)}:")
-        for title, groups in grouped.items():
-            _show(title, groups.get(org, []))
+        for title, summaries in sections.items():
+            _show(title, [summary for summary in summaries if summary.org_id == org])
 
 
 def _inside(directory: Path, name: str, what: str) -> Path:
@@ -99,16 +93,15 @@ def reopen(name: str) -> int:
                            hint="An unfinished session is offered by `brevanta analyze` as it is.") from None
     except SessionLocked as locked:
         raise CommandError(f"cannot reopen {path.name}: {locked}") from None
-    except session.SessionNotSaved as exc:
-        raise CommandError(f"cannot reopen {path.name}: {os_reason(exc.error)}") from None
     display.success(f"Reopened {path}")
     print(f"The next `brevanta analyze` of {for_terminal(session.interview_name(state_of(record)))} offers it: "
           "change its decisions there, and its documents are written again.")
     return EXIT_OK
 
 
-def _org_of_interview(path: str) -> str:
-    return default_org_id(path, read_source_file(path, "interview file").text if path == STDIN else "")
+def _org_of_interview(path: str) -> Organisation:
+    return organisations.for_interview(
+        Interview(path, read_source_file(path, "interview file").text if path == STDIN else ""))
 
 
 def sessions(args: argparse.Namespace) -> int:
@@ -117,12 +110,15 @@ def sessions(args: argparse.Namespace) -> int:
             if args.org is not None or args.interview is not None or args.restore and args.reopen:
                 raise UsageError(f"--{option} takes the session file alone")
             return restore(args.restore) if option == "restore" else reopen(args.reopen)
-    org_id = check_org_id(args.org) if args.org is not None else None
-    if org_id is None and args.interview is not None:
-        org_id = _org_of_interview(args.interview)
-    with saving(waymark.SESSIONS_DIR, "list the sessions", hint="Check CORVANE_HOME and the disk."):
-        sections = _listed(org_id)
-    if org_id is None:
+    organisation = organisations.named(check_org_id(args.org, "--org")) if args.org is not None else None
+    try:
+        if organisation is None and args.interview is not None:
+            organisation = _org_of_interview(args.interview)
+        sections = _listed(organisation.ids if organisation else None)
+    except OSError as exc:
+        raise EnvironmentProblem(f"cannot list the sessions in {waymark.SESSIONS_DIR}: {os_reason(exc)}",
+                                 hint="Check CORVANE_HOME and the disk.") from None
+    if organisation is None:
         _show_all(sections)
         return EXIT_OK
     for title, records in sections.items():

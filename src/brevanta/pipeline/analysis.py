@@ -7,6 +7,7 @@ import itertools
 from typing import TYPE_CHECKING
 
 from brevanta.pipeline import session
+from brevanta.pipeline.inputs import check_size
 from brevanta.pipeline.session import Run, keep_analysis
 
 if TYPE_CHECKING:
@@ -29,15 +30,14 @@ def model_input(interview: str, run: Run) -> str:
     return interview if len(sections) == 1 else "\n\n".join(sections) + "\n"
 
 
-def attach(run: Run, document: SourceText) -> None:
+def attach(run: Run, result: gapscope.AnalysisResult, document: SourceText) -> None:
     """Adds a document to what the model reads, kept as its reader read it (name, kind, size, text and
-    marks): the round is to be analysed again with it, once the caller has saved the session.
-    InputProblem, with nothing changed, when the interview with the document is too large for the model."""
-    from brevanta.pipeline.inputs import check_size
-
+    marks): the round is to be analysed again with it. Saved; InputProblem, with nothing changed, when
+    the interview with the document would be more than the model takes."""
     check_size(f"{model_input(run.interview_text, run)}\n\n{document.text}", "the interview with this document")
     run.attachments.append({**document.to_state(), "round": run.round})
-    run.analysis = None
+    run.analysis = None  # the round is analysed again, with the document
+    session.save(run, result)
 
 
 def analyse(run: Run, interview: str, access: ModelAccess) -> gapscope.AnalysisResult:

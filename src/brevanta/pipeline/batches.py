@@ -33,7 +33,8 @@ from brevanta.pipeline import batch_documents, batchfiles, session
 from brevanta.pipeline.batchfiles import ANALYSIS, DOCUMENTS, UNREADABLE, BatchRecord, BatchRequest, Input, Plan, \
     Planned, Skipped
 from brevanta.pipeline.inputs import check_org_id, check_size, read_source_file
-from brevanta.pipeline.interview import Interview, default_org_id, source_state, stored_path, text_sha256
+from brevanta.pipeline import organisation as organisations
+from brevanta.pipeline.interview import Interview, source_state, stored_path, text_sha256
 from brevanta.pipeline.models import BatchEndpoints, BatchResult, BatchStatus, SendUnanswered, analysis_of, \
     analysis_request
 from brevanta.pipeline.session import keep_analysis, new_run, read_session_file, state_of
@@ -86,7 +87,7 @@ def org_for(path: str, text: str, org_prefix: str | None) -> str:
     """The interview's organisation: the prefix and a name made from the file's, or without a prefix the
     organisation `brevanta analyze FILE` gives it."""
     if org_prefix is None:
-        return default_org_id(path, text)
+        return organisations.for_interview(Interview(path, text)).org_id
     name = re.sub(r"[^A-Za-z0-9._-]+", "-", Path(path).stem).strip("-.") or "interview"
     return check_org_id(f"{org_prefix}-{name}")
 

@@ -8,19 +8,18 @@ from typing import TYPE_CHECKING, Any
 
 from brevanta.pipeline import session
 from brevanta.pipeline.session import Run
+from brevanta.pipeline.severity import is_critical as is_critical  # asked before a bypass
 
 if TYPE_CHECKING:
     from brevanta import gapscope
 
 ANSWERED, BYPASSED = "answered", "bypassed"
+# Asked before a critical gap is bypassed, by either front end.
+CRITICAL_BYPASS_QUESTION = "This gap is critical: bypass it anyway?"
 
 
 def gap_question(gap: dict[str, Any]) -> str:
     return str(gap.get("question") or gap.get("title") or "What is missing here?")
-
-
-def is_critical(gap: dict[str, Any]) -> bool:
-    return gap.get("impact_level") == "critical"
 
 
 def open_gaps(result: gapscope.AnalysisResult, run: Run) -> list[dict[str, Any]]:
@@ -81,6 +80,13 @@ def decisions(run: Run, result: gapscope.AnalysisResult) -> list[Decision]:
     return answered + bypassed
 
 
+def question_of(decision: Decision) -> str:
+    """The question a decision answers, or would answer: the one asked, else the gap's own."""
+    if decision.kind == ANSWERED and decision.record.get("question"):
+        return str(decision.record["question"])
+    return gap_question(decision.record)
+
+
 def _remove(items: list[Any], record: object) -> None:
     """Removes `record` itself (not an equal one) from `items`."""
     for position, item in enumerate(items):
@@ -90,8 +96,8 @@ def _remove(items: list[Any], record: object) -> None:
 
 
 def _changed(run: Run, result: gapscope.AnalysisResult) -> None:
-    """A changed decision makes the documents written on the old ones out of date."""
-    run.written = []
+    """A changed decision makes the documents written on the old ones, and the replies they came from, out of date."""
+    run.written, run.replies = [], {}
     if run.phase == session.RENDER_PHASE:
         run.phase = session.ANALYSIS_PHASE
     session.save(run, result)

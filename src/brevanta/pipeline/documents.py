@@ -15,17 +15,18 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import config, durable, gapscope
-from brevanta.errors import EnvironmentProblem, ModelFailure, os_reason
+from brevanta.errors import OTHER_OUTPUT, RESUME_DOCUMENTS, EnvironmentProblem, ModelFailure, os_reason
 from brevanta.pipeline import assembly, citations, footnotes, known_gaps, provenance, sections
 from brevanta.pipeline import formats as formats_module
 from brevanta.pipeline.cleaning import clean_text
+from brevanta.pipeline.inputs import DOCUMENT_KINDS
 from brevanta.pipeline.models import Completion
 from brevanta.pipeline.session import Run
 from brevanta.pipeline.citations import Citation
 from brevanta.pipeline.sources import INTERVIEW, Source, run_sources
 
 # The documents of a run, by the operation that requests each one, in the order they are written.
-FILE_NAMES = {"prd": "PRD.md", "trd": "TRD.md"}
+FILE_NAMES = {kind: f"{kind.upper()}.md" for kind in DOCUMENT_KINDS}
 # Asked for at the end of every document: a relay reply reports no stop reason, so a reply
 # without this line was cut off on the way.
 END_MARKER = "<!-- end of document -->"
@@ -114,13 +115,19 @@ def document_text(kind: str, completion: Completion) -> str:
     name = short_name(kind)
     text = completion.text
     marker_at = text.rfind(END_MARKER)
-    cut_off = completion.stop_reason == "max_tokens" or (completion.stop_reason is None and marker_at < 0)
-    if cut_off:
+    if completion.stop_reason == "max_tokens":
         raise ModelFailure(
             f"the {name} reply was cut off at the token limit ({config.MAX_TOKENS_DOCUMENT} tokens); "
             f"{FILE_NAMES[kind]} was not written",
-            hint="Raise BREVANTA_MAX_TOKENS_DOCUMENT and run the command again: it resumes at the documents.",
-        )
+            hint="Raise BREVANTA_MAX_TOKENS_DOCUMENT.", action=RESUME_DOCUMENTS)
+    if completion.stop_reason is None and marker_at < 0:
+        # The relay and a replay report no stop reason: the end line is the only sign of a whole reply.
+        at_limit = completion.output_tokens >= config.MAX_TOKENS_DOCUMENT
+        raise ModelFailure(
+            f"the {name} reply ended without its end line after {completion.output_tokens:,} tokens "
+            f"({'the token limit' if at_limit else 'below the token limit'}: it was cut off on the way, "
+            f"or the model left the line out); {FILE_NAMES[kind]} was not written",
+            hint="Raise BREVANTA_MAX_TOKENS_DOCUMENT." if at_limit else None, action=RESUME_DOCUMENTS)
     if completion.stop_reason not in (None, "end_turn", "stop_sequence"):
         raise ModelFailure(f"the model stopped writing the {name} ({completion.stop_reason}); "
                            f"{FILE_NAMES[kind]} was not written")
@@ -158,10 +165,12 @@ def other_citations(kind: str, run: Run, sent: Sequence[Source]) -> list[Citatio
 
 
 def document_material(kind: str, run: Run, result: gapscope.AnalysisResult, interview: str,
-                      replayed: bool, sent: Sequence[Source] | None = None) -> assembly.Material:
+                      replayed: bool, sent: Sequence[Source] | None = None,
+                      model: str | None = None) -> assembly.Material:
     """What one document is checked against (the interview, the answers, the attachments, the documents
-    sent and the other document's citations) and the header and appendix it is framed with."""
-    model = config.MODEL_ROUTING.get(kind, config.MODEL_REASONING)
+    sent and the other document's citations) and the header and appendix it is framed with; `model`
+    wrote it (by default the one routed for `kind`)."""
+    model = model or config.MODEL_ROUTING.get(kind, config.MODEL_REASONING)
     origin = provenance.Provenance(
         organisation=run.org_id, interview_file=run.interview_name,
         interview_sha256=provenance.sha256_hex(interview), round=run.round,
@@ -175,6 +184,13 @@ def document_material(kind: str, run: Run, result: gapscope.AnalysisResult, inte
              *(str(attachment.get("text", "")) for attachment in run.attachments)]
     sent = run_sources(interview, run, result) if sent is None else sent
     return assembly.material(texts, result.bypassed_gaps, origin, follow_up, sent, other_citations(kind, run, sent))
+
+
+def kept_completion(reply: dict[str, Any]) -> Completion:
+    """The completion a kept reply stands for: its text and how it ended, no tokens (none are spent)."""
+    stop_reason = reply.get("stop_reason")
+    return Completion(str(reply["text"]), stop_reason if isinstance(stop_reason, str) else None, 0, 0,
+                      model=str(reply.get("model") or ""))
 
 
 @dataclass
@@ -208,20 +224,23 @@ def finish_document(kind: str, completion: Completion, given: assembly.Material,
         try:
             backup = write_document(path, data)
         except OSError as exc:
-            raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}",
-                                     hint="Free the path or pass --out DIR, then run the command again.") from None
+            raise EnvironmentProblem(f"cannot write {path}: {os_reason(exc)}", action=OTHER_OUTPUT) from None
         finished.files.append((path, backup))
     return finished
 
 
-def kept_reply(completion: Completion, finished: Finished, sent: Sequence[Source]) -> dict[str, Any]:
-    """What the session keeps of an accepted reply: its text as received, model and stop reason, and its
-    verified citations, each with the footnote it became (None when its reference fell in a replaced section)."""
+def kept_reply(completion: Completion, finished: Finished, sent: Sequence[Source], model: str = "",
+               replayed: bool = False) -> dict[str, Any]:
+    """What the session keeps of an accepted reply, to write its document again without a request: its text
+    as received, model (`model` when the reply names none) and stop reason, and its verified citations, each
+    with the footnote it became (None when its reference fell in a replaced section)."""
     labels = {footnote.citation.passage: footnote.label for footnote in finished.assembled.footnotes}
     kept = [{**citation.to_state(sent), "footnote": labels.get(citation.passage)}
             for citation in finished.checked.citations]
-    reply: dict[str, Any] = {"text": completion.text, "model": completion.model, "stop_reason": completion.stop_reason,
-                             "citations": kept}
+    reply: dict[str, Any] = {"text": completion.text, "model": completion.model or model,
+                             "stop_reason": completion.stop_reason, "citations": kept}
+    if replayed:
+        reply["replayed"] = True
     if finished.assembled.trace is not None:
         reply["traceability"] = finished.assembled.trace.to_state()
     return reply
@@ -241,8 +260,7 @@ def check_output_dir(directory: Path) -> None:
     elif not os.access(existing, os.W_OK | os.X_OK):
         problem = f"{existing} is not writable"
     if problem:
-        raise EnvironmentProblem(f"cannot write the documents into {directory}: {problem}",
-                                 hint="Pass --out DIR with a directory you can write to.")
+        raise EnvironmentProblem(f"cannot write the documents into {directory}: {problem}", action=OTHER_OUTPUT)
 
 
 def write_document(path: Path, data: str | bytes) -> Path | None:

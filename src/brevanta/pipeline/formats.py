@@ -42,6 +42,11 @@ a { color: #1d4f91; } li { margin: .2em 0; }
 """
 
 
+def installed_formats() -> list[str]:
+    """Every format this installation can write (FORMATS whose modules are there), Markdown always."""
+    return [fmt for fmt in FORMATS if not missing_modules([fmt])]
+
+
 def missing_modules(formats: list[str]) -> list[str]:
     """The modules of the `documents` extra that the chosen formats need and this environment lacks."""
     needed = dict.fromkeys(name for fmt in formats for name in EXTRA_MODULES.get(fmt, ()))
@@ -110,6 +115,21 @@ def footnote_texts(tokens: list[Token]) -> dict[int, str]:
 def _render(parser: MarkdownIt, tokens: list[Token], passage_links: dict[int, str] | None = None) -> str:
     env = {_QUOTES: footnote_texts(tokens), _PASSAGE_LINKS: passage_links or {}}
     return str(parser.renderer.render(tokens, parser.options, env))
+
+
+def _parsed(parser: MarkdownIt, markdown: str) -> list[Token]:
+    """The token stream, with the lines of a block quote kept as lines: a quote here is text given verbatim
+    (the header's two lines, the user's own answers), where Markdown would run the lines into one."""
+    tokens = parser.parse(markdown)
+    depth = 0
+    for token in tokens:
+        if token.type in ("blockquote_open", "blockquote_close"):
+            depth += 1 if token.type == "blockquote_open" else -1
+        elif depth and token.type == "inline":
+            for child in token.children or []:
+                if child.type == "softbreak":
+                    child.type, child.tag = "hardbreak", "br"
+    return tokens
 
 
 def _title(tokens: list[Token]) -> str:
@@ -275,7 +295,7 @@ def _word_file(tokens: list[Token]) -> bytes:
 
 def to_html(markdown: str) -> str:
     parser = _parser()
-    return _html_page(parser, parser.parse(markdown))
+    return _html_page(parser, _parsed(parser, markdown))
 
 
 def html_body(markdown: str, passage_links: dict[int, str] | None = None) -> str:
@@ -283,18 +303,19 @@ def html_body(markdown: str, passage_links: dict[int, str] | None = None) -> str
     `passage_links` gives, by footnote number, an address showing the cited passage: each reference is then
     followed by its quote, a link there."""
     parser = _parser()
-    return _render(parser, parser.parse(markdown), passage_links)
+    return _render(parser, _parsed(parser, markdown), passage_links)
 
 
 def to_docx(markdown: str) -> bytes:
-    return _word_file(_parser().parse(markdown))
+    parser = _parser()
+    return _word_file(_parsed(parser, markdown))
 
 
 def render_all(markdown: str, formats: list[str]) -> dict[str, str | bytes]:
     """The document in each of `formats` (see FORMATS), the Markdown parsed once for all of them."""
     rendered: dict[str, str | bytes] = {}
     parser = _parser() if set(formats) & {"html", "docx"} else None
-    tokens = parser.parse(markdown) if parser else []
+    tokens = _parsed(parser, markdown) if parser else []
     for fmt in formats:
         if fmt == "html" and parser:
             rendered[fmt] = _html_page(parser, tokens)

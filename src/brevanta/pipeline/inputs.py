@@ -24,11 +24,13 @@ if TYPE_CHECKING:
 # Organisation ids name session files: no path separators, no leading "-" or ".".
 _ORG_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
 
-# The document formats a run can write, in the order they are offered.
+# The documents a run writes, in the order they are written, and the formats it can write them in, in
+# the order they are offered: every list of kinds or formats, in both front ends, is one of these.
+DOCUMENT_KINDS = ("prd", "trd")
 FORMATS = ("md", "html", "docx")
 
 # Saved replies in a replay directory, one file per request of the run.
-REPLAY_FILES = {"analysis": "analysis.md", "prd": "prd.md", "trd": "trd.md"}
+REPLAY_FILES = {"analysis": "analysis.md", **{kind: f"{kind}.md" for kind in DOCUMENT_KINDS}}
 
 
 def _read_bytes(path: str, limit: int | None) -> bytes:
@@ -67,16 +69,16 @@ def read_source_file(path: str, what: str) -> SourceText:
 
 
 def read_text_file(path: str, what: str) -> str:
-    """The file's text ("-": standard input); a UsageError for a missing, unreadable, non-UTF-8 or empty file."""
+    """The text of a file that must be text (a saved reply), decoded by the readers' one rule; a UsageError
+    for a missing, unreadable, undecodable or empty file."""
+    from brevanta.pipeline.readers import SourceProblem
+    from brevanta.pipeline.readers.text import read_text
+
     shown = "standard input" if path == STDIN else path
-    data = _file_bytes(path, what)
     try:
-        text = data.decode("utf-8-sig")
-    except UnicodeDecodeError:
-        raise UsageError(f"{what} is not UTF-8 text: {shown}") from None
-    if not text.strip():
-        raise UsageError(f"{what} is empty: {shown}")
-    return text
+        return read_text(_file_bytes(path, what), shown).text
+    except SourceProblem as problem:
+        raise UsageError(f"{what} {problem.reason}: {shown}") from None
 
 
 def estimated_tokens(text: str) -> int:
@@ -102,10 +104,11 @@ def read_replies(path: str) -> dict[str, str]:
     return {operation: read_text_file(str(file), "reply file") for operation, file in files.items() if file.exists()}
 
 
-def check_org_id(org_id: str) -> str:
+def check_org_id(org_id: str, field: str = "the organisation id") -> str:
+    """`org_id` when it can name session files; a UsageError naming the front end's `field` when not."""
     if not _ORG_ID.fullmatch(org_id):
         raise UsageError(
-            f"--org must start with a letter or digit and hold only letters, digits, '.', '_' and '-': {org_id!r}"
+            f"{field} must start with a letter or digit and hold only letters, digits, '.', '_' and '-': {org_id!r}"
         )
     return org_id
 

@@ -1,13 +1,14 @@
-"""The interview a session belongs to: where it was read from and a SHA-256 of its text.
+"""The interview a session belongs to: where it was read from, a SHA-256 of its text, and the name it
+is shown by.
 
-A session is resumed only for the same text. Standard input has no path to go by, so its
-organisation, unless `--org` names one, is derived from the text's hash: two different texts
-piped in never share a session.
+A session is resumed only for the same text. An interview without a file (standard input, a paste in
+the browser) has no path to go by: it is bound by its text alone and shown by its first heading.
 """
 
 from __future__ import annotations
 
 import hashlib
+import re
 import uuid
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -15,10 +16,15 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from brevanta.pipeline.readers import SourceText
 
-STDIN = "-"  # the interview file argument that means standard input
+STDIN = "-"  # the interview file argument that means standard input (or, in the browser, a paste)
 
-# Sessions of interviews read from standard input are named in this namespace, apart from file paths.
+# Sessions of interviews read from standard input were named in this namespace, apart from file paths.
 _STDIN_NAMESPACE = uuid.uuid5(uuid.NAMESPACE_URL, "brevanta:standard-input")
+
+_HEADING = re.compile(r"#{1,6}\s+(.*?)\s*#*\s*")
+_MARKUP = re.compile(r"[*_`>]+|^\s*(?:[-+]|\d+[.)])\s+")
+_LONGEST_TITLE = 60
+_LINES_FOR_A_HEADING = 40  # a heading further down belongs to the body, not to the title
 
 
 def text_sha256(text: str) -> str:
@@ -30,12 +36,39 @@ def stored_path(path: str) -> str:
     return path if path == STDIN else str(Path(path).resolve())
 
 
-def default_org_id(path: str, text: str) -> str:
-    """A stable UUID for the interview: for a file, its path (reruns on an edited file share sessions);
-    for standard input, its text."""
+def legacy_org_id(path: str, text: str) -> str:
+    """The organisation id earlier versions gave an interview without `--org`: a UUID of the file's path,
+    or for standard input of its text. Their sessions are still found under it."""
     if path == STDIN:
         return str(uuid.uuid5(_STDIN_NAMESPACE, text_sha256(text)))
     return str(uuid.uuid5(uuid.NAMESPACE_URL, Path(path).resolve().as_uri()))
+
+
+def title(text: str) -> str:
+    """What an interview calls itself: its first heading near the top, else its first line, without
+    Markdown marks, shortened to a line's worth; "" for a text of white space."""
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    found = next((match.group(1) for line in lines[:_LINES_FOR_A_HEADING]
+                  if (match := _HEADING.fullmatch(line))), lines[0] if lines else "")
+    words = " ".join(_MARKUP.sub("", found).split())
+    if len(words) > _LONGEST_TITLE:
+        words = words[:_LONGEST_TITLE].rsplit(" ", 1)[0].rstrip(",;:-—") + "…"
+    return words
+
+
+# What a reader names a text that came without a file.
+_NO_FILE_NAMES = ("standard input", "pasted interview", "interview", "")
+
+
+def display_name(path: str, text: str = "", source_name: object = None) -> str:
+    """How an interview is named wherever it is shown (documents, listings, questions): its file's name
+    (an upload's own), or for one without a file its title in quotes."""
+    if path != STDIN:
+        return Path(path).name
+    if isinstance(source_name, str) and source_name not in _NO_FILE_NAMES:
+        return source_name
+    shown = title(text)
+    return f"“{shown}”" if shown else "an untitled interview"
 
 
 class Interview:
@@ -56,7 +89,7 @@ class Interview:
         return stored_path(self.path)
 
     def shown_name(self) -> str:
-        return "standard input" if self.path == STDIN else self.path
+        return display_name(self.path, self.text)
 
 
 def source_state(source: SourceText | None) -> dict[str, Any] | None:

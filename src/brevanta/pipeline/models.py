@@ -29,7 +29,7 @@ import anthropic
 
 from brevanta import config, deferred_sdk, gapscope
 from brevanta.pipeline.inputs import check_size, estimated_tokens
-from brevanta.errors import EnvironmentProblem, ModelFailure
+from brevanta.errors import MODEL_ACCESS, RESUME_DOCUMENTS, EnvironmentProblem, ModelFailure
 from brevanta.pipeline.attempts import (Cancelled, RequestWatch, Unwatched, attempt_note, is_rate_limit,
                                         with_attempts)
 from brevanta.pipeline.replay_citations import cited_blocks, request_documents
@@ -44,9 +44,6 @@ if TYPE_CHECKING:  # the SDK's submodules load with it, on first use (brevanta.d
 
 T = TypeVar("T")
 
-NO_ACCESS_HINT = "Set ANTHROPIC_API_KEY, set BREVANTA_RELAY_URL, or pass --replay DIR."
-# Every step before a completion is saved with the session.
-RERUN_RESUMES = "Run the command again: it resumes at the documents."
 
 # The content of one user message: a text, or a list of content blocks.
 Content = str | list[dict[str, Any]]
@@ -332,7 +329,7 @@ class ModelAccess:
                 RelayGate, _WatchedRelay(self, self.client, exchange, watch))
             with _gapscope_sdk(self._watched_sdk(exchange, watch)):
                 result = wait_for(lambda: asyncio.run(gapscope.analyze_requirements(text, round_number, client)))
-        return _analysis_made(result, exchange, hint=None if self.available else NO_ACCESS_HINT)
+        return _analysis_made(result, exchange, action=None if self.available else MODEL_ACCESS)
 
     def complete(self, content: Content, *, operation: str, max_tokens: int, label: str | None = None) -> Completion:
         """One user message to the model routed for `operation`, waited for on this thread; ModelFailure
@@ -347,7 +344,7 @@ class ModelAccess:
         ModelFailure saying why when no reply came; Cancelled once `cancel` is set; with `retry_rate_limit`
         false, a 429 is raised as the SDK's RateLimitError at once."""
         if not self.available:
-            raise ModelFailure(f"{operation} request failed: no model access", hint=NO_ACCESS_HINT)
+            raise ModelFailure(f"{operation} request failed: no model access", action=MODEL_ACCESS)
         params = message_request(content, operation=operation, max_tokens=max_tokens)
         model = params["model"]
         watch = watch or Unwatched()
@@ -360,8 +357,9 @@ class ModelAccess:
         except Exception as exc:  # the transport's or the SDK's
             if is_rate_limit(exc) and not retry_rate_limit:
                 raise
+            # Every step before a completion is saved with the session.
             raise ModelFailure(f"{operation} request failed: {transport_failure(exc, relay=self._relay)}",
-                               hint=RERUN_RESUMES) from exc
+                               action=RESUME_DOCUMENTS) from exc
         self.record(usage_record(operation, completion.model or model, completion, estimated=self.estimated))
         return completion
 
@@ -413,10 +411,11 @@ def _gapscope_sdk(stand_in: object) -> Iterator[None]:
         setattr(gapscope, "anthropic", sdk)
 
 
-def _analysis_made(result: gapscope.AnalysisResult, exchange: Exchange, hint: str | None) -> gapscope.AnalysisResult:
+def _analysis_made(result: gapscope.AnalysisResult, exchange: Exchange,
+                   action: str | None) -> gapscope.AnalysisResult:
     """`result`, unless it is the empty result of a failed analysis: then ModelFailure saying why."""
     if result.raw_response == "":
-        raise ModelFailure(f"no analysis: {analysis_failure(result.completeness_reasoning, exchange)}", hint=hint)
+        raise ModelFailure(f"no analysis: {analysis_failure(result.completeness_reasoning, exchange)}", action=action)
     return result
 
 
@@ -458,7 +457,7 @@ def analysis_request(text: str, round_number: int) -> dict[str, Any]:
     stand_in = _OneReply(SimpleNamespace(content=[]))  # read as "{}": no warning logged
     _analysis_with(stand_in, text, round_number)
     if stand_in.request is None:  # gapscope asks nothing without a key
-        raise ModelFailure("no analysis request: no model access", hint=NO_ACCESS_HINT)
+        raise ModelFailure("no analysis request: no model access", action=MODEL_ACCESS)
     return stand_in.request
 
 
@@ -468,7 +467,7 @@ def analysis_of(message: Message) -> gapscope.AnalysisResult:
     # The request gapscope builds on the way is answered by the reply and dropped: its text does not matter.
     result = _analysis_with(_OneReply(message), "", 1)
     return _analysis_made(result, Exchange(relay=False, replied=True, cut_off=message.stop_reason == "max_tokens"),
-                          hint=None)
+                          action=None)
 
 
 # -- the service's batch endpoints ------------------------------------------------------------------

@@ -91,7 +91,7 @@ def analysis_failure(reason: str, exchange: Exchange) -> str:
         return transport_failure(exchange.error, relay=exchange.relay)
     if exchange.cut_off:
         return (f"the reply was cut off at the limit of {config.MAX_TOKENS_ANALYSIS:,} tokens; "
-                "raise BREVANTA_MAX_TOKENS_ANALYSIS and run again")
+                "raise BREVANTA_MAX_TOKENS_ANALYSIS and analyse again")
     if exchange.replied:
         return f"the reply is not valid analysis JSON ({reason.removeprefix('JSON parse error: ')})"
     return reason  # no request was made

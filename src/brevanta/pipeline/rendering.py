@@ -19,8 +19,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from brevanta import config
-from brevanta.pipeline import documents
-from brevanta.errors import ModelFailure
+from brevanta.pipeline import citations, documents
+from brevanta.errors import RESUME_DOCUMENTS, ModelFailure
 from brevanta.pipeline import session
 from brevanta.pipeline.assembly import DocumentRefused
 from brevanta.pipeline.attempts import Cancelled, attempt_note, is_rate_limit
@@ -195,27 +195,31 @@ def to_documents(run: Run, result: gapscope.AnalysisResult) -> None:
 
 
 def finish_reply(kind: str, completion: Completion, run: Run, result: gapscope.AnalysisResult, interview: str,
-                 formats: list[str], sent: Sequence[Source], replayed: bool = False) -> documents.Finished:
+                 formats: list[str], sent: Sequence[Source], replayed: bool = False,
+                 directory: Path | None = None) -> documents.Finished:
     """One document's reply checked against the sources `sent` with its request, completed and written in every
-    format into the run's folder, whether it was streamed in a run or came with a batch's results."""
+    format into `directory` (the run's folder by default), whether it was streamed in a run or came with a
+    batch's results."""
     given = documents.document_material(kind, run, result, interview, replayed, sent)
-    return documents.finish_document(kind, completion, given, Path(str(run.output_dir)), formats)
+    return documents.finish_document(kind, completion, given, directory or Path(str(run.output_dir)), formats)
 
 
 def record_written(kind: str, run: Run, result: gapscope.AnalysisResult, reply: dict[str, Any]) -> None:
     """A document written: so the session says, with the reply it came from, saved."""
     run.replies[kind] = reply
-    run.written.append(kind)
+    if kind not in run.written:
+        run.written.append(kind)
     session.save(run, result)
 
 
 def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, access: ModelAccess, *,
                     formats: list[str], only: list[str] | None = None, progress: Progress = _ignore,
-                    cancel: threading.Event | None = None) -> list[str]:
+                    cancel: threading.Event | None = None, directory: Path | None = None) -> list[str]:
     """Writes the run's documents still missing (those in `only`, when given), each checked and written in
-    every format as soon as its reply is complete and recorded in the session; returns the kinds written.
-    A reply that is no document is not written; the other is, and ModelFailure then says what was refused.
-    `cancel` ends the requests (Cancelled), as Ctrl-C does; what was written stays written."""
+    every format as soon as its reply is complete and recorded in the session, with the reply it came from;
+    returns the kinds written. A reply that is no document is not written; the other is, and ModelFailure
+    then says what was refused. `cancel` ends the requests (Cancelled), as Ctrl-C does; what was written
+    stays written. `directory` stands in for the run's output folder."""
     to_documents(run, result)
     wanted = only or list(documents.FILE_NAMES)
     missing = [kind for kind in wanted if kind not in run.written]
@@ -228,11 +232,11 @@ def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, a
 
     def finish_one(kind: str, completion: Completion) -> documents.Finished:
         try:
-            finished = finish_reply(kind, completion, run, result, interview, formats, sent, replayed)
+            finished = finish_reply(kind, completion, run, result, interview, formats, sent, replayed, directory)
         except DocumentRefused as refusal:
             refusals.append(documents.refusal_text(kind, refusal))
             raise
-        accepted[kind] = documents.kept_reply(completion, finished, sent)
+        accepted[kind] = documents.kept_reply(completion, finished, sent, access.model_for(kind), replayed)
         return finished
 
     writing = Rendering(access, content=lambda kind: documents.compose(kind, sent, result), finish=finish_one,
@@ -244,6 +248,33 @@ def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, a
     except DocumentRefused:
         # The other document went on and was written; a rerun asks for the refused ones only.
         still_missing = [kind.upper() for kind in wanted if kind not in run.written]
-        raise ModelFailure("; ".join(refusals),
-                           hint=f"Run the command again: it asks for the {' and the '.join(still_missing)} only.") from None
+        raise ModelFailure("; ".join(refusals), hint=f"A new attempt asks for the {' and the '.join(still_missing)} only.",
+                           action=RESUME_DOCUMENTS) from None
     return missing
+
+
+def rewrite_documents(run: Run, result: gapscope.AnalysisResult, interview: str, kinds: list[str], *,
+                      formats: list[str], directory: Path | None = None) -> list[documents.Finished]:
+    """Writes the documents `kinds` again from the replies the session keeps, with no model request: each
+    checked and assembled as when its reply came (on the session's decisions as they stand), written in
+    every format and recorded in the session. `directory` stands in for the run's output folder."""
+    to_documents(run, result)
+    directory = directory or Path(str(run.output_dir))
+    sent = run_sources(interview, run, result)
+    finished = []
+    for kind in kinds:
+        reply = run.replies[kind]
+        given = documents.document_material(kind, run, result, interview, reply.get("replayed") is True, sent,
+                                            model=str(reply.get("model") or "") or None)
+        checked = citations.from_state(reply.get("citations"), sent, str(reply["text"]))
+        try:
+            finished.append(documents.finish_document(kind, documents.kept_completion(reply), given, directory,
+                                                      formats, checked))
+        except DocumentRefused as refusal:  # the document's checks changed since the reply was accepted
+            raise ModelFailure(documents.refusal_text(kind, refusal),
+                               hint="The kept reply no longer passes the document's checks: ask the model for a "
+                               "new one.") from None
+        if kind not in run.written:
+            run.written.append(kind)
+        session.save(run, result)
+    return finished

@@ -3,18 +3,20 @@ finding the sessions of an interview, of an organisation or of every organisatio
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
 import stat
-from collections.abc import Iterator
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from brevanta import waymark
-from brevanta.pipeline.interview import Interview, binding, interview_base_name, source_state
+from brevanta.errors import SessionNotSaved as SessionNotSaved  # raised by every save of the store
+from brevanta.errors import saving
+from brevanta.pipeline.inputs import DOCUMENT_KINDS
+from brevanta.pipeline.interview import STDIN, Interview, binding, display_name, source_state
 from brevanta.pipeline.lock import SessionLock, SessionLocked, holder
 from brevanta.pipeline.words import count
 
@@ -32,21 +34,11 @@ def _phase(name: str) -> str:
 ANALYSIS_PHASE = _phase("analysis")
 RENDER_PHASE = _phase("render")
 COMPLETE_PHASE = _phase("complete")
-DOCUMENT_TYPES = ["prd", "trd"]
+DOCUMENT_TYPES = list(DOCUMENT_KINDS)
 
 # The analysis fields kept in the session, so a resumed run does not pay for its analysis again.
 _ANALYSIS_FIELDS = ("completeness_score", "completeness_reasoning", "sufficient_for_prd", "gaps", "insights",
                     "data_points_found", "architecture_notes", "summary")
-
-
-class SessionNotSaved(Exception):
-    """The store could not do `action` in `directory`; the last saved session file is unchanged."""
-
-    def __init__(self, action: str, directory: Path, error: OSError) -> None:
-        super().__init__(f"cannot {action} in {directory}: {error}")
-        self.action = action
-        self.directory = directory
-        self.error = error
 
 
 @dataclass
@@ -74,14 +66,15 @@ class Run:
     lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
     usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
     batch: dict[str, Any] | None = None  # {"batch", "custom_id"}: the batch request whose analysis began it
-    # Each accepted document reply by its kind: text, model, stop_reason, its verified citations.
+    # The model's reply of each document accepted on the current decisions, by kind: {"text", "model",
+    # "stop_reason", "citations"} (and "replayed" for a saved reply), so the documents can be written again
+    # without a request.
     replies: dict[str, dict[str, Any]] = field(default_factory=dict)
 
     @property
     def interview_name(self) -> str:
-        """The interview's name as the user knows it: the file's, the upload's, or "standard input"."""
-        name = (self.interview_source or {}).get("name")
-        return name if isinstance(name, str) and name else interview_base_name(self.interview_path)
+        """The interview's name as the user knows it: the file's, the upload's, or its title."""
+        return display_name(self.interview_path, self.interview_text, (self.interview_source or {}).get("name"))
 
     def answers_of_round(self, round_number: int) -> list[dict[str, Any]]:
         return [answer for answer in self.answers if answer.get("round") == round_number]
@@ -122,24 +115,63 @@ def _saved_list(state: dict[str, Any], key: str) -> list[Any]:
     return [item for item in value if isinstance(item, dict)] if isinstance(value, list) else []
 
 
+def _saved_replies(state: dict[str, Any]) -> dict[str, dict[str, Any]]:
+    value = state.get("replies")
+    if not isinstance(value, dict):
+        return {}
+    return {kind: reply for kind, reply in value.items()
+            if kind in DOCUMENT_TYPES and isinstance(reply, dict) and isinstance(reply.get("text"), str)}
+
+
 def _saved_written(state: dict[str, Any]) -> list[str]:
     value = state.get("documents_written")
     return [kind for kind in DOCUMENT_TYPES if isinstance(value, list) and kind in value]
 
 
+@dataclass(frozen=True)
+class Holdings:
+    """What a saved session holds, every value read defensively from its state."""
+
+    round: int
+    answers: int
+    bypassed: int
+    open_gaps: int | None  # None for a session saved before its open gaps were counted
+    attachments: int
+    written: tuple[str, ...]  # the kinds of the documents written, in their order
+
+    @property
+    def documents(self) -> str:
+        """"PRD and TRD", "PRD", or ""."""
+        return " and ".join(kind.upper() for kind in self.written)
+
+
+def holdings(state: dict[str, Any]) -> Holdings:
+    open_gaps = state.get("open_gaps")
+    return Holdings(
+        round=_saved_round(state),
+        answers=len(_saved_list(state, "interview_answers")),
+        bypassed=len(_saved_list(state, "bypassed_gaps")),
+        open_gaps=open_gaps if isinstance(open_gaps, int) and not isinstance(open_gaps, bool) and open_gaps >= 0
+        else None,
+        attachments=len(_saved_list(state, "attachments")),
+        written=tuple(_saved_written(state)),
+    )
+
+
 def describe(state: dict[str, Any]) -> str:
     """What a saved session holds, in a few words: round, answers, bypassed and open gaps, documents."""
-    parts = [f"round {_saved_round(state)}", count(len(_saved_list(state, "interview_answers")), "answer"),
-             f"{len(_saved_list(state, 'bypassed_gaps'))} bypassed"]
-    open_gaps = state.get("open_gaps")
-    if isinstance(open_gaps, int):
-        parts.append(count(open_gaps, "open gap"))
-    attachments = _saved_list(state, "attachments")
-    if attachments:
-        parts.append(count(len(attachments), "attached document"))
-    written = _saved_written(state)
-    if written:
-        parts.append(" and ".join(kind.upper() for kind in written) + " written")
+    return in_words(holdings(state))
+
+
+def in_words(held: Holdings) -> str:
+    """"round 2, 1 answer, 0 bypassed, 3 open gaps, 1 attached document, PRD and TRD written"."""
+    parts = [f"round {held.round}", count(held.answers, "answer"), f"{held.bypassed} bypassed"]
+    if held.open_gaps is not None:
+        parts.append(count(held.open_gaps, "open gap"))
+    if held.attachments:
+        parts.append(count(held.attachments, "attached document"))
+    if held.written:
+        parts.append(f"{held.documents} written")
     return ", ".join(parts)
 
 
@@ -150,11 +182,10 @@ def filled_by(state: dict[str, Any]) -> dict[str, Any] | None:
 
 
 def interview_name(state: dict[str, Any]) -> str:
-    name = state.get("interview_file")
-    kept = state.get("interview_source")
-    if name == "-" and isinstance(kept, dict) and isinstance(kept.get("name"), str) and kept["name"]:
-        return str(kept["name"])  # an upload in the browser, or a document piped in
-    return "standard input" if name == "-" else str(name) if isinstance(name, str) else "an unnamed interview"
+    """The name of the interview a saved session belongs to, as `display_name` gives it."""
+    path, text, kept = state.get("interview_file"), state.get("interview_text"), state.get("interview_source")
+    return display_name(path if isinstance(path, str) else STDIN, text if isinstance(text, str) else "",
+                        kept.get("name") if isinstance(kept, dict) else None)
 
 
 # -- finding sessions ---------------------------------------------------------
@@ -186,11 +217,15 @@ def session_record(path: Path, data: dict[str, Any]) -> dict[str, Any]:
 
 def session_records(directory: Path, org_id: str | None = None) -> list[dict[str, Any]]:
     """The sessions in `directory` (of `org_id`, or of every organisation), newest first. Only regular
-    `.json` files are opened: links, FIFOs and directories are passed over by their directory entry."""
+    `.json` files are opened: links, FIFOs and directories are passed over by their directory entry, and
+    an organisation's files by the name the store gives them (its shortened id first), as the store's
+    own listing does."""
     records = []
+    prefix = "" if org_id is None else waymark._safe_org_id(org_id) + "_"
     with os.scandir(directory) as entries:
         for entry in entries:
-            if not entry.name.endswith(".json") or not entry.is_file(follow_symlinks=False):
+            if not entry.name.startswith(prefix) or not entry.name.endswith(".json") \
+                    or not entry.is_file(follow_symlinks=False):
                 continue
             data = read_session_file(Path(entry.path))
             if data is not None and (org_id is None or data.get("org_id") == org_id):
@@ -218,12 +253,11 @@ def archived_sessions(org_id: str | None) -> list[dict[str, Any]]:
     return session_records(waymark.ARCHIVE_DIR, org_id)
 
 
-def by_organisation(records: list[dict[str, Any]]) -> dict[str, list[dict[str, Any]]]:
-    """The records grouped by organisation, organisations in name order, each group newest first."""
-    groups: dict[str, list[dict[str, Any]]] = {}
-    for record in records:
-        groups.setdefault(record["org_id"], []).append(record)
-    return dict(sorted(groups.items()))
+def newest_first(find: Callable[[str], list[dict[str, Any]]], org_ids: Iterable[str]) -> list[dict[str, Any]]:
+    """The records `find` gives for each of `org_ids` (an organisation's id now and its ids of before),
+    as one list, newest first."""
+    records = [record for org_id in dict.fromkeys(org_ids) for record in find(org_id)]
+    return sorted(records, key=lambda record: record["saved_at"], reverse=True)
 
 
 def of_interview(records: list[dict[str, Any]], interview: Interview) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
@@ -260,9 +294,7 @@ def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_num
     run.written = _saved_written(state)
     run.usage = _saved_list(state, "usage")
     run.batch = filled_by(state)
-    replies = state.get("replies")
-    run.replies = {kind: reply for kind, reply in replies.items() if kind in DOCUMENT_TYPES and isinstance(reply, dict)
-                   } if isinstance(replies, dict) else {}
+    run.replies = _saved_replies(state)
     run.phase = RENDER_PHASE if record["phase"] == RENDER_PHASE else ANALYSIS_PHASE
     run.session_file = record["path"]
     run.lock = lock
@@ -273,6 +305,7 @@ def for_changed_interview(run: Run) -> None:
     """The interview's text changed since the session was saved: its analysis, and the bypasses and open
     gaps of that analysis, go; the answers and attached documents stay, and the documents are written again."""
     run.analysis, run.bypassed, run.walking, run.left_open, run.written = None, [], False, [], []
+    run.replies = {}
     run.phase = ANALYSIS_PHASE
 
 
@@ -291,7 +324,7 @@ def reopen_file(path: Path) -> dict[str, Any]:
         record = session_record(path, data)
         state = record["state"]
         state["documents_written"] = []
-        with _store_errors("save the session", waymark.SESSIONS_DIR):
+        with saving(waymark.SESSIONS_DIR, "save the session"):
             waymark.save_state(record["org_id"], state, ANALYSIS_PHASE, str(path))
     return record
 
@@ -306,7 +339,7 @@ def refuse_if_held(record: dict[str, Any]) -> None:
 def archive(path: str) -> bool:
     """Moves a declined session into the archive; False when another run holds it (it is theirs now)."""
     try:
-        with SessionLock.acquire(path), _store_errors("archive the session", waymark.ARCHIVE_DIR):
+        with SessionLock.acquire(path), saving(waymark.ARCHIVE_DIR, "archive the session"):
             waymark.archive_session(path)
     except SessionLocked:
         return False
@@ -326,6 +359,7 @@ def keep_analysis(run: Run, result: gapscope.AnalysisResult) -> None:
     """Makes `result` this run's analysis, kept in the session so that a resumed run does not pay again."""
     _adopt_bypasses(run, result)
     run.analysis = {"round": run.round, "result": {name: getattr(result, name) for name in _ANALYSIS_FIELDS}}
+    run.replies = {}  # written on another analysis
 
 
 def saved_analysis(run: Run) -> gapscope.AnalysisResult | None:
@@ -344,15 +378,6 @@ def saved_analysis(run: Run) -> gapscope.AnalysisResult | None:
     result.answered_gaps.extend(answer.get("gap_id") for answer in run.answers_of_round(run.round))
     _adopt_bypasses(run, result)
     return result
-
-
-@contextlib.contextmanager
-def _store_errors(action: str, directory: Path) -> Iterator[None]:
-    """Turns an OSError of the store into SessionNotSaved, naming what failed and where."""
-    try:
-        yield
-    except OSError as error:
-        raise SessionNotSaved(action, directory, error) from None
 
 
 def save(run: Run, result: gapscope.AnalysisResult) -> bool:
@@ -384,7 +409,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
     if run.batch is not None:
         state["batch"] = run.batch
     first_save = run.session_file is None
-    with _store_errors("save the session", waymark.SESSIONS_DIR):
+    with saving(waymark.SESSIONS_DIR, "save the session"):
         run.session_file = waymark.save_state(run.org_id, state, run.phase, run.session_file)
         if run.lock is None:
             run.lock = SessionLock.acquire(run.session_file)
@@ -392,5 +417,5 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
 
 
 def complete(run: Run) -> None:
-    with _store_errors("save the session", waymark.SESSIONS_DIR):
+    with saving(waymark.SESSIONS_DIR, "save the session"):
         waymark.mark_complete(str(run.session_file))

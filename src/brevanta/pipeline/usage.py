@@ -96,3 +96,14 @@ def usage_summary(records: list[Any]) -> str:
     if total.estimated:
         text += " (estimated)"
     return text
+
+
+def cost_text(records: list[Any]) -> str:
+    """What the requests cost, shortly: "$0.12" ("~$0.12" when the counts are estimates); "" without
+    records or when a model's price is unknown."""
+    if not records:
+        return ""
+    total = totals(records)
+    if total.cost is None:
+        return ""
+    return f"{'~' if total.estimated else ''}${total.cost:,.2f}"

@@ -1,5 +1,10 @@
 """Who may use the server: the holder of the printed address's token, then of the cookie it is
-exchanged for, through a Host that names this server."""
+exchanged for, through a Host that names this server.
+
+The Host check turns away pages of other sites whose names were made to point at this machine (DNS
+rebinding). It accepts the bound address and localhost; on a wildcard address (0.0.0.0, ::) any IP
+address, since no other site can be reached by the browser under a bare address; and the names the
+user allowed (`--allow-host`), for a server reached by its name from other machines."""
 
 from __future__ import annotations
 
@@ -14,6 +19,18 @@ def _is_wildcard(host: str) -> bool:
         return ipaddress.ip_address(host).is_unspecified
     except ValueError:
         return False
+
+
+def is_wildcard(host: str) -> bool:
+    return _is_wildcard(host)
+
+
+def _is_address(host: str) -> bool:
+    try:
+        ipaddress.ip_address(host)
+    except ValueError:
+        return False
+    return True
 
 
 def is_loopback(host: str) -> bool:
@@ -47,10 +64,12 @@ class Access:
     token: str  # in the printed address only
     cookie_value: str  # what the browser shows from the first visit on
     csrf_token: str  # in every form
+    allowed_names: frozenset[str] = frozenset()  # --allow-host, lowercased
 
     @classmethod
-    def new(cls, host: str, port: int) -> Access:
-        return cls(host, port, secrets.token_urlsafe(32), secrets.token_urlsafe(32), secrets.token_urlsafe(32))
+    def new(cls, host: str, port: int, allowed_names: tuple[str, ...] = ()) -> Access:
+        return cls(host, port, secrets.token_urlsafe(32), secrets.token_urlsafe(32), secrets.token_urlsafe(32),
+                   frozenset(name.lower().rstrip(".").strip("[]") for name in allowed_names))
 
     @property
     def cookie_name(self) -> str:
@@ -59,7 +78,7 @@ class Access:
 
     @property
     def allowed_hosts(self) -> frozenset[str]:
-        hosts = {self.host, "localhost"}
+        hosts = {self.host, "localhost", *self.allowed_names}
         if _is_wildcard(self.host):
             hosts.add("127.0.0.1")
         return frozenset(hosts)
@@ -72,10 +91,13 @@ class Access:
         return f"http://{shown}:{self.port}/?token={self.token}"
 
     def host_allowed(self, header: str) -> bool:
-        """True for a Host header naming this server: the bound address or localhost, on our port.
-        Anything else is another name resolving to us (DNS rebinding) or a forged request."""
+        """True for a Host header naming this server on our port: the bound address, localhost, an allowed
+        name, or on a wildcard address any IP address. Anything else is another name resolving to us (DNS
+        rebinding) or a forged request."""
         host, port = _host_of(header.strip().lower())
-        return host in self.allowed_hosts and port in (None, str(self.port))
+        if port not in (None, str(self.port)):
+            return False
+        return host in self.allowed_hosts or (_is_wildcard(self.host) and _is_address(host))
 
     def token_matches(self, given: str | None) -> bool:
         return _same(given, self.token)

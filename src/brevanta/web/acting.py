@@ -11,10 +11,11 @@ from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import Response
 
-from brevanta.pipeline import session
+from brevanta.errors import CommandError, EnvironmentProblem, InputProblem
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.session import when
 from brevanta.web import runs
+from brevanta.web.advice import sentence
 from brevanta.web.forms import read_form
 from brevanta.web.intake import IntakeProblem
 from brevanta.web.links import link
@@ -51,8 +52,9 @@ def acting(act: Act) -> Callable[[Request], Awaitable[Response]]:
             return refusal(request, ref, str(refused))
         except runs.SessionGone:
             raise HTTPException(404, "There is no such session (it may have been archived or restored since).")
-        except session.SessionNotSaved as failed:
-            return refusal(request, ref, str(runs.phase_failure(failed)), status=500)
+        except CommandError as failed:  # the pipeline's own refusal: the input, or the machine
+            status = 400 if isinstance(failed, InputProblem) else 500 if isinstance(failed, EnvironmentProblem) else 409
+            return refusal(request, ref, sentence(failed), status=status)
         finally:
             await form.close()
 

@@ -19,7 +19,7 @@ from brevanta.errors import CommandError
 from brevanta.pipeline import batches, batchfiles
 from brevanta.pipeline.batchfiles import BatchRecord
 from brevanta.pipeline.models import OUTCOMES, open_batch_endpoints
-from brevanta.web.listing import shown_time
+from brevanta.pipeline.listing import shown_time
 from brevanta.web.sessionfiles import SessionRef, directory_of
 
 _LOOK_EVERY = 30.0  # seconds between two looks at the running batches

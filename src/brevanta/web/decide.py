@@ -98,17 +98,10 @@ def bypass_open_gaps(ref: SessionRef) -> int:
 
 def attach(ref: SessionRef, document: SourceText) -> None:
     """Adds a document to the session's interview; the round is to be analysed again with it."""
-    from brevanta.errors import InputProblem
-    from brevanta.pipeline.analysis import attach as attach_document
-    from brevanta.web.intake import too_large
+    from brevanta.pipeline import analysis
 
     with opened(ref) as taken:
-        result = _analysis(taken)
-        try:
-            attach_document(taken.run, document)
-        except InputProblem as exc:
-            raise too_large(exc) from None
-        session.save(taken.run, result)
+        analysis.attach(taken.run, _analysis(taken), document)
 
 
 def close_round(ref: SessionRef) -> int:

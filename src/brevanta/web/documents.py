@@ -17,14 +17,14 @@ from typing import Any
 
 from markupsafe import Markup
 
-from brevanta.pipeline.documents import FILE_NAMES, file_name
+from brevanta.pipeline.documents import file_name
 from brevanta.pipeline.figures import FIGURES_HEADING
 from brevanta.pipeline.formats import html_body
-from brevanta.pipeline.inputs import FORMATS
+from brevanta.pipeline.inputs import DOCUMENT_KINDS, FORMATS
 from brevanta.pipeline.sections import KNOWN_GAPS_HEADING, section_span
 from brevanta.pipeline.traceability import REQUIREMENTS_HEADING, STATEMENTS_HEADING, summary
 
-KINDS = tuple(FILE_NAMES)
+KINDS = DOCUMENT_KINDS
 MEDIA_TYPES = {"md": "text/markdown; charset=utf-8", "html": "text/html; charset=utf-8",
                "docx": "application/vnd.openxmlformats-officedocument.wordprocessingml.document"}
 GLANCE_HEADINGS = (KNOWN_GAPS_HEADING, FIGURES_HEADING, REQUIREMENTS_HEADING, STATEMENTS_HEADING)

@@ -1,5 +1,5 @@
 """What a form brings in: an interview or a document, pasted or uploaded, read with the pipeline's
-readers (text, Markdown, Word, PDF, transcripts) and checked with the command's own rules (readable,
+readers (text, Markdown, Word, PDF, transcripts) and checked with the pipeline's own rules (readable,
 not empty, within the token limit)."""
 
 from __future__ import annotations
@@ -25,6 +25,7 @@ class IntakeProblem(Exception):
 @dataclass(frozen=True)
 class Intake:
     source: SourceText  # the upload as its reader read it, or the paste as text
+    uploaded: bool
 
     @property
     def text(self) -> str:
@@ -41,20 +42,25 @@ def _upload_name(filename: str | None) -> str:
 
 
 async def read_intake(form: FormData, *, paste: str, upload: str, what: str, pasted_name: str) -> Intake:
-    """The upload `upload` as its reader reads it, else the text of the field `paste`; IntakeProblem
-    when there is none or the file cannot be read."""
+    """The upload `upload` as its reader reads it, or the text of the field `paste`; IntakeProblem when
+    there is none, when the file cannot be read, or when both were given (which one was meant is not guessed)."""
     file = upload_field(form, upload)
-    if file is not None:
-        name, data = _upload_name(file.filename), await file.read()
-        try:
-            # A long PDF takes a good part of a second: off the event loop, so other pages still answer.
-            return Intake(await run_in_threadpool(read_source, data, name))
-        except SourceProblem as problem:
-            raise IntakeProblem(f"{problem}.") from None
-    text = text_field(form, paste).replace("\r\n", "\n")
-    if not text.strip():
-        raise IntakeProblem(f"The {what} is empty: paste it or choose a file.")
-    return Intake(SourceText(name=pasted_name, kind=kind_of(pasted_name), text=text, size=len(text.encode())))
+    pasted = text_field(form, paste).replace("\r\n", "\n")  # a text box sends Windows line ends
+    if file is not None and pasted.strip():
+        raise IntakeProblem(f"The {what} was given twice: pasted in the box and as the file "
+                            f"{_upload_name(file.filename)}. Keep one of them (empty the box, or choose no file) "
+                            "and send it again.")
+    if file is None:
+        if not pasted.strip():
+            raise IntakeProblem(f"The {what} is empty: paste it or choose a file.")
+        return Intake(SourceText(name=pasted_name, kind=kind_of(pasted_name), text=pasted,
+                                 size=len(pasted.encode("utf-8", "surrogatepass"))), uploaded=False)
+    name, data = _upload_name(file.filename), await file.read()
+    try:
+        # A long PDF takes a good part of a second: off the event loop, so other pages still answer.
+        return Intake(await run_in_threadpool(read_source, data, name), uploaded=True)
+    except SourceProblem as problem:
+        raise IntakeProblem(f"{problem}.") from None
 
 
 def check_within_limit(text: str, what: str) -> None:

@@ -14,11 +14,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from brevanta import gapscope
-
-# The console report's rank and tag for each impact level: critical first, unknown levels last.
-SEVERITY_ORDER = {"critical": 0, "significant": 1, "minor": 2}
-TAGS = {"CRITICAL": ("HIGH", "high"), "SIGNIFICANT": ("MEDIUM", "medium")}
-LOW_TAG = ("LOW", "low")
+from brevanta.pipeline import severity
 
 
 def _text(value: Any) -> str:
@@ -40,8 +36,9 @@ class GapView:
     gap_id: str
     title: str
     level: str
-    tag: str
+    tag: str  # the report's tag: HIGH, MEDIUM, LOW
     tag_class: str
+    impact: str  # the level as shown beside a gap before a decision: CRITICAL
     critical: bool
     description: str
     risk: str
@@ -67,6 +64,7 @@ class ReportView:
     reasoning: str
     gaps: list[GapView]  # by impact, in the analysis's order within one level
     critical_count: int
+    no_gaps: str
     critical_issues: list[InsightView]
     important: list[InsightView]
     architecture_notes: list[str]
@@ -74,14 +72,9 @@ class ReportView:
     verdict: str
 
 
-def _rank(gap: dict[str, Any]) -> int:
-    level = gap.get("impact_level", "minor")
-    return SEVERITY_ORDER.get(level, 3) if isinstance(level, str) else 3
-
-
 def gap_view(number: int, gap: dict[str, Any]) -> GapView:
     level = _text(gap.get("impact_level", "unknown"))
-    tag, tag_class = TAGS.get(level.upper(), LOW_TAG)
+    tag = severity.tag(gap)
     title = _text(gap.get("title", "Unknown gap"))
     return GapView(
         number=number,
@@ -90,8 +83,9 @@ def gap_view(number: int, gap: dict[str, Any]) -> GapView:
         title=title,
         level=level,
         tag=tag,
-        tag_class=tag_class,
-        critical=gap.get("impact_level") == "critical",
+        tag_class=tag.lower(),
+        impact=severity.impact_word(gap),
+        critical=severity.is_critical(gap),
         description=_text(gap.get("description", "")),
         risk=_text(gap.get("risk_if_skipped", "")),
         impact_on_prd=_text(gap.get("impact_on_prd", "")),
@@ -112,17 +106,10 @@ def _insights(records: list[dict[str, Any]], severity: str) -> list[InsightView]
             for ins in records if ins.get("severity") == severity]
 
 
-def _verdict(sufficient: bool, critical_count: int) -> str:
-    if sufficient:
-        return "Requirements are sufficient to generate a strong PRD and TRD."
-    plural = "" if critical_count == 1 else "s"
-    return f"More detail would strengthen the output. {critical_count} critical gap{plural} found."
-
-
 def report_of(fields: Mapping[str, Any]) -> ReportView:
     """The report of a stored analysis (the fields of an AnalysisResult, as a session keeps them)."""
     gaps = [gap_view(number, gap) for number, gap in enumerate(_records(fields.get("gaps")), 1)]
-    ranked = sorted(gaps, key=lambda view: _rank(view.record))
+    ranked = sorted(gaps, key=lambda view: severity.rank(view.record))
     score = _score(fields.get("completeness_score"))
     insights = _records(fields.get("insights"))
     critical_count = sum(1 for view in gaps if view.critical)
@@ -136,11 +123,12 @@ def report_of(fields: Mapping[str, Any]) -> ReportView:
         reasoning=_text(fields.get("completeness_reasoning") or ""),
         gaps=ranked,
         critical_count=critical_count,
+        no_gaps=severity.NO_GAPS,
         critical_issues=_insights(insights, "critical"),
         important=_insights(insights, "important"),
         architecture_notes=_items(fields.get("architecture_notes")),
         sufficient=sufficient,
-        verdict=_verdict(sufficient, critical_count),
+        verdict=severity.verdict(sufficient, critical_count),
     )
 
 

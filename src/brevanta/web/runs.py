@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 from brevanta.pipeline import decisions, session
 from brevanta.pipeline.interview import STDIN, Interview
 from brevanta.pipeline.lock import holder
+from brevanta.pipeline.organisation import default_output_dir
 from brevanta.pipeline.session import Run
 from brevanta.pipeline.session import state_of
 from brevanta.web.sessionfiles import SessionRef, read_session
@@ -89,12 +90,6 @@ def ref_of(run: Run) -> SessionRef:
     return ref
 
 
-def output_dir_for(org_id: str) -> str:
-    """Where a session begun in the browser writes its documents: a folder named after the
-    organisation under the folder the server was started in, as the command does."""
-    return str(Path(org_id).absolute())
-
-
 # -- the model ------------------------------------------------------------------
 
 
@@ -129,14 +124,12 @@ def model_access(task: Task, run: Run) -> ModelAccess:
 def phase_failure(exc: BaseException) -> str | None:
     """A phase's failure in the pipeline's own words, as one sentence for the page; None for a fault
     of ours, which the task runner logs in full."""
-    from brevanta.errors import CommandError, os_reason
+    from brevanta.errors import CommandError
     from brevanta.pipeline.lock import SessionLocked
+    from brevanta.web.advice import sentence
 
     if isinstance(exc, CommandError):
-        hint = f" {exc.hint}" if exc.hint else ""
-        return f"{exc.message[:1].upper()}{exc.message[1:]}.{hint}"
-    if isinstance(exc, session.SessionNotSaved):
-        return f"Cannot {exc.action} in {exc.directory}: {os_reason(exc.error)}. The last saved session is unchanged."
+        return sentence(exc)
     if isinstance(exc, SessionLocked):
         return f"The session is in use by process {exc.pid or 'unknown'}: nothing was changed."
     if isinstance(exc, Refused):
@@ -170,7 +163,7 @@ def analyse_new(task: Task, org_id: str, interview: SourceText) -> str:
     from brevanta.pipeline import analysis
 
     run = session.new_run(Interview(STDIN, interview.text, interview), org_id, 1)
-    run.output_dir = output_dir_for(org_id)
+    run.output_dir = default_output_dir(org_id)  # under the folder the server was started in
     try:
         with reported(task):
             analysis.analyse(run, interview.text, model_access(task, run))
@@ -192,14 +185,6 @@ def analyse_again(task: Task, ref: SessionRef) -> None:
 # -- the documents ----------------------------------------------------------------
 
 
-def _formats() -> list[str]:
-    """Every format the document extra of this installation can write, Markdown always."""
-    from brevanta.pipeline.formats import missing_modules
-    from brevanta.pipeline.inputs import FORMATS
-
-    return [fmt for fmt in FORMATS if not missing_modules([fmt])]
-
-
 def _progress(task: Task) -> Callable[[DocumentEvent], None]:
     from brevanta.pipeline import rendering
 
@@ -218,19 +203,19 @@ def writing(ref: SessionRef) -> Callable[[Task], str]:
     """The work of a task that writes the session's documents still missing, then completes the session."""
 
     def work(task: Task) -> str:
-        from brevanta.pipeline import documents
-        from brevanta.pipeline import rendering
+        from brevanta.pipeline import documents, rendering
+        from brevanta.pipeline.formats import installed_formats
 
         with reported(task), opened(ref) as taken:
             run, result = taken.run, taken.result
             if result is None or decisions.open_gaps(result, run) or run.left_open:
                 raise Refused("Every gap must be answered or bypassed before the documents are written.")
-            run.output_dir = run.output_dir or output_dir_for(run.org_id)
+            run.output_dir = run.output_dir or default_output_dir(run.org_id)
             documents.check_output_dir(Path(run.output_dir))
             for kind in documents.FILE_NAMES:
                 task.update(document=kind, state="written" if kind in run.written else "waiting")
             task.update(message="Writing the documents.")
-            rendering.write_documents(run, result, run.interview_text, model_access(task, run), formats=_formats(),
+            rendering.write_documents(run, result, run.interview_text, model_access(task, run), formats=installed_formats(),
                                       progress=_progress(task), cancel=task.cancel_requested)
             session.complete(run)
         return "Both documents are written."

@@ -8,15 +8,17 @@ and the history.
 
 from __future__ import annotations
 
-import html
 from urllib.parse import urlencode
+
+from markupsafe import Markup
 
 from starlette.datastructures import URL, MutableHeaders
 from starlette.requests import Request
-from starlette.responses import HTMLResponse, RedirectResponse, Response
+from starlette.responses import RedirectResponse, Response
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from brevanta.web.access import Access
+from brevanta.web.templating import page
 
 # Scripts and styles from this server only, never inline; nothing from elsewhere; no framing.
 CONTENT_SECURITY_POLICY = (
@@ -32,17 +34,18 @@ SECURITY_HEADERS = {
     "cache-control": "no-store",
 }
 
-NO_ACCESS = ("Open the address that <code>brevanta serve</code> printed: it carries the access token. "
-             "This browser has no access yet, or the server was started again since.")
-WRONG_HOST = ("This server answers only to the address it printed (or localhost). "
-              "Open the printed address.")
+NO_ACCESS = Markup("Open the address that <code>brevanta serve</code> printed: it carries the access token. "
+                   "This browser has no access yet, or the server was started again since.")
+WRONG_HOST = Markup("This server answers only to the address it printed (or localhost), and to the names given "
+                    "with <code>--allow-host</code>. Open the printed address.")
+# The style sheet, the script and the icon are the package's own files, the same for everyone: served
+# without the cookie, so that a refusal is a page styled like the others.
+PUBLIC_PREFIX = "/static/"
 
 
-def plain_page(status: int, title: str, message_html: str) -> HTMLResponse:
-    """A page without templates or scripts, for the requests the guard turns away."""
-    body = (f"<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>{html.escape(title)}"
-            f"</title></head><body><h1>{html.escape(title)}</h1><p>{message_html}</p></body></html>")
-    return HTMLResponse(body, status_code=status)
+def refused_page(request: Request, message: Markup) -> Response:
+    """The page of a request the guard turns away, from the application's own error template."""
+    return page(request, "error.html", status=403, status_code=403, detail=message, refused=True)
 
 
 def _without_token(request: Request) -> str:
@@ -85,11 +88,12 @@ class Guard:
         await self.app(scope, receive, send_with_headers)
 
     def _refusal(self, request: Request) -> Response | None:
-        if not self.access.host_allowed(request.headers.get("host", "")):
-            return plain_page(403, "Forbidden", WRONG_HOST)
+        public = request.method in ("GET", "HEAD") and request.url.path.startswith(PUBLIC_PREFIX)
+        if not public and not self.access.host_allowed(request.headers.get("host", "")):
+            return refused_page(request, WRONG_HOST)
         token = request.query_params.get("token")
         if token is not None and request.method in ("GET", "HEAD") and self.access.token_matches(token):
             return _exchange(self.access, request)
-        if not self.access.cookie_matches(request.cookies.get(self.access.cookie_name)):
-            return plain_page(403, "Forbidden", NO_ACCESS)
+        if not public and not self.access.cookie_matches(request.cookies.get(self.access.cookie_name)):
+            return refused_page(request, NO_ACCESS)
         return None

@@ -15,7 +15,7 @@ from types import FrameType
 from brevanta import signals
 from brevanta.pipeline.home import check_session_home
 from brevanta.errors import EXIT_OK, EnvironmentProblem, os_reason
-from brevanta.web.access import Access, is_loopback
+from brevanta.web.access import Access, is_loopback, is_wildcard
 
 MISSING_EXTRA = "`brevanta serve` needs the web packages of its extra"
 INSTALL_EXTRA = "Install them with: pip install 'brevanta[serve]'"
@@ -55,22 +55,29 @@ def bind(host: str, port: int) -> socket.socket:
     return listener
 
 
-def _announce(access_url: str, host: str) -> None:
+def _announce(access: Access) -> None:
+    host = access.host
     if not is_loopback(host):
-        print(f"brevanta: warning: listening on {host}: other machines can reach this server; "
-              "anyone who has the address below can use your sessions.", file=sys.stderr)
+        print(f"brevanta: warning: listening on {host}: other machines can reach this server. It speaks plain "
+              "HTTP: the pages, your sessions and the one access token cross the network unencrypted, and "
+              "anyone who has the address below can use your sessions. Use it only on a network you trust.",
+              file=sys.stderr)
+        names = ", ".join(sorted(access.allowed_names)) or "none"
+        reached = "any address of this machine" if is_wildcard(host) else host
+        print(f"brevanta: other machines reach it at {reached} on port {access.port}, or by a name given with "
+              f"--allow-host (allowed: {names}).", file=sys.stderr)
     print("brevanta serves your sessions at this address (it carries the access token):")
-    print(f"    {access_url}")
+    print(f"    {access.url}")
     print("Press Ctrl-C to stop.", flush=True)
 
 
-def _run(listener: socket.socket, host: str, open_browser: bool) -> None:
+def _run(listener: socket.socket, host: str, allowed_names: tuple[str, ...], open_browser: bool) -> None:
     import uvicorn
 
     from brevanta.web.app import create_app
     from brevanta.web.tasks import TaskRunner
 
-    access = Access.new(host, listener.getsockname()[1])
+    access = Access.new(host, listener.getsockname()[1], allowed_names)
     runner = TaskRunner()
     app = create_app(access, runner)
 
@@ -81,7 +88,7 @@ def _run(listener: socket.socket, host: str, open_browser: bool) -> None:
 
     server = Server(uvicorn.Config(app, log_level="warning", access_log=False, lifespan="on",
                                    timeout_graceful_shutdown=5))
-    _announce(access.url, host)
+    _announce(access)
     if open_browser:
         threading.Timer(0.5, webbrowser.open, args=(access.url,)).start()
     try:
@@ -96,7 +103,7 @@ def serve(args: argparse.Namespace) -> int:
     listener = bind(args.host, args.port)  # before the web stack loads: a port in use answers at once
     signals.install()  # SIGTERM and SIGHUP stop the server the way Ctrl-C does
     try:
-        _run(listener, args.host, args.open)
+        _run(listener, args.host, tuple(args.allow_host), args.open)
     except KeyboardInterrupt:  # while starting, or the signal uvicorn passes on once it has stopped
         pass
     finally:

@@ -20,11 +20,14 @@ logger = logging.getLogger("brevanta.web")
 
 RUNNING, DONE, FAILED, CANCELLED = "running", "done", "failed", "cancelled"
 CANCELLED_MESSAGE = "Cancelled: every decision made until now is saved."
+# A document's state once its task is over: what it was, unless it was still under way.
+SETTLED = ("written", "failed")
+NOT_WRITTEN = {CANCELLED: "cancelled: not written", FAILED: "not written"}
 
 
 @dataclass
 class DocumentProgress:
-    state: str = "waiting"  # waiting, writing, written, failed
+    state: str = "waiting"  # asked, waiting, writing, written, failed; once over, also cancelled or not written
     characters: int = 0
     note: str = ""
 
@@ -37,6 +40,7 @@ class Task:
     state: str = RUNNING
     message: str = ""
     next_url: str = ""  # where the page goes once the task is over
+    draft: dict[str, str] = field(default_factory=dict)  # what the form sent, to fill it again should the task fail
     documents: dict[str, DocumentProgress] = field(default_factory=dict)
     started: float = field(default_factory=time.monotonic)
     finished: float | None = None
@@ -49,11 +53,11 @@ class Task:
 
     def update(self, *, message: str | None = None, document: str | None = None, state: str | None = None,
                characters: int | None = None, note: str | None = None) -> None:
-        """Progress from the working thread."""
+        """Progress from the working thread; once the task is over (cancelled), its documents stay as they ended."""
         with self._lock:
-            if message is not None:
+            if message is not None and self.state == RUNNING:
                 self.message = message
-            if document is not None:
+            if document is not None and self.state == RUNNING:
                 progress = self.documents.setdefault(document, DocumentProgress())
                 if state is not None:
                     progress.state = state
@@ -66,6 +70,9 @@ class Task:
         with self._lock:
             if self.state == RUNNING:
                 self.state, self.message, self.finished = state, message, time.monotonic()
+                for progress in self.documents.values():
+                    if progress.state not in SETTLED and state in NOT_WRITTEN:
+                        progress.state, progress.note = NOT_WRITTEN[state], ""
 
     def snapshot(self) -> dict[str, Any]:
         """What the progress page shows, as JSON-able values."""
@@ -103,13 +110,14 @@ class TaskRunner:
         self._lock = threading.Lock()
         self.stopping = threading.Event()
 
-    def start(self, session_key: str, title: str, work: Work, next_url: str) -> Task:
+    def start(self, session_key: str, title: str, work: Work, next_url: str,
+              draft: dict[str, str] | None = None) -> Task:
         """Runs `work` on a new thread; SessionBusy when the session has a task running."""
         with self._lock:
             running = self.running(session_key)
             if running is not None:
                 raise SessionBusy(running)
-            task = Task(secrets.token_urlsafe(12), session_key, title, next_url=next_url)
+            task = Task(secrets.token_urlsafe(12), session_key, title, next_url=next_url, draft=draft or {})
             self._tasks[task.task_id] = task
         threading.Thread(target=self._run, args=(task, work), name=f"task-{title}", daemon=True).start()
         return task

@@ -49,6 +49,7 @@ def environment() -> jinja2.Environment:
 def page(request: Request, template: str, status: int = 200, **context: Any) -> HTMLResponse:
     access: Access = request.app.state.access
     templates: jinja2.Environment = request.app.state.templates
+    context.setdefault("refused", False)  # a page for a request the guard turned away: no links into the server
     body = templates.get_template(template).render(csrf_token=access.csrf_token, path_for=partial(link, request),
                                                    **context)
     return HTMLResponse(body, status_code=status)

@@ -6,7 +6,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any
 
-from brevanta.pipeline import decisions
+from brevanta.pipeline import decisions, severity
 from brevanta.pipeline.session import session_record, when
 from brevanta.web.runs import held_by, held_here, run_of
 from brevanta.web.sessionfiles import SessionRef
@@ -48,25 +48,25 @@ def attached_views(attachments: list[dict[str, Any]]) -> list[AttachedView]:
 class WalkView:
     editable: bool
     read_only_reason: str
+    held: bool  # another process (or a task of this server) holds the session now
     analysed: bool  # the round's analysis is the one shown; False: the round waits for its analysis
     round: int
     by_number: dict[int, GapDecision] = field(default_factory=dict)
     decisions: list[ListedDecision] = field(default_factory=list)
     open_count: int = 0
+    first_open: int = 0  # the number of the first open gap as the report lists them, 0 without one
     left_open_count: int = 0
     new_answers: int = 0
     attachments: list[AttachedView] = field(default_factory=list)
 
 
-def _reason(ref: SessionRef, phase: str) -> str:
+def _reason(ref: SessionRef, phase: str, held: tuple[int | None, str | None] | None) -> str:
     """Why the page may change nothing, or "" when it may."""
     if ref.place == "archive":
         return "This session is archived: restore it to work on it."
-    if phase == "complete":
-        return "This session is complete: reopen it to change its decisions and write the documents again."
-    held = held_by(ref)
     if held is None:
-        return ""
+        return "" if phase != "complete" else \
+            "This session is complete: reopen it to change its decisions and write the documents again."
     pid, since = held
     who = "this server (a task is running)" if held_here(held) else f"process {pid or 'unknown'}"
     return f"This session is in use by {who} since {when(since) if since else 'an unknown time'}: shown read-only."
@@ -78,8 +78,10 @@ def walk_of(ref: SessionRef, data: dict[str, Any]) -> WalkView:
     from brevanta.pipeline.session import saved_analysis
 
     result = saved_analysis(run)
-    reason = _reason(ref, record["phase"])
-    view = WalkView(editable=not reason, read_only_reason=reason, analysed=result is not None, round=run.round,
+    held = held_by(ref) if ref.place == "live" else None
+    reason = _reason(ref, record["phase"], held)
+    view = WalkView(editable=not reason, read_only_reason=reason, held=held is not None, analysed=result is not None,
+                    round=run.round,
                     new_answers=len(run.answers_of_round(run.round)),
                     attachments=attached_views(run.attachments))
     if result is None:
@@ -94,7 +96,10 @@ def walk_of(ref: SessionRef, data: dict[str, Any]) -> WalkView:
             view.by_number[number] = GapDecision(ANSWERED, answers.get(gap.get("id"), ""))
         else:
             view.by_number[number] = GapDecision(OPEN)
-    view.open_count = sum(1 for item in view.by_number.values() if item.status == OPEN)
+    open_numbers = [number for number, item in view.by_number.items() if item.status == OPEN]
+    view.open_count = len(open_numbers)
+    # The first as the report lists them: by rank, then in the analysis's order.
+    view.first_open = min(open_numbers, key=lambda number: (severity.rank(result.gaps[number - 1]), number), default=0)
     view.left_open_count = len(run.left_open)
     view.decisions = [ListedDecision(index, decision.kind, decision.title, decision.answer)
                       for index, decision in enumerate(decisions.decisions(run, result))]

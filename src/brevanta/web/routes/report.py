@@ -11,6 +11,7 @@ from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response
 from starlette.routing import BaseRoute, Route
 
+from brevanta.pipeline import decisions
 from brevanta.pipeline.session import state_of
 from brevanta.web import decide, documents, runs
 from brevanta.web.acting import acting
@@ -40,8 +41,10 @@ def _number(text: str) -> int:
     return int(text) if text.isdigit() else -1
 
 
-def _model_task(request: Request, ref: SessionRef, title: str, work: Callable[[Task], str]) -> Response:
-    return start_task(request, ref.key, title, work, next_url=link(request, "report", ref))
+def _model_task(request: Request, ref: SessionRef, title: str, work: Callable[[Task], str],
+                then: str = "report") -> Response:
+    """`work` on a task; once it is done the browser goes to the session's page `then`."""
+    return start_task(request, ref.key, title, work, next_url=link(request, then, ref))
 
 
 def _analysing(ref: SessionRef) -> Callable[[Task], str]:
@@ -61,7 +64,7 @@ async def decide_gap(request: Request, ref: SessionRef, form: FormData) -> Respo
                           text_field(form, "answer"), text_field(form, "confirmed") == "yes")
     except decide.NeedsConfirmation as question:
         return page(request, "confirm.html", ref=ref, gap=gap_view(number, question.gap),
-                    gap_id=text_field(form, "gap_id"))
+                    gap_id=text_field(form, "gap_id"), question=decisions.CRITICAL_BYPASS_QUESTION)
     return RedirectResponse(link(request, "report", ref, anchor=f"gap-{number}"), status_code=303)
 
 
@@ -83,7 +86,7 @@ async def way_forward(request: Request, ref: SessionRef, form: FormData) -> Resp
     elif action == "analyse":
         return _model_task(request, ref, "Analysing the round", _analysing(ref))
     elif action == "write":
-        return _model_task(request, ref, "Writing the documents", runs.writing(ref))
+        return _model_task(request, ref, "Writing the documents", runs.writing(ref), then="documents")
     else:
         raise runs.Refused(runs.STALE)
     return RedirectResponse(link(request, "report", ref), status_code=303)

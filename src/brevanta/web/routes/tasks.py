@@ -25,10 +25,11 @@ def shown(request: Request, task: Task) -> Response:
     return RedirectResponse(link(request, "task", task_id=task.task_id), status_code=303)
 
 
-def start_task(request: Request, session_key: str, title: str, work: Work, next_url: str) -> Response:
+def start_task(request: Request, session_key: str, title: str, work: Work, next_url: str,
+               draft: dict[str, str] | None = None) -> Response:
     """`work` on a task of its own, and the task's page; the task already running on the session, if any."""
     try:
-        task = runner_of(request).start(session_key, title, work, next_url=next_url)
+        task = runner_of(request).start(session_key, title, work, next_url=next_url, draft=draft)
     except SessionBusy as busy:
         task = busy.task
     return shown(request, task)

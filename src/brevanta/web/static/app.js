@@ -67,7 +67,11 @@ function showProgress(root) {
       window.location.assign(snapshot.next);
     } else {
       const next = root.querySelector("[data-role=next]");
-      if (next) next.hidden = false;
+      if (next) {
+        const link = next.querySelector("a");
+        if (link && snapshot.next) link.href = snapshot.next;  // set by the task as it ended
+        next.hidden = false;
+      }
     }
   });
   source.addEventListener("stopped", (event) => {
@@ -78,6 +82,15 @@ function showProgress(root) {
   });
 }
 
+// A link that leads to a folded section (attach a document) opens it on the way.
+function openOnArrival(link) {
+  link.addEventListener("click", () => {
+    const target = document.getElementById(link.dataset.opens);
+    if (target) target.open = true;
+  });
+}
+
 document.addEventListener("DOMContentLoaded", () => {
   document.querySelectorAll("[data-events]").forEach(showProgress);
+  document.querySelectorAll("[data-opens]").forEach(openOnArrival);
 });
