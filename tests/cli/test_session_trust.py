@@ -8,6 +8,7 @@ import shutil
 from pathlib import Path
 
 import pytest
+from support import tampered
 
 from brevanta import gapscope
 
@@ -18,6 +19,9 @@ CONFIRM = "This gap is critical: bypass it anyway? [y/N] "
 REVIEW = "Change a decision? Type its number, or press Enter to go on: "
 ANALYSIS_ONLY = ("--replay", "examples/replay/analysis.md")  # no replies for the documents: the run stops there
 FULL_REPLAY = ("--replay", "examples/replay")
+# What a terminal would act on, or what hides what a line says.
+RAW = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u061c\u200b-\u200f\u202a-\u202e\u2060-\u2064\u2066-\u2069\ufeff"
+                 "\ud800-\udfff]")
 
 
 def unfinished_run(brevanta, interview, *options, stdin=""):
@@ -80,7 +84,7 @@ def test_a_second_run_of_a_held_session_is_refused_and_changes_nothing(brevanta)
                      r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.", screen)
     second.send("")
     assert second.wait() == 3, second.screen
-    assert f"brevanta: the session {path} is in use by process {first.process.pid}" in second.screen
+    assert f"brevanta: the session {path.name} is in use by process {first.process.pid} since " in second.screen
     unattended = brevanta.run("analyze", "examples/interview.md", *FULL_REPLAY, "--yes")
     assert unattended.returncode == 3, unattended.stdout + unattended.stderr
     assert path.read_bytes() == saved and brevanta.session_files() == [path]
@@ -262,3 +266,40 @@ def test_a_completed_session_is_reopened_its_decisions_changed_and_the_documents
     assert len(session["state"]["bypassed_gaps"]) == 5
     assert sorted(p.name for p in documents.iterdir()) == ["PRD.md", "PRD.md.~1~", "TRD.md", "TRD.md.~1~"]
     assert (documents / "PRD.md.~1~").read_bytes() == first_prd
+
+
+@pytest.mark.parametrize("kind", list(tampered.KINDS))
+def test_a_tampered_session_file_never_gives_a_traceback(brevanta, kind):
+    """Listed, resumed, rendered and reopened: each command either uses the session as far as it can be
+    read, passes over it as not a session, or ends with one line; never a traceback."""
+    sessions = brevanta.home / "sessions"
+    (sessions / "archive").mkdir(parents=True)
+    path = sessions / tampered.NAME
+    path.write_bytes(tampered.tampered_bytes(kind, str(brevanta.cwd / "examples" / "interview.md")))
+    (sessions / "archive" / tampered.NAME).write_bytes(path.read_bytes())
+    steps = [("sessions",), ("sessions", "--org", tampered.ORG), ("render", "--org", tampered.ORG, *FULL_REPLAY),
+             ("sessions", "--reopen", tampered.NAME), ("sessions", "--restore", tampered.NAME),
+             ("analyze", "examples/interview.md", "--org", tampered.ORG, *FULL_REPLAY, "--yes")]
+    for step in steps:
+        done = brevanta.run(*step)  # fails on a traceback or an exception out of the command
+        assert done.returncode in (0, 1, 2, 3), (step, done.stdout, done.stderr)
+        assert len(done.stderr.strip().splitlines()) <= 2, (step, done.stderr)  # one line, and a hint
+        assert not RAW.search(done.stdout + done.stderr), (step, done.stdout + done.stderr)
+
+
+def test_a_gap_that_is_not_an_object_is_passed_over_by_the_gap_walk(brevanta):
+    session = tampered.base_session(str(brevanta.cwd / "examples" / "interview.md"))
+    session["phase"] = "analysis"
+    session["state"]["bypassed_gaps"] = []
+    session["state"]["analysis"]["result"]["gaps"].insert(0, "a plain string")
+    sessions = brevanta.home / "sessions"
+    sessions.mkdir(parents=True)
+    (sessions / tampered.NAME).write_text(json.dumps(session), encoding="utf-8")
+    terminal = brevanta.terminal("analyze", "examples/interview.md", "--org", tampered.ORG, *ANALYSIS_ONLY)
+    terminal.expect("[Y/n] ")
+    terminal.send("y")
+    terminal.expect(MENU)  # the report and its ways forward, over the gaps that are objects
+    terminal.send("2")
+    assert "Gap 1: Real-time bed availability" in terminal.expect(DECISION)
+    terminal.send("\x04")
+    assert terminal.wait() == 0, terminal.screen

@@ -33,6 +33,7 @@ from brevanta.errors import ModelFailure
 from brevanta.pipeline.attempts import (Cancelled, RequestWatch, Unwatched, attempt_note, is_rate_limit,
                                         with_attempts)
 from brevanta.pipeline.reasons import Exchange, analysis_failure, transport_failure
+from brevanta.pipeline.records import tidy
 from brevanta.pipeline.usage import usage_record
 from brevanta.relaygate import RelayGate
 from brevanta.streaming import final_message, reply_text
@@ -292,7 +293,7 @@ class ModelAccess:
         if result.raw_response == "":  # the empty result of a failed or impossible analysis
             reason = analysis_failure(result.completeness_reasoning, exchange)
             raise ModelFailure(f"no analysis: {reason}", hint=None if self.available else NO_ACCESS_HINT)
-        return result
+        return tidy(result)
 
     def model_for(self, operation: str) -> str:
         return config.MODEL_ROUTING.get(operation, config.MODEL_REASONING)

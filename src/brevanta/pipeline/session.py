@@ -4,18 +4,19 @@ finding the sessions of an interview, of an organisation or of every organisatio
 from __future__ import annotations
 
 import contextlib
-import json
 import os
-import stat
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from datetime import datetime
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from brevanta import waymark
-from brevanta.pipeline.interview import Interview, binding
+from brevanta.pipeline.interview import STDIN, Interview, binding
 from brevanta.pipeline.lock import SessionLock, SessionLocked, holder
+from brevanta.pipeline.records import ANALYSIS_FIELDS, analysis_fields
+from brevanta.pipeline.session_files import checked_path, within_depth
+from brevanta.pipeline.session_files import read_session_file as read_session_file  # the front ends' reader too
+from brevanta.pipeline.times import when as when  # a session's times, as the front ends show them
 from brevanta.pipeline.words import count
 
 if TYPE_CHECKING:  # the analysis module loads the SDK: listing sessions does without it
@@ -33,10 +34,6 @@ ANALYSIS_PHASE = _phase("analysis")
 RENDER_PHASE = _phase("render")
 COMPLETE_PHASE = _phase("complete")
 DOCUMENT_TYPES = ["prd", "trd"]
-
-# The analysis fields kept in the session, so a resumed run does not pay for its analysis again.
-_ANALYSIS_FIELDS = ("completeness_score", "completeness_reasoning", "sufficient_for_prd", "gaps", "insights",
-                    "data_points_found", "architecture_notes", "summary")
 
 
 class SessionNotSaved(Exception):
@@ -88,13 +85,6 @@ def new_run(interview: Interview, org_id: str, round_number: int) -> Run:
 # -- what a session holds -----------------------------------------------------
 
 
-def when(saved_at: Any) -> str:
-    try:
-        return datetime.fromisoformat(saved_at).strftime("%Y-%m-%d %H:%M:%S")
-    except (TypeError, ValueError):
-        return str(saved_at) or "an unknown time"
-
-
 def state_of(record: dict[str, Any]) -> dict[str, Any]:
     state = record.get("state")
     return state if isinstance(state, dict) else {}
@@ -108,6 +98,16 @@ def _saved_round(state: dict[str, Any]) -> int:
 def _saved_list(state: dict[str, Any], key: str) -> list[Any]:
     value = state.get(key)
     return [item for item in value if isinstance(item, dict)] if isinstance(value, list) else []
+
+
+def _saved_answers(state: dict[str, Any]) -> list[dict[str, Any]]:
+    """The session's answers; a gap id that cannot be one (a list, an object) reads as none."""
+    answers = _saved_list(state, "interview_answers")
+    for answer in answers:
+        gap_id = answer.get("gap_id")
+        if isinstance(gap_id, bool) or not isinstance(gap_id, (str, int, type(None))):
+            answer["gap_id"] = None
+    return answers
 
 
 def _saved_written(state: dict[str, Any]) -> list[str]:
@@ -131,30 +131,24 @@ def describe(state: dict[str, Any]) -> str:
     return ", ".join(parts)
 
 
-def interview_name(state: dict[str, Any]) -> str:
+def interview_file(state: dict[str, Any]) -> str | None:
+    """The interview file the session names ("-" for standard input), or None when it names none a
+    path can be."""
     name = state.get("interview_file")
-    return "standard input" if name == "-" else str(name) if isinstance(name, str) else "an unnamed interview"
+    return STDIN if name == STDIN else checked_path(name)
+
+
+def interview_name(state: dict[str, Any]) -> str:
+    name = interview_file(state)
+    return "standard input" if name == STDIN else name if name is not None else "an unnamed interview"
+
+
+def output_dir(state: dict[str, Any]) -> str | None:
+    """The folder the session writes its documents into, or None when it names none a path can be."""
+    return checked_path(state.get("output_dir"))
 
 
 # -- finding sessions ---------------------------------------------------------
-
-
-def read_session_file(path: Path) -> dict[str, Any] | None:
-    """The session object in `path`, or None for anything that is not a regular file holding one.
-    Opened without following a link and without waiting on a FIFO; the type is checked on the open file."""
-    try:
-        if not stat.S_ISREG(os.lstat(path).st_mode):
-            return None  # a link, a FIFO, a directory: never opened
-        # O_NONBLOCK: should a FIFO take the file's place after the check, opening it does not wait.
-        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-        with open(descriptor, "rb") as file:
-            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
-                return None
-            data = file.read()
-        parsed = json.loads(data.decode("utf-8"))
-    except (OSError, ValueError):
-        return None
-    return parsed if isinstance(parsed, dict) else None
 
 
 def session_record(path: Path, data: dict[str, Any]) -> dict[str, Any]:
@@ -182,8 +176,10 @@ def unfinished_sessions(org_id: str | None) -> list[dict[str, Any]]:
     if org_id is None:
         waymark._ensure_dirs()  # made by the store itself, private as it makes them
         return [record for record in session_records(waymark.SESSIONS_DIR) if record["phase"] != COMPLETE_PHASE]
-    # The store matches on the shortened id; keep this organisation's own sessions only.
-    return [dict(record) for record in waymark.load_incomplete_sessions(org_id) if record["org_id"] == org_id]
+    # The store matches on the shortened id; keep this organisation's own sessions only, and only what
+    # any reader of session files would take for one.
+    return [dict(record) for record in waymark.load_incomplete_sessions(org_id)
+            if record["org_id"] == org_id and within_depth(record)]
 
 
 def completed_sessions(org_id: str | None) -> list[dict[str, Any]]:
@@ -224,15 +220,14 @@ def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_num
             lock: SessionLock | None) -> Run:
     state = state_of(record)
     analysis = state.get("analysis")
-    output_dir = state.get("output_dir")
     run = new_run(interview, org_id, round_number or _saved_round(state))
-    run.answers = _saved_list(state, "interview_answers")
+    run.answers = _saved_answers(state)
     run.bypassed = _saved_list(state, "bypassed_gaps")
     run.attachments = _saved_list(state, "attachments")
     run.analysis = analysis if isinstance(analysis, dict) else None
     run.walking = state.get("walking") is True
     run.left_open = _saved_list(state, "left_open")
-    run.output_dir = output_dir if isinstance(output_dir, str) else None
+    run.output_dir = output_dir(state)
     run.written = _saved_written(state)
     run.usage = _saved_list(state, "usage")
     run.phase = RENDER_PHASE if record["phase"] == RENDER_PHASE else ANALYSIS_PHASE
@@ -297,7 +292,7 @@ def _adopt_bypasses(run: Run, result: gapscope.AnalysisResult) -> None:
 def keep_analysis(run: Run, result: gapscope.AnalysisResult) -> None:
     """Makes `result` this run's analysis, kept in the session so that a resumed run does not pay again."""
     _adopt_bypasses(run, result)
-    run.analysis = {"round": run.round, "result": {name: getattr(result, name) for name in _ANALYSIS_FIELDS}}
+    run.analysis = {"round": run.round, "result": {name: getattr(result, name) for name in ANALYSIS_FIELDS}}
 
 
 def saved_analysis(run: Run) -> gapscope.AnalysisResult | None:
@@ -307,12 +302,9 @@ def saved_analysis(run: Run) -> gapscope.AnalysisResult | None:
     from brevanta import gapscope
 
     fields = run.analysis.get("result")
-    try:
-        result = gapscope.AnalysisResult(**fields) if isinstance(fields, dict) else None
-    except TypeError:  # a session file edited by hand: analyse again
-        result = None
-    if result is None:
+    if not isinstance(fields, dict):  # a session file edited by hand: analyse again
         return None
+    result = gapscope.AnalysisResult(**analysis_fields(fields))
     result.answered_gaps.extend(answer.get("gap_id") for answer in run.answers_of_round(run.round))
     _adopt_bypasses(run, result)
     return result
