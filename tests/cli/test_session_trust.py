@@ -303,3 +303,20 @@ def test_a_gap_that_is_not_an_object_is_passed_over_by_the_gap_walk(brevanta):
     assert "Gap 1: Real-time bed availability" in terminal.expect(DECISION)
     terminal.send("\x04")
     assert terminal.wait() == 0, terminal.screen
+
+
+@pytest.mark.parametrize("kind", ["fifo", "link", "directory"])
+def test_a_lock_file_that_is_not_a_file_is_one_line_never_a_hang(brevanta, kind):
+    sessions = brevanta.home / "sessions"
+    sessions.mkdir(parents=True)
+    path = sessions / tampered.NAME
+    path.write_text(json.dumps(
+        tampered.base_session(str(brevanta.cwd / "examples" / "interview.md"))), encoding="utf-8")
+    lock = sessions / (tampered.NAME + ".lock")
+    {"fifo": os.mkfifo, "link": lambda at: at.symlink_to("/etc/passwd"), "directory": os.mkdir}[kind](lock)
+    saved = path.read_bytes()
+    done = brevanta.run("analyze", "examples/interview.md", "--org", tampered.ORG, *FULL_REPLAY, "--yes")
+    assert done.returncode == 3, done.stdout + done.stderr
+    assert done.stderr == (f"brevanta: the session {tampered.NAME} cannot be taken: its lock file {lock} is not a "
+                           "regular file; remove it and try again\n")
+    assert path.read_bytes() == saved and os.path.lexists(lock)

@@ -14,6 +14,7 @@ from brevanta.pipeline import session
 from brevanta.pipeline.interview import Interview
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.session import Run, describe, interview_name, state_of, when
+from brevanta.pipeline.words import sentence
 from brevanta.untrusted import for_terminal
 
 if TYPE_CHECKING:  # the analysis module loads the SDK
@@ -30,15 +31,16 @@ def _list_sessions(sessions: list[dict[str, Any]]) -> None:
               f"{for_terminal(record['path'])}")
 
 
+IN_USE_HINT = "Wait for that run to end (or end it), or pass --new to start a new session."
+
+
 def _in_use(locked: SessionLocked, fresh: Run, interactive: bool) -> Run:
-    """Another run holds the session: it is never touched here. A new session, or status 3."""
-    since = when(locked.since) if locked.since else "an unknown time"
-    holder = f"process {locked.pid}" if locked.pid else "another process"
-    display.warning(f"The session {for_terminal(Path(locked.session_path).name)} is in use by {holder} since {since}.")
+    """Another run holds the session (or its lock file is unusable): it is never touched here. A new
+    session, or status 3."""
+    display.warning(for_terminal(sentence(str(locked))))
     if interactive and ask_yes_no("Start a new session instead?", default=False):
         return fresh
-    raise EnvironmentProblem(f"the session {locked.session_path} is in use by {holder} since {since}",
-                             hint="Wait for that run to end (or end it), or pass --new to start a new session.")
+    raise EnvironmentProblem(str(locked), hint=None if locked.problem else IN_USE_HINT)
 
 
 def _taken(record: dict[str, Any], args: argparse.Namespace, interview: Interview, org_id: str) -> Run | None:
@@ -70,7 +72,8 @@ def _offer(record: dict[str, Any], args: argparse.Namespace, interview: Intervie
     if not wanted:
         # Archived only once the new run has an analysis: a run that cannot reach a model keeps it on offer.
         fresh.declined = record["path"]
-        display.info(f"Starting a new session; {Path(record['path']).name} is archived once it has its analysis.")
+        display.info(f"Starting a new session; {for_terminal(Path(record['path']).name)} is archived once it has "
+                     "its analysis.")
         return fresh
     return _taken(record, args, interview, org_id) or fresh
 
@@ -93,7 +96,8 @@ def _offer_changed(record: dict[str, Any], args: argparse.Namespace, interview: 
         return None
     if choice == "n":
         fresh.declined = record["path"]
-        display.info(f"Starting a new session; {Path(record['path']).name} is archived once it has its analysis.")
+        display.info(f"Starting a new session; {for_terminal(Path(record['path']).name)} is archived once it has "
+                     "its analysis.")
         return fresh
     run = _taken(record, args, interview, org_id)
     if run is None:
@@ -137,7 +141,8 @@ def _reopened(args: argparse.Namespace, interview: Interview, org_id: str, fresh
     if run is None:
         raise EnvironmentProblem(f"the session {same[0]['path']} is gone", hint="Run the command again.")
     session.reopen(run)
-    display.info(f"Reopened the session of {interview.shown_name()} saved {when(same[0]['saved_at'])} "
+    display.info(f"Reopened the session of {for_terminal(interview.shown_name())} saved "
+                 f"{for_terminal(when(same[0]['saved_at']))} "
                  f"({describe(state_of(same[0]))}).")
     return run
 
@@ -145,10 +150,10 @@ def _reopened(args: argparse.Namespace, interview: Interview, org_id: str, fresh
 def archive_declined(run: Run) -> None:
     if run.declined is not None:
         if session.archive(run.declined):
-            display.info(f"Archived {Path(run.declined).name}.")
+            display.info(f"Archived {for_terminal(Path(run.declined).name)}.")
         run.declined = None
 
 
 def save_session(run: Run, result: gapscope.AnalysisResult) -> None:
     if session.save(run, result):
-        print(display.dim(f"Session saved: {run.session_file}"))
+        print(display.dim(f"Session saved: {for_terminal(run.session_file)}"))

@@ -50,7 +50,7 @@ def _show_all(sections: dict[str, list[dict[str, Any]]]) -> None:
     grouped = {title: session.by_organisation(records) for title, records in sections.items()}
     organisations = sorted({org for groups in grouped.values() for org in groups})
     if not organisations:
-        display.info(f"No sessions in {waymark.SESSIONS_DIR}.")
+        display.info(f"No sessions in {for_terminal(waymark.SESSIONS_DIR)}.")
     for org in organisations:
         print()
         display.info(f"Organisation {for_terminal(org)}:")
@@ -85,7 +85,7 @@ def restore(name: str) -> int:
                            hint="Archive or rename that file first.") from None
     except OSError as exc:
         raise CommandError(f"cannot restore {source.name}: {os_reason(exc)}") from None
-    display.success(f"Restored {target}")
+    display.success(f"Restored {for_terminal(target)}")
     print("It is offered again at the next `brevanta analyze` of its interview.")
     return EXIT_OK
 
@@ -98,10 +98,10 @@ def reopen(name: str) -> int:
         raise CommandError(f"cannot reopen {path.name}: it is not a completed session",
                            hint="An unfinished session is offered by `brevanta analyze` as it is.") from None
     except SessionLocked as locked:
-        raise CommandError(f"cannot reopen {path.name}: {locked}") from None
+        raise CommandError(str(locked), hint="Nothing was changed; wait for that run to end.") from None
     except session.SessionNotSaved as exc:
         raise CommandError(f"cannot reopen {path.name}: {os_reason(exc.error)}") from None
-    display.success(f"Reopened {path}")
+    display.success(f"Reopened {for_terminal(path)}")
     print(f"The next `brevanta analyze` of {for_terminal(session.interview_name(state_of(record)))} offers it: "
           "change its decisions there, and its documents are written again.")
     return EXIT_OK

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 from brevanta import waymark
 from brevanta.pipeline.interview import STDIN, Interview, binding
-from brevanta.pipeline.lock import SessionLock, SessionLocked, holder
+from brevanta.pipeline.lock import SessionLock, SessionLocked, holding
 from brevanta.pipeline.records import ANALYSIS_FIELDS, analysis_fields
 from brevanta.pipeline.session_files import checked_path, within_depth
 from brevanta.pipeline.session_files import read_session_file as read_session_file  # the front ends' reader too
@@ -265,9 +265,9 @@ def reopen_file(path: Path) -> dict[str, Any]:
 
 def refuse_if_held(record: dict[str, Any]) -> None:
     """SessionLocked when another run holds the session of `record`, before the user is asked about it."""
-    held = holder(record["path"])
+    held = holding(record["path"])
     if held is not None:
-        raise SessionLocked(record["path"], *held)
+        raise held
 
 
 def archive(path: str) -> bool:
