@@ -7,7 +7,7 @@ import functools
 import os
 import re
 from dataclasses import dataclass, field
-from datetime import date
+from datetime import date, datetime, timezone
 from importlib import resources
 from pathlib import Path
 from typing import Any
@@ -186,7 +186,8 @@ def finish_document(kind: str, completion: Completion, given: assembly.Material,
     EnvironmentProblem when a file cannot be written."""
     assembled = assembly.assemble(kind, document_text(kind, completion), document_sections(kind), given)
     finished = Finished(kind, assembled)
-    for fmt, data in formats_module.render_all(assembled.text, formats).items():
+    authorship = formats_module.Authorship(given.origin.organisation, datetime.now(timezone.utc).replace(microsecond=0))
+    for fmt, data in formats_module.render_all(assembled.text, formats, authorship).items():
         path = directory / file_name(kind, fmt)
         try:
             backup = write_document(path, data)
