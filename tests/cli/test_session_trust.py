@@ -5,6 +5,8 @@ import json
 import os
 import re
 import shutil
+import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -320,3 +322,28 @@ def test_a_lock_file_that_is_not_a_file_is_one_line_never_a_hang(brevanta, kind)
     assert done.stderr == (f"brevanta: the session {tampered.NAME} cannot be taken: its lock file {lock} is not a "
                            "regular file; remove it and try again\n")
     assert path.read_bytes() == saved and os.path.lexists(lock)
+
+
+def test_temporary_files_of_killed_writers_are_removed_by_the_next_write(brevanta):
+    killed = subprocess.Popen(["sleep", "60"])
+    killed.kill()
+    killed.wait()
+    gone, alive = killed.pid, os.getpid()
+    sessions, documents = brevanta.home / "sessions", brevanta.cwd / "acme"
+    sessions.mkdir(parents=True)
+    documents.mkdir()
+    planted = {  # name: (folder, age in seconds, removed)
+        f".acme_20261201_100000.json.tmp-{gone}-1": (sessions, 600, True),
+        f".acme_20261201_100000.json.tmp-{gone}-2": (sessions, 10, False),  # may still be being written
+        f".acme_20261201_100000.json.tmp-{alive}-3": (sessions, 600, False),  # its writer is running
+        f".PRD.md.tmp-{gone}-k2j4h5g6": (documents, 600, True),
+        ".PRD.md.ab_cd123.tmp": (documents, 600, True),  # an earlier version's, without its writer
+        ".notes.tmp": (documents, 600, False),  # not a name of ours
+    }
+    for name, (folder, age, _) in planted.items():
+        (folder / name).write_text("{", encoding="utf-8")
+        os.utime(folder / name, (time.time() - age, time.time() - age))
+    done = brevanta.run("analyze", "examples/interview.md", "--org", "acme", *FULL_REPLAY, "--yes")
+    assert done.returncode == 0, done.stderr
+    for name, (folder, _, removed) in planted.items():
+        assert (folder / name).exists() is not removed, name

@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from brevanta import waymark
+from brevanta import durable, waymark
 from brevanta.pipeline.interview import STDIN, Interview, binding
 from brevanta.pipeline.lock import SessionLock, SessionLocked, holding
 from brevanta.pipeline.records import ANALYSIS_FIELDS, analysis_fields
@@ -344,6 +344,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         usage=run.usage,
     )
     first_save = run.session_file is None
+    durable.sweep_leftovers(waymark.SESSIONS_DIR)  # what writers killed mid-save left in the store
     with _store_errors("save the session", waymark.SESSIONS_DIR):
         run.session_file = waymark.save_state(run.org_id, state, run.phase, run.session_file)
         if run.lock is None:
