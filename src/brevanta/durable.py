@@ -188,16 +188,43 @@ def write_file(path: Path, data: bytes, *, keep_backup: bool = True) -> Path | N
     return backup
 
 
+def _not_regular(source: Path) -> OSError:
+    return OSError(errno.EINVAL, "not a regular file", str(source))
+
+
+def _copy_exclusively(source: Path, target: Path) -> None:
+    """`source`'s bytes in the new file `target`, for a file system without hard links; nothing at
+    `target` when it fails. A link or a FIFO at `source` is neither followed nor waited on."""
+    descriptor = os.open(source, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    with open(descriptor, "rb") as original:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise _not_regular(source)
+        data = original.read()
+    try:
+        with open(target, "xb") as copy:
+            copy.write(data)
+            copy.flush()
+            os.fsync(copy.fileno())
+    except FileExistsError:
+        raise
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(target)
+        raise
+
+
 def move_without_replacing(source: Path, target: Path) -> None:
-    """Moves `source` to `target`; FileExistsError, and nothing moved, when `target` exists."""
+    """Moves the regular file `source` to `target`; FileExistsError, and nothing moved, when `target`
+    exists; an OSError, and nothing moved, when `source` is not a regular file (a link, a FIFO, a folder)."""
     try:
         os.link(source, target, follow_symlinks=False)  # fails when the name is taken, however it was taken
     except OSError as exc:
         if exc.errno not in _NO_HARD_LINKS:
             raise
-        with open(target, "xb") as copy:  # a file system without hard links
-            copy.write(source.read_bytes())
-            copy.flush()
-            os.fsync(copy.fileno())
+        _copy_exclusively(source, target)  # a folder (EPERM) or a file system without hard links
+    else:
+        if not stat.S_ISREG(os.lstat(target).st_mode):  # a link or a FIFO, linked as itself
+            os.unlink(target)
+            raise _not_regular(source)
     os.unlink(source)
     fsync_directory(target.parent)

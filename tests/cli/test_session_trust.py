@@ -188,24 +188,10 @@ def snapshot(*folders):
     return seen
 
 
-@pytest.mark.parametrize("case", ["outside file", "link in archive to outside", "link outside to archive",
-                                  "fifo in archive", "dot-dot"])
+@pytest.mark.parametrize("case", tampered.RESTORE_CASES)
 def test_restore_takes_only_a_regular_file_directly_in_the_archive(brevanta, store, case):
     archived, outside = store
-    archive = archived.parent
-    named = {
-        "outside file": str(outside / "victim.json"),
-        "link in archive to outside": "planted.json",
-        "link outside to archive": str(outside / "link.json"),
-        "fifo in archive": "fifo.json",
-        "dot-dot": f"{archive}/{os.path.relpath(outside / 'victim.json', archive)}",
-    }[case]
-    if case == "link in archive to outside":
-        (archive / "planted.json").symlink_to(outside / "victim.json")
-    elif case == "link outside to archive":
-        (outside / "link.json").symlink_to(archived)
-    elif case == "fifo in archive":
-        os.mkfifo(archive / "fifo.json")
+    named = tampered.plant(case, archived.parent, outside, archived)
     before = snapshot(brevanta.home, outside)
 
     listed = brevanta.run("sessions")  # never opens the FIFO or follows a link: no hang

@@ -117,3 +117,38 @@ def tampered_bytes(kind: str, interview_file: str) -> bytes:
     for mark, value in (("@HUGE@", "1" + "0" * 5000), ("@INFINITY@", "1e400"), ("@NAN@", "NaN")):
         text = text.replace(f'"{mark}"', value)
     return text.encode("utf-8")
+
+
+# What an archive may hold in place of a session, and names that point outside it: each is refused by
+# `brevanta sessions --restore` and by the browser's Restore, and nothing inside or outside the store changes.
+RESTORE_CASES = ("outside file", "link in archive to outside", "link in archive to /etc/passwd",
+                 "link outside to archive", "fifo in archive", "directory in archive", "dot-dot")
+# The ones an address can name: a file name in the archive.
+NAMED_IN_ARCHIVE = ("link in archive to outside", "link in archive to /etc/passwd", "fifo in archive",
+                    "directory in archive")
+
+
+def plant(case: str, archive: Path, outside: Path, archived: Path) -> str:
+    """Puts what `case` needs in place; returns the name the user gives. `archived` is a real archived
+    session, `outside` a folder outside the store holding victim.json."""
+    import os
+
+    planted = {"link in archive to outside": "planted.json", "link in archive to /etc/passwd": "passwd.json",
+               "fifo in archive": "fifo.json", "directory in archive": "folder.json"}
+    if case == "outside file":
+        return str(outside / "victim.json")
+    if case == "dot-dot":
+        return f"{archive}/{os.path.relpath(outside / 'victim.json', archive)}"
+    if case == "link outside to archive":
+        (outside / "link.json").symlink_to(archived)
+        return str(outside / "link.json")
+    name = planted[case]
+    if case == "link in archive to outside":
+        (archive / name).symlink_to(outside / "victim.json")
+    elif case == "link in archive to /etc/passwd":
+        (archive / name).symlink_to("/etc/passwd")
+    elif case == "fifo in archive":
+        os.mkfifo(archive / name)
+    else:
+        (archive / name).mkdir()
+    return name
