@@ -15,34 +15,26 @@ from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 
 from brevanta import config
-from brevanta.web import actions, views, walkactions
 from brevanta.web.access import Access
 from brevanta.web.limits import UploadLimit
+from brevanta.web.links import link
 from brevanta.web.listing import SessionIndex
+from brevanta.web.routes import documents, report, sessions, tasks
 from brevanta.web.security import Guard
 from brevanta.web.tasks import TaskRunner
 from brevanta.web.templating import environment, page
 
-SESSION = "/session/{place}/{name}"
+
+async def favicon(request: Request) -> Response:
+    return RedirectResponse(link(request, "static", path="/favicon.svg"), status_code=301)
+
 
 ROUTES: list[BaseRoute] = [
-    Route("/", views.sessions_page, name="sessions"),
-    Route(SESSION, views.report_page, name="report"),
-    Route(SESSION + "/documents", views.documents_page, name="documents"),
-    Route(SESSION + "/documents/{kind}", views.document_page, name="document"),
-    Route(SESSION + "/download/{file}", views.download, name="download"),
-    Route(SESSION + "/gap/{number}", walkactions.decide_gap, methods=["POST"]),
-    Route(SESSION + "/decision/{index}", walkactions.revisit, methods=["POST"]),
-    Route(SESSION + "/forward", walkactions.way_forward, methods=["POST"]),
-    Route(SESSION + "/attach", walkactions.attach, methods=["POST"]),
-    Route(SESSION + "/restore", walkactions.restore, methods=["POST"]),
-    Route(SESSION + "/reopen", walkactions.reopen, methods=["POST"]),
-    Route("/new", actions.new_analysis_form, name="new"),
-    Route("/new", actions.new_analysis, methods=["POST"]),
-    Route("/tasks/{task_id}", actions.task_page, name="task"),
-    Route("/tasks/{task_id}/events", actions.task_events),
-    Route("/tasks/{task_id}/cancel", actions.cancel_task, methods=["POST"]),
-    Route("/favicon.ico", lambda request: RedirectResponse("/static/favicon.svg", status_code=301)),
+    *sessions.ROUTES,
+    *report.ROUTES,
+    *documents.ROUTES,
+    *tasks.ROUTES,
+    Route("/favicon.ico", favicon, name="favicon"),
     Mount("/static", StaticFiles(packages=[("brevanta.web", "static")]), name="static"),
 ]
 

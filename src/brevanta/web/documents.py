@@ -12,6 +12,7 @@ import os
 import stat
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 from markupsafe import Markup
 
@@ -25,6 +26,12 @@ KINDS = tuple(FILE_NAMES)
 MEDIA_TYPES = {"md": "text/markdown; charset=utf-8", "html": "text/html; charset=utf-8",
                "docx": "application/vnd.openxmlformats-officedocument.wordprocessingml.document"}
 GLANCE_HEADINGS = (KNOWN_GAPS_HEADING, FIGURES_HEADING)
+
+
+def output_dir_of(state: dict[str, Any]) -> str | None:
+    """The folder a session writes its documents into, as its state keeps it."""
+    value = state.get("output_dir")
+    return value if isinstance(value, str) else None
 
 
 def markdown_html(text: str) -> Markup:

@@ -38,7 +38,6 @@ class SessionSummary:
     documents: tuple[str, ...]
     cost: str  # what its model requests cost at list prices, "" when unknown
     saved: str  # saved_at as shown
-    href: str  # the session's page
     title: str  # what names it in the list: its interview, else its file
 
     held_by: str = ""  # who holds the session now, when anybody does
@@ -100,7 +99,6 @@ def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
         if isinstance(written, list) else (),
         cost=_cost(state.get("usage")),
         saved=shown_time(str(data.get("saved_at") or "")),
-        href=f"/session/{ref.place}/{ref.name}",
         title=_interview_name(interview) or ref.name,
     )
 

@@ -8,12 +8,17 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+
 from brevanta import waymark
 from brevanta.pipeline.session import read_session_file
 
 # What a session file name can be: the store names them <org>_<date>_<time>[...].json.
 _NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*\.json")
-PLACES = ("live", "archive")  # the sessions directory and its archive, as the addresses say
+PLACES = ("live", "archive")
+SESSION_PATH = "/session/{place}/{name}"  # the address of a session's pages, by place and file name
+NO_SUCH_SESSION = "There is no such session (it may have been archived or restored since): go back to the sessions."  # the sessions directory and its archive, as the addresses say
 
 
 def directory_of(place: str) -> Path:
@@ -45,3 +50,17 @@ class SessionRef:
 def read_session(ref: SessionRef) -> dict[str, Any] | None:
     return read_session_file(ref.path)
 
+
+def session_ref(request: Request) -> SessionRef:
+    """The session a page's address names; 404 for a name the store would never give."""
+    ref = SessionRef.parse(request.path_params["place"], request.path_params["name"])
+    if ref is None:
+        raise HTTPException(404, NO_SUCH_SESSION)
+    return ref
+
+
+def session_data(ref: SessionRef) -> dict[str, Any]:
+    data = read_session(ref)
+    if data is None:
+        raise HTTPException(404, NO_SUCH_SESSION)
+    return data

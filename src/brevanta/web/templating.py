@@ -1,9 +1,11 @@
 """Pages from the package's Jinja2 templates, with autoescaping on for every template: model text,
-file names and organisation ids reach the page only as escaped text."""
+file names and organisation ids reach the page only as escaped text. Every template links with
+`path_for(route, ref, **params)`, the route's name and, for a session's pages, the session."""
 
 from __future__ import annotations
 
 import re
+from functools import partial
 from typing import Any
 
 import jinja2
@@ -12,6 +14,7 @@ from starlette.requests import Request
 from starlette.responses import HTMLResponse
 
 from brevanta.web.access import Access
+from brevanta.web.links import link
 
 
 # Control characters other than tab and line ends: a terminal escape in model text is shown as the
@@ -46,5 +49,6 @@ def environment() -> jinja2.Environment:
 def page(request: Request, template: str, status: int = 200, **context: Any) -> HTMLResponse:
     access: Access = request.app.state.access
     templates: jinja2.Environment = request.app.state.templates
-    body = templates.get_template(template).render(csrf_token=access.csrf_token, **context)
+    body = templates.get_template(template).render(csrf_token=access.csrf_token, path_for=partial(link, request),
+                                                   **context)
     return HTMLResponse(body, status_code=status)

@@ -1,0 +1,59 @@
+"""How a POST on a session is answered: its form read with the CSRF check, the action taken, and a
+refusal (the session in use, changed meanwhile, gone, or not saved) turned into a page that says why
+and changes nothing."""
+
+from __future__ import annotations
+
+from collections.abc import Awaitable, Callable
+
+from starlette.datastructures import FormData
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+from starlette.responses import Response
+
+from brevanta.pipeline import session
+from brevanta.pipeline.lock import SessionLocked
+from brevanta.pipeline.session import when
+from brevanta.web import runs
+from brevanta.web.forms import read_form
+from brevanta.web.intake import IntakeProblem
+from brevanta.web.links import link
+from brevanta.web.sessionfiles import SessionRef, session_ref
+from brevanta.web.templating import page
+
+
+def _in_use(locked: SessionLocked) -> str:
+    holder = "this server (a task is running on it)" if runs.held_here((locked.pid, None)) else \
+        f"process {locked.pid}" if locked.pid else "another process"
+    since = when(locked.since) if locked.since else "an unknown time"
+    return f"This session is in use by {holder} since {since}; nothing was changed. Wait for it to end, then retry."
+
+
+def refusal(request: Request, ref: SessionRef, message: str, status: int = 409) -> Response:
+    return page(request, "error.html", status=status, status_code=status, detail=message,
+                back=link(request, "report", ref))
+
+
+Act = Callable[[Request, SessionRef, FormData], Awaitable[Response]]
+
+
+def acting(act: Act) -> Callable[[Request], Awaitable[Response]]:
+    """A POST on a session: its form read with the CSRF check, the refusals turned into pages."""
+
+    async def route(request: Request) -> Response:
+        ref = session_ref(request)
+        form = await read_form(request)
+        try:
+            return await act(request, ref, form)
+        except SessionLocked as locked:
+            return refusal(request, ref, _in_use(locked))
+        except (runs.Refused, IntakeProblem) as refused:
+            return refusal(request, ref, str(refused))
+        except runs.SessionGone:
+            raise HTTPException(404, "There is no such session (it may have been archived or restored since).")
+        except session.SessionNotSaved as failed:
+            return refusal(request, ref, str(runs.phase_failure(failed)), status=500)
+        finally:
+            await form.close()
+
+    return route
