@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import os
 import re
+import time
 
 import pytest
+from support import tampered
 from web_support import EXAMPLES, example_analysis
 
 HOSTILE = "<script>alert(1)</script><img src=x onerror=alert(2)>"
@@ -129,3 +131,35 @@ def test_a_missing_session_or_document_is_a_plain_not_found(browser, store, path
     response = browser.get(path)
     assert response.status_code == 404
     assert "Traceback" not in response.text and "Back to the sessions" in response.text
+
+
+@pytest.mark.parametrize("kind", list(tampered.KINDS))
+def test_a_tampered_session_file_never_gives_a_500(browser, access, store, kind):
+    """Every page that reads the store, and an action on the session, over each kind of tampered file:
+    shown as far as it can be read, or not a session (passed over, or not found); never a failure."""
+    data = tampered.tampered_bytes(kind, "/work/interview.md")
+    (store.sessions / tampered.NAME).write_bytes(data)
+    (store.archive / tampered.NAME).write_bytes(data)
+    session = f"/session/live/{tampered.NAME}"
+    pages = ["/", session, f"/session/archive/{tampered.NAME}", f"{session}/documents", f"{session}/documents/prd",
+             f"{session}/download/PRD.md"]
+    for path in pages:
+        response = browser.get(path)  # the test client raises what the application raises
+        assert response.status_code in (200, 404), (path, response.status_code)
+    for action in ("continue", "write"):
+        response = browser.post(f"{session}/forward", data={"csrf_token": access.csrf_token, "action": action})
+        assert response.status_code in (303, 404, 409), (action, response.status_code, response.text)
+
+
+def test_a_failure_holding_a_lone_surrogate_or_a_bidi_override_is_shown_escaped(browser, app):
+    from brevanta.web.tasks import TaskFailed
+
+    def work(task):
+        raise TaskFailed("No analysis: the Anthropic API answered HTTP 400: bad \ud800 body \u202etxt.exe")
+
+    task = app.state.runner.start("new/acme", "Analysing the interview", work, next_url="/")
+    while not task.over:
+        time.sleep(0.01)
+    response = browser.get(f"/tasks/{task.task_id}")
+    assert response.status_code == 200
+    assert "bad \\ud800 body \\u202etxt.exe" in response.text and "\u202e" not in response.text

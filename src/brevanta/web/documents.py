@@ -19,6 +19,7 @@ from markupsafe import Markup
 from brevanta.pipeline.documents import FILE_NAMES, file_name
 from brevanta.pipeline.figures import FIGURES_HEADING
 from brevanta.pipeline.formats import html_body
+from brevanta.pipeline import session
 from brevanta.pipeline.inputs import FORMATS
 from brevanta.pipeline.sections import KNOWN_GAPS_HEADING, section_span
 
@@ -29,9 +30,9 @@ GLANCE_HEADINGS = (KNOWN_GAPS_HEADING, FIGURES_HEADING)
 
 
 def output_dir_of(state: dict[str, Any]) -> str | None:
-    """The folder a session writes its documents into, as its state keeps it."""
-    value = state.get("output_dir")
-    return value if isinstance(value, str) else None
+    """The folder a session writes its documents into, as its state keeps it; None when it names none
+    a path can be."""
+    return session.output_dir(state)
 
 
 def markdown_html(text: str) -> Markup:

@@ -40,8 +40,8 @@ STALE = "The session changed since this page was shown (in another tab or a term
 
 def interview_of(state: dict[str, Any]) -> Interview:
     """The interview a session was made from, as it keeps it: its path and its text."""
-    path, text = state.get("interview_file"), state.get("interview_text")
-    return Interview(path if isinstance(path, str) else STDIN, text if isinstance(text, str) else "")
+    text = state.get("interview_text")
+    return Interview(session.interview_file(state) or STDIN, text if isinstance(text, str) else "")
 
 
 def run_of(record: dict[str, Any]) -> Run:
