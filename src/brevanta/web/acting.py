@@ -13,20 +13,12 @@ from starlette.responses import Response
 
 from brevanta.pipeline import session
 from brevanta.pipeline.lock import SessionLocked
-from brevanta.pipeline.session import when
 from brevanta.web import runs
 from brevanta.web.forms import read_form
 from brevanta.web.intake import IntakeProblem
 from brevanta.web.links import link
 from brevanta.web.sessionfiles import SessionRef, session_ref
 from brevanta.web.templating import page
-
-
-def _in_use(locked: SessionLocked) -> str:
-    holder = "this server (a task is running on it)" if runs.held_here((locked.pid, None)) else \
-        f"process {locked.pid}" if locked.pid else "another process"
-    since = when(locked.since) if locked.since else "an unknown time"
-    return f"This session is in use by {holder} since {since}; nothing was changed. Wait for it to end, then retry."
 
 
 def refusal(request: Request, ref: SessionRef, message: str, status: int = 409) -> Response:
@@ -46,7 +38,7 @@ def acting(act: Act) -> Callable[[Request], Awaitable[Response]]:
         try:
             return await act(request, ref, form)
         except SessionLocked as locked:
-            return refusal(request, ref, _in_use(locked))
+            return refusal(request, ref, str(runs.phase_failure(locked)))
         except (runs.Refused, IntakeProblem) as refused:
             return refusal(request, ref, str(refused))
         except runs.SessionGone:

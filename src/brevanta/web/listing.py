@@ -15,7 +15,7 @@ from datetime import datetime
 from typing import Any
 
 from brevanta.pipeline.interview import STDIN
-from brevanta.pipeline.lock import LOCK_SUFFIX, holder
+from brevanta.pipeline.lock import LOCK_SUFFIX, holder, holder_words
 from brevanta.pipeline.usage import totals
 from brevanta.pipeline.session import read_session_file, state_of
 from brevanta.web.sessionfiles import SessionRef, directory_of
@@ -105,9 +105,7 @@ def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
 
 def _holder_text(ref: SessionRef) -> str:
     held = holder(ref.path)
-    if held is None:
-        return ""
-    return "this server" if held[0] == os.getpid() else f"process {held[0] or 'unknown'}"
+    return "" if held is None else holder_words(*held)
 
 
 @dataclass(frozen=True)

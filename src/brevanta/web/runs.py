@@ -4,7 +4,6 @@ another process holds is refused, never changed. Every phase, check and message 
 
 from __future__ import annotations
 
-import os
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -13,9 +12,9 @@ from typing import TYPE_CHECKING, Any
 
 from brevanta.pipeline import decisions, session
 from brevanta.pipeline.interview import STDIN, Interview
-from brevanta.pipeline.lock import holder
 from brevanta.pipeline.session import Run
 from brevanta.pipeline.session import state_of
+from brevanta.pipeline.words import sentence
 from brevanta.web.sessionfiles import SessionRef, read_session
 from brevanta.web.tasks import Task
 
@@ -35,6 +34,7 @@ class Refused(Exception):
 
 NO_INTERVIEW_TEXT = ("This session was saved without its interview's text: run `brevanta analyze` on the "
                      "interview file once, then go on here.")
+NOTHING_CHANGED = "Nothing was changed: wait for it to end, then retry."
 STALE = "The session changed since this page was shown (in another tab or a terminal): look again and retry."
 
 
@@ -71,15 +71,6 @@ def opened(ref: SessionRef) -> Iterator[Opened]:
         yield Opened(run, session.saved_analysis(run), record)
     finally:
         lock.release()
-
-
-def held_by(ref: SessionRef) -> tuple[int | None, str | None] | None:
-    """Who holds the session now: (pid, since), or None."""
-    return holder(ref.path)
-
-
-def held_here(held: tuple[int | None, str | None] | None) -> bool:
-    return held is not None and held[0] == os.getpid()
 
 
 def ref_of(run: Run) -> SessionRef:
@@ -137,7 +128,7 @@ def phase_failure(exc: BaseException) -> str | None:
     if isinstance(exc, session.SessionNotSaved):
         return f"Cannot {exc.action} in {exc.directory}: {os_reason(exc.error)}. The last saved session is unchanged."
     if isinstance(exc, SessionLocked):
-        return f"The session is in use by process {exc.pid or 'unknown'}: nothing was changed."
+        return f"{sentence(str(exc))} {NOTHING_CHANGED}"
     if isinstance(exc, Refused):
         return str(exc)
     return None

@@ -8,9 +8,10 @@ from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response
 from starlette.routing import BaseRoute, Route
 
-from brevanta import config, durable, waymark
-from brevanta.errors import UsageError, os_reason
-from brevanta.pipeline import session
+from brevanta import config
+from brevanta.errors import UsageError
+from brevanta.pipeline import archive
+from brevanta.pipeline.words import sentence
 from brevanta.pipeline.inputs import check_org_id
 from brevanta.web import runs
 from brevanta.web.acting import acting
@@ -59,15 +60,12 @@ async def new_analysis(request: Request) -> Response:
 async def restore(request: Request, ref: SessionRef, form: FormData) -> Response:
     if ref.place != "archive":
         raise runs.Refused(runs.STALE)
-    target = waymark.SESSIONS_DIR / ref.name
     try:
-        durable.move_without_replacing(ref.path, target)
-    except FileExistsError:
-        raise runs.Refused(f"Cannot restore {ref.name}: {target} already exists; nothing was moved.") from None
-    except FileNotFoundError:
+        archive.restore(ref.name)
+    except archive.NoSuchSessionFile:
         raise runs.SessionGone(ref.name) from None
-    except OSError as exc:
-        raise runs.Refused(f"Cannot restore {ref.name}: {os_reason(exc)}.") from None
+    except archive.NotRestored as refused:
+        raise runs.Refused(sentence(str(refused))) from None
     return RedirectResponse(link(request, "report", SessionRef("live", ref.name)), status_code=303)
 
 
@@ -76,7 +74,9 @@ async def reopen(request: Request, ref: SessionRef, form: FormData) -> Response:
     if ref.place != "live":
         raise runs.Refused(runs.STALE)
     try:
-        session.reopen_file(ref.path)
+        archive.reopen(ref.name)
+    except archive.NoSuchSessionFile:
+        raise runs.SessionGone(ref.name) from None
     except ValueError:
         raise runs.Refused(f"{ref.name} is not a completed session.") from None
     return RedirectResponse(link(request, "report", ref), status_code=303)
