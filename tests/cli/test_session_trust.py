@@ -333,3 +333,32 @@ def test_temporary_files_of_killed_writers_are_removed_by_the_next_write(brevant
     assert done.returncode == 0, done.stderr
     for name, (folder, _, removed) in planted.items():
         assert (folder / name).exists() is not removed, name
+
+
+def test_an_interview_another_run_is_analysing_is_waited_for_then_its_session_offered(brevanta):
+    from brevanta.pipeline.interview import text_sha256
+    from brevanta.pipeline.lock import InterviewLock
+
+    sessions = brevanta.home / "sessions"
+    sessions.mkdir(parents=True)
+    interview = brevanta.cwd / "examples" / "interview.md"
+    other_run = InterviewLock.acquire(sessions, text_sha256(interview.read_text(encoding="utf-8")))
+    try:
+        unattended = brevanta.run("analyze", "examples/interview.md", "--org", tampered.ORG, *FULL_REPLAY, "--yes")
+        assert unattended.returncode == 3 and brevanta.session_files() == []
+        assert re.fullmatch(r"brevanta: this interview is being analysed by another task of this process \(\d+\) "
+                            r"since \S+ \S+\nRun the command again once that analysis is saved: its session is "
+                            r"offered then\.\n", unattended.stderr), unattended.stderr
+        terminal = brevanta.terminal("analyze", "examples/interview.md", "--org", tampered.ORG, *FULL_REPLAY)
+        screen = terminal.expect("Wait for it, then take up its session? [Y/n] ")
+        assert f"! This interview is being analysed by process {os.getpid()} since " in screen
+        terminal.send("")
+        time.sleep(0.5)
+        # The other run saves its session, and lets the interview go.
+        (sessions / tampered.NAME).write_text(json.dumps(tampered.base_session(str(interview))), encoding="utf-8")
+    finally:
+        other_run.release()
+    terminal.expect("Resume the session of ")
+    terminal.send("\x04")
+    assert terminal.wait() == 0, terminal.screen
+    assert brevanta.session_files() == [sessions / tampered.NAME]

@@ -4,15 +4,16 @@ another run holds, reopening a completed one, and the lines that say where it is
 from __future__ import annotations
 
 import argparse
+import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from brevanta import display
 from brevanta.errors import EnvironmentProblem
-from brevanta.cli.terminal import ask_word, ask_yes_no
+from brevanta.cli.terminal import Spinner, ask_word, ask_yes_no
 from brevanta.pipeline import session
 from brevanta.pipeline.interview import Interview
-from brevanta.pipeline.lock import SessionLocked
+from brevanta.pipeline.lock import InterviewBusy, SessionLocked
 from brevanta.pipeline.session import Run, describe, interview_name, state_of, when
 from brevanta.pipeline.words import sentence
 from brevanta.untrusted import for_terminal
@@ -107,15 +108,15 @@ def _offer_changed(record: dict[str, Any], args: argparse.Namespace, interview: 
     return run
 
 
-def choose_session(args: argparse.Namespace, interview: Interview, org_id: str, interactive: bool) -> Run | None:
-    """The session this run works in: one of this interview's, resumed, or a new one. None when the
-    user ended the input before choosing; nothing was changed then."""
+def _chosen(args: argparse.Namespace, interview: Interview, org_id: str, interactive: bool,
+            listed: list[dict[str, Any]]) -> Run | None:
+    """One of this interview's sessions of `listed`, resumed, or a new one; None at end of input."""
     fresh = session.new_run(interview, org_id, args.round or 1)
     if args.new:
         return fresh
     if args.reopen:
         return _reopened(args, interview, org_id, fresh)
-    same, changed = session.of_interview(session.unfinished_sessions(org_id), interview)
+    same, changed = session.of_interview(listed, interview)
     try:
         if same:
             _list_sessions(same)
@@ -125,6 +126,52 @@ def choose_session(args: argparse.Namespace, interview: Interview, org_id: str, 
     except SessionLocked as locked:
         return _in_use(locked, fresh, interactive)
     return fresh
+
+
+BUSY_HINT = "Run the command again once that analysis is saved: its session is offered then."
+
+
+def choose_session(args: argparse.Namespace, interview: Interview, org_id: str, interactive: bool) -> Run | None:
+    """The session this run works in: one of this interview's, resumed, or a new one. None when the
+    user ended the input before choosing; nothing was changed then. A new session is analysed by this
+    run alone: another run analysing the same text for a new session is waited for (its session is then
+    offered) or refused."""
+    while True:
+        listed = [] if args.new or args.reopen else session.unfinished_sessions(org_id)
+        run = _chosen(args, interview, org_id, interactive, listed)
+        if run is None or run.session_file is not None:
+            return run
+        try:
+            session.claim(run)
+        except InterviewBusy as busy:
+            if not _wait_for_claim(run, busy, interactive):
+                return None
+            continue  # its session is offered now, or it saved none
+        if args.new or run.declined:
+            return run
+        known = {record["path"] for record in listed}
+        appeared = session.of_interview([record for record in session.unfinished_sessions(org_id)
+                                         if record["path"] not in known], interview)[0]
+        if not appeared:
+            return run
+        run.release()  # saved by another run between the listing and the claim: offered now
+
+
+def _wait_for_claim(run: Run, busy: InterviewBusy, interactive: bool) -> bool:
+    """Another run is analysing this interview text for a new session: wait until it has saved it
+    (then it is offered), or status 3. False at end of input."""
+    if not interactive or busy.problem:
+        raise EnvironmentProblem(str(busy), hint=None if busy.problem else BUSY_HINT)
+    display.warning(for_terminal(sentence(str(busy))))
+    wanted = ask_yes_no("Wait for it, then take up its session?")
+    if wanted is None:
+        return False
+    if not wanted:
+        raise EnvironmentProblem(str(busy), hint=None if busy.problem else BUSY_HINT)
+    with Spinner("Waiting for that analysis...", sys.stderr):
+        session.claim(run, wait=True)
+    run.release()
+    return True
 
 
 def _reopened(args: argparse.Namespace, interview: Interview, org_id: str, fresh: Run) -> Run:

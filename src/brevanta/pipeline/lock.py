@@ -174,8 +174,9 @@ def _take(path: Path) -> int:
             break
         os.close(descriptor)  # its holder released and removed it while we waited: take the new one
     holder = json.dumps({"pid": os.getpid(), "since": datetime.now().isoformat(timespec="seconds")})
-    os.ftruncate(descriptor, 0)
-    os.pwrite(descriptor, holder.encode("utf-8"), 0)
+    with contextlib.suppress(OSError):  # a full disk: held all the same, by a holder others cannot name
+        os.ftruncate(descriptor, 0)
+        os.pwrite(descriptor, holder.encode("utf-8"), 0)
     return descriptor
 
 

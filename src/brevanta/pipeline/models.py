@@ -133,8 +133,12 @@ def sdk_client(**options: Any) -> anthropic.Anthropic:
     return anthropic.Anthropic(timeout=config.REQUEST_TIMEOUT, max_retries=0, **options)
 
 
-def wait_for(call: Callable[[], T]) -> T:
-    """`call()` on a worker thread, waited for on this one, where the signals arrive."""
+_CANCEL_CHECK = 0.05  # seconds between two looks at a cancel request while a reply is waited for
+
+
+def wait_for(call: Callable[[], T], cancel: threading.Event | None = None) -> T:
+    """`call()` on a worker thread, waited for on this one, where the signals arrive. Cancelled once
+    `cancel` is set: the worker is left to end on its own, and what it returns is dropped."""
     results: list[T] = []
     failures: list[BaseException] = []
     done = threading.Event()
@@ -148,7 +152,12 @@ def wait_for(call: Callable[[], T]) -> T:
             done.set()
 
     threading.Thread(target=work, name="model-request", daemon=True).start()
-    done.wait()
+    if cancel is None:
+        done.wait()
+    else:
+        while not done.wait(_CANCEL_CHECK):
+            if cancel.is_set():
+                raise Cancelled()
     if failures:
         raise failures[0]
     return results[0]
@@ -275,8 +284,10 @@ class ModelAccess:
 
         return SimpleNamespace(Anthropic=client)
 
-    def analyze(self, text: str, round_number: int) -> gapscope.AnalysisResult:
-        """The analysis of `text`; ModelFailure when the model gave none."""
+    def analyze(self, text: str, round_number: int, cancel: threading.Event | None = None) -> gapscope.AnalysisResult:
+        """The analysis of `text`; ModelFailure when the model gave none, Cancelled once `cancel` is set
+        (the request is abandoned, not interrupted: the SDK cannot end a request that waits for its whole
+        reply; whatever it brings is dropped)."""
         check_size(text, "the interview with its answers")
         exchange = Exchange(relay=self._relay)
         sdk = getattr(gapscope, "anthropic")
@@ -287,7 +298,8 @@ class ModelAccess:
                 client = None if self.client is None else cast(
                     RelayGate, _WatchedRelay(self, self.client, exchange, watch))
                 setattr(gapscope, "anthropic", self._watched_sdk(exchange, watch))
-                result = wait_for(lambda: asyncio.run(gapscope.analyze_requirements(text, round_number, client)))
+                result = wait_for(lambda: asyncio.run(gapscope.analyze_requirements(text, round_number, client)),
+                                  cancel)
         finally:
             setattr(gapscope, "anthropic", sdk)
         if result.raw_response == "":  # the empty result of a failed or impossible analysis

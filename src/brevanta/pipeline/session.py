@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import threading
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -12,7 +13,8 @@ from typing import TYPE_CHECKING, Any
 
 from brevanta import durable, waymark
 from brevanta.pipeline.interview import STDIN, Interview, binding
-from brevanta.pipeline.lock import SessionLock, SessionLocked, holding
+from brevanta.pipeline.lock import (InterviewBusy, InterviewLock, SessionLock, SessionLocked, holding,
+                                   interview_holder)
 from brevanta.pipeline.records import ANALYSIS_FIELDS, analysis_fields
 from brevanta.pipeline.session_files import checked_path, within_depth
 from brevanta.pipeline.session_files import read_session_file as read_session_file  # the front ends' reader too
@@ -67,6 +69,8 @@ class Run:
     interview_sha256: str = ""
     interview_text: str = ""
     lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
+    # A new session's: no other run analyses this interview text for a new session until this one is saved.
+    claim: InterviewLock | None = field(default=None, repr=False)
     usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
 
     def answers_of_round(self, round_number: int) -> list[dict[str, Any]]:
@@ -76,6 +80,12 @@ class Run:
         if self.lock is not None:
             self.lock.release()
             self.lock = None
+        self.release_claim()
+
+    def release_claim(self) -> None:
+        if self.claim is not None:
+            self.claim.release()
+            self.claim = None
 
 
 def new_run(interview: Interview, org_id: str, round_number: int) -> Run:
@@ -263,6 +273,20 @@ def reopen_file(path: Path) -> dict[str, Any]:
     return record
 
 
+def claim(run: Run, *, wait: bool = False, cancel: threading.Event | None = None) -> None:
+    """The claim of a new session's run on its interview text, held until the session is saved: one
+    analysis of one interview text for a new session at a time, whichever front end starts it.
+    InterviewBusy when another run has it (unless `wait`: then when `cancel` is set)."""
+    waymark._ensure_dirs()
+    run.claim = InterviewLock.acquire(waymark.SESSIONS_DIR, run.interview_sha256, wait=wait, cancel=cancel)
+
+
+def analysing(interview_sha256: str) -> InterviewBusy | None:
+    """Who is analysing this interview text for a new session now, or None."""
+    waymark._ensure_dirs()
+    return interview_holder(waymark.SESSIONS_DIR, interview_sha256)
+
+
 def refuse_if_held(record: dict[str, Any]) -> None:
     """SessionLocked when another run holds the session of `record`, before the user is asked about it."""
     held = holding(record["path"])
@@ -349,6 +373,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         run.session_file = waymark.save_state(run.org_id, state, run.phase, run.session_file)
         if run.lock is None:
             run.lock = SessionLock.acquire(run.session_file)
+    run.release_claim()  # the session is there and held: whoever waited for the interview finds it
     return first_save
 
 

@@ -120,7 +120,7 @@ def phase_failure(exc: BaseException) -> str | None:
     """A phase's failure in the pipeline's own words, as one sentence for the page; None for a fault
     of ours, which the task runner logs in full."""
     from brevanta.errors import CommandError, os_reason
-    from brevanta.pipeline.lock import SessionLocked
+    from brevanta.pipeline.lock import InterviewBusy, SessionLocked
 
     if isinstance(exc, CommandError):
         hint = f" {exc.hint}" if exc.hint else ""
@@ -129,6 +129,8 @@ def phase_failure(exc: BaseException) -> str | None:
         return f"Cannot {exc.action} in {exc.directory}: {os_reason(exc.error)}. The last saved session is unchanged."
     if isinstance(exc, SessionLocked):
         return f"{sentence(str(exc))} {NOTHING_CHANGED}"
+    if isinstance(exc, InterviewBusy):
+        return sentence(str(exc))
     if isinstance(exc, Refused):
         return str(exc)
     return None
@@ -154,15 +156,26 @@ def reported(task: Task) -> Iterator[None]:
 # -- phases that call the model (on a task's thread) ---------------------------------
 
 
-def analyse_new(task: Task, org_id: str, interview: str) -> str:
-    """A new session of `org_id` for `interview`, with its first analysis; returns the session's file name."""
+def analyse_new(task: Task, org_id: str, interview: str, known: set[str]) -> str:
+    """The session of `org_id` for `interview` after its first analysis; returns its file name. Another
+    run analysing the same text for a new session is waited for: when it saved a session of `org_id`
+    (one not in `known`, the sessions there were before), that is the one, and nothing is paid again.
+    Otherwise a new session, analysed here; nothing is saved when the task is cancelled."""
     from brevanta.pipeline import analysis
 
     run = session.new_run(Interview(STDIN, interview), org_id, 1)
     run.output_dir = output_dir_for(org_id)
     try:
         with reported(task):
-            analysis.analyse(run, interview, model_access(task, run))
+            if session.analysing(run.interview_sha256) is not None:
+                task.update(message="Waiting for the other analysis of this interview.")
+            session.claim(run, wait=True, cancel=task.cancel_requested)
+            appeared = session.of_interview([record for record in session.unfinished_sessions(org_id)
+                                             if record["path"] not in known], Interview(STDIN, interview))[0]
+            if appeared:
+                return Path(appeared[0]["path"]).name
+            task.update(message="Analysing the interview (round 1).")
+            analysis.analyse(run, interview, model_access(task, run), cancel=task.cancel_requested)
     finally:
         run.release()
     return ref_of(run).name
@@ -175,7 +188,8 @@ def analyse_again(task: Task, ref: SessionRef) -> None:
     with reported(task), opened(ref) as taken:
         if not taken.run.interview_text.strip():
             raise Refused(NO_INTERVIEW_TEXT)
-        analysis.analyse(taken.run, taken.run.interview_text, model_access(task, taken.run))
+        analysis.analyse(taken.run, taken.run.interview_text, model_access(task, taken.run),
+                         cancel=task.cancel_requested)
 
 
 # -- the documents ----------------------------------------------------------------

@@ -3,6 +3,10 @@ complete one reopened."""
 
 from __future__ import annotations
 
+from pathlib import Path
+from typing import Any
+
+from starlette.concurrency import run_in_threadpool
 from starlette.datastructures import FormData
 from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response
@@ -10,16 +14,18 @@ from starlette.routing import BaseRoute, Route
 
 from brevanta import config
 from brevanta.errors import UsageError
-from brevanta.pipeline import archive
-from brevanta.pipeline.words import sentence
+from brevanta.pipeline import archive, session
 from brevanta.pipeline.inputs import check_org_id
+from brevanta.pipeline.interview import STDIN, Interview
+from brevanta.pipeline.session import describe, state_of, when
+from brevanta.pipeline.words import sentence
 from brevanta.web import runs
 from brevanta.web.acting import acting
 from brevanta.web.forms import read_form, text_field
 from brevanta.web.intake import IntakeProblem, check_within_limit, read_intake
 from brevanta.web.links import link
 from brevanta.web.listing import SessionIndex
-from brevanta.web.routes.tasks import start_task
+from brevanta.web.routes.tasks import runner_of, start_task
 from brevanta.web.sessionfiles import SESSION_PATH, SessionRef
 from brevanta.web.tasks import Task
 from brevanta.web.templating import page
@@ -47,13 +53,45 @@ async def new_analysis(request: Request) -> Response:
     finally:
         await form.close()
 
+    then = text_field(form, "then")  # after the page below: "wait" for the other analysis, or a "new" session
+    interview = Interview(STDIN, intake.text)
+    listed = await run_in_threadpool(session.unfinished_sessions, org_id)
+    taken = await run_in_threadpool(_taken, request, org_id, interview, listed, then)
+    if taken is not None:
+        return taken
+    known = {record["path"] for record in listed}
+
     def work(task: Task) -> str:
-        task.update(message="Analysing the interview (round 1).")
-        name = runs.analyse_new(task, org_id, intake.text)
+        name = runs.analyse_new(task, org_id, intake.text, known)
         task.next_url = link(request, "report", SessionRef("live", name))
         return "The analysis is saved."
 
-    return start_task(request, f"new/{org_id}", "Analysing the interview", work, next_url=link(request, "sessions"))
+    # One task per interview text: a second interview of the organisation is a session of its own.
+    return start_task(request, f"new/{interview.sha256}", "Analysing the interview", work,
+                      next_url=link(request, "sessions"))
+
+
+def _taken(request: Request, org_id: str, interview: Interview, listed: list[dict[str, Any]],
+           then: str) -> Response | None:
+    """The page that says this interview is taken already, or None: an unfinished session of the
+    organisation holds its very text (open it, or start a new one anyway), or another run is analysing
+    it for a new session (open it when it is this server's, or wait for it)."""
+    same = session.of_interview(listed, interview)[0] if then != "new" else []
+    context: dict[str, Any] = {"org": org_id, "interview": interview.text, "title": "This interview is taken"}
+    if same:
+        record = same[0]
+        ref = SessionRef.parse("live", Path(record["path"]).name)
+        message = (f"This interview has an unfinished session of {org_id}, saved {when(record['saved_at'])} "
+                   f"({describe(state_of(record))}).")
+        return page(request, "interview_taken.html", message=message, then="new", then_label="Start a new session",
+                    open_url=link(request, "report", ref) if ref is not None else "", **context)
+    busy = session.analysing(interview.sha256) if then != "wait" else None
+    if busy is None:
+        return None
+    ours = runner_of(request).running(f"new/{interview.sha256}")
+    return page(request, "interview_taken.html", message=sentence(str(busy)),
+                open_url=link(request, "task", task_id=ours.task_id) if ours is not None else "",
+                then="" if busy.problem else "wait", then_label="Wait for it, then open its session", **context)
 
 
 @acting
