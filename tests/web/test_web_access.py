@@ -10,10 +10,10 @@ from web_support import BASE, PORT
 def test_the_token_is_exchanged_for_a_strict_http_only_cookie_and_leaves_the_address(anonymous, access):
     response = anonymous.get(f"/session/live/x.json?token={access.token}&tab=1")
     assert response.status_code == 303
-    assert response.headers["location"] == "/session/live/x.json?tab=1"
+    assert response.headers["location"] == f"{access.prefix}/session/live/x.json?tab=1"
     cookie = response.headers["set-cookie"]
     assert cookie.startswith(f"brevanta-{PORT}={access.cookie_value};")
-    assert "HttpOnly" in cookie and "SameSite=strict" in cookie and "Path=/" in cookie
+    assert "HttpOnly" in cookie and "SameSite=strict" in cookie and f"Path={access.prefix};" in cookie
     assert access.token not in cookie
     assert anonymous.get("/").status_code == 200  # the cookie now opens every page
 
@@ -51,3 +51,9 @@ def test_every_response_forbids_inline_scripts_and_other_origins(browser):
     assert directives["style-src"] == "'self'"
     assert directives["form-action"] == "'self'" and directives["frame-ancestors"] == "'none'"
     assert browser.get("/static/app.js").headers["content-security-policy"] == policy
+
+
+@pytest.mark.parametrize("path", ["/", "/session/live/x.json", "/static/app.js", "/favicon.ico"])
+def test_nothing_is_served_outside_the_servers_own_path(browser, path):
+    response = browser.get(BASE + path)  # the whole address: not under the prefix, even with the cookie
+    assert response.status_code == 404 and "Open the address that" in response.text

@@ -65,7 +65,7 @@ def test_a_new_analysis_runs_off_the_request_path_and_shows_its_report(browser, 
 
     response = browser.post("/new", data={"org": "acme", "csrf_token": access.csrf_token},
                             files={"interview_file": ("interview.md", interview, "text/markdown")})
-    assert response.status_code == 303 and response.headers["location"].startswith("/tasks/")
+    assert response.status_code == 303 and response.headers["location"].startswith(f"{access.prefix}/tasks/")
     task_url = response.headers["location"]
 
     events = browser.get(task_url + "/events").text  # streams until the task is over

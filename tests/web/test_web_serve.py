@@ -24,7 +24,7 @@ NAME = "acme_20261201_100000.json"
 def test_serve_prints_one_address_with_a_token_and_stops_cleanly_on_ctrl_c(tmp_path):
     served = start(environment(tmp_path / "home"))
     assert served.url.startswith("http://127.0.0.1:") and len(served.url.split("token=")[1]) >= 40
-    connection = http.client.HTTPConnection(served.base.split("//")[1], timeout=30)
+    connection = http.client.HTTPConnection(served.origin.split("//")[1], timeout=30)
     connection.request("GET", "/" + served.url.split("/", 3)[3])
     assert connection.getresponse().status == 303
 
@@ -59,12 +59,12 @@ def test_an_upload_past_the_limit_is_refused_while_it_streams_in(tmp_path):
     # A limit of 1,000 tokens: 16,000 bytes of text, with 64 KiB for the form around it.
     served = start(environment(tmp_path / "home", BREVANTA_MAX_INTERVIEW_TOKENS="1000"))
     try:
-        host, port = served.base.split("//")[1].split(":")
+        host, port = served.origin.split("//")[1].split(":")
         connection = http.client.HTTPConnection(host, int(port), timeout=30)
         connection.request("GET", "/" + served.url.split("/", 3)[3])
         cookie = connection.getresponse().getheader("set-cookie", "").split(";")[0]
         with socket.create_connection((host, int(port)), timeout=30) as raw:
-            raw.sendall((f"POST /new HTTP/1.1\r\nHost: {host}:{port}\r\nCookie: {cookie}\r\n"
+            raw.sendall((f"POST {served.prefix}/new HTTP/1.1\r\nHost: {host}:{port}\r\nCookie: {cookie}\r\n"
                          "Content-Type: application/x-www-form-urlencoded\r\nTransfer-Encoding: chunked\r\n\r\n")
                         .encode())
             chunk = b"x" * 8192
@@ -96,16 +96,16 @@ def test_ctrl_c_while_documents_are_written_cancels_them_and_keeps_the_session(t
             model.reply_text((EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8"), chunks=400, every=0.1)
         served = start(environment(tmp_path / "home", ANTHROPIC_BASE_URL=model.base_url, ANTHROPIC_API_KEY="k"),
                        cwd=tmp_path)
-        host, port = served.base.split("//")[1].split(":")
+        host, port = served.origin.split("//")[1].split(":")
         connection = http.client.HTTPConnection(host, int(port), timeout=30)
         connection.request("GET", "/" + served.url.split("/", 3)[3])
         exchanged = connection.getresponse()
         exchanged.read()
         cookie = exchanged.getheader("set-cookie", "").split(";")[0]
-        connection.request("GET", f"/session/live/{NAME}", headers={"Cookie": cookie})
+        connection.request("GET", f"{served.prefix}/session/live/{NAME}", headers={"Cookie": cookie})
         page = connection.getresponse().read().decode()
         csrf = re.search(r'name="csrf_token" value="([^"]+)"', page).group(1)
-        connection.request("POST", f"/session/live/{NAME}/forward", body=f"csrf_token={csrf}&action=write",
+        connection.request("POST", f"{served.prefix}/session/live/{NAME}/forward", body=f"csrf_token={csrf}&action=write",
                            headers={"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"})
         started = connection.getresponse()
         started.read()

@@ -122,7 +122,7 @@ def test_an_archived_session_is_restored_and_a_complete_one_reopened(browser, ac
     page = browser.get(f"/session/archive/{NAME}").text
     assert "archived: restore it" in page and 'name="choice"' not in page
     restored = _post(browser, access, f"/session/archive/{NAME}/restore")
-    assert restored.headers["location"] == SESSION
+    assert restored.headers["location"] == access.prefix + SESSION
     assert (store.sessions / NAME).is_file() and not (store.archive / NAME).exists()
     refused = _post(browser, access, f"/session/archive/{NAME}/restore")
     assert refused.status_code == 404

@@ -1,5 +1,10 @@
 """Who may use the server: the holder of the printed address's token, then of the cookie it is
-exchanged for, through a Host that names this server."""
+exchanged for, through a Host that names this server.
+
+Cookies do not tell the ports of one host apart: a cookie set by this server would go to any other
+server on 127.0.0.1 too, and its value alone opens this one. So every page lives under a random path
+of this server's own (`/PREFIX/...`) and the cookie's Path is that prefix: the browser sends it
+nowhere else."""
 
 from __future__ import annotations
 
@@ -47,10 +52,16 @@ class Access:
     token: str  # in the printed address only
     cookie_value: str  # what the browser shows from the first visit on
     csrf_token: str  # in every form
+    prefix: str  # the path every page lives under, "/" and a random name; the cookie's Path
 
     @classmethod
     def new(cls, host: str, port: int) -> Access:
-        return cls(host, port, secrets.token_urlsafe(32), secrets.token_urlsafe(32), secrets.token_urlsafe(32))
+        return cls(host, port, secrets.token_urlsafe(32), secrets.token_urlsafe(32), secrets.token_urlsafe(32),
+                   f"/{secrets.token_urlsafe(9)}")
+
+    def within(self, path: str) -> bool:
+        """Whether `path` is one of this server's pages: under its prefix."""
+        return path == self.prefix or path.startswith(f"{self.prefix}/")
 
     @property
     def cookie_name(self) -> str:
@@ -69,7 +80,7 @@ class Access:
         shown = "127.0.0.1" if _is_wildcard(self.host) else self.host
         if ":" in shown:
             shown = f"[{shown}]"
-        return f"http://{shown}:{self.port}/?token={self.token}"
+        return f"http://{shown}:{self.port}{self.prefix}/?token={self.token}"
 
     def host_allowed(self, header: str) -> bool:
         """True for a Host header naming this server: the bound address or localhost, on our port.

@@ -34,6 +34,8 @@ SECURITY_HEADERS = {
 
 NO_ACCESS = ("Open the address that <code>brevanta serve</code> printed: it carries the access token. "
              "This browser has no access yet, or the server was started again since.")
+NOT_HERE = ("There is no page here. Open the address that <code>brevanta serve</code> printed: its pages are "
+            "under the path it names.")
 WRONG_HOST = ("This server answers only to the address it printed (or localhost). "
               "Open the printed address.")
 
@@ -52,7 +54,9 @@ def _without_token(request: Request) -> str:
 
 def _exchange(access: Access, request: Request) -> Response:
     response = RedirectResponse(_without_token(request), status_code=303)
-    response.set_cookie(access.cookie_name, access.cookie_value, httponly=True, samesite="strict", path="/")
+    # Path: sent back to this server's pages alone, not to every server of the host (see access).
+    response.set_cookie(access.cookie_name, access.cookie_value, httponly=True, samesite="strict",
+                        path=access.prefix)
     return response
 
 
@@ -87,6 +91,8 @@ class Guard:
     def _refusal(self, request: Request) -> Response | None:
         if not self.access.host_allowed(request.headers.get("host", "")):
             return plain_page(403, "Forbidden", WRONG_HOST)
+        if not self.access.within(request.url.path):
+            return plain_page(404, "Not found", NOT_HERE)
         token = request.query_params.get("token")
         if token is not None and request.method in ("GET", "HEAD") and self.access.token_matches(token):
             return _exchange(self.access, request)
