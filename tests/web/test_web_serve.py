@@ -1,6 +1,6 @@
 """`brevanta serve` as the user runs it: one address with its token, Ctrl-C stops it cleanly, a port
 in use is one line and status 3, another address warns, and an upload past the limit is refused while
-it streams in."""
+it streams in, and a large session read holds up no other request."""
 
 from __future__ import annotations
 
@@ -9,6 +9,7 @@ import json
 import re
 import signal
 import socket
+import threading
 import time
 
 import pytest
@@ -122,3 +123,48 @@ def test_ctrl_c_while_documents_are_written_cancels_them_and_keeps_the_session(t
     assert [gap["id"] for gap in state["bypassed_gaps"]] == [gap["id"] for gap in analysis["gaps"]]
     assert state["documents_written"] == [] and not (tmp_path / "out" / "PRD.md").exists()
     assert not path.with_name(NAME + ".lock").exists() or holder(path) is None
+
+
+def _timed_get(host: str, port: int, path: str, cookie: str) -> tuple[float, int]:
+    started = time.perf_counter()
+    connection = http.client.HTTPConnection(host, port, timeout=60)
+    connection.request("GET", path, headers={"Cookie": cookie})
+    response = connection.getresponse()
+    response.read()
+    connection.close()
+    return time.perf_counter() - started, response.status
+
+
+def test_a_static_file_is_answered_at_once_while_a_200_mb_session_is_read(tmp_path):
+    """Pages read the store on worker threads, and a session too large to parse in a moment is parsed
+    by a child process: the server answers everything else meanwhile."""
+    home = tmp_path / "home"
+    store = Store(home / "sessions", home / "sessions" / "archive")
+    store.archive.mkdir(parents=True)
+    served = start(environment(home))
+    try:
+        host, port = served.origin.split("//")[1].split(":")
+        connection = http.client.HTTPConnection(host, int(port), timeout=30)
+        connection.request("GET", "/" + served.url.split("/", 3)[3])
+        cookie = connection.getresponse().getheader("set-cookie", "").split(";")[0]
+        static = f"{served.prefix}/static/style.css"
+        # The slowest of a few answers on this machine as it is now, before the large read.
+        quiet = max(_timed_get(host, int(port), static, cookie)[0] for _ in range(30))
+        # Written after the start: the listing's first pass has nothing large to read.
+        store.write(NAME, analysis=example_analysis(), interview_text="x" * 200_000_000)
+        report: list[tuple[float, int]] = []
+        reader = threading.Thread(target=lambda: report.append(
+            _timed_get(host, int(port), f"{served.prefix}/session/live/{NAME}", cookie)))
+        reader.start()
+        waits = []
+        while reader.is_alive():
+            waits.append(_timed_get(host, int(port), static, cookie))
+            time.sleep(0.005)  # a page's pace, not a loop that takes a core from the server
+        reader.join()
+    finally:
+        status, _, err = served.stop()
+    assert status == 0 and "Traceback" not in err, err
+    assert report[0][1] == 200 and report[0][0] > 10 * quiet  # the large session took its time
+    slowest = max(wait for wait, _ in waits)
+    assert slowest < max(0.05, 10 * quiet), (slowest, quiet)
+    assert len(waits) >= 10 and {answer for _, answer in waits} == {200}

@@ -17,7 +17,8 @@ from typing import Any
 from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.lock import LOCK_SUFFIX, holder, holder_words
 from brevanta.pipeline.usage import totals
-from brevanta.pipeline.session import read_session_file, state_of
+from brevanta.pipeline.session import state_of
+from brevanta.pipeline.session_files import glance
 from brevanta.web.sessionfiles import SessionRef, directory_of
 
 UNFINISHED, COMPLETE, ARCHIVED = "unfinished", "complete", "archived"
@@ -152,7 +153,7 @@ class SessionIndex:
     @staticmethod
     def _read(place: str, name: str) -> SessionSummary | None:
         ref = SessionRef.parse(place, name)
-        data = read_session_file(ref.path) if ref is not None else None
+        data = glance(ref.path) if ref is not None else None
         return summarise(ref, data) if ref is not None and data is not None else None
 
     def sessions(self) -> list[SessionSummary]:

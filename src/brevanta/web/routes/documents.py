@@ -16,7 +16,10 @@ from brevanta.web.sessionfiles import SESSION_PATH, session_data, session_ref
 from brevanta.web.templating import page
 
 
-async def documents_page(request: Request) -> Response:
+# On worker threads, as Starlette runs plain functions: each reads the store and the documents.
+
+
+def documents_page(request: Request) -> Response:
     ref = session_ref(request)
     data = session_data(ref)
     output_dir = documents.output_dir_of(state_of(data))
@@ -28,7 +31,7 @@ async def documents_page(request: Request) -> Response:
     return page(request, "documents.html", session=summarise(ref, data), documents=shown)
 
 
-async def document_page(request: Request) -> Response:
+def document_page(request: Request) -> Response:
     ref = session_ref(request)
     data = session_data(ref)
     output_dir = documents.output_dir_of(state_of(data))
@@ -43,7 +46,7 @@ async def document_page(request: Request) -> Response:
                               if item.kind == kind), []))
 
 
-async def download(request: Request) -> Response:
+def download(request: Request) -> Response:
     ref = session_ref(request)
     data = session_data(ref)
     name = str(request.path_params["file"])

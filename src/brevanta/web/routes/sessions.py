@@ -30,7 +30,7 @@ from brevanta.web.sessionfiles import SESSION_PATH, SessionRef
 from brevanta.web.tasks import Task
 from brevanta.web.templating import page
 
-async def sessions_page(request: Request) -> Response:
+def sessions_page(request: Request) -> Response:  # on a worker thread: it reads the store
     index: SessionIndex = request.app.state.index
     return page(request, "sessions.html", organisations=index.organisations())
 
@@ -99,7 +99,7 @@ async def restore(request: Request, ref: SessionRef, form: FormData) -> Response
     if ref.place != "archive":
         raise runs.Refused(runs.STALE)
     try:
-        archive.restore(ref.name)
+        await run_in_threadpool(archive.restore, ref.name)
     except archive.NoSuchSessionFile:
         raise runs.SessionGone(ref.name) from None
     except archive.NotRestored as refused:
@@ -112,7 +112,7 @@ async def reopen(request: Request, ref: SessionRef, form: FormData) -> Response:
     if ref.place != "live":
         raise runs.Refused(runs.STALE)
     try:
-        archive.reopen(ref.name)
+        await run_in_threadpool(archive.reopen, ref.name)
     except archive.NoSuchSessionFile:
         raise runs.SessionGone(ref.name) from None
     except ValueError:
