@@ -11,7 +11,7 @@ from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import Response
 
-from brevanta.pipeline import session
+from brevanta.pipeline import archive, session
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.web import runs
 from brevanta.web.forms import read_form
@@ -41,7 +41,7 @@ def acting(act: Act) -> Callable[[Request], Awaitable[Response]]:
             return refusal(request, ref, str(runs.phase_failure(locked)))
         except (runs.Refused, IntakeProblem) as refused:
             return refusal(request, ref, str(refused))
-        except runs.SessionGone:
+        except (runs.SessionGone, archive.NoSuchSessionFile):  # not there, or nothing a session can be
             raise HTTPException(404, "There is no such session (it may have been archived or restored since).")
         except session.SessionNotSaved as failed:
             return refusal(request, ref, str(runs.phase_failure(failed)), status=500)

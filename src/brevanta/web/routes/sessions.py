@@ -100,8 +100,6 @@ async def restore(request: Request, ref: SessionRef, form: FormData) -> Response
         raise runs.Refused(runs.STALE)
     try:
         await run_in_threadpool(archive.restore, ref.name)
-    except archive.NoSuchSessionFile:
-        raise runs.SessionGone(ref.name) from None
     except archive.NotRestored as refused:
         raise runs.Refused(sentence(str(refused))) from None
     return RedirectResponse(link(request, "report", SessionRef("live", ref.name)), status_code=303)
@@ -113,8 +111,6 @@ async def reopen(request: Request, ref: SessionRef, form: FormData) -> Response:
         raise runs.Refused(runs.STALE)
     try:
         await run_in_threadpool(archive.reopen, ref.name)
-    except archive.NoSuchSessionFile:
-        raise runs.SessionGone(ref.name) from None
     except ValueError:
         raise runs.Refused(f"{ref.name} is not a completed session.") from None
     return RedirectResponse(link(request, "report", ref), status_code=303)
