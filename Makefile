@@ -6,7 +6,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_TESTS := tests/boundary tests/gapscope tests/waymark
 
-.PHONY: test demo install bench sanitize clean test-all wheel wheel-test
+.PHONY: test demo demo-transcript install bench sanitize clean test-all wheel wheel-test
 
 # Shell steps: $$venv becomes the environment for Python $$v (.venv for 3.12,
 # .venv-X.Y for the others), created when missing.
@@ -73,6 +73,17 @@ demo: install
 	@CORVANE_HOME="$(DEMO_HOME)" $(VENV)/bin/brevanta analyze examples/interview.md \
 	    --replay examples/replay --org acme-demo --out "$(DEMO_HOME)/documents" --yes --format md,html,docx; \
 	status=$$?; echo "The demo's session home: $(DEMO_HOME)"; exit $$status
+
+# The same run on a call transcript (WebVTT): the interview as the transcript reader gives it, each
+# passage with its time and speaker; its own home, so the two demos never share sessions.
+TRANSCRIPT_DEMO_HOME := $(CURDIR)/build/demo-transcript-home
+
+demo-transcript: install
+	@rm -rf "$(TRANSCRIPT_DEMO_HOME)" && mkdir -p "$(TRANSCRIPT_DEMO_HOME)"
+	@CORVANE_HOME="$(TRANSCRIPT_DEMO_HOME)" $(VENV)/bin/brevanta analyze examples/clinic-call.vtt \
+	    --replay examples/replay-clinic --org nirmala-demo --out "$(TRANSCRIPT_DEMO_HOME)/documents" --yes \
+	    --format md,html,docx; \
+	status=$$?; echo "The demo's session home: $(TRANSCRIPT_DEMO_HOME)"; exit $$status
 
 bench: install
 	@status=0; for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || status=1; done; exit $$status

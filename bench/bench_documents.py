@@ -1,7 +1,8 @@
 """The document phase after the model's replies, against writing the two Markdown files alone.
 
-For the example run's PRD and TRD replies: the reply checked for its sections, cleaned, completed with
-the known gaps, its figures looked up in the interview, framed by the header and the appendix, and
+For the example run's PRD and TRD replies: the reply's citations checked and made footnotes, the reply
+checked for its sections, cleaned, completed with the known gaps, its figures looked up in the interview,
+its requirements and the interview's statements traced, framed by the header and the appendix, and
 written as Markdown, HTML and Word (each file crash-safe, as the command writes it); against the two
 replies written as Markdown files the same crash-safe way and nothing else. Both in the same run, into
 the same kind of temporary directory. Target: the whole phase under 0.3 s for both documents, all formats
@@ -22,8 +23,9 @@ from common import per_call
 
 from brevanta import gapscope
 from brevanta.pipeline import documents
-from brevanta.pipeline.models import Completion
-from brevanta.cli.session import Run
+from brevanta.pipeline.models import ReplayClient
+from brevanta.pipeline.session import Run
+from brevanta.pipeline.sources import run_sources
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 TARGET_SECONDS = 0.3
@@ -36,9 +38,14 @@ def example_run():
         "completeness_score", "completeness_reasoning", "sufficient_for_prd", "gaps", "insights",
         "data_points_found", "architecture_notes", "summary")})
     result.bypassed_gaps.extend(result.gaps)
-    replies = {kind: Completion((EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8"), None, 0, 0)
-               for kind in documents.FILE_NAMES}
-    return Run("examples/interview.md", "acme-demo", 1), result, interview, replies
+    run = Run("examples/interview.md", "acme-demo", 1)
+    # The saved replies as the replay hands them over: their citations resolved against the documents sent.
+    replay = ReplayClient({kind: (EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8")
+                           for kind in documents.FILE_NAMES})
+    sent = run_sources(interview, run, result)
+    replies = {kind: replay.complete(messages=[{"role": "user", "content": documents.compose(kind, sent, result)}],
+                                     model="m", max_tokens=16000, operation=kind) for kind in documents.FILE_NAMES}
+    return run, result, interview, replies
 
 
 def main():

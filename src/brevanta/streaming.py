@@ -1,4 +1,4 @@
-"""Reading a Messages reply: a streamed one to its end, and the text of any.
+"""Reading a Messages reply: a streamed one to its end, and the text of any, with its citations.
 
 A long reply is streamed so that the request timeout bounds the silence between
 two events rather than the whole generation.
@@ -50,3 +50,10 @@ def final_message(
 def reply_text(reply: Message) -> str:
     """The text blocks of the reply, joined."""
     return "".join(block.text for block in reply.content if isinstance(block, anthropic.types.TextBlock))
+
+
+def reply_blocks(reply: Message) -> list[tuple[str, list[dict[str, Any]]]]:
+    """The text blocks of the reply, each with its citations as the service sent them (plain data: a
+    streamed reply's `citations_delta` events are gathered into its block by the SDK)."""
+    return [(block.text, [citation.to_dict() for citation in block.citations or []])
+            for block in reply.content if isinstance(block, anthropic.types.TextBlock)]

@@ -1,6 +1,7 @@
 """The offline demo on the example interview, `make demo`, the example replies themselves, and `--help`."""
 
 import hashlib
+import html
 import json
 import logging
 import math
@@ -52,7 +53,7 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     out_dir = brevanta.cwd / "acme-demo"
     listed = "".join(f"    {out_dir}/{kind}.{fmt}\n" for kind in ("PRD", "TRD") for fmt in ("md", "html", "docx"))
     assert out.endswith(f"✓ Session complete: {path}\n› The documents are in {out_dir}:\n{listed}"
-                        "Model usage of this run: 7,680 tokens in (0 from cache), 5,358 tokens out, "
+                        "Model usage of this run: 7,848 tokens in (0 from cache), 5,391 tokens out, "
                         "about $0.10 at list prices (estimated).\n")
     (session,) = brevanta.sessions()
     assert (session["org_id"], session["phase"]) == ("acme-demo", "complete")
@@ -67,8 +68,12 @@ def test_offline_demo(brevanta, example_reply, example_interview):
     # The saved TRD reply leaves one gap out of its known gaps: the command adds it.
     assert ('! The TRD left out 1 bypassed gap; added under "Known gaps and assumptions": Language mix in numbers'
             in lines)
-    assert "› 6 figures to verify in the PRD (not found in the interview, the answers or the attachments)." in lines
-    assert "› 8 figures to verify in the TRD (not found in the interview, the answers or the attachments)." in lines
+    assert "› 9 figures to verify in the PRD (not found in the interview, the answers or the attachments)." in lines
+    assert "› 14 figures to verify in the TRD (not found in the interview, the answers or the attachments)." in lines
+    assert ("› Traceability of the PRD: 6 of 9 requirements cited, 12 of 19 interview statements covered, "
+            "9 figures to verify, 0 citations dropped." in lines)
+    assert ("› Traceability of the TRD: 11 of 23 requirements cited, 3 of 19 interview statements covered, "
+            "14 figures to verify, 0 citations dropped." in lines)
     sha = hashlib.sha256(example_interview.encode()).hexdigest()[:12]
     for kind in ("prd", "trd"):
         document = (out_dir / f"{kind.upper()}.md").read_text(encoding="utf-8")
@@ -80,8 +85,9 @@ def test_offline_demo(brevanta, example_reply, example_interview):
                                 "Completeness 0.55")
         assert re.fullmatch(r"> Gaps: 7 bypassed, 0 open · Model: \S+ \(saved reply\) · "
                             r"Written \d{4}-\d\d-\d\d by brevanta \S+", second)
-        assert document.endswith("## Follow-up answers and attachments\n\n"
-                                 "No follow-up answers were given and no documents were attached.\n")
+        assert ("## Follow-up answers and attachments\n\n"
+                "No follow-up answers were given and no documents were attached.\n\n## Sources\n") in document
+        assert_sources(document, kind, out_dir, example_interview, state["replies"][kind]["citations"])
         page = (out_dir / f"{kind.upper()}.html").read_text(encoding="utf-8")
         assert page.startswith("<!DOCTYPE html>") and "<h2>Figures to verify</h2>" in page
         assert not re.search(r"<(script|link|img|iframe)|src=|@import|url\(", page)  # nothing fetched or run
@@ -119,10 +125,41 @@ def assert_document(document, kind, bypassed):
     assert {f"## {name}" for name in REQUIRED_SECTIONS[kind]} <= set(headings)
     assert headings[-1] == "## Known gaps and assumptions"
     assert [line for line in document.split("\n") if line.startswith("## ")] == [
-        *headings, "## Figures to verify", "## Follow-up answers and attachments"]
+        *headings, "## Figures to verify", "## Requirements without a source",
+        "## Said in the interview, not in the documents", "## Follow-up answers and attachments", "## Sources"]
     known_gaps = document.split("## Known gaps and assumptions\n", 1)[1].split("## Figures to verify")[0]
     for gap in bypassed:
         assert f"**{gap['title']}**" in known_gaps
+
+
+def assert_sources(document, kind, out_dir, interview, kept):
+    """The footnotes, numbered alike in the three formats: each reference after the text it supports, each
+    definition the interview's own words at their line, the HTML's on hover and listed, Word's superscript."""
+    body, sources = document.split("\n## Sources\n", 1)
+    references = [int(number) for number in re.findall(r"\[\^s(\d+)\](?!:)", body)]
+    definitions = re.findall(r"^\[\^s(\d+)\]: \u201c(.+)\u201d \u2014 interview, line (\d+)$", sources, re.MULTILINE)
+    assert [int(number) for number, _, _ in definitions] == list(range(1, len(definitions) + 1))
+    assert list(dict.fromkeys(references)) == list(range(1, len(definitions) + 1))  # numbered as they appear
+    by_label = {entry["footnote"]: entry for entry in kept}
+    for number, words, line in definitions:
+        entry = by_label[f"s{number}"]
+        assert interview[entry["start_char_index"]:entry["end_char_index"]] == entry["cited_text"]
+        assert words == " ".join(entry["cited_text"].split())
+        assert int(line) == interview.count("\n", 0, entry["start_char_index"]) + 1
+    page = (out_dir / f"{kind.upper()}.html").read_text(encoding="utf-8")
+    shown = re.findall(r'<sup class="footnote-ref"><a href="#fn(\d+)" id="fnref[\d:]+" title="([^"]*)">\[(\d+)\]', page)
+    assert [int(number) for number, _, _ in shown] == [int(label) for _, _, label in shown] == references
+    titles = {int(number): title for number, title, _ in shown}
+    for number, words, line in definitions:
+        assert titles[int(number)] == html.escape(f"\u201c{words}\u201d \u2014 interview, line {line}")
+    assert re.findall(r'<li id="fn(\d+)" class="footnote-item">', page) == [number for number, _, _ in definitions]
+    assert re.search(r'<h2>Sources</h2>\n<p>[^<]+</p>\n<section class="footnotes">', page)
+    assert page.count('class="footnote-backref"') == len(references)  # a link back to each reference
+    word = docx.Document(out_dir / f"{kind.upper()}.docx")
+    superscripts = [run.text for paragraph in word.paragraphs for run in paragraph.runs if run.font.superscript]
+    assert superscripts == [f"[{number}]" for number in references]
+    listed = [paragraph.text for paragraph in word.paragraphs if re.match(r"\[\d+\] \u201c", paragraph.text)]
+    assert listed == [f"[{number}] \u201c{words}\u201d \u2014 interview, line {line}" for number, words, line in definitions]
 
 
 def test_example_reply_goes_through_the_comma_repair(example_reply, caplog):

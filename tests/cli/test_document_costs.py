@@ -39,20 +39,28 @@ def eventually(condition, what):
         time.sleep(0.05)
 
 
-@pytest.mark.parametrize(("transport", "settings"), [
-    ("direct", {}),
-    ("relay", {}),
-    ("direct", {"BREVANTA_PARALLEL_DOCUMENTS": "0"}),
-    ("direct", {"BREVANTA_MODEL_REASONING": "claude-unlisted"}),
+@pytest.mark.parametrize(("transport", "settings", "wrong"), [
+    ("direct", {}, None),
+    ("relay", {}, "range"),
+    ("direct", {"BREVANTA_PARALLEL_DOCUMENTS": "0"}, None),
+    ("direct", {"BREVANTA_MODEL_REASONING": "claude-unlisted"}, "text"),
 ])
-def test_documents_share_a_cached_prefix(brevanta, service, transport, settings):
+def test_documents_share_a_cached_prefix(brevanta, service, transport, settings, wrong):
+    service.wrong = {"prd": wrong} if wrong else {}
     done = brevanta.run("analyze", "examples/interview.md", "--yes", **transport_env(service, transport), **settings)
     assert done.returncode == 0, done.stderr
+    # The streamed citations reach the documents; a spoiled one is dropped, and the run says so.
+    covered = "11 of 19" if wrong else "12 of 19"  # the first citation, of the opening paragraph, is spoiled
+    dropped = "1 citation dropped" if wrong else "0 citations dropped"
+    assert (f"› Traceability of the PRD: 6 of 9 requirements cited, {covered} interview statements covered, "
+            f"9 figures to verify, {dropped}.") in done.stdout
+    assert ("! Dropped 1 citation of the PRD reply" in done.stdout) == bool(wrong)
     (prd,), (trd,) = service.of_kind("prd"), service.of_kind("trd")
-    shared = prd.body["messages"][0]["content"][0]
-    assert shared["cache_control"] == {"type": "ephemeral"}
-    assert trd.body["messages"][0]["content"][0] == shared
-    assert prd.body["messages"][0]["content"][1] != trd.body["messages"][0]["content"][1]
+    *shared, instructions = prd.body["messages"][0]["content"]
+    assert [block["type"] for block in shared] == ["document", "text"]  # the interview, then the analysis
+    assert "cache_control" not in shared[0] and shared[-1]["cache_control"] == {"type": "ephemeral"}
+    assert trd.body["messages"][0]["content"][:-1] == shared
+    assert trd.body["messages"][0]["content"][-1] != instructions
     assert trd.started >= prd.first_event  # the cache entry exists once the PRD's reply has begun
     if settings.get("BREVANTA_PARALLEL_DOCUMENTS") == "0":
         assert trd.started >= prd.ended

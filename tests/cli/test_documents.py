@@ -9,8 +9,10 @@ from pathlib import Path
 
 import pytest
 from support.anthropic_stub import MessagesServer
+from support.source_files import docx_bytes
 
 from brevanta import gapscope
+from brevanta.pipeline.replay_citations import MARK
 
 REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
 MENU = "Your choice [1/2/3]: "
@@ -24,14 +26,21 @@ def direct_env(server):
 
 
 def queue_documents(server):
+    """The saved replies as a service answers that carries no citations."""
     for kind in ("prd", "trd"):
-        server.reply_text((REPLAY / f"{kind}.md").read_text(encoding="utf-8"))
+        server.reply_text(MARK.sub("", (REPLAY / f"{kind}.md").read_text(encoding="utf-8")))
 
 
 def prompt_of(request):
     (message,) = request.body["messages"]
     content = message["content"]
-    return content if isinstance(content, str) else "".join(block["text"] for block in content)
+    return content if isinstance(content, str) else "".join(block.get("text", "") for block in content)
+
+
+def documents_of(request):
+    """The documents a request sent, as (title, text)."""
+    (message,) = request.body["messages"]
+    return [(block["title"], block["source"]["data"]) for block in message["content"] if block["type"] == "document"]
 
 
 def known_gaps(document):
@@ -45,9 +54,10 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
     if option == "3":  # the analysis with the attached document: two critical gaps left
         messages_server.reply_text(json.dumps({**first, "gaps": first["gaps"][1:3]}))
     queue_documents(messages_server)
-    (tmp_path / "notes.md").write_text(NOTES, encoding="utf-8")
+    (tmp_path / "notes.docx").write_bytes(docx_bytes([("p", NOTES.strip())]))
 
-    terminal = brevanta.terminal("analyze", "examples/interview.md", "--out", "docs", **direct_env(messages_server))
+    terminal = brevanta.terminal("analyze", "examples/interview.md", "--out", "docs", HOME=str(tmp_path),
+                                 **direct_env(messages_server))
     terminal.expect(MENU)
     terminal.send(option)
     if option == "2":
@@ -66,8 +76,9 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
         terminal.send(str(tmp_path / "missing.md"))
         terminal.expect(f"document not found: {tmp_path}/missing.md")
         terminal.expect("Document to attach")
-        terminal.send(str(tmp_path / "notes.md"))
-        terminal.expect("› Attached notes.md; analysing round 1 again.")
+        terminal.send("~/notes.docx")  # read as Word, from the user's home
+        terminal.expect("› Attached notes.docx (Word, ")
+        terminal.expect("analysing round 1 again.")
         terminal.expect(MENU)
         terminal.send("1")
     # The decisions are offered for review before the documents.
@@ -78,15 +89,21 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
 
     *analyses, prd, trd = messages_server.requests
     assert len(analyses) == (2 if option == "3" else 1)
-    material = prompt_of(prd)
-    attached = f"## Attached document: notes.md\n\n{NOTES.strip()}"
-    assert (attached in prompt_of(analyses[-1]) and attached in material) == (option == "3")
+    attached = f"## Attached document: notes.docx\n\n{NOTES.strip()}"
+    assert (attached in prompt_of(analyses[-1])) == (option == "3")
     assert attached not in prompt_of(analyses[0])
-    assert (f"Q: {first['gaps'][0]['question']}\nA: {ANSWER}" in material) == (option == "2")
+    # The documents' requests send the interview, each attachment and each answer as a document to cite.
+    interview = (brevanta.cwd / "examples" / "interview.md").read_text(encoding="utf-8")
+    assert documents_of(prd) == documents_of(trd) == [("Interview", interview), *{
+        "1": [], "2": [(f"Follow-up answer: {first['gaps'][0]['title']}", ANSWER)],
+        "3": [("Attached document: notes.docx", NOTES.strip())]}[option]]
 
     (session,) = brevanta.sessions()
     assert session["phase"] == "complete"
     bypassed = [gap["title"] for gap in session["state"]["bypassed_gaps"]]
+    kept = [{key: value for key, value in item.items() if key != "size"} for item in session["state"]["attachments"]]
+    assert kept == ([{"name": "notes.docx", "kind": "word", "text": NOTES.strip(), "round": 1,
+                      "marks": {"rows": [[0, "paragraph 1"]]}}] if option == "3" else [])
     titles = [gap["title"] for gap in first["gaps"]]
     assert bypassed == {"1": titles, "2": titles[1:], "3": titles[1:3]}[option]
     for kind, request in (("PRD", prd), ("TRD", trd)):
@@ -96,7 +113,7 @@ def test_the_reports_three_options(brevanta, messages_server, example_reply, tmp
         # the user's own answers and attachments, whatever the model made of them
         appendix = document.split("## Follow-up answers and attachments\n", 1)[1]
         assert (f"**Q: {first['gaps'][0]['question']}**\n\n> {ANSWER}\n" in appendix) == (option == "2")
-        assert ("Attached documents:\n\n- notes.md\n" in appendix) == (option == "3")
+        assert ("Attached documents:\n\n- notes.docx\n" in appendix) == (option == "3")
 
 
 CUT_OFF = ("the PRD reply was cut off at the token limit (400 tokens); PRD.md was not written\n"

@@ -3,6 +3,7 @@ for the analysis and the documents, two rounds that carry the answers forward, a
 no analysis can be made."""
 
 import json
+import re
 import shlex
 import socket
 import sys
@@ -12,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from brevanta import gapscope
+from brevanta.pipeline.replay_citations import MARK
 from brevanta.pipeline import documents
 
 REPLAY = Path(__file__).resolve().parents[2] / "examples" / "replay"
@@ -31,8 +33,9 @@ def prompt_of(request):
 
 
 def queue_documents(server):
+    """The saved replies as a service answers that carries no citations."""
     for kind in ("prd", "trd"):
-        server.reply_text((REPLAY / f"{kind}.md").read_text(encoding="utf-8"))
+        server.reply_text(MARK.sub("", (REPLAY / f"{kind}.md").read_text(encoding="utf-8")))
 
 
 def saved_result(session):
@@ -66,13 +69,21 @@ def test_direct_transport_through_the_sdk(brevanta, messages_server, example_rep
     for kind, request in (("prd", prd), ("trd", trd)):
         assert (request.body["model"], request.body["max_tokens"], request.body["stream"]) == (
             "claude-sonnet-4-5", 16000, True)
-        shared, instructions = prompt_of(request)
+        interview, shared, instructions = prompt_of(request)
+        assert interview == {"type": "document", "title": "Interview", "citations": {"enabled": True},
+                             "source": {"type": "text", "media_type": "text/plain", "data": example_interview}}
         assert shared["cache_control"] == {"type": "ephemeral"} and "cache_control" not in instructions
-        assert f"# KNOWN GAPS\n\n{bypass_summary}" in shared["text"]
-        assert example_interview.strip() in shared["text"] and result.summary in shared["text"]
-        assert [shared, instructions] == documents.compose(kind, example_interview, result)
-        assert (brevanta.cwd / "docs" / f"{kind.upper()}.md").is_file()
-    assert prompt_of(prd)[0] == prompt_of(trd)[0]  # the shared prefix, byte for byte
+        assert f"# KNOWN GAPS\n\n{bypass_summary}" in shared["text"] and result.summary in shared["text"]
+        assert [interview, shared, instructions] == documents.compose(kind, example_interview, result)
+        # A reply without citations is written all the same, every requirement listed as without a source.
+        assert (f"! The {kind.upper()} reply carried no citations (an older model, or a relay that strips them): "
+                f'every requirement is listed under "Requirements without a source".') in done.stdout
+        document = (brevanta.cwd / "docs" / f"{kind.upper()}.md").read_text(encoding="utf-8")
+        unsourced = document.split("## Requirements without a source\n\n", 1)[1].split("\n## ")[0]
+        listed = re.findall(r"^- \*\*((?:FR|TR)-\d+)\*\*", unsourced, re.MULTILINE)
+        assert listed == [f"{'FR' if kind == 'prd' else 'TR'}-{n}" for n in range(1, 10 if kind == "prd" else 24)]
+        assert document.endswith("## Sources\n\nNone: the model's reply carried no citations.\n")
+    assert prompt_of(prd)[:2] == prompt_of(trd)[:2]  # the shared prefix, byte for byte
 
 
 def test_relay_transport_wins_over_the_api_key(brevanta, messages_server, example_reply):

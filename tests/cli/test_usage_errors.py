@@ -24,6 +24,13 @@ CASES = {
     "directory": (lambda tmp: ["analyze", str(tmp)], "interview file is a directory: {tmp}"),
     "not UTF-8": (lambda tmp: ["analyze", _file(tmp, b"Caf\xe9 owner\n")],
                   "interview file is not UTF-8 text: {tmp}/interview.md"),
+    # read by its content, whatever its name says: a password-protected Word file, a damaged one
+    "encrypted Word": (lambda tmp: ["analyze", _file(tmp, b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(504)
+                                                 + "EncryptedPackage".encode("utf-16-le"))],
+                       "interview file is a password-protected (encrypted) Office file, so its text cannot be read: "
+                       "{tmp}/interview.md"),
+    "damaged Word": (lambda tmp: ["analyze", _file(tmp, b"PK\x03\x04 not really a zip")],
+                     "interview file is damaged and cannot be read as a Word document ("),
     "no permission": (lambda tmp: ["analyze", _file(tmp, b"Q: Who?\n", mode=0)],
                       "cannot read interview file {tmp}/interview.md: Permission denied"),
     "missing reply": (lambda tmp: ["analyze", "examples/interview.md", "--replay", "gone.md"],

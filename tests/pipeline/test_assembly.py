@@ -78,6 +78,23 @@ def test_the_known_gaps_are_never_listed_twice():
     assert done.text.count("Real-time bed availability") == 0 and "- **Data** [LIMITED DATA]" in done.text
 
 
+@pytest.mark.parametrize("heading, replaced", [
+    ("## Figures to verify", True),
+    ("## 11. FIGURES TO VERIFY:", True),
+    ("### Figures to verify (none found)", True),  # a subsection of the one before
+    ("## Figures", False),  # not the check's title: the model's own section
+    ("## Key figures to verify", False),
+])
+def test_a_figures_section_in_the_reply_is_replaced_by_the_checks(heading, replaced):
+    model_section = f"{heading}\n\nNone: the model checked them all, 42% of them twice.\n\n"
+    written = reply(PRD.required[:-1]) + f"\n{model_section}## Known gaps and assumptions\n\n- Assumed.\n"
+    done = assembly.assemble("prd", written, PRD, material())
+    assert done.text.count("\n## Figures to verify\n") == 1  # the check's
+    assert ("the model checked them" in done.text) is not replaced
+    assert [item.text for item in done.unsourced] == ([] if replaced else ["42%"])
+    assert "- Assumed." in done.text and "## Known gaps and assumptions" in done.text
+
+
 def test_control_characters_and_lone_surrogates_never_reach_the_document():
     written = reply(PRD.required).replace("Text for risks.", "Red \x1b[31malert\x1b[0m, NUL \x00, bad \ud800.")
     gap = {**GAP, "title": "Bed \udc80 availability \x07"}

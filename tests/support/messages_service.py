@@ -11,7 +11,11 @@
   requests (by their number, 1 for the first) that are answered 429 instead.
 
 Replies are chosen by `answer(body)`; `by_kind` answers the analysis (the one request not streamed),
-the PRD and the TRD with fixed texts.
+the PRD and the TRD with fixed texts. A reply that marks its citations as the saved replies do
+(`{{cited words}}`) is answered with citations at the real offsets of the documents the request sent: as
+`citations_delta` events before each cited block's text when streamed, in the blocks otherwise. `wrong`
+names requests (by kind) whose first citation is spoiled: "text" (other words), "range" (indices past the
+document's end) or "document" (a document that was not sent).
 """
 
 from __future__ import annotations
@@ -25,6 +29,8 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
+
+from brevanta.pipeline.replay_citations import cited_blocks, request_documents
 
 CHARACTERS_PER_TOKEN = 4
 TOKENS_PER_DELTA = 4
@@ -63,6 +69,11 @@ class Logged:
     completed: bool = False  # every event sent; False when the client went away first
 
 
+def block_text(block: dict[str, Any]) -> str:
+    """A text block's text, a document block's data."""
+    return block.get("text") or (block.get("source") or {}).get("data", "")
+
+
 def _text_blocks(body: dict[str, Any]) -> list[tuple[dict[str, Any], str]]:
     """Every content block of the request, in order, each with the JSON it contributes to a prefix."""
     blocks = []
@@ -71,7 +82,27 @@ def _text_blocks(body: dict[str, Any]) -> list[tuple[dict[str, Any], str]]:
         if isinstance(content, str):
             content = [{"type": "text", "text": content}]
         for block in content:
-            blocks.append((block, json.dumps([message.get("role"), block.get("text", "")])))
+            part = {name: value for name, value in block.items() if name != "cache_control"}
+            blocks.append((block, json.dumps([message.get("role"), part], sort_keys=True)))
+    return blocks
+
+
+SPOILED = {
+    "text": lambda citation: {**citation, "cited_text": citation["cited_text"] + " and more"},
+    "range": lambda citation: {**citation, "start_char_index": 10**6, "end_char_index": 10**6 + 5},
+    "document": lambda citation: {**citation, "document_index": 99},
+}
+
+
+def reply_content(body: dict[str, Any], text: str, wrong: str | None = None) -> list[dict[str, Any]]:
+    """The reply's content blocks: `text` with its marked citations resolved against the request's documents."""
+    documents = request_documents(body.get("messages", []))
+    if not documents:
+        return [{"type": "text", "text": text}]
+    blocks = cited_blocks(text, documents)
+    if wrong is not None:
+        cited = next(block for block in blocks if block.get("citations"))
+        cited["citations"][0] = SPOILED[wrong](cited["citations"][0])
     return blocks
 
 
@@ -82,6 +113,7 @@ class MessagesService:
     first_event_delay: float = 0.5
     rate_limited: set[int] = field(default_factory=set)
     rates: dict[str, float] = field(default_factory=dict)  # kind -> its own tokens per second
+    wrong: dict[str, str] = field(default_factory=dict)  # kind -> how its first citation is spoiled (SPOILED)
     log: list[Logged] = field(default_factory=list)
 
     def __post_init__(self) -> None:
@@ -127,14 +159,14 @@ class MessagesService:
     def _bill(self, body: dict[str, Any]) -> tuple[dict[str, int], str | None]:
         """The request's input usage, and the prefix it writes to the cache (None when it reads or has none)."""
         blocks = _text_blocks(body)
-        total = sum(tokens(block.get("text", "")) for block, _ in blocks)
+        total = sum(tokens(block_text(block)) for block, _ in blocks)
         breakpoints = [index for index, (block, _) in enumerate(blocks) if block.get("cache_control")]
         usage = {"input_tokens": total, "cache_creation_input_tokens": 0, "cache_read_input_tokens": 0}
         if not breakpoints:
             return usage, None
         last = breakpoints[-1]
         prefix = json.dumps([body.get("model")] + [part for _, part in blocks[:last + 1]])
-        cached = sum(tokens(block.get("text", "")) for block, _ in blocks[:last + 1])
+        cached = sum(tokens(block_text(block)) for block, _ in blocks[:last + 1])
         usage["input_tokens"] = total - cached
         with self._lock:
             if self._cache.get(prefix):
@@ -165,20 +197,21 @@ class MessagesService:
                                                                      "message": "Number of concurrent requests exceeded"}},
                            {"retry-after": "0"})
                 return
-            text = self.answer(body)
+            content = reply_content(body, self.answer(body), self.wrong.get(entry.kind))
+            text = "".join(block["text"] for block in content)
             usage, prefix = self._bill(body)
             usage["output_tokens"] = tokens(text)
             entry.usage = usage
             message = {"id": f"msg_service_{number:04d}", "type": "message", "role": "assistant",
                        "model": body.get("model"), "stop_reason": "end_turn", "stop_sequence": None}
             if body.get("stream"):
-                self._stream(handler, entry, message, text, prefix)
+                self._stream(handler, entry, message, content, prefix)
             else:
                 rate = self.rates.get(entry.kind, self.tokens_per_second)
                 self._stopping.wait(self.first_event_delay + usage["output_tokens"] / rate)
                 self._readable(prefix)
                 entry.ended = time.monotonic()
-                _send_json(handler, 200, {**message, "content": [{"type": "text", "text": text}], "usage": usage})
+                _send_json(handler, 200, {**message, "content": content, "usage": usage})
                 entry.completed = True
         except OSError:  # the client went away
             pass
@@ -186,8 +219,8 @@ class MessagesService:
             if entry.ended is None:  # the client went away, or a 429
                 entry.ended = time.monotonic()
 
-    def _stream(self, handler: BaseHTTPRequestHandler, entry: Logged, message: dict[str, Any], text: str,
-                prefix: str | None) -> None:
+    def _stream(self, handler: BaseHTTPRequestHandler, entry: Logged, message: dict[str, Any],
+                content: list[dict[str, Any]], prefix: str | None) -> None:
         handler.send_response(200)
         handler.send_header("Content-Type", "text/event-stream")
         handler.end_headers()
@@ -205,18 +238,26 @@ class MessagesService:
         entry.first_event = time.monotonic()
         send("message_start", {"type": "message_start", "message": {**message, "content": [], "stop_reason": None,
                                                                      "usage": start_usage}})
-        send("content_block_start", {"type": "content_block_start", "index": 0,
-                                     "content_block": {"type": "text", "text": ""}})
         rate = self.rates.get(entry.kind, self.tokens_per_second)
         size = TOKENS_PER_DELTA * CHARACTERS_PER_TOKEN
         began = time.monotonic()
-        for sent, at in enumerate(range(0, len(text), size), start=1):
-            due = began + sent * TOKENS_PER_DELTA / rate  # paced against the clock, not the sleeps
-            if self._stopping.wait(max(0.0, due - time.monotonic())):
-                return
-            send("content_block_delta", {"type": "content_block_delta", "index": 0,
-                                         "delta": {"type": "text_delta", "text": text[at:at + size]}})
-        send("content_block_stop", {"type": "content_block_stop", "index": 0})
+        sent = 0
+        for index, block in enumerate(content):
+            citations = block.get("citations")
+            start = {"type": "text", "text": ""} if citations is None else {"type": "text", "text": "", "citations": []}
+            send("content_block_start", {"type": "content_block_start", "index": index, "content_block": start})
+            for citation in citations or []:
+                send("content_block_delta", {"type": "content_block_delta", "index": index,
+                                             "delta": {"type": "citations_delta", "citation": citation}})
+            text = block["text"]
+            for at in range(0, len(text), size):
+                sent += 1
+                due = began + sent * TOKENS_PER_DELTA / rate  # paced against the clock, not the sleeps
+                if self._stopping.wait(max(0.0, due - time.monotonic())):
+                    return
+                send("content_block_delta", {"type": "content_block_delta", "index": index,
+                                             "delta": {"type": "text_delta", "text": text[at:at + size]}})
+            send("content_block_stop", {"type": "content_block_stop", "index": index})
         send("message_delta", {"type": "message_delta", "delta": {"stop_reason": "end_turn", "stop_sequence": None},
                                "usage": {"output_tokens": usage["output_tokens"]}})
         entry.ended = time.monotonic()  # before the client can see the end and act on it

@@ -3,11 +3,18 @@ command: hostile model text on every page."""
 
 from __future__ import annotations
 
+import json
+import re
+import subprocess
+import sys
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 
 import pytest
 from web_support import Store
+
+from brevanta.pipeline.cleaning import clean_text
 from serving import environment, start
 
 SCRIPT = "<script>alert('script')</script>"
@@ -47,9 +54,13 @@ def _hostile_session(home, tmp_path):
                 "insights": [{"severity": "critical", "title": HOSTILE, "description": HOSTILE,
                               "recommendation": HOSTILE}]}
     # Unfinished, so that the gap walk's forms show the model's question too.
+    sent = clean_text(HOSTILE)[0]  # the interview as the request sent it
+    cited = {"footnote": "s1", "document_index": 0, "cited_text": sent, "start_char_index": 0,
+             "end_char_index": len(sent), "reply_start": 0, "reply_end": 0}
     home.write("evil_20261201_100000.json", org_id="evil", interview_file=f"/tmp/{SCRIPT}.md",
                analysis=analysis, output_dir=str(out), documents_written=["prd", "trd"], interview_text=HOSTILE,
-               interview_answers=[{"question": HOSTILE, "answer": HOSTILE, "gap_id": "gap_0", "round": 1}])
+               interview_answers=[{"question": HOSTILE, "answer": HOSTILE, "gap_id": "gap_0", "round": 1}],
+               replies={"prd": {"text": HOSTILE, "citations": [cited]}})
     return "/session/live/evil_20261201_100000.json"
 
 
@@ -57,14 +68,15 @@ def test_hostile_model_text_is_shown_literally_on_every_page(served, home, watch
     session = _hostile_session(home, tmp_path)
     page = watched.page
     page.goto(served.url)
-    for path in ["/", session, f"{session}/documents", f"{session}/documents/prd", f"{session}/documents/trd"]:
+    for path in ["/", session, f"{session}/documents", f"{session}/documents/prd", f"{session}/documents/trd",
+                 f"{session}/documents/prd/sources/s1"]:
         page.goto(served.base + path)
         page.wait_for_load_state("load")
         shown = page.inner_text("main")
         assert "alert('script')" in shown or path == "/", path  # the text itself is there to read
         assert page.locator("main img").count() == 0, path
         assert page.locator("main a[href^='javascript']").count() == 0, path
-        if path != "/":
+        if path != "/" and "/sources/" not in path:  # a source shows the text as sent, control characters removed
             assert "\\x1b[31mred" in shown, path  # terminal escapes spelt out
     page.goto(served.base + session)
     page.click(".gap button[value=bypass]")  # a critical gap: the confirmation shows the model's text too
@@ -100,3 +112,35 @@ def test_the_access_cookie_goes_to_no_other_server_of_the_host(served, watched):
     assert len(received) >= 3 and not any("brevanta-" in cookies for cookies in received), received
     assert [cookie["path"] for cookie in page.context.cookies() if cookie["name"].startswith("brevanta-")] == \
         [served.prefix]
+
+
+def test_each_quote_stands_beside_its_requirement_and_opens_its_passage(served, home, watched, tmp_path):
+    """The example run, replayed into the server's home: the PRD's page shows each cited passage's quote
+    after the text it supports, and a click shows the interview with that passage marked."""
+    repo = Path(__file__).resolve().parents[2]
+    out = tmp_path / "documents"
+    done = subprocess.run([sys.executable, "-m", "brevanta", "analyze", "examples/interview.md", "--replay",
+                           "examples/replay", "--org", "acme", "--out", str(out), "--yes"], cwd=repo,
+                          env=environment(home.sessions.parent), capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    (session_file,) = home.sessions.glob("*.json")
+    state = json.loads(session_file.read_text(encoding="utf-8"))["state"]
+    definitions = re.findall(r"^\[\^(s\d+)\]: (.+)$", (out / "PRD.md").read_text(encoding="utf-8"), re.MULTILINE)
+
+    page = watched.page
+    page.goto(served.url)
+    page.goto(f"{served.base}/session/live/{session_file.name}/documents")
+    assert "PRD: 6 of 9 requirements cited, 12 of 19 interview statements covered" in page.inner_text("main")
+    page.goto(f"{served.base}/session/live/{session_file.name}/documents/prd")
+    quotes = page.locator("article .source-quote")
+    first_requirement = page.locator("article li", has_text="FR-1 (must)")
+    assert first_requirement.locator(".source-quote").inner_text() == dict(definitions)["s6"].replace("\\", "")
+    assert quotes.count() == len(re.findall(r"\[\^s\d+\](?!:)", (out / "PRD.md").read_text(encoding="utf-8")))
+    first_requirement.locator(".source-quote").click()
+    page.wait_for_selector("mark#cited")
+    cited = next(entry for entry in state["replies"]["prd"]["citations"] if entry["footnote"] == "s6")
+    assert page.url.endswith("/documents/prd/sources/s6#cited")
+    assert page.inner_text("mark#cited") == cited["cited_text"]
+    assert page.inner_text("pre.source-text") == state["interview_text"]
+    assert "interview, line 31" in page.inner_text("main")
+    assert watched.dialogs == [] and watched.errors == []

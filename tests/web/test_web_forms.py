@@ -3,10 +3,16 @@ analysis made off the request path against the local Messages server."""
 
 from __future__ import annotations
 
+import json
 import time
 
 import pytest
+from support.source_files import interview_files
 from web_support import EXAMPLES
+
+# The example interview, and the same call as Word, PDF and WebVTT.
+UPLOADS = {"interview.md": (EXAMPLES / "interview.md").read_bytes(),
+           **{name: data for name, data in interview_files().items() if name != "call.md"}}
 
 # Every form the application takes, with a body that would otherwise be accepted.
 SESSION = "/session/live/acme_20261201_100000.json"
@@ -41,8 +47,12 @@ def test_an_upload_past_the_limit_is_refused_with_the_reason_before_it_is_read(b
 @pytest.mark.parametrize("fields, files, problem", [
     ({"org": "acme", "interview": "  \n"}, None, "The interview is empty"),
     ({"org": "-acme", "interview": "We want a bot."}, None, "must start with a letter or digit"),
-    ({"org": "acme"}, {"interview_file": ("notes.md", b"\xff\xfe bad", "text/markdown")}, "notes.md is not UTF-8"),
+    ({"org": "acme"}, {"interview_file": ("notes.md", b"Caf\xe9 bad", "text/markdown")}, "notes.md is not UTF-8"),
     ({"org": "acme", "interview": "word " * 5000}, None, "The interview is too large: about 6,250 tokens"),
+    ({"org": "acme"}, {"interview_file": ("C:\\calls\\scan.pdf", b"%PDF-1.7\n" + bytes(200), "application/pdf")},
+     "scan.pdf is damaged and cannot be read as a PDF ("),
+    ({"org": "acme"}, {"interview_file": ("call.vtt", b"WEBVTT\n\n00:01.000 --> 00:02.000\n\n", "text/vtt")},
+     "call.vtt holds no text: its cues are empty."),
 ])
 def test_a_new_analysis_refuses_what_the_command_refuses(browser, access, store, monkeypatch, fields, files,
                                                          problem):
@@ -52,19 +62,24 @@ def test_a_new_analysis_refuses_what_the_command_refuses(browser, access, store,
     response = browser.post("/new", data={**fields, "csrf_token": access.csrf_token}, files=files)
     assert response.status_code == 400
     assert problem in response.text
+    if fields["org"] == "acme":
+        assert 'value="acme"' in response.text  # the form's other fields kept
     assert list(store.sessions.glob("*.json")) == []
 
 
+@pytest.mark.parametrize("name, kind", [("interview.md", "markdown"), ("call.docx", "word"), ("call.pdf", "pdf"),
+                                        ("call.vtt", "transcript")])
 def test_a_new_analysis_runs_off_the_request_path_and_shows_its_report(browser, access, store, direct_sdk_env,
-                                                                        monkeypatch):
+                                                                        monkeypatch, name, kind):
     from brevanta import config
+    from brevanta.pipeline.readers import read_source
 
     monkeypatch.setattr(config, "ANTHROPIC_API_KEY", "test-key")
     direct_sdk_env.reply_text((EXAMPLES / "replay" / "analysis.md").read_text(encoding="utf-8"))
-    interview = (EXAMPLES / "interview.md").read_bytes()
+    interview = UPLOADS[name]
 
     response = browser.post("/new", data={"org": "acme", "csrf_token": access.csrf_token},
-                            files={"interview_file": ("interview.md", interview, "text/markdown")})
+                            files={"interview_file": (name, interview, "application/octet-stream")})
     assert response.status_code == 303 and response.headers["location"].startswith(f"{access.prefix}/tasks/")
     task_url = response.headers["location"]
 
@@ -79,3 +94,12 @@ def test_a_new_analysis_runs_off_the_request_path_and_shows_its_report(browser, 
     report = browser.get(f"/session/live/{session.name}").text
     assert "0.55 / 1.0" in report and "Real-time bed availability" in report
     assert len(direct_sdk_env.requests) == 1
+    # The upload is kept under its own name, read by its kind, with the places of its passages.
+    source = read_source(interview, name)
+    state = json.loads(session.read_text(encoding="utf-8"))["state"]
+    [message] = direct_sdk_env.requests[0].body["messages"]
+    content = message["content"]
+    sent = content if isinstance(content, str) else "".join(block["text"] for block in content)
+    assert state["interview_text"] == source.text and source.text in sent
+    assert state["interview_source"] == source.to_state(with_text=False) and source.kind == kind
+    assert f"<h1>{name}</h1>" in report and name in browser.get("/").text

@@ -142,7 +142,7 @@ def test_a_tampered_session_file_never_gives_a_500(browser, access, store, kind)
     (store.archive / tampered.NAME).write_bytes(data)
     session = f"/session/live/{tampered.NAME}"
     pages = ["/", session, f"/session/archive/{tampered.NAME}", f"{session}/documents", f"{session}/documents/prd",
-             f"{session}/download/PRD.md"]
+             f"{session}/download/PRD.md", f"{session}/documents/prd/sources/s1"]
     for path in pages:
         response = browser.get(path)  # the test client raises what the application raises
         assert response.status_code in (200, 404), (path, response.status_code)

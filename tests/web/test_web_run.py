@@ -1,6 +1,6 @@
 """A whole run in a real browser (Debian's Chromium through Playwright) against a local Messages
 server: paste the example interview, see the report, answer one gap with three lines, bypass a
-critical one (confirmed), leave one open, attach a document, write the documents with live
+critical one (confirmed), leave one open, attach a PDF, write the documents with live
 progress, open both and download them; then the terminal command takes the same session up with
 every decision."""
 
@@ -17,6 +17,7 @@ import pytest
 from web_support import EXAMPLES, SCREENSHOTS
 from serving import environment, start
 from support.anthropic_stub import MessagesServer
+from support.source_files import pdf_bytes
 
 THREE_LINES = "Availability syncs every 15 minutes.\nA bed is held for 4 hours.\nA manager confirms each hold."
 TIMEOUT_MS = 60_000  # ten times what a quiet machine needs, and more
@@ -92,12 +93,14 @@ def test_a_whole_run_in_the_browser_then_the_terminal_takes_it_up(tmp_path, mode
         # Leave one open.
         page.locator(".gap:has(.decision-open)").first.locator("button[value=leave]").click()
         page.wait_for_selector(".decision-left-open")
-        # Attach a document: the round is analysed again, every decision kept.
+        # Attach a document, a PDF chosen as a file: the round is analysed again, every decision kept.
+        availability = tmp_path / "availability.pdf"
+        availability.write_bytes(pdf_bytes([["Beds are held for four hours after a site visit is booked."]]))
         page.click("#attach summary")
-        page.fill("#attach input[name=name]", "availability.md")
-        page.fill("#attach textarea[name=document]", "Beds are held for four hours after a site visit is booked.")
+        page.set_input_files("#attach input[name=document_file]", str(availability))
         page.click("#attach button[type=submit]")
         page.wait_for_selector("text=Requirements completeness")
+        assert "availability.pdf (PDF, " in page.inner_text("#attachments")
         assert page.locator(".decision-answered").count() == 1 and page.locator(".decision-bypassed").count() == 1
         # Continue anyway: the rest bypassed; then the documents, with their progress as it happens.
         page.click("button[value=continue]")

@@ -203,3 +203,49 @@ def test_a_lock_file_that_is_not_a_file_is_shown_and_refused_never_a_hang(browse
     refused = _post(browser, access, f"{SESSION}/forward", action="continue")
     assert refused.status_code == 409 and refusal in refused.text
     assert (walking.sessions / NAME).read_bytes() == before and os.path.lexists(lock)
+
+
+def _pdf():
+    from support.source_files import pdf_bytes
+
+    return pdf_bytes([["Beds are held for four hours."], ["Holds lapse at 9 pm."]], ascii_only=True)
+
+
+def _docx():
+    from support.source_files import docx_bytes
+
+    return docx_bytes([("h1", "Hold policy"), ("p", "Beds are held for four hours.")])
+
+
+@pytest.mark.parametrize("fields, upload, name, kind, listed", [
+    ({}, ("holds.pdf", _pdf), "holds.pdf", "pdf", "holds.pdf</span> <span class=\"dim\">(PDF, "),
+    ({}, ("C:\\docs\\policy.docx", _docx), "policy.docx", "word", "policy.docx</span> <span class=\"dim\">(Word, "),
+    ({}, ("call.srt", lambda: b"1\n00:00:01,000 --> 00:00:03,000\nMeera Iyer: Beds are held for four hours.\n"),
+     "call.srt", "transcript", "call.srt</span> <span class=\"dim\">(transcript, 74 bytes, round 1)"),
+    ({"document": "Beds are held for four hours.", "name": "notes.md"}, None, "notes.md", "markdown",
+     "notes.md</span> <span class=\"dim\">(Markdown, 29 bytes, round 1)"),
+])
+def test_an_attached_document_is_read_by_its_kind_kept_and_listed(browser, access, walking, direct_sdk_env,
+                                                                   monkeypatch, fields, upload, name, kind, listed):
+    from brevanta import config
+
+    monkeypatch.setattr(config, "ANTHROPIC_API_KEY", "test-key")
+    direct_sdk_env.reply_text((EXAMPLES / "replay" / "analysis.md").read_text(encoding="utf-8"))
+    files = None if upload is None else {"document_file": (upload[0], upload[1](), "application/octet-stream")}
+    response = browser.post(f"{SESSION}/attach", data={"csrf_token": access.csrf_token, **fields}, files=files)
+    assert response.status_code == 303
+    browser.get(response.headers["location"] + "/events")  # streams until the analysis is over
+    [attached] = _state(walking)["attachments"]
+    assert (attached["name"], attached["kind"], attached["round"]) == (name, kind, 1)
+    assert "Beds are held for four hours." in attached["text"] and attached["size"] > 0
+    assert listed in browser.get(SESSION).text
+
+
+def test_a_document_that_cannot_be_read_is_refused_and_nothing_is_saved(browser, access, walking):
+    before = _state(walking)
+    encrypted = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(504) + "EncryptedPackage".encode("utf-16-le")
+    response = browser.post(f"{SESSION}/attach", data={"csrf_token": access.csrf_token},
+                            files={"document_file": ("terms.docx", encrypted, "application/octet-stream")})
+    assert response.status_code == 409
+    assert "terms.docx is a password-protected (encrypted) Office file, so its text cannot be read." in response.text
+    assert _state(walking) == before

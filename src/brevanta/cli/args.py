@@ -9,7 +9,7 @@ import argparse
 from collections.abc import Sequence
 from typing import Any
 
-from brevanta.pipeline.inputs import FORMATS, check_formats, check_org_id, check_size, read_replies, read_text_file
+from brevanta.pipeline.inputs import FORMATS, check_formats, check_org_id, check_size, read_replies, read_source_file
 from brevanta.pipeline.interview import Interview, default_org_id
 
 DESCRIPTION = "Interview a company about the AI agent it wants: analyse the interview, then write its PRD and TRD."
@@ -25,6 +25,10 @@ is missing), or leave it open for a later round. Once every gap is answered
 or bypassed, the model writes PRD.md and TRD.md into the output directory;
 every bypassed gap is listed in their "Known gaps and assumptions" section.
 An existing document is kept as a numbered backup (PRD.md.~1~).
+The interview and attached documents may be text or Markdown (UTF-8, or UTF-16
+with its byte-order mark), Word (.docx), PDF (with a text layer) or a call
+transcript (WebVTT or SRT, each passage kept with its time and speaker); the
+kind is told by the file's content.
 INTERVIEW_FILE "-" reads the interview from standard input; without --org, its
 organisation is derived from the text, so different texts never share a session.
 
@@ -126,7 +130,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     analyze = add_command(commands, "analyze", "analyse an interview, settle its gaps, write its PRD and TRD", ANALYZE_DESCRIPTION, ANALYZE_EPILOG)
     analyze.add_argument(
-        "interview", metavar="INTERVIEW_FILE", help="the interview so far, as text or Markdown; '-' for standard input"
+        "interview", metavar="INTERVIEW_FILE", help="the interview so far: text, Markdown, Word, PDF or a WebVTT/SRT transcript; '-' for standard input"
     )
     analyze.add_argument(
         "--org",
@@ -167,12 +171,12 @@ class Inputs:
 
 
 def check_inputs(args: argparse.Namespace) -> Inputs:
-    text = read_text_file(args.interview, "interview file")
-    check_size(text, "the interview")
+    source = read_source_file(args.interview, "interview file")
+    check_size(source.text, "the interview")
     check_formats(args.formats)
     replies = read_replies(args.replay) if args.replay else None
-    org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview, text)
-    return Inputs(Interview(args.interview, text), replies, org_id)
+    org_id = check_org_id(args.org) if args.org is not None else default_org_id(args.interview, source.text)
+    return Inputs(Interview(args.interview, source.text, source), replies, org_id)
 
 
 # -- the documents and the sessions command -------------------------------------

@@ -8,6 +8,7 @@ from brevanta.pipeline import documents
 from brevanta.cli.terminal import Spinner, count
 from brevanta.pipeline import rendering
 from brevanta.pipeline.rendering import DocumentEvent
+from brevanta.pipeline.traceability import REQUIREMENTS_HEADING, summary
 from brevanta.pipeline.usage import request_tokens, usage_record
 from brevanta.untrusted import for_terminal
 
@@ -60,7 +61,21 @@ def say_finished(finished: documents.Finished) -> None:
                         f"from the {name}.")
     display.info(f"{count(len(done.unsourced), 'figure')} to verify in the {name} "
                  f"(not found in the interview, the answers or the attachments).")
+    if done.trace is not None and done.trace.no_citations:
+        display.warning(f"The {name} reply carried no citations (an older model, or a relay that strips them): "
+                        f"every requirement is listed under \"{REQUIREMENTS_HEADING}\".")
+    elif finished.checked.dropped:
+        display.warning(f"Dropped {count(finished.checked.dropped, 'citation')} of the {name} reply: the cited "
+                        f"words are not what the documents sent hold at those places.")
     for path, backup in finished.files:
         if backup is not None:
             display.info(f"Kept the earlier {for_terminal(path.name)} as {for_terminal(backup.name)}.")
         display.success(f"Wrote {for_terminal(path)}")
+
+
+def say_traced(run_replies: dict[str, dict[str, object]], kinds: list[str]) -> None:
+    """The closing lines of a run: for each document it wrote, what its checks counted."""
+    for kind in kinds:
+        counts = run_replies.get(kind, {}).get("traceability")
+        if isinstance(counts, dict):
+            display.info(f"Traceability of the {summary(documents.short_name(kind), counts)}.")

@@ -12,7 +12,7 @@ from typing import Any
 from brevanta import display, waymark
 from brevanta import signals
 from brevanta.pipeline import documents
-from brevanta.pipeline.inputs import check_formats, check_org_id, read_replies, read_text_file
+from brevanta.pipeline.inputs import check_formats, check_org_id, read_replies, read_source_file
 from brevanta.pipeline.home import check_session_home
 from brevanta.errors import EXIT_OK, SESSION_KEPT, CommandError, EnvironmentProblem, UsageError, os_reason
 from brevanta.cli.run import _interrupted, _print_usage, finish, render
@@ -51,7 +51,7 @@ def _interview_text(state: dict[str, Any], args: argparse.Namespace) -> str:
     if path is None or path == STDIN:
         raise CommandError("the session does not hold its interview, and it was read from standard input",
                            hint="Name the interview file: brevanta render INTERVIEW_FILE --org ORG_ID.")
-    return read_text_file(path, "interview file")
+    return read_source_file(path, "interview file").text
 
 
 def _session_run(record: dict[str, Any], org_id: str, args: argparse.Namespace) -> Run:

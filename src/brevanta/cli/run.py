@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
 import shlex
 import sys
 from pathlib import Path
@@ -13,8 +14,8 @@ from typing import Any
 from brevanta import display, gapscope
 from brevanta import signals
 from brevanta.pipeline import documents
-from brevanta.pipeline.inputs import check_size, read_text_file
-from brevanta.cli.document_lines import DocumentLines
+from brevanta.pipeline.inputs import read_source_file
+from brevanta.cli.document_lines import DocumentLines, say_traced
 from brevanta.pipeline.home import check_session_home
 from brevanta.errors import (EXIT_OK, SESSION_KEPT, EnvironmentProblem, InputProblem, UsageError,
                                  os_reason)
@@ -22,10 +23,10 @@ from brevanta.cli.review import review
 from brevanta.cli.session import archive_declined, choose_session, save_session
 from brevanta.cli.terminal import Spinner, ask, ask_answer, ask_choice, ask_decision, ask_yes_no, count
 from brevanta.pipeline import analysis, decisions, models, rendering, session
-from brevanta.pipeline.analysis import model_input
 from brevanta.pipeline.decisions import gap_question, open_gaps
 from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.lock import SessionLocked
+from brevanta.pipeline.readers import describe
 from brevanta.pipeline.session import ANALYSIS_PHASE, RENDER_PHASE, Run, SessionNotSaved, saved_analysis
 from brevanta.pipeline.usage import request_tokens, usage_summary
 from brevanta.untrusted import for_terminal
@@ -96,34 +97,34 @@ def stopped() -> None:
     display.info("End of input: every decision is saved; run the command again to go on from here.")
 
 
-def attach_document(run: Run, result: gapscope.AnalysisResult, interview: str) -> bool:
+def attach_document(run: Run, result: gapscope.AnalysisResult) -> bool:
     """Adds a document the user names to the interview; False when the user named none."""
     while True:
-        path = ask("  Document to attach (a file path; empty to go back): ")
-        if not path:
+        typed = ask("  Document to attach (a file path; empty to go back): ")
+        if not typed:
             return False
+        path = os.path.expanduser(typed)  # ~/notes.pdf, as a shell would have it
         try:
             if path == STDIN:
                 raise UsageError("name a file: standard input is where your answers come from")
-            text = read_text_file(path, "document")
-            check_size(f"{model_input(interview, run)}\n\n{text}", "the interview with this document")
+            document = read_source_file(path, "document")
+            analysis.attach(run, document)
         except (UsageError, InputProblem) as exc:
             print(f"  {for_terminal(exc)}")
             continue
-        run.attachments.append({"name": Path(path).name, "text": text, "round": run.round})
-        run.analysis = None  # the round is analysed again, with the document
         save_session(run, result)
-        display.info(f"Attached {for_terminal(Path(path).name)}; analysing round {run.round} again.")
+        display.info(f"Attached {for_terminal(document.name)} ({describe(document.kind, document.size)}); "
+                     f"analysing round {run.round} again.")
         return True
 
 
-def way_forward(result: gapscope.AnalysisResult, run: Run, interview: str) -> str | None:
+def way_forward(result: gapscope.AnalysisResult, run: Run) -> str | None:
     """The user's pick among the report's options, once per analysis; None at end of input."""
     if run.walking or not any(decisions.is_critical(gap) for gap in result.gaps):
         return ANSWER
     while True:
         choice = ask_choice("Your choice [1/2/3]: ", CONTINUE + ANSWER + ATTACH)
-        if choice != ATTACH or attach_document(run, result, interview):
+        if choice != ATTACH or attach_document(run, result):
             return choice
 
 
@@ -147,7 +148,7 @@ def decide(args: argparse.Namespace, run: Run, interview: str, access: models.Mo
             display.info(f"Bypassing {count(decisions.bypass_all(run, result), 'open gap')} "
                          f"without asking ({not_asking}).")
             return result
-        choice = way_forward(result, run, interview)
+        choice = way_forward(result, run)
         if choice == ATTACH:
             result = analyse(args, run, interview, access)
             continue
@@ -232,9 +233,12 @@ def render(run: Run, result: gapscope.AnalysisResult, interview: str, access: mo
         rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only)
         return
     names = " and the ".join(documents.short_name(kind) for kind in missing)
-    with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
-        rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only,
-                                  progress=DocumentLines(access.source, spinner).show)
+    try:
+        with Spinner(f"Writing the {names}...", sys.stderr) as spinner:
+            rendering.write_documents(run, result, interview, access, formats=formats or ["md"], only=only,
+                                      progress=DocumentLines(access.source, spinner).show)
+    finally:
+        say_traced(run.replies, [kind for kind in missing if kind in run.written])
 
 
 def finish(run: Run, formats: list[str] | None = None) -> None:

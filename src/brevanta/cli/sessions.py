@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import Any
 
 from brevanta import display, waymark
-from brevanta.pipeline.inputs import check_org_id, read_text_file
+from brevanta.pipeline.inputs import check_org_id, read_source_file
 from brevanta.errors import EXIT_OK, CommandError, UsageError, os_reason, saving
 from brevanta.pipeline import archive, session
 from brevanta.pipeline.interview import STDIN, default_org_id
@@ -88,7 +88,7 @@ def reopen(name: str) -> int:
 
 
 def _org_of_interview(path: str) -> str:
-    return default_org_id(path, read_text_file(path, "interview file") if path == STDIN else "")
+    return default_org_id(path, read_source_file(path, "interview file").text if path == STDIN else "")
 
 
 def sessions(args: argparse.Namespace) -> int:

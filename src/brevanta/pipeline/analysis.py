@@ -14,6 +14,7 @@ from brevanta.pipeline.session import Run, keep_analysis
 if TYPE_CHECKING:
     from brevanta import gapscope
     from brevanta.pipeline.models import ModelAccess
+    from brevanta.pipeline.readers import SourceText
 
 
 def model_input(interview: str, run: Run) -> str:
@@ -28,6 +29,17 @@ def model_input(interview: str, run: Run) -> str:
             lines += ["", f"Q: {answer.get('question', '')}", f"A: {answer.get('answer', '')}"]
         sections.append("\n".join(lines))
     return interview if len(sections) == 1 else "\n\n".join(sections) + "\n"
+
+
+def attach(run: Run, document: SourceText) -> None:
+    """Adds a document to what the model reads, kept as its reader read it (name, kind, size, text and
+    marks): the round is to be analysed again with it, once the caller has saved the session.
+    InputProblem, with nothing changed, when the interview with the document is too large for the model."""
+    from brevanta.pipeline.inputs import check_size
+
+    check_size(f"{model_input(run.interview_text, run)}\n\n{document.text}", "the interview with this document")
+    run.attachments.append({**document.to_state(), "round": run.round})
+    run.analysis = None
 
 
 def analyse(run: Run, interview: str, access: ModelAccess,

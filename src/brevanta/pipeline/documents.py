@@ -3,9 +3,11 @@ known gaps, and the files written whole or not at all, beside numbered backups o
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import os
 import re
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from datetime import date, datetime, timezone
 from importlib import resources
@@ -14,12 +16,13 @@ from typing import Any
 
 from brevanta import config, durable, gapscope
 from brevanta.errors import EnvironmentProblem, ModelFailure, os_reason
-from brevanta.pipeline import assembly, known_gaps, provenance, sections
+from brevanta.pipeline import assembly, citations, footnotes, known_gaps, provenance, sections
 from brevanta.pipeline import formats as formats_module
 from brevanta.pipeline.cleaning import clean_text
-from brevanta.pipeline.interview import STDIN
 from brevanta.pipeline.models import Completion
 from brevanta.pipeline.session import Run
+from brevanta.pipeline.citations import Citation
+from brevanta.pipeline.sources import INTERVIEW, Source, run_sources
 
 # The documents of a run, by the operation that requests each one, in the order they are written.
 FILE_NAMES = {"prd": "PRD.md", "trd": "TRD.md"}
@@ -80,25 +83,27 @@ def analysis_text(result: gapscope.AnalysisResult) -> str:
     return "\n".join(lines)
 
 
-def shared_material(interview: str, result: gapscope.AnalysisResult) -> str:
-    """What both document requests begin with, byte for byte the same: the interview (answers and attached
-    documents included), the analysis, and the bypass summary verbatim."""
+def shared_material(result: gapscope.AnalysisResult) -> str:
+    """What both document requests hold after the documents, byte for byte the same: the analysis and the
+    bypass summary verbatim."""
     return prompt_template("material").format(
-        interview=interview.strip(),
         analysis=analysis_text(result),
         bypass_summary=result.get_bypass_summary() or NO_BYPASSED_GAPS,
     )
 
 
-def compose(kind: str, interview: str, result: gapscope.AnalysisResult) -> list[dict[str, Any]]:
-    """The content of the one request that writes a document: the shared material, marked as the end of
-    the prompt the two requests share so the second reads it from the service's prompt cache (unless
+def compose(kind: str, material: str | Sequence[Source], result: gapscope.AnalysisResult) -> list[dict[str, Any]]:
+    """The content of the one request that writes a document: the sources as documents the service cites
+    (the interview alone when `material` is a text), the analysis and known gaps, marked as the end of the
+    prompt the two requests share so the second reads it from the service's prompt cache (unless
     BREVANTA_PROMPT_CACHE=0), then the document's own instructions."""
+    given = [Source(INTERVIEW, "interview", clean_text(material)[0])] if isinstance(material, str) else material
     # A lone surrogate in the analysis (a gap title) could not even be sent: cleaned like the documents.
-    shared: dict[str, Any] = {"type": "text", "text": clean_text(shared_material(interview, result))[0]}
+    shared: dict[str, Any] = {"type": "text", "text": clean_text(shared_material(result))[0]}
     if config.PROMPT_CACHE:
         shared["cache_control"] = {"type": "ephemeral"}
-    return [shared, {"type": "text", "text": prompt_template(kind).format(end_marker=END_MARKER)}]
+    instructions = {"type": "text", "text": prompt_template(kind).format(end_marker=END_MARKER)}
+    return [*(source.block() for source in given), shared, instructions]
 
 
 # -- the reply ----------------------------------------------------------------
@@ -143,17 +148,22 @@ def _version() -> str:
         return "(not installed)"
 
 
-def _interview_name(path: str) -> str:
-    return "standard input" if path == STDIN else Path(path).name
+def other_citations(kind: str, run: Run, sent: Sequence[Source]) -> list[Citation]:
+    """The verified citations of the interview that the session keeps with the other documents' replies."""
+    found: list[Citation] = []
+    for other, reply in dict(run.replies).items():  # the other document's thread may record its reply meanwhile
+        if other != kind and isinstance(reply, dict):
+            found += citations.from_state(reply.get("citations"), sent, str(reply.get("text", ""))).of_source(0)
+    return found
 
 
 def document_material(kind: str, run: Run, result: gapscope.AnalysisResult, interview: str,
-                      replayed: bool) -> assembly.Material:
-    """What one document is checked against (the interview, the answers, the attachments) and the
-    header and appendix it is framed with."""
+                      replayed: bool, sent: Sequence[Source] | None = None) -> assembly.Material:
+    """What one document is checked against (the interview, the answers, the attachments, the documents
+    sent and the other document's citations) and the header and appendix it is framed with."""
     model = config.MODEL_ROUTING.get(kind, config.MODEL_REASONING)
     origin = provenance.Provenance(
-        organisation=run.org_id, interview_file=_interview_name(run.interview_path),
+        organisation=run.org_id, interview_file=run.interview_name,
         interview_sha256=provenance.sha256_hex(interview), round=run.round,
         completeness=result.completeness_score, bypassed_gaps=len(result.bypassed_gaps),
         open_gaps=len(result.get_unanswered_gaps()), model=f"{model} (saved reply)" if replayed else model,
@@ -163,7 +173,8 @@ def document_material(kind: str, run: Run, result: gapscope.AnalysisResult, inte
                                     [str(attachment.get("name")) for attachment in run.attachments])
     texts = [interview, *(str(answer.get("answer", "")) for answer in run.answers),
              *(str(attachment.get("text", "")) for attachment in run.attachments)]
-    return assembly.material(texts, result.bypassed_gaps, origin, follow_up)
+    sent = run_sources(interview, run, result) if sent is None else sent
+    return assembly.material(texts, result.bypassed_gaps, origin, follow_up, sent, other_citations(kind, run, sent))
 
 
 @dataclass
@@ -172,6 +183,7 @@ class Finished:
 
     kind: str
     assembled: assembly.Assembled
+    checked: citations.Checked = field(default_factory=citations.Checked)
     files: list[tuple[Path, Path | None]] = field(default_factory=list)  # (path, the backup of what was there)
 
 
@@ -180,12 +192,17 @@ def refusal_text(kind: str, refusal: assembly.DocumentRefused) -> str:
 
 
 def finish_document(kind: str, completion: Completion, given: assembly.Material, directory: Path,
-                    formats: list[str]) -> Finished:
-    """Checks one document's reply, completes it and writes it in each format. DocumentRefused when the
-    reply is no such document and ModelFailure when it was cut off (nothing is written then);
-    EnvironmentProblem when a file cannot be written."""
-    assembled = assembly.assemble(kind, document_text(kind, completion), document_sections(kind), given)
-    finished = Finished(kind, assembled)
+                    formats: list[str], checked: citations.Checked | None = None) -> Finished:
+    """Checks one document's reply, completes it and writes it in each format. The reply's citations are
+    checked against the documents sent (`checked`, when given, holds them checked already: a stored reply's).
+    DocumentRefused when the reply is no such document and ModelFailure when it was cut off (nothing is
+    written then); EnvironmentProblem when a file cannot be written."""
+    if checked is None:
+        checked = citations.check(completion.blocks, given.sent)
+    marked, passages = footnotes.marked(completion.text, checked.citations)
+    reply = document_text(kind, dataclasses.replace(completion, text=marked))
+    assembled = assembly.assemble(kind, reply, document_sections(kind), given, checked, passages)
+    finished = Finished(kind, assembled, checked)
     authorship = formats_module.Authorship(given.origin.organisation, datetime.now(timezone.utc).replace(microsecond=0))
     for fmt, data in formats_module.render_all(assembled.text, formats, authorship).items():
         path = directory / file_name(kind, fmt)
@@ -196,6 +213,19 @@ def finish_document(kind: str, completion: Completion, given: assembly.Material,
                                      hint="Free the path or pass --out DIR, then run the command again.") from None
         finished.files.append((path, backup))
     return finished
+
+
+def kept_reply(completion: Completion, finished: Finished, sent: Sequence[Source]) -> dict[str, Any]:
+    """What the session keeps of an accepted reply: its text as received, model and stop reason, and its
+    verified citations, each with the footnote it became (None when its reference fell in a replaced section)."""
+    labels = {footnote.citation.passage: footnote.label for footnote in finished.assembled.footnotes}
+    kept = [{**citation.to_state(sent), "footnote": labels.get(citation.passage)}
+            for citation in finished.checked.citations]
+    reply: dict[str, Any] = {"text": completion.text, "model": completion.model, "stop_reason": completion.stop_reason,
+                             "citations": kept}
+    if finished.assembled.trace is not None:
+        reply["traceability"] = finished.assembled.trace.to_state()
+    return reply
 
 
 # -- the files ----------------------------------------------------------------

@@ -1,231 +1,214 @@
 """The figures of a document looked up in its sources (the interview, the follow-up answers and the
 attached documents), so that the reader knows which numbers the model did not take from them.
 
-A figure is a number with or without a unit, a percentage, an amount of money, a count, a date or a
-time. Each is reduced to the values it may stand for (`15,000`, `15000` and `15k` are one value;
-`9 pm` is `21:00`; `11 March` is `March 11th`), and a document's figure is found when one of its values
-is among the sources' values of the same sort. Where a form is ambiguous (`03/04`, `5m`) every reading is
-tried: a figure is listed only when no reading is in the sources.
+Each figure is read as its value and its kind (`figure_reading`), and is found only where a source
+holds the same value of the same kind, with the same period if the document gives one:
+
+- a percentage, an amount of money (in the same currency), a duration, a date, a time of day, a
+  multiple ("2x") or "24/7" is found only as the same;
+- a count ("3 nurses") is found as the same count of the same noun, or as a bare number of the same
+  value (a source's list such as "8 in Bengaluru, 4 in Pune" names its noun once);
+- an amount of money is found as a bare number of the same value too ("a token of 5000");
+- a bare number ("under 18", a table cell) is found as any count, amount, duration, multiple or bare
+  number of the same value, but never as a percentage, a date, a time of day or an ordinal ("18%",
+  "3 February", "9 pm", "42nd" do not supply it); a year ("2023") is found in any date of that year;
+- an ordinal ("95th") is found as the same ordinal or a bare number;
+- a date without a year is found in any date of that day; a date with one in the same date, or the
+  same day where the source gives no year;
+- a document's figure without a period is found in a rate of the same value ("9,000 enquiries" in
+  "9,000 enquiries a month"), but "60 an hour" is never "60 a day" or a plain 60.
+
+Not figures in a document: requirement ids (FR-3), the numbering of headings and list items, section
+numbers, the numbers of standards (ISO 27001, SOC 2, TLS 1.3), names (claude-sonnet-4-5, 99acres, 4G),
+web addresses, and one to nine written in words counting things ("two leads", "one calendar"): they
+are prose. Headings, table cells and HTML comments are checked like any other text; a bare number in a
+table takes the unit its column's heading gives ("Occupancy (%)").
 """
 
 from __future__ import annotations
 
+import bisect
 import functools
 import re
-from collections.abc import Iterable, Iterator
-from dataclasses import dataclass, field
-from decimal import Decimal, InvalidOperation
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from dataclasses import dataclass, replace
+from decimal import Decimal
+
+from brevanta.pipeline.figure_reading import (COUNT, DATE, DURATION, MONEY, NUMBER, ORDINAL, TIMES, Figure,
+                                              Reading, read_figures)
+from brevanta.pipeline.sentences import sentence_at
 
 FIGURES_HEADING = "Figures to verify"
 FIGURES_NOTE = ("Not found in the interview, the follow-up answers or the attached documents: check each one "
                 "before the document is approved.")
 NO_FIGURES = "None: every figure in this document is in the interview, the follow-up answers or the attached documents."
 
-_MONTHS = {name: number for number, names in enumerate(
-    (("january", "jan"), ("february", "feb"), ("march", "mar"), ("april", "apr"), ("may",), ("june", "jun"),
-     ("july", "jul"), ("august", "aug"), ("september", "sep", "sept"), ("october", "oct"),
-     ("november", "nov"), ("december", "dec")), start=1) for name in names}
-_MONTH = (r"(?P<{}>(?:Jan|Feb|Mar|Apr|Jun|Jul|Aug|Sept?|Oct|Nov|Dec)\.?"
-          r"|January|February|March|April|May|June|July|August|September|October|November|December)")
-_ORDINAL = r"(?:st|nd|rd|th)?"
-_CURRENCIES = {"₹": "INR", "rs": "INR", "rs.": "INR", "inr": "INR", "rupee": "INR", "rupees": "INR",
-               "$": "USD", "us$": "USD", "usd": "USD", "dollar": "USD", "dollars": "USD",
-               "€": "EUR", "eur": "EUR", "euro": "EUR", "euros": "EUR",
-               "£": "GBP", "gbp": "GBP", "pound": "GBP", "pounds": "GBP"}
-_SCALES = {"k": [1000], "thousand": [1000], "m": [1, 1_000_000], "mn": [1_000_000], "million": [1_000_000],
-           "bn": [1_000_000_000], "billion": [1_000_000_000], "lakh": [100_000], "lakhs": [100_000],
-           "lac": [100_000], "crore": [10_000_000], "crores": [10_000_000], "cr": [10_000_000]}
-_NUMBER = r"\d{1,3}(?:,\d{2,3})+(?:\.\d+)?|\d+(?:\.\d+)?"
-_SCALE = r"(?:\s?(?:thousand|million|billion|lakhs?|lac|crores?)\b|(?:k|mn|m|bn|cr)(?![A-Za-z]))"
-_AMPM = r"(?P<ampm>[ap]\.m\.|[ap]m\b)"
+_ANY_PERIOD = "*"
+_PLAIN = "plain"  # a key: the number as written, for a bare number to be found as
+_YEAR = "year"
+_HAS_PLAIN_NUMBER = frozenset({NUMBER, COUNT, MONEY, DURATION, TIMES})
 
-# In order of precedence: what an earlier pattern takes, no later one sees.
-_PATTERNS = [
-    ("iso_date", rf"(?<![\w.])(?P<y>\d{{4}})-(?P<m>\d{{1,2}})-(?P<d>\d{{1,2}})(?![\w-])"),
-    ("slash_date", rf"(?<![\w./])(?P<a>\d{{1,2}})[/.](?P<b>\d{{1,2}})[/.](?P<y>\d{{2}}|\d{{4}})(?![\w/])"),
-    ("day_month", rf"(?<![\w.,])(?P<d>\d{{1,2}}){_ORDINAL}\s+(?:of\s+)?{_MONTH.format('m')}"
-                  rf"(?:,?\s+(?P<y>\d{{4}}))?(?!\w)"),
-    ("month_day", rf"{_MONTH.format('m')}\s+(?P<d>\d{{1,2}}){_ORDINAL}(?!\d)(?:,?\s+(?P<y>\d{{4}}))?(?![\w:])"),
-    ("month_year", rf"{_MONTH.format('m')}\s+(?P<y>\d{{4}})(?!\w)"),
-    ("clock", rf"(?<![\w.:])(?P<h>\d{{1,2}}):(?P<min>\d{{2}})(?!\d)(?:\s?{_AMPM})?"),
-    ("hour", rf"(?<![\w.,])(?P<h>\d{{1,2}})\s?{_AMPM}"),
-    ("money", rf"(?P<cur>₹|US\$|\$|€|£|(?<![A-Za-z])(?:Rs\.?|INR|USD|EUR|GBP))\s?"
-              rf"(?P<n>{_NUMBER})(?P<scale>{_SCALE})?"),
-    ("number", rf"(?<![A-Za-z])(?<![A-Za-z]-)(?<![\d.,])(?P<n>{_NUMBER})(?P<scale>{_SCALE})?"
-               rf"(?P<unit>\s?(?:%|per\s?cent\b|percent\b)|(?:st|nd|rd|th|x|h|s|ms)(?![A-Za-z]))?"
-               rf"(?:\s?(?P<cur>rupees?|dollars?|euros?|pounds?|INR|USD|EUR|GBP)\b)?(?![A-Za-z\d])"
-               rf"(?P<per>[ -](?:milli)?(?:second|minute|hour|day|week|month|year)s?\b)?"),
-]
-# The lookahead lets the scanner pass over every position where no figure can begin (a digit, a
-# currency sign or code, a month's name) without trying each pattern there.
-_ALTERNATIVES = "|".join(f"(?P<{name}>{pattern.replace('(?P<', f'(?P<{name}_')})" for name, pattern in _PATTERNS)
-_FIGURE = re.compile(f"(?=[0-9₹$€£RIUEGJFMASOND])(?:{_ALTERNATIVES})")
-
-# What looks like a number but is not a figure: requirement ids (FR-3, NFR-1.2), the numbering of a
-# heading or a list item, section numbers, the numbers of standards (ISO 27001, SOC 2, TLS 1.3), web
-# addresses and HTML comments.
 _NOT_FIGURES = re.compile(
-    r"\b[A-Z][A-Za-z]{0,5}-\d+(?:\.\d+)*\b"
-    r"|\b(?:section|sections|§)\s*\d+(?:\.\d+)*\b"
-    r"|\b(?:ISO(?:/IEC)?|IEC|RFC|SOC|PCI[ -]DSS|TLS|HTTP|WCAG)[ -]?\d+(?:[.:-]\d+)*\b"
-    r"|^[ \t]*#{1,6}[ \t]+(?:(?:section|part)\s+)?\d+(?:\.\d+)*[.):]?"
-    r"|^[ \t]*(?:[-*+][ \t]+)?\d+(?:\.\d+)*[.)](?=[ \t])"
-    r"|(?:https?|mailto|ftp):\S+|<!--.*?-->",
-    re.MULTILINE | re.IGNORECASE | re.DOTALL,
+    # at a line's start: the numbering of a heading ("## 4.", "## 4.2 Scope") or of a list item
+    r"(?<![^\n])[ \t]*(?:#{1,6}[ \t]+(?:(?:section|part)\s+)?(?:\d+(?:\.\d+)*[.):](?=[ \t])|\d+(?:\.\d+)+(?=[ \t]+[A-Z]))"
+    r"|(?:[-*+][ \t]+)?\d+(?:\.\d+)*[.)](?=[ \t]))"
+    # at a word's start: FR-3, NFR-1.2, GPT-4, claude-sonnet-4-5; section numbers; standards; addresses
+    r"|(?<!\w)(?=[A-Za-z§])(?:[A-Za-z][A-Za-z0-9]*(?:-[A-Za-z0-9]+)*-\d+(?:[.-]\d+)*\b"
+    r"|(?:sections?|§)\s*\d+(?:\.\d+)*\b"
+    r"|(?:ISO(?:/IEC)?|IEC|RFC|SOC|PCI[ -]DSS|TLS|HTTP|WCAG)[ -]?\d+(?:[.:-]\d+)*\b"
+    r"|(?:https?|mailto|ftp):\S+)",
+    re.IGNORECASE,
 )
-_NUMBER_WORDS = {word: number for number, word in enumerate(
-    "zero one two three four five six seven eight nine ten eleven twelve thirteen fourteen fifteen sixteen "
-    "seventeen eighteen nineteen twenty".split())}
-_NUMBER_WORDS.update(thirty=30, forty=40, fifty=50, sixty=60, seventy=70, eighty=80, ninety=90, hundred=100,
-                     dozen=12)
-_WORD = re.compile(r"\b(" + "|".join(_NUMBER_WORDS) + r")\b", re.IGNORECASE)
+_NOT_NEWLINE = re.compile(r"[^\n]")
+_TABLE_DIVIDER = re.compile(r"^[ \t]*\|?[ \t]*:?-{3,}:?[ \t]*(?:\|[ \t]*:?-{3,}:?[ \t]*)*\|?[ \t]*$")
+# The unit a table's column heading gives its cells: "Occupancy (%)", "Rent (₹)", "Window (days)".
+_TIME_UNITS = r"ms|s|secs?|seconds?|mins?|minutes?|h|hrs?|hours?|days?|weeks?|months?|years?"
+_COLUMN_UNIT = re.compile(rf"\((?P<unit>%|[₹$€£]|Rs\.?|INR|USD|EUR|GBP|(?:{_TIME_UNITS})(?: (?:per|a) [a-z]+)?"
+                          rf"|(?:per|a) [a-z]+)\)\s*$|(?P<percent>%)\s*$", re.IGNORECASE)
+_PREFIX_UNITS = re.compile(r"[₹$€£]|Rs\.?|INR|USD|EUR|GBP", re.IGNORECASE)
+
+
+def _year_of(value: object) -> int | None:
+    if isinstance(value, Decimal) and value == value.to_integral() and 1900 <= value <= 2100:
+        return int(value)
+    return None
+
+
+def _source_keys(reading: Reading) -> Iterator[tuple[object, ...]]:
+    """What a source's reading supplies: itself with and without its period, its number as written
+    (for a bare number), a dated day's looser forms, a year."""
+    periods = (reading.period, _ANY_PERIOD) if reading.period else (_ANY_PERIOD,)
+    for period in periods:
+        yield reading.kind, reading.unit, reading.value, period
+        if reading.kind in _HAS_PLAIN_NUMBER and reading.number is not None:
+            yield _PLAIN, None, reading.number, period
+    if isinstance(reading.value, tuple):
+        year, month, day = reading.value
+        if year is not None:
+            yield DATE, None, (None, month, day), _ANY_PERIOD
+            yield DATE, None, (year, month, None), _ANY_PERIOD
+            yield _YEAR, None, year, _ANY_PERIOD
+    elif reading.kind == NUMBER and (year := _year_of(reading.value)) is not None:
+        yield _YEAR, None, year, _ANY_PERIOD
+
+
+def _lookups(reading: Reading) -> Iterator[tuple[object, ...]]:
+    """Where a document's reading may be found, in the keys of `_source_keys`."""
+    period = reading.period or _ANY_PERIOD
+    yield reading.kind, reading.unit, reading.value, period
+    if reading.kind == NUMBER:
+        yield _PLAIN, None, reading.value, period
+        if reading.period is None and (year := _year_of(reading.value)) is not None:
+            yield _YEAR, None, year, _ANY_PERIOD
+    elif reading.kind in (COUNT, MONEY, ORDINAL):
+        yield NUMBER, None, reading.number, period
+    elif isinstance(reading.value, tuple):
+        year, month, day = reading.value
+        if year is not None and day is not None:
+            yield DATE, None, (None, month, day), _ANY_PERIOD
 
 
 @dataclass(frozen=True)
-class Figure:
-    """One figure as written, with every value it may stand for: ("number", 15000), ("money", "INR",
-    15000), ("date", None, 3, 11), ("time", 1260)."""
-
-    text: str
-    start: int
-    values: frozenset[tuple[object, ...]]
-
-
-@dataclass
 class Sources:
-    """Every value the sources hold, by sort."""
+    """Every key the sources' figures supply."""
 
-    values: set[tuple[object, ...]] = field(default_factory=set)
-
-    def add(self, figure: Figure) -> None:
-        for value in figure.values:
-            self.values.add(value)
-            self.values.update(_looser(value))
-            if value[0] == "number":  # written without a currency: it may be an amount in any
-                self.values.add(("bare", value[1]))
+    keys: frozenset[tuple[object, ...]]
 
     def holds(self, figure: Figure) -> bool:
-        return any(reading in self.values for value in figure.values for reading in _readings(value))
+        """True when one of the figure's readings is in the sources."""
+        return any(key in self.keys for reading in figure.readings for key in _lookups(reading))
 
 
-def _readings(value: tuple[object, ...]) -> Iterator[tuple[object, ...]]:
-    """What a document's value is found as: itself, an amount as a bare number, a dated day as that day
-    in a source that gives no year."""
-    yield value
-    if value[0] == "money":
-        yield ("bare", value[2])
-    elif value[0] == "date" and value[1] is not None and value[3] is not None:
-        yield ("date", None, value[2], value[3])
+def source_values(texts: Iterable[str]) -> Sources:
+    """What the sources hold: every figure of every text, numbers in words and headings included."""
+    return _source_values(tuple(texts))
 
 
-def _looser(value: tuple[object, ...]) -> Iterator[tuple[object, ...]]:
-    """The readings a source value also supports: an amount is a plain number too, a full date is a day
-    of its month and a month of its year, and each part of a date or a time is a number."""
-    sort = value[0]
-    if sort == "money":
-        yield ("number", value[2])
-    elif sort == "date":
-        year, month, day = value[1], value[2], value[3]
-        if year is not None:
-            yield ("date", None, month, day)
-            yield ("date", year, month, None)
-            yield ("number", Decimal(str(year)))
-        if day is not None:
-            yield ("number", Decimal(day))  # type: ignore[arg-type]
-    elif sort == "time":
-        minutes = int(str(value[1]))
-        yield ("number", Decimal(minutes // 60))
-        yield ("number", Decimal(minutes // 60 % 12 or 12))
+@functools.lru_cache(maxsize=4)  # both documents of a run look in the same sources
+def _source_values(texts: tuple[str, ...]) -> Sources:
+    return Sources(frozenset(key for text in texts for figure in read_figures(text)
+                             for reading in figure.readings for key in _source_keys(reading)))
 
 
-def _decimal(text: str) -> Decimal | None:
-    try:
-        return Decimal(text.replace(",", ""))
-    except InvalidOperation:
-        return None
-
-
-def _amounts(number: str, scale: str | None) -> list[Decimal]:
-    value = _decimal(number)
-    if value is None:
-        return []
-    factors = _SCALES.get((scale or "").strip().lower(), [1])
-    return [(value * factor).normalize() for factor in factors]
-
-
-def _year(text: str | None) -> int | None:
-    if not text:
-        return None
-    year = int(text)
-    return year + 2000 if year < 100 else year
-
-
-def _date_values(year: int | None, month: int, day: int | None) -> set[tuple[object, ...]]:
-    if not 1 <= month <= 12 or day is not None and not 1 <= day <= 31:
-        return set()
-    return {("date", year, month, day)}
-
-
-def _values(kind: str, group: dict[str, str | None]) -> set[tuple[object, ...]]:
-    """The values one matched figure may stand for."""
-    def get(name: str) -> str | None:
-        return group.get(f"{kind}_{name}")
-
-    if kind in ("iso_date", "day_month", "month_day", "month_year"):
-        month_text = get("m") or ""
-        month = int(month_text) if month_text.isdigit() else _MONTHS.get(month_text.rstrip(".").lower(), 0)
-        day = get("d")
-        return _date_values(_year(get("y")), month, int(day) if day else None)
-    if kind == "slash_date":
-        first, second, year = int(get("a") or 0), int(get("b") or 0), _year(get("y"))
-        return _date_values(year, second, first) | _date_values(year, first, second)
-    if kind in ("clock", "hour"):
-        hour, minutes = int(get("h") or 0), int(get("min") or 0)
-        half = (get("ampm") or "").lower()[:1]
-        if hour > 23 or minutes > 59 or half and not 1 <= hour <= 12:
-            return set()
-        hours = [hour % 12 + (12 if half == "p" else 0)] if half else [hour, hour + 12] if hour < 12 else [hour]
-        return {("time", h * 60 + minutes) for h in hours}
-    amounts = _amounts(get("n") or "", get("scale"))
-    currency = get("cur")
-    if currency:
-        code = _CURRENCIES.get(currency.lower(), currency.upper())
-        return {("money", code, amount) for amount in amounts}
-    return {("number", amount) for amount in amounts}
+@functools.lru_cache(maxsize=4096)
+def _passage_values(passage: str) -> Sources:
+    return _source_values((passage,))
 
 
 def _masked(text: str) -> str:
     """`text` with every non-figure blanked out, offsets kept."""
-    return _NOT_FIGURES.sub(lambda match: re.sub(r"[^\n]", " ", match.group(0)), text)
+    return _NOT_FIGURES.sub(lambda match: _NOT_NEWLINE.sub(" ", match.group(0)), text)
 
 
-def find_figures(text: str, *, skip_non_figures: bool = True) -> list[Figure]:
-    """The figures of `text`, in order."""
-    scanned = _masked(text) if skip_non_figures else text
+def _is_prose(figure: Figure) -> bool:
+    """One to nine in words, counting things: "two leads", "one of them" are not figures."""
+    return figure.in_words and all(
+        reading.kind in (NUMBER, COUNT, TIMES) and reading.period is None and isinstance(reading.value, Decimal)
+        and reading.value < 10
+        for reading in figure.readings)
+
+
+def _column_units(text: str) -> dict[int, str]:
+    """The unit each table cell takes from its column's heading, by the offset where the cell begins;
+    only the cells of columns whose heading gives one."""
+    units: dict[int, str] = {}
+    lines = text.split("\n")
+    offsets = [0]
+    for line in lines:
+        offsets.append(offsets[-1] + len(line) + 1)
+    for index in range(1, len(lines)):
+        if not _TABLE_DIVIDER.match(lines[index]) or "|" not in lines[index - 1]:
+            continue
+        headings = [_column_unit(cell) for cell in lines[index - 1].strip().strip("|").split("|")]
+        if not any(headings):
+            continue
+        row = index + 1
+        while row < len(lines) and lines[row].lstrip().startswith("|"):
+            position = offsets[row] + lines[row].index("|") + 1
+            for column, cell in enumerate(lines[row].strip().strip("|").split("|")):
+                if column < len(headings) and headings[column]:
+                    units[position] = headings[column]
+                position += len(cell) + 1
+            row += 1
+    return units
+
+
+def _column_unit(heading: str) -> str:
+    found = _COLUMN_UNIT.search(heading)
+    if found is None:
+        return ""
+    return "%" if found.group("percent") else found.group("unit")
+
+
+def _in_unit(figure: Figure, unit: str) -> Figure:
+    """A table cell's bare number read with its column's unit: "86" under "Occupancy (%)" is 86%."""
+    if any(reading.kind != NUMBER or reading.period for reading in figure.readings):
+        return figure
+    written = figure.text
+    if _PREFIX_UNITS.fullmatch(unit):
+        virtual = f"{unit}{written}"
+    else:
+        virtual = f"{written}{'' if unit == '%' else ' '}{unit}"
+    reread = read_figures(virtual)
+    if len(reread) != 1 or reread[0].end != len(virtual):
+        return figure
+    return replace(figure, readings=reread[0].readings)
+
+
+def document_figures(text: str) -> list[Figure]:
+    """The figures of a document that are checked, in order."""
+    scanned = _masked(text)
+    units = _column_units(scanned) if "|" in scanned else {}
+    cells = sorted(units)
     figures = []
-    for match in _FIGURE.finditer(scanned):
-        kind = match.lastgroup or ""
-        values = _values(kind, match.groupdict())
-        if values:
-            figures.append(Figure(text[match.start():match.end()].strip(), match.start(), frozenset(values)))
+    for figure in read_figures(scanned):
+        if _is_prose(figure):
+            continue
+        at = bisect.bisect_right(cells, figure.start) - 1
+        if at >= 0 and not any(mark in scanned[cells[at]:figure.start] for mark in "|\n"):
+            figure = _in_unit(figure, units[cells[at]])
+        figures.append(figure)
     return figures
-
-
-def source_values(texts: Iterable[str]) -> Sources:
-    """The values of every figure in the sources, numbers written as words included."""
-    return Sources(set(_source_values(tuple(texts))))
-
-
-@functools.lru_cache(maxsize=4)  # both documents of a run look in the same sources
-def _source_values(texts: tuple[str, ...]) -> frozenset[tuple[object, ...]]:
-    sources = Sources()
-    for text in texts:
-        for figure in find_figures(text, skip_non_figures=False):
-            sources.add(figure)
-        for word in _WORD.finditer(text):
-            number = Decimal(_NUMBER_WORDS[word.group(1).lower()])
-            sources.values.update({("number", number), ("bare", number)})
-    return frozenset(sources.values)
 
 
 @dataclass(frozen=True)
@@ -236,30 +219,32 @@ class Unsourced:
     sentence: str
 
 
-_BLOCK_BREAK = re.compile(r"\n[ \t]*\n|\n(?=[ \t]*(?:[-*+]|\d+[.)])[ \t])|\n(?=#)")
-_SENTENCE_END = re.compile(r"(?<=[.!?])[\"')\]]*\s+(?=[\"'(\[*_]*[A-Z0-9₹$€£])")
-_LIST_MARKER = re.compile(r"^[ \t]*(?:[-*+]|\d+[.)])[ \t]+|^#{1,6}[ \t]+")
+Cited = Mapping[tuple[int, int], Sequence[str]]
 
 
-def sentence_at(text: str, offset: int) -> str:
-    """The sentence of `text` around `offset`, as one line without list markers or emphasis."""
-    start = max((match.end() for match in _BLOCK_BREAK.finditer(text, 0, offset)), default=0)
-    following = _BLOCK_BREAK.search(text, offset)
-    block = text[start:following.start() if following else len(text)]
-    inside = offset - start
-    begin = max((match.end() for match in _SENTENCE_END.finditer(block) if match.end() <= inside), default=0)
-    end = next((match.start() for match in _SENTENCE_END.finditer(block) if match.start() >= inside), len(block))
-    sentence = _LIST_MARKER.sub("", block[begin:end].strip())
-    return " ".join(sentence.replace("**", "").split())
+def unsourced_figures(document: str, sources: Sources, cited: Cited | None = None) -> list[Unsourced]:
+    """The document's figures found in none of the sources, each listed once, in order.
 
-
-def unsourced_figures(document: str, sources: Sources) -> list[Unsourced]:
-    """The document's figures found in none of the sources, each listed once, in order."""
+    `cited` maps spans of `document` (start and end offsets, usually a sentence's) to the words the
+    service cited for them, verified against the sources: a figure inside such a span is looked up in
+    its cited words first, and in all the sources only when they do not hold it.
+    """
     listed: dict[str, Unsourced] = {}
-    for figure in find_figures(document):
+    spans = sorted((cited or {}).items())
+    following = 0  # the spans before it begin before the figure at hand (figures come in order)
+    open_spans: list[tuple[tuple[int, int], Sequence[str]]] = []
+    for figure in document_figures(document):
+        while following < len(spans) and spans[following][0][0] <= figure.start:
+            open_spans.append(spans[following])
+            following += 1
+        open_spans = [span for span in open_spans if span[0][1] > figure.start]
         shown = " ".join(figure.text.split())
-        if shown not in listed and not sources.holds(figure):
-            listed[shown] = Unsourced(shown, sentence_at(document, figure.start))
+        if shown in listed:
+            continue
+        passages = (passage for _, passages in open_spans for passage in passages)
+        if any(_passage_values(passage).holds(figure) for passage in passages) or sources.holds(figure):
+            continue
+        listed[shown] = Unsourced(shown, sentence_at(document, figure.start))
     return list(listed.values())
 
 

@@ -1,6 +1,12 @@
 """A document's Markdown as a self-contained HTML page and as a Word file, both built from the token
 stream of markdown-it-py (the `documents` extra) rather than by hand: raw HTML in the Markdown is not
-passed through, links go only to web and mail addresses, images (remote resources) are not loaded."""
+passed through, links go only to web and mail addresses, images (remote resources) are not loaded.
+
+The document's sources are Markdown footnotes (`[^s1]`), read by the footnote plugin of mdit-py-plugins,
+which numbers them in the order they are referenced, as the pipeline does: the page shows each reference
+as [1] with the cited words on hover (its title) and the "Sources" list with links back; python-docx has no
+footnotes, so the Word file shows each reference as a superscript [1] and the "Sources" section as a list
+numbered [1], [2], ... Inline footnotes (`^[...]`) are not read: only the pipeline's references are footnotes."""
 
 from __future__ import annotations
 
@@ -17,7 +23,7 @@ if TYPE_CHECKING:
     from markdown_it import MarkdownIt
     from markdown_it.token import Token
 
-EXTRA_MODULES = {"html": ("markdown_it",), "docx": ("markdown_it", "docx")}
+EXTRA_MODULES = {"html": ("markdown_it", "mdit_py_plugins"), "docx": ("markdown_it", "mdit_py_plugins", "docx")}
 SAFE_SCHEMES = ("http://", "https://", "mailto:")
 
 _STYLE = """
@@ -30,6 +36,8 @@ table { border-collapse: collapse; margin: 1em 0; } th, td { border: 1px solid #
 th { background: #eee; } code, pre { font-family: Menlo, Consolas, monospace; font-size: .9em; }
 pre { background: #f4f4f4; padding: .6em; overflow-x: auto; white-space: pre-wrap; }
 a { color: #1d4f91; } li { margin: .2em 0; }
+.footnote-ref a { text-decoration: none; font-size: .8em; } .footnotes { font-size: .92em; }
+.footnotes-list li:target { background: #fff6d5; }
 @media print { body { margin: 0; max-width: none; font-size: 10.5pt; } a { color: inherit; }
                h2, h3 { page-break-after: avoid; } tr, li, blockquote, pre { page-break-inside: avoid; } }
 """
@@ -45,12 +53,64 @@ def is_safe_link(url: str) -> bool:
     return url.strip().lower().startswith(SAFE_SCHEMES)
 
 
+# Where the rendering finds each footnote's text, for the hover title of its references, and the
+# addresses that show each footnote's passage in its source (the browser's pages).
+_QUOTES = "brevanta_footnote_quotes"
+_PASSAGE_LINKS = "brevanta_passage_links"
+
+
+def _footnote_reference(self: Any, tokens: list[Token], index: int, options: Any, env: dict[str, Any]) -> str:
+    """A reference as [N] (each reference to the same source alike), the cited words as its title."""
+    meta = tokens[index].meta
+    number = meta["id"] + 1
+    reference = f"{number}" + (f":{meta['subId']}" if meta.get("subId", 0) > 0 else "")
+    title = env.get(_QUOTES, {}).get(meta["id"], "")
+    shown = (f'<sup class="footnote-ref"><a href="#fn{number}" id="fnref{reference}" '
+             f'title="{html.escape(title)}">[{number}]</a></sup>')
+    passage = env.get(_PASSAGE_LINKS, {}).get(number)
+    if passage:  # the quote beside the text it supports, opening the passage in its source
+        shown += f'<a class="source-quote" href="{html.escape(passage)}">{html.escape(title)}</a>'
+    return shown
+
+
+def _sources_open(self: Any, tokens: list[Token], index: int, options: Any, env: dict[str, Any]) -> str:
+    """The footnotes under the document's own "Sources" heading, without a rule of their own."""
+    return '<section class="footnotes">\n<ol class="footnotes-list">\n'
+
+
 def _parser() -> MarkdownIt:
     from markdown_it import MarkdownIt
+    from mdit_py_plugins.footnote import footnote_plugin
 
     parser = MarkdownIt("commonmark", {"html": False}).enable("table").disable("image")
+    parser.use(footnote_plugin, inline=False)
+    parser.add_render_rule("footnote_ref", _footnote_reference)
+    parser.add_render_rule("footnote_block_open", _sources_open)
     parser.validateLink = is_safe_link  # type: ignore[method-assign]
     return parser
+
+
+def _plain_text(token: Token) -> str:
+    return "".join(child.content for child in token.children or [] if child.type in ("text", "code_inline"))
+
+
+def footnote_texts(tokens: list[Token]) -> dict[int, str]:
+    """Each footnote's text as plain text, by the footnote's id (its number less one)."""
+    texts: dict[int, str] = {}
+    current: int | None = None
+    for token in tokens:
+        if token.type == "footnote_open":
+            current = token.meta["id"]
+        elif token.type == "footnote_close":
+            current = None
+        elif token.type == "inline" and current is not None:
+            texts[current] = (texts.get(current, "") + " " + _plain_text(token)).strip()
+    return texts
+
+
+def _render(parser: MarkdownIt, tokens: list[Token], passage_links: dict[int, str] | None = None) -> str:
+    env = {_QUOTES: footnote_texts(tokens), _PASSAGE_LINKS: passage_links or {}}
+    return str(parser.renderer.render(tokens, parser.options, env))
 
 
 def _title(tokens: list[Token]) -> str:
@@ -63,7 +123,7 @@ def _title(tokens: list[Token]) -> str:
 def _html_page(parser: MarkdownIt, tokens: list[Token]) -> str:
     """A self-contained page: inline style fit to print, no script, no remote resource of any kind (the
     page's own policy forbids them too), every text escaped."""
-    body = parser.renderer.render(tokens, parser.options, {})
+    body = _render(parser, tokens)
     return (
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
@@ -84,6 +144,7 @@ class _WordWriter:
     lists: list[str] = field(default_factory=list)  # "Bullet" or "Number", outermost first
     quotes: int = 0
     item_started: bool = False  # the current list item already has its first paragraph
+    footnote: int | None = None  # the number of the source whose paragraph comes next
     table: list[list[Token]] | None = None
     header_rows: int = 0
 
@@ -129,6 +190,8 @@ class _WordWriter:
                 run = paragraph.add_run(" " if kind == "softbreak" else "")
                 if kind == "hardbreak":
                     run.add_break()
+            elif kind == "footnote_ref":
+                paragraph.add_run(f"[{child.meta['id'] + 1}]").font.superscript = True
             elif kind in ("text", "code_inline") and child.content:
                 run = paragraph.add_run(child.content)
                 if bold:  # set only when on: each property costs an element
@@ -149,7 +212,13 @@ class _WordWriter:
         elif kind == "heading_open":
             self.inline(self.paragraph(f"Heading {min(int(token.tag[1:]), 9)}"), tokens[position + 1])
         elif kind == "paragraph_open":
-            self.inline(self.paragraph(self.paragraph_style()), tokens[position + 1])
+            paragraph = self.paragraph(self.paragraph_style())
+            if self.footnote is not None:  # a source of the "Sources" list, numbered as its references
+                paragraph.add_run(f"[{self.footnote}] ").bold = True
+                self.footnote = None
+            self.inline(paragraph, tokens[position + 1])
+        elif kind == "footnote_open":
+            self.footnote = token.meta["id"] + 1
         elif kind in ("bullet_list_open", "ordered_list_open"):
             self.lists.append("Bullet" if kind == "bullet_list_open" else "Number")
         elif kind in ("bullet_list_close", "ordered_list_close"):
@@ -225,10 +294,12 @@ def to_html(markdown: str) -> str:
     return _html_page(parser, parser.parse(markdown))
 
 
-def html_body(markdown: str) -> str:
-    """The HTML of the Markdown alone, under the same rules as the page, for a page of its own (the browser)."""
+def html_body(markdown: str, passage_links: dict[int, str] | None = None) -> str:
+    """The HTML of the Markdown alone, under the same rules as the page, for a page of its own (the browser).
+    `passage_links` gives, by footnote number, an address showing the cited passage: each reference is then
+    followed by its quote, a link there."""
     parser = _parser()
-    return str(parser.renderer.render(parser.parse(markdown), parser.options, {}))
+    return _render(parser, parser.parse(markdown), passage_links)
 
 
 def to_docx(markdown: str, authorship: Authorship) -> bytes:

@@ -12,9 +12,14 @@ import re
 import sys
 from pathlib import Path
 
+from typing import TYPE_CHECKING
+
 from brevanta import config
 from brevanta.errors import InputProblem, UsageError
 from brevanta.pipeline.interview import STDIN
+
+if TYPE_CHECKING:
+    from brevanta.pipeline.readers import SourceText
 
 # Organisation ids name session files: no path separators, no leading "-" or ".".
 _ORG_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
@@ -26,23 +31,45 @@ FORMATS = ("md", "html", "docx")
 REPLAY_FILES = {"analysis": "analysis.md", "prd": "prd.md", "trd": "trd.md"}
 
 
-def _read_bytes(path: str) -> bytes:
+def _read_bytes(path: str, limit: int | None) -> bytes:
+    """The file's bytes; with a `limit`, never more than one byte past it, so a file too large to read
+    is refused without being read whole."""
     if path == STDIN:
-        return sys.stdin.buffer.read()
-    return Path(path).read_bytes()
+        return sys.stdin.buffer.read() if limit is None else sys.stdin.buffer.read(limit + 1)
+    with open(path, "rb") as file:
+        return file.read() if limit is None else file.read(limit + 1)
 
 
-def read_text_file(path: str, what: str) -> str:
-    """The file's text ("-": standard input); a UsageError for a missing, unreadable, non-UTF-8 or empty file."""
+def _file_bytes(path: str, what: str, limit: int | None = None) -> bytes:
+    """The bytes of `path` ("-": standard input); a UsageError for a missing or unreadable file."""
     shown = "standard input" if path == STDIN else path
     try:
-        data = _read_bytes(path)
+        return _read_bytes(path, limit)
     except FileNotFoundError:
         raise UsageError(f"{what} not found: {shown}") from None
     except IsADirectoryError:
         raise UsageError(f"{what} is a directory: {shown}") from None
     except OSError as exc:
         raise UsageError(f"cannot read {what} {shown}: {exc.strerror or exc}") from None
+
+
+def read_source_file(path: str, what: str) -> SourceText:
+    """The document in `path` ("-": standard input) as its reader reads it, whatever its kind (text,
+    Markdown, Word, PDF, a transcript); a UsageError naming the file and what is wrong with it."""
+    from brevanta.pipeline.readers import MAX_SOURCE_BYTES, SourceProblem, read_source
+
+    shown = "standard input" if path == STDIN else path
+    data = _file_bytes(path, what, MAX_SOURCE_BYTES)
+    try:
+        return read_source(data, "standard input" if path == STDIN else Path(path).name)
+    except SourceProblem as problem:
+        raise UsageError(f"{what} {problem.reason}: {shown}") from None
+
+
+def read_text_file(path: str, what: str) -> str:
+    """The file's text ("-": standard input); a UsageError for a missing, unreadable, non-UTF-8 or empty file."""
+    shown = "standard input" if path == STDIN else path
+    data = _file_bytes(path, what)
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError:

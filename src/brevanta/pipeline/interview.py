@@ -10,6 +10,10 @@ from __future__ import annotations
 import hashlib
 import uuid
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from brevanta.pipeline.readers import SourceText
 
 STDIN = "-"  # the interview file argument that means standard input
 
@@ -38,9 +42,10 @@ class Interview:
     """The interview text of this run and where it came from."""
 
     # A plain class: the command line builds it before any heavy import, and dataclasses load inspect.
-    def __init__(self, path: str, text: str) -> None:
-        self.path = path  # as given on the command line; "-" for standard input
+    def __init__(self, path: str, text: str, source: SourceText | None = None) -> None:
+        self.path = path  # as given on the command line; "-" for standard input or an upload
         self.text = text
+        self.source = source  # the file as its reader read it (name, kind, marks); None when not read here
 
     @property
     def sha256(self) -> str:
@@ -52,6 +57,30 @@ class Interview:
 
     def shown_name(self) -> str:
         return "standard input" if self.path == STDIN else self.path
+
+
+def source_state(source: SourceText | None) -> dict[str, Any] | None:
+    """What a session keeps of the interview's source beside its text: name, kind, size and marks."""
+    return None if source is None else source.to_state(with_text=False)
+
+
+def kept_source(state: dict[str, Any]) -> SourceText:
+    """The interview's source as a session keeps it; a session saved before sources were kept reads
+    as plain text named after its file."""
+    from brevanta.pipeline.readers import SourceText
+
+    kept = state.get("interview_source")
+    text = state.get("interview_text")
+    return SourceText.from_state({**(kept if isinstance(kept, dict) else {}),
+                                  "text": text if isinstance(text, str) else ""},
+                                 fallback_name=interview_base_name(state.get("interview_file")))
+
+
+def interview_base_name(path: object) -> str:
+    """The interview's file name as the user knows it, from the path a session keeps."""
+    if not isinstance(path, str) or not path:
+        return "interview"
+    return "standard input" if path == STDIN else Path(path).name
 
 
 def binding(state: dict[str, object], interview: Interview) -> str:

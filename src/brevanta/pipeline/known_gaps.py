@@ -22,7 +22,7 @@ def _gap_entry(kind: str, gap: dict[str, Any]) -> str:
             f"  {kind.upper()} impact: {impact}")
 
 
-def _mentions(text: str, title: str) -> bool:
+def mentions(text: str, title: str) -> bool:
     wanted = " ".join(words_of(title))
     return bool(wanted) and f" {wanted} " in f" {' '.join(words_of(text))} "
 
@@ -33,7 +33,7 @@ def with_known_gaps(kind: str, text: str, bypassed: list[dict[str, Any]],
     added there, and the section itself when it is missing. Returns the text and the titles added."""
     section = section_span(text, heading)
     listed = text[section[0]:section[1]] if section else ""
-    missing = [gap for gap in bypassed if not _mentions(listed, gap_title(gap))]
+    missing = [gap for gap in bypassed if not mentions(listed, gap_title(gap))]
     if not missing:
         return text, []
     entries = "\n".join(_gap_entry(kind, gap) for gap in missing)

@@ -32,11 +32,12 @@ from brevanta.pipeline.inputs import check_size, estimated_tokens
 from brevanta.errors import ModelFailure
 from brevanta.pipeline.attempts import (Cancelled, RequestWatch, Unwatched, attempt_note, is_rate_limit,
                                         with_attempts)
+from brevanta.pipeline.replay_citations import cited_blocks, request_documents
 from brevanta.pipeline.reasons import Exchange, analysis_failure, transport_failure
 from brevanta.pipeline.records import tidy
 from brevanta.pipeline.usage import usage_record
 from brevanta.relaygate import RelayGate
-from brevanta.streaming import final_message, reply_text
+from brevanta.streaming import final_message, reply_blocks, reply_text
 
 if TYPE_CHECKING:  # the SDK's submodules load with it, on first use (brevanta.deferred_sdk)
     from anthropic.lib.streaming import ParsedMessageStreamEvent
@@ -84,9 +85,18 @@ class RelayShaped(Protocol):
 
 
 @dataclass(frozen=True)
+class ReplyBlock:
+    """One text block of a reply, with the citations the service attached to it (as it sent them)."""
+
+    text: str
+    citations: tuple[dict[str, Any], ...] = ()
+
+
+@dataclass(frozen=True)
 class Completion:
     """One model reply. `stop_reason` is the API's ("end_turn", "max_tokens", ...),
-    or None where the transport does not report it (replay)."""
+    or None where the transport does not report it (replay). `blocks` are the reply's text blocks with
+    their citations, whose texts joined are `text`; empty where the transport gives the text alone."""
 
     text: str
     stop_reason: str | None
@@ -95,6 +105,7 @@ class Completion:
     cache_creation_input_tokens: int = 0
     cache_read_input_tokens: int = 0
     model: str = ""
+    blocks: tuple[ReplyBlock, ...] = ()
 
     @property
     def prompt_tokens(self) -> int:
@@ -102,11 +113,22 @@ class Completion:
         return self.input_tokens + self.cache_creation_input_tokens + self.cache_read_input_tokens
 
 
+def _block_text(block: dict[str, Any]) -> str:
+    source = block.get("source")
+    if block.get("type") == "document" and isinstance(source, dict):
+        return str(source.get("data", ""))
+    return str(block.get("text", ""))
+
+
 def content_text(content: Content) -> str:
-    """The text of a message's content, its blocks joined."""
+    """The text of a message's content, its blocks (documents included) joined."""
     if isinstance(content, str):
         return content
-    return "".join(str(block.get("text", "")) for block in content if isinstance(block, dict))
+    return "".join(_block_text(block) for block in content if isinstance(block, dict))
+
+
+def _blocks(blocks: list[tuple[str, list[dict[str, Any]]]]) -> tuple[ReplyBlock, ...]:
+    return tuple(ReplyBlock(text, tuple(citations)) for text, citations in blocks)
 
 
 class ReplayClient:
@@ -126,6 +148,17 @@ class ReplayClient:
             raise LookupError(f"the replay holds no saved reply for the {operation} request")
         prompt = "".join(content_text(message.get("content", "")) for message in messages)
         return reply, estimated_tokens(prompt), min(max_tokens, estimated_tokens(reply))
+
+    def complete(self, *, messages: list[dict[str, Any]], model: str, max_tokens: int, operation: str) -> Completion:
+        """The saved reply for a document, its marked citations turned into citations of the documents
+        that `messages` send (see `replay_citations`)."""
+        saved, input_tokens, _ = self._call_ai_proxy(messages=messages, model=model, max_tokens=max_tokens,
+                                                     operation=operation)
+        blocks = _blocks([(str(block["text"]), block.get("citations", []))
+                          for block in cited_blocks(saved, request_documents(messages))])
+        text = "".join(block.text for block in blocks)
+        return Completion(text, None, input_tokens, min(max_tokens, estimated_tokens(text)), model=model,
+                          blocks=blocks)
 
 
 def sdk_client(**options: Any) -> anthropic.Anthropic:
@@ -349,6 +382,8 @@ class ModelAccess:
             message = self.client.stream_message(
                 messages=messages, model=model, max_tokens=max_tokens, operation=operation, on_event=on_event
             )
+        elif isinstance(self.client, ReplayClient):
+            return self.client.complete(messages=messages, model=model, max_tokens=max_tokens, operation=operation)
         elif self.client is not None:
             text, input_tokens, output_tokens = self.client._call_ai_proxy(
                 messages=messages, model=model, max_tokens=max_tokens, operation=operation
@@ -363,7 +398,7 @@ class ModelAccess:
         usage = message.usage
         return Completion(reply_text(message), message.stop_reason, usage.input_tokens, usage.output_tokens,
                           usage.cache_creation_input_tokens or 0, usage.cache_read_input_tokens or 0,
-                          message.model or model)
+                          message.model or model, _blocks(reply_blocks(message)))
 
 
 def open_access(replay_path: str | None, replies: dict[str, str] | None,

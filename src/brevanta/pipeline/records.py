@@ -39,6 +39,20 @@ def _objects(value: Any) -> list[dict[str, Any]]:
     return [item for item in value if isinstance(item, dict)] if isinstance(value, list) else []
 
 
+def gap_record(gap: dict[str, Any]) -> dict[str, Any]:
+    """`gap` itself, or a copy whose id is its text when the id is not a plain value (an object, a list):
+    gap ids are looked up and kept as keys. The same gap read twice (the analysis's, a bypass's) reads alike."""
+    gap_id = gap.get("id")
+    if gap_id is None or isinstance(gap_id, str) or (isinstance(gap_id, int) and not isinstance(gap_id, bool)):
+        return gap
+    return {**gap, "id": str(gap_id)}
+
+
+def gap_records(value: Any) -> list[dict[str, Any]]:
+    """The gaps of a list: its objects, each read by `gap_record`."""
+    return [gap_record(gap) for gap in _objects(value)]
+
+
 def _plain(value: Any) -> list[Any]:
     return [item for item in value if isinstance(item, (str, int, float)) and not isinstance(item, bool)] \
         if isinstance(value, list) else []
@@ -50,7 +64,7 @@ def analysis_fields(fields: Mapping[str, Any]) -> dict[str, Any]:
         "completeness_score": _score(fields.get("completeness_score")),
         "completeness_reasoning": _text(fields.get("completeness_reasoning")),
         "sufficient_for_prd": _truth(fields.get("sufficient_for_prd")),
-        "gaps": _objects(fields.get("gaps")),
+        "gaps": gap_records(fields.get("gaps")),
         "insights": _objects(fields.get("insights")),
         "data_points_found": _plain(fields.get("data_points_found")),
         "architecture_notes": _plain(fields.get("architecture_notes")),

@@ -16,17 +16,17 @@ import threading
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from brevanta import config
 from brevanta.pipeline import documents
 from brevanta.errors import ModelFailure
 from brevanta.pipeline import session
-from brevanta.pipeline.analysis import model_input
 from brevanta.pipeline.assembly import DocumentRefused
 from brevanta.pipeline.attempts import Cancelled, attempt_note, is_rate_limit
 from brevanta.pipeline.models import Completion, Content, ModelAccess, ReplayClient
 from brevanta.pipeline.session import RENDER_PHASE, Run
+from brevanta.pipeline.sources import run_sources
 
 if TYPE_CHECKING:
     from brevanta import gapscope
@@ -202,23 +202,27 @@ def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, a
     if not missing:
         return []
     directory = Path(str(run.output_dir))
-    material = model_input(interview, run)
+    sent = run_sources(interview, run, result)
     replayed = isinstance(access.client, ReplayClient)
     refusals: list[str] = []
+    accepted: dict[str, dict[str, Any]] = {}  # kept in the run as each document is recorded, one at a time
 
     def finish_one(kind: str, completion: Completion) -> documents.Finished:
-        given = documents.document_material(kind, run, result, interview, replayed)
+        given = documents.document_material(kind, run, result, interview, replayed, sent)
         try:
-            return documents.finish_document(kind, completion, given, directory, formats)
+            finished = documents.finish_document(kind, completion, given, directory, formats)
         except DocumentRefused as refusal:
             refusals.append(documents.refusal_text(kind, refusal))
             raise
+        accepted[kind] = documents.kept_reply(completion, finished, sent)
+        return finished
 
     def record(kind: str) -> None:
+        run.replies[kind] = accepted.pop(kind)
         run.written.append(kind)
         session.save(run, result)
 
-    writing = Rendering(access, content=lambda kind: documents.compose(kind, material, result), finish=finish_one,
+    writing = Rendering(access, content=lambda kind: documents.compose(kind, sent, result), finish=finish_one,
                         saved=record, progress=progress)
     if cancel is not None:
         writing.cancel = cancel

@@ -75,6 +75,11 @@ def heading_matches(heading: str, name: str) -> bool:
     return longer[:len(shorter)] == shorter  # an extension keeps the wanted words whole
 
 
+def names_exactly(heading: str, name: str) -> bool:
+    """True when `heading` is the section `name` word for word, numbering aside."""
+    return words_of(_strip_numbering(heading)) == words_of(name)
+
+
 @dataclass(frozen=True)
 class Heading:
     level: int
@@ -140,4 +145,31 @@ def with_missing_sections(text: str, missing: list[str], sections: DocumentSecti
             text = f"{text.rstrip()}\n\n{block.rstrip()}\n"
         else:
             text = f"{text[:after.start]}{block}{text[after.start:]}"
+    return text
+
+
+def names_section(heading: str, name: str) -> bool:
+    """True when `heading` is section `name` however numbered, capitalised or punctuated, or starts
+    with all its words ("11. FIGURES TO VERIFY", "Figures to verify (none)"); never a shorter heading
+    ("Requirements" is not "Requirements without a source")."""
+    said, wanted = words_of(_strip_numbering(heading)), words_of(name)
+    return bool(wanted) and said[:len(wanted)] == wanted
+
+
+def without_sections(text: str, names: tuple[str, ...], exactly: tuple[str, ...] = ()) -> str:
+    """`text` without any section below the title that `names_section` matches to one of `names`, or that
+    `names_exactly` matches to one of `exactly` (a short title, such as "Sources", that a longer heading
+    of the model's own may start with), its body and subsections included: the sections a check writes,
+    which a reply must not supply."""
+    found = list(_below_title(text))
+    spans: list[tuple[int, int]] = []
+    for index, heading in enumerate(found):
+        if spans and heading.start < spans[-1][1]:
+            continue  # inside a section already removed
+        if any(names_section(heading.text, name) for name in names) or any(
+                names_exactly(heading.text, name) for name in exactly):
+            later = (other.start for other in found[index + 1:] if other.level <= heading.level)
+            spans.append((heading.start, next(later, len(text))))
+    for start, end in reversed(spans):
+        text = text[:start] + text[end:]
     return text

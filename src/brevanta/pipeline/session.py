@@ -12,10 +12,10 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from brevanta import durable, waymark
-from brevanta.pipeline.interview import STDIN, Interview, binding
+from brevanta.pipeline.interview import STDIN, Interview, binding, interview_base_name, source_state
 from brevanta.pipeline.lock import (InterviewBusy, InterviewLock, SessionLock, SessionLocked, holding,
                                    interview_holder)
-from brevanta.pipeline.records import ANALYSIS_FIELDS, analysis_fields
+from brevanta.pipeline.records import ANALYSIS_FIELDS, analysis_fields, gap_records
 from brevanta.pipeline.session_files import checked_path, within_depth
 from brevanta.pipeline.session_files import read_session_file as read_session_file  # the front ends' reader too
 from brevanta.pipeline.times import when as when  # a session's times, as the front ends show them
@@ -57,7 +57,8 @@ class Run:
     round: int
     answers: list[dict[str, Any]] = field(default_factory=list)
     bypassed: list[dict[str, Any]] = field(default_factory=list)
-    attachments: list[dict[str, Any]] = field(default_factory=list)  # {"name", "text", "round"}
+    # {"name", "kind", "size", "text", "marks", "round"}: each document as its reader read it
+    attachments: list[dict[str, Any]] = field(default_factory=list)
     analysis: dict[str, Any] | None = None  # {"round", "result"}: the analysis the decisions are made on
     walking: bool = False  # the user chose to answer the gaps one by one
     left_open: list[dict[str, Any]] = field(default_factory=list)  # gaps left for a later round
@@ -68,10 +69,19 @@ class Run:
     declined: str | None = None  # archived once this run has its own analysis
     interview_sha256: str = ""
     interview_text: str = ""
+    interview_source: dict[str, Any] | None = None  # the interview's name, kind, size and marks, without its text
     lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
     # A new session's: no other run analyses this interview text for a new session until this one is saved.
     claim: InterviewLock | None = field(default=None, repr=False)
     usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
+    # Each accepted document reply by its kind: text, model, stop_reason, its verified citations.
+    replies: dict[str, dict[str, Any]] = field(default_factory=dict)
+
+    @property
+    def interview_name(self) -> str:
+        """The interview's name as the user knows it: the file's, the upload's, or "standard input"."""
+        name = (self.interview_source or {}).get("name")
+        return name if isinstance(name, str) and name else interview_base_name(self.interview_path)
 
     def answers_of_round(self, round_number: int) -> list[dict[str, Any]]:
         return [answer for answer in self.answers if answer.get("round") == round_number]
@@ -89,7 +99,8 @@ class Run:
 
 
 def new_run(interview: Interview, org_id: str, round_number: int) -> Run:
-    return Run(interview.path, org_id, round_number, interview_sha256=interview.sha256, interview_text=interview.text)
+    return Run(interview.path, org_id, round_number, interview_sha256=interview.sha256, interview_text=interview.text,
+               interview_source=source_state(interview.source))
 
 
 # -- what a session holds -----------------------------------------------------
@@ -150,6 +161,9 @@ def interview_file(state: dict[str, Any]) -> str | None:
 
 def interview_name(state: dict[str, Any]) -> str:
     name = interview_file(state)
+    kept = state.get("interview_source")
+    if name == STDIN and isinstance(kept, dict) and isinstance(kept.get("name"), str) and kept["name"]:
+        return str(kept["name"])  # an upload in the browser, or a document piped in
     return "standard input" if name == STDIN else name if name is not None else "an unnamed interview"
 
 
@@ -231,15 +245,21 @@ def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_num
     state = state_of(record)
     analysis = state.get("analysis")
     run = new_run(interview, org_id, round_number or _saved_round(state))
+    kept = state.get("interview_source")
+    if run.interview_source is None and isinstance(kept, dict) and state.get("interview_sha256") == interview.sha256:
+        run.interview_source = kept  # the interview was not read again: the session's own record of it
     run.answers = _saved_answers(state)
-    run.bypassed = _saved_list(state, "bypassed_gaps")
+    run.bypassed = gap_records(state.get("bypassed_gaps"))
     run.attachments = _saved_list(state, "attachments")
     run.analysis = analysis if isinstance(analysis, dict) else None
     run.walking = state.get("walking") is True
-    run.left_open = _saved_list(state, "left_open")
+    run.left_open = gap_records(state.get("left_open"))
     run.output_dir = output_dir(state)
     run.written = _saved_written(state)
     run.usage = _saved_list(state, "usage")
+    replies = state.get("replies")
+    run.replies = {kind: reply for kind, reply in replies.items() if kind in DOCUMENT_TYPES and isinstance(reply, dict)
+                   } if isinstance(replies, dict) else {}
     run.phase = RENDER_PHASE if record["phase"] == RENDER_PHASE else ANALYSIS_PHASE
     run.session_file = record["path"]
     run.lock = lock
@@ -359,6 +379,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         interview_file=run.interview_path if run.interview_path == "-" else str(Path(run.interview_path).resolve()),
         interview_sha256=run.interview_sha256,
         interview_text=run.interview_text,  # so documents and a new analysis can be made without the file
+        interview_source=run.interview_source,
         attachments=run.attachments,
         analysis=run.analysis,
         walking=run.walking,
@@ -366,6 +387,7 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
         open_gaps=len(result.get_unanswered_gaps()),
         documents_written=run.written,
         usage=run.usage,
+        replies=run.replies,
     )
     first_save = run.session_file is None
     durable.sweep_leftovers(waymark.SESSIONS_DIR)  # what writers killed mid-save left in the store

@@ -15,6 +15,7 @@ from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 
 from brevanta import config
+from brevanta.pipeline.readers import MAX_SOURCE_BYTES
 from brevanta.web.access import Access
 from brevanta.web.limits import UploadLimit
 from brevanta.web.links import link
@@ -40,16 +41,18 @@ ROUTES: list[BaseRoute] = [
 
 
 def upload_limit() -> int:
-    """The largest request body taken, in bytes: an interview at the token limit (about four
-    characters a token) in the widest UTF-8, with room for the form around it. The exact check,
-    in tokens, is made on the text once it is read."""
-    return config.MAX_INTERVIEW_TOKENS * 4 * 4 + 64 * 1024
+    """The largest request body taken, in bytes: a document file as large as the readers take (a PDF
+    or Word file holds much more than its text), or an interview at the token limit (about four
+    characters a token) in the widest UTF-8, with room for the form around it. The exact check, in
+    tokens, is made on the text once it is read."""
+    return max(MAX_SOURCE_BYTES, config.MAX_INTERVIEW_TOKENS * 4 * 4) + 64 * 1024
 
 
 def too_large_message(limit: int) -> str:
-    return (f"This upload is too large: more than {limit / 1_000_000:.1f} MB were sent. An interview, with its "
-            f"attached documents, may hold about {config.MAX_INTERVIEW_TOKENS:,} tokens "
-            f"(BREVANTA_MAX_INTERVIEW_TOKENS). Nothing was saved: shorten it and try again.")
+    return (f"This upload is too large: more than {limit / 1_000_000:.1f} MB were sent. A file may have at most "
+            f"{MAX_SOURCE_BYTES // 1048576} MB, and an interview, with its attached documents, about "
+            f"{config.MAX_INTERVIEW_TOKENS:,} tokens of text (BREVANTA_MAX_INTERVIEW_TOKENS). "
+            f"Nothing was saved: shorten it and try again.")
 
 
 async def error_page(request: Request, exc: Exception) -> Response:

@@ -4,11 +4,14 @@ taken for that one request and saved by the pipeline before the answer goes back
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from brevanta.pipeline import decisions, session
 from brevanta.web.runs import STALE, Opened, Refused, opened
 from brevanta.web.sessionfiles import SessionRef
+
+if TYPE_CHECKING:
+    from brevanta.pipeline.readers import SourceText
 
 ANSWER, BYPASS, LEAVE, REOPEN = "answer", "bypass", "leave", "reopen"
 EMPTY_ANSWER = "An empty answer tells the model nothing: type your answer."
@@ -93,18 +96,19 @@ def bypass_open_gaps(ref: SessionRef) -> int:
         return decisions.bypass_all(taken.run, _analysis(taken))
 
 
-def attach(ref: SessionRef, name: str, text: str) -> None:
+def attach(ref: SessionRef, document: SourceText) -> None:
     """Adds a document to the session's interview; the round is to be analysed again with it."""
-    from brevanta.pipeline.analysis import model_input
-    from brevanta.web.intake import check_within_limit
+    from brevanta.errors import InputProblem
+    from brevanta.pipeline.analysis import attach as attach_document
+    from brevanta.web.intake import too_large
 
     with opened(ref) as taken:
         result = _analysis(taken)
-        run = taken.run
-        check_within_limit(f"{model_input(run.interview_text, run)}\n\n{text}", "the interview with this document")
-        run.attachments.append({"name": name, "text": text, "round": run.round})
-        run.analysis = None  # the round is analysed again, with the document
-        session.save(run, result)
+        try:
+            attach_document(taken.run, document)
+        except InputProblem as exc:
+            raise too_large(exc) from None
+        session.save(taken.run, result)
 
 
 def close_round(ref: SessionRef) -> int:

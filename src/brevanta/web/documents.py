@@ -1,6 +1,7 @@
 """The documents a session wrote into its output folder: rendered for reading, with the sections a
-reviewer checks first ("Known gaps and assumptions", "Figures to verify") pulled to the top, and
-each written format offered for download.
+reviewer checks first ("Known gaps and assumptions", "Figures to verify", "Requirements without a source")
+and the traceability line pulled to the top, each cited passage's quote beside the text it supports (a
+link to the passage in its source), and each written format offered for download.
 
 Document text is model text: the Markdown is rendered with raw HTML off, links only to http(s) and
 mailto, and images shown as their text (nothing is fetched from elsewhere).
@@ -22,11 +23,12 @@ from brevanta.pipeline.formats import html_body
 from brevanta.pipeline import session
 from brevanta.pipeline.inputs import FORMATS
 from brevanta.pipeline.sections import KNOWN_GAPS_HEADING, section_span
+from brevanta.pipeline.traceability import REQUIREMENTS_HEADING, STATEMENTS_HEADING, summary
 
 KINDS = tuple(FILE_NAMES)
 MEDIA_TYPES = {"md": "text/markdown; charset=utf-8", "html": "text/html; charset=utf-8",
                "docx": "application/vnd.openxmlformats-officedocument.wordprocessingml.document"}
-GLANCE_HEADINGS = (KNOWN_GAPS_HEADING, FIGURES_HEADING)
+GLANCE_HEADINGS = (KNOWN_GAPS_HEADING, FIGURES_HEADING, REQUIREMENTS_HEADING, STATEMENTS_HEADING)
 
 
 def output_dir_of(state: dict[str, Any]) -> str | None:
@@ -35,10 +37,18 @@ def output_dir_of(state: dict[str, Any]) -> str | None:
     return session.output_dir(state)
 
 
-def markdown_html(text: str) -> Markup:
+def markdown_html(text: str, passage_links: dict[int, str] | None = None) -> Markup:
     """HTML of Markdown from the model, as the HTML documents are made: raw HTML shown as text, links
-    only to http(s) and mailto, no images."""
-    return Markup(html_body(text))
+    only to http(s) and mailto, no images; with `passage_links`, each footnote's quote beside its text."""
+    return Markup(html_body(text, passage_links))
+
+
+def traceability_line(state: dict[str, Any], kind: str) -> str | None:
+    """The run's closing line for a written document, as the session keeps its counts."""
+    replies = state.get("replies")
+    reply = replies.get(kind) if isinstance(replies, dict) else None
+    counts = reply.get("traceability") if isinstance(reply, dict) else None
+    return summary(kind.upper(), counts) if isinstance(counts, dict) else None
 
 
 def regular_file(path: Path) -> bool:

@@ -60,7 +60,12 @@ def _whole(value: Any, default: int) -> int:
     return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else default
 
 
-def _interview_name(path: Any) -> str:
+def _interview_name(state: dict[str, Any]) -> str:
+    """The uploaded or read file's name as its reader kept it; for an older session, its path's."""
+    path, kept = state.get("interview_file"), state.get("interview_source")
+    name = kept.get("name") if isinstance(kept, dict) else None
+    if isinstance(name, str) and name:
+        return name
     if not isinstance(path, str):
         return ""
     return "pasted interview" if path == STDIN else os.path.basename(path)
@@ -82,7 +87,7 @@ def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
     state = state_of(data)
     phase = str(data.get("phase") or "unknown")
     status = ARCHIVED if ref.place == "archive" else COMPLETE if phase == "complete" else UNFINISHED
-    interview = state.get("interview_file")
+    interview = _interview_name(state)
     written = state.get("documents_written")
     open_gaps = state.get("open_gaps")
     return SessionSummary(
@@ -95,12 +100,12 @@ def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
         answers=_count(state, "interview_answers"),
         bypassed=_count(state, "bypassed_gaps"),
         open_gaps=_whole(open_gaps, 0) if isinstance(open_gaps, int) else None,
-        interview=_interview_name(interview),
+        interview=interview,
         documents=tuple(str(kind).upper() for kind in written if isinstance(kind, str))
         if isinstance(written, list) else (),
         cost=_cost(state.get("usage")),
         saved=shown_time(str(data.get("saved_at") or "")),
-        title=_interview_name(interview) or ref.name,
+        title=interview or ref.name,
     )
 
 

@@ -21,6 +21,7 @@ from brevanta.web.tasks import Task
 if TYPE_CHECKING:
     from brevanta import gapscope
     from brevanta.pipeline.models import ModelAccess
+    from brevanta.pipeline.readers import SourceText
     from brevanta.pipeline.rendering import DocumentEvent
 
 
@@ -156,14 +157,15 @@ def reported(task: Task) -> Iterator[None]:
 # -- phases that call the model (on a task's thread) ---------------------------------
 
 
-def analyse_new(task: Task, org_id: str, interview: str, known: set[str]) -> str:
-    """The session of `org_id` for `interview` after its first analysis; returns its file name. Another
-    run analysing the same text for a new session is waited for: when it saved a session of `org_id`
-    (one not in `known`, the sessions there were before), that is the one, and nothing is paid again.
-    Otherwise a new session, analysed here; nothing is saved when the task is cancelled."""
+def analyse_new(task: Task, org_id: str, interview: SourceText, known: set[str]) -> str:
+    """The session of `org_id` for `interview` (an upload as its reader read it, or a paste) after its first
+    analysis; returns its file name. Another run analysing the same text for a new session is waited for:
+    when it saved a session of `org_id` (one not in `known`, the sessions there were before), that is the
+    one, and nothing is paid again. Otherwise a new session, analysed here; nothing is saved when the task
+    is cancelled."""
     from brevanta.pipeline import analysis
 
-    run = session.new_run(Interview(STDIN, interview), org_id, 1)
+    run = session.new_run(Interview(STDIN, interview.text, interview), org_id, 1)
     run.output_dir = output_dir_for(org_id)
     try:
         with reported(task):
@@ -171,11 +173,11 @@ def analyse_new(task: Task, org_id: str, interview: str, known: set[str]) -> str
                 task.update(message="Waiting for the other analysis of this interview.")
             session.claim(run, wait=True, cancel=task.cancel_requested)
             appeared = session.of_interview([record for record in session.unfinished_sessions(org_id)
-                                             if record["path"] not in known], Interview(STDIN, interview))[0]
+                                             if record["path"] not in known], Interview(STDIN, interview.text))[0]
             if appeared:
                 return Path(appeared[0]["path"]).name
             task.update(message="Analysing the interview (round 1).")
-            analysis.analyse(run, interview, model_access(task, run), cancel=task.cancel_requested)
+            analysis.analyse(run, interview.text, model_access(task, run), cancel=task.cancel_requested)
     finally:
         run.release()
     return ref_of(run).name

@@ -30,6 +30,22 @@ class ListedDecision:
     answer: str
 
 
+@dataclass(frozen=True)
+class AttachedView:
+    """One attached document as the page lists it: its name, "PDF, 1.2 MB", and its round."""
+
+    name: str
+    described: str
+    round: int
+
+
+def attached_views(attachments: list[dict[str, Any]]) -> list[AttachedView]:
+    from brevanta.pipeline.readers import describe
+
+    return [AttachedView(str(item.get("name") or "unnamed document"), describe(item.get("kind"), item.get("size")),
+                         item["round"] if isinstance(item.get("round"), int) else 1) for item in attachments]
+
+
 @dataclass
 class WalkView:
     editable: bool
@@ -42,7 +58,7 @@ class WalkView:
     open_count: int = 0
     left_open_count: int = 0
     new_answers: int = 0
-    attachments: list[str] = field(default_factory=list)
+    attachments: list[AttachedView] = field(default_factory=list)
 
 
 def _reason(ref: SessionRef, phase: str, held: SessionLocked | None) -> str:
@@ -64,7 +80,7 @@ def walk_of(ref: SessionRef, data: dict[str, Any]) -> WalkView:
     reason = _reason(ref, record["phase"], held)
     view = WalkView(editable=not reason, read_only_reason=reason, in_use=held is not None, analysed=result is not None, round=run.round,
                     new_answers=len(run.answers_of_round(run.round)),
-                    attachments=[str(item.get("name")) for item in run.attachments])
+                    attachments=attached_views(run.attachments))
     if result is None:
         return view
     answers = {answer.get("gap_id"): str(answer.get("answer", "")) for answer in run.answers_of_round(run.round)}

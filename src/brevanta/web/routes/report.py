@@ -95,7 +95,7 @@ async def way_forward(request: Request, ref: SessionRef, form: FormData) -> Resp
 async def attach(request: Request, ref: SessionRef, form: FormData) -> Response:
     intake = await read_intake(form, paste="document", upload="document_file", what="document",
                                pasted_name=text_field(form, "name").strip() or "pasted document")
-    await run_in_threadpool(decide.attach, ref, intake.name, intake.text)
+    await run_in_threadpool(decide.attach, ref, intake.source)
     return _model_task(request, ref, f"Analysing with {intake.name}", _analysing(ref))
 
 

@@ -62,7 +62,7 @@ async def new_analysis(request: Request) -> Response:
     known = {record["path"] for record in listed}
 
     def work(task: Task) -> str:
-        name = runs.analyse_new(task, org_id, intake.text, known)
+        name = runs.analyse_new(task, org_id, intake.source, known)
         task.next_url = link(request, "report", SessionRef("live", name))
         return "The analysis is saved."
 
