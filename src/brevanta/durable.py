@@ -5,6 +5,10 @@ takes the target's name in one rename; the directory is flushed after it. A repl
 as `NAME.~N~`, a name claimed with a hard link, which fails when the name is taken, so two writers
 never claim the same backup. The backup and the rename happen under an advisory lock on the
 directory, so two writers of one file cannot both back up the same old version and lose the other's.
+
+A writer killed with -9 leaves its temporary file behind; its name (`.NAME.tmp-PID-XXXX`, as the session
+store names its own) says which process wrote it, so the next write into that folder removes those
+whose writer is gone, once they are a few minutes old.
 """
 
 from __future__ import annotations
@@ -14,13 +18,73 @@ import errno
 import fcntl
 import os
 import re
+import stat
 import tempfile
+import time
 from collections.abc import Iterator
 from pathlib import Path
 
 _BACKUP_NUMBER = r"\.~(\d+)~"
 # Hard links are not offered by every file system; these errors say so, and a rename stands in.
 _NO_HARD_LINKS = (errno.EPERM, errno.EXDEV, errno.EMLINK, errno.ENOTSUP, errno.EOPNOTSUPP)
+
+# A temporary file of ours or of the session store: `.NAME.tmp-PID-XXXX`; and of earlier versions of this
+# module, which did not name the writer: `.NAME.XXXXXXXX.tmp`.
+_TEMPORARY = re.compile(r"\..+\.tmp-(\d+)-\w+")
+_UNNAMED_WRITER = re.compile(r"\..+\.\w{8}\.tmp")
+LEFTOVER_AGE = 300.0  # seconds: far longer than any write takes
+_SWEEP_INTERVAL = 60.0  # seconds between two sweeps of one folder by one process
+_swept: dict[str, float] = {}
+
+
+def _running(pid: int) -> bool:
+    if pid <= 0:
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OverflowError:  # no process has such a number
+        return False
+    except PermissionError:  # another user's process
+        return True
+    return True
+
+
+def _leftover(entry: os.DirEntry[str], now: float) -> bool:
+    """Whether `entry` is a temporary file a gone writer left: its name, its age and its writer say so."""
+    named = _TEMPORARY.fullmatch(entry.name)
+    if named is None and _UNNAMED_WRITER.fullmatch(entry.name) is None:
+        return False
+    try:
+        info = entry.stat(follow_symlinks=False)
+    except OSError:
+        return False
+    if not stat.S_ISREG(info.st_mode) or now - info.st_mtime < LEFTOVER_AGE:
+        return False
+    return named is None or not _running(int(named.group(1)))
+
+
+def sweep_leftovers(directory: Path) -> int:
+    """Removes the temporary files that writers killed before they finished left in `directory`: at most
+    once a minute per folder. Returns how many were removed; a folder that cannot be read is left alone."""
+    key = os.path.abspath(directory)
+    started = time.monotonic()
+    if started - _swept.get(key, -_SWEEP_INTERVAL) < _SWEEP_INTERVAL:
+        return 0
+    _swept[key] = started
+    removed = 0
+    try:
+        with os.scandir(directory) as entries:
+            now = time.time()
+            for entry in entries:
+                if entry.name.startswith(".") and _leftover(entry, now):
+                    with contextlib.suppress(OSError):
+                        os.unlink(entry.path)
+                        removed += 1
+    except OSError:
+        pass
+    return removed
 
 
 def _next_backup(path: Path) -> Path:
@@ -92,7 +156,7 @@ def _directory_locked(directory: Path) -> Iterator[None]:
 
 def _temporary_copy(path: Path, data: bytes, mode: int | None) -> str:
     """`data` in a new temporary file beside `path`, on the disk, with the mode `path` will have."""
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{path.name}.tmp-{os.getpid()}-", dir=path.parent)
     try:
         with open(descriptor, "wb") as file:
             file.write(data)
@@ -111,6 +175,7 @@ def write_file(path: Path, data: bytes, *, keep_backup: bool = True, mode: int |
     as the next numbered backup (`PRD.md.~1~`), whose path is returned; else None. `mode`, when given,
     is the file's (0o600 for a private one); else an existing file's mode is kept."""
     path.parent.mkdir(parents=True, exist_ok=True)
+    sweep_leftovers(path.parent)
     temporary = _temporary_copy(path, data, mode)
     try:
         with _directory_locked(path.parent):
@@ -124,16 +189,43 @@ def write_file(path: Path, data: bytes, *, keep_backup: bool = True, mode: int |
     return backup
 
 
+def _not_regular(source: Path) -> OSError:
+    return OSError(errno.EINVAL, "not a regular file", str(source))
+
+
+def _copy_exclusively(source: Path, target: Path) -> None:
+    """`source`'s bytes in the new file `target`, for a file system without hard links; nothing at
+    `target` when it fails. A link or a FIFO at `source` is neither followed nor waited on."""
+    descriptor = os.open(source, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    with open(descriptor, "rb") as original:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise _not_regular(source)
+        data = original.read()
+    try:
+        with open(target, "xb") as copy:
+            copy.write(data)
+            copy.flush()
+            os.fsync(copy.fileno())
+    except FileExistsError:
+        raise
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(target)
+        raise
+
+
 def move_without_replacing(source: Path, target: Path) -> None:
-    """Moves `source` to `target`; FileExistsError, and nothing moved, when `target` exists."""
+    """Moves the regular file `source` to `target`; FileExistsError, and nothing moved, when `target`
+    exists; an OSError, and nothing moved, when `source` is not a regular file (a link, a FIFO, a folder)."""
     try:
         os.link(source, target, follow_symlinks=False)  # fails when the name is taken, however it was taken
     except OSError as exc:
         if exc.errno not in _NO_HARD_LINKS:
             raise
-        with open(target, "xb") as copy:  # a file system without hard links
-            copy.write(source.read_bytes())
-            copy.flush()
-            os.fsync(copy.fileno())
+        _copy_exclusively(source, target)  # a folder (EPERM) or a file system without hard links
+    else:
+        if not stat.S_ISREG(os.lstat(target).st_mode):  # a link or a FIFO, linked as itself
+            os.unlink(target)
+            raise _not_regular(source)
     os.unlink(source)
     fsync_directory(target.parent)

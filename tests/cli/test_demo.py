@@ -9,6 +9,7 @@ import os
 import re
 import subprocess
 import sys
+from datetime import datetime, timezone
 from importlib import resources
 from pathlib import Path
 
@@ -24,6 +25,7 @@ GAP_KEYS = {"id", "category", "title", "description", "impact_on_prd", "impact_o
 
 
 def test_offline_demo(brevanta, example_reply, example_interview):
+    began = datetime.now(timezone.utc).replace(microsecond=0)
     done = brevanta.run(*DEMO)
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
@@ -95,6 +97,10 @@ def test_offline_demo(brevanta, example_reply, example_interview):
             line[3:] for line in document.split("\n") if line.startswith("## ")]
         (gap,) = [p for p in word.paragraphs if p.text.startswith("Real-time bed availability [LIMITED DATA]")]
         assert gap.style.name == "List Bullet" and gap.runs[0].bold  # a Word list item, its title in bold
+        written_by = word.core_properties  # the organisation, the title and the time, not the library's template
+        assert (written_by.author, written_by.last_modified_by, written_by.comments) == ("acme-demo", "acme-demo", "")
+        assert written_by.title == title[2:]
+        assert began <= written_by.created == written_by.modified <= datetime.now(timezone.utc)
 
 
 def section_headings(kind):

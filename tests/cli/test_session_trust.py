@@ -5,9 +5,12 @@ import json
 import os
 import re
 import shutil
+import subprocess
+import time
 from pathlib import Path
 
 import pytest
+from support import tampered
 
 from brevanta import gapscope
 
@@ -18,6 +21,9 @@ CONFIRM = "This gap is critical: bypass it anyway? [y/N] "
 REVIEW = "Change a decision? Type its number, or press Enter to go on: "
 ANALYSIS_ONLY = ("--replay", "examples/replay/analysis.md")  # no replies for the documents: the run stops there
 FULL_REPLAY = ("--replay", "examples/replay")
+# What a terminal would act on, or what hides what a line says.
+RAW = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u061c\u200b-\u200f\u202a-\u202e\u2060-\u2064\u2066-\u2069\ufeff"
+                 "\ud800-\udfff]")
 
 
 def unfinished_run(brevanta, interview, *options, stdin=""):
@@ -132,7 +138,7 @@ def test_a_second_run_of_a_held_session_is_refused_and_changes_nothing(brevanta)
                      r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.", screen)
     second.send("")
     assert second.wait() == 3, second.screen
-    assert f"brevanta: the session {path} is in use by process {first.process.pid}" in second.screen
+    assert f"brevanta: the session {path.name} is in use by process {first.process.pid} since " in second.screen
     unattended = brevanta.run("analyze", "examples/interview.md", *FULL_REPLAY, "--yes")
     assert unattended.returncode == 3, unattended.stdout + unattended.stderr
     assert path.read_bytes() == saved and brevanta.session_files() == [path]
@@ -234,24 +240,10 @@ def snapshot(*folders):
     return seen
 
 
-@pytest.mark.parametrize("case", ["outside file", "link in archive to outside", "link outside to archive",
-                                  "fifo in archive", "dot-dot"])
+@pytest.mark.parametrize("case", tampered.RESTORE_CASES)
 def test_restore_takes_only_a_regular_file_directly_in_the_archive(brevanta, store, case):
     archived, outside = store
-    archive = archived.parent
-    named = {
-        "outside file": str(outside / "victim.json"),
-        "link in archive to outside": "planted.json",
-        "link outside to archive": str(outside / "link.json"),
-        "fifo in archive": "fifo.json",
-        "dot-dot": f"{archive}/{os.path.relpath(outside / 'victim.json', archive)}",
-    }[case]
-    if case == "link in archive to outside":
-        (archive / "planted.json").symlink_to(outside / "victim.json")
-    elif case == "link outside to archive":
-        (outside / "link.json").symlink_to(archived)
-    elif case == "fifo in archive":
-        os.mkfifo(archive / "fifo.json")
+    named = tampered.plant(case, archived.parent, outside, archived)
     before = snapshot(brevanta.home, outside)
 
     listed = brevanta.run("sessions")  # never opens the FIFO or follows a link: no hang
@@ -322,3 +314,111 @@ def test_a_completed_session_is_reopened_its_decisions_changed_and_the_documents
     assert len(session["state"]["bypassed_gaps"]) == 5
     assert sorted(p.name for p in documents.iterdir()) == ["PRD.md", "PRD.md.~1~", "TRD.md", "TRD.md.~1~"]
     assert (documents / "PRD.md.~1~").read_bytes() == first_prd
+
+
+@pytest.mark.parametrize("kind", list(tampered.KINDS))
+def test_a_tampered_session_file_never_gives_a_traceback(brevanta, kind):
+    """Listed, resumed, rendered and reopened: each command either uses the session as far as it can be
+    read, passes over it as not a session, or ends with one line; never a traceback."""
+    sessions = brevanta.home / "sessions"
+    (sessions / "archive").mkdir(parents=True)
+    path = sessions / tampered.NAME
+    path.write_bytes(tampered.tampered_bytes(kind, str(brevanta.cwd / "examples" / "interview.md")))
+    (sessions / "archive" / tampered.NAME).write_bytes(path.read_bytes())
+    steps = [("sessions",), ("sessions", "--org", tampered.ORG), ("render", "--org", tampered.ORG, *FULL_REPLAY),
+             ("sessions", "--reopen", tampered.NAME), ("sessions", "--restore", tampered.NAME),
+             ("analyze", "examples/interview.md", "--org", tampered.ORG, *FULL_REPLAY, "--yes")]
+    for step in steps:
+        done = brevanta.run(*step)  # fails on a traceback or an exception out of the command
+        assert done.returncode in (0, 1, 2, 3), (step, done.stdout, done.stderr)
+        assert len(done.stderr.strip().splitlines()) <= 2, (step, done.stderr)  # one line, and a hint
+        assert not RAW.search(done.stdout + done.stderr), (step, done.stdout + done.stderr)
+
+
+def test_a_gap_that_is_not_an_object_is_passed_over_by_the_gap_walk(brevanta):
+    session = tampered.base_session(str(brevanta.cwd / "examples" / "interview.md"))
+    session["phase"] = "analysis"
+    session["state"]["bypassed_gaps"] = []
+    session["state"]["analysis"]["result"]["gaps"].insert(0, "a plain string")
+    sessions = brevanta.home / "sessions"
+    sessions.mkdir(parents=True)
+    (sessions / tampered.NAME).write_text(json.dumps(session), encoding="utf-8")
+    terminal = brevanta.terminal("analyze", "examples/interview.md", "--org", tampered.ORG, *ANALYSIS_ONLY)
+    terminal.expect("[Y/n] ")
+    terminal.send("y")
+    terminal.expect(MENU)  # the report and its ways forward, over the gaps that are objects
+    terminal.send("2")
+    assert "Gap 1: Real-time bed availability" in terminal.expect(DECISION)
+    terminal.send("\x04")
+    assert terminal.wait() == 0, terminal.screen
+
+
+@pytest.mark.parametrize("kind", ["fifo", "link", "directory"])
+def test_a_lock_file_that_is_not_a_file_is_one_line_never_a_hang(brevanta, kind):
+    sessions = brevanta.home / "sessions"
+    sessions.mkdir(parents=True)
+    path = sessions / tampered.NAME
+    path.write_text(json.dumps(
+        tampered.base_session(str(brevanta.cwd / "examples" / "interview.md"))), encoding="utf-8")
+    lock = sessions / (tampered.NAME + ".lock")
+    {"fifo": os.mkfifo, "link": lambda at: at.symlink_to("/etc/passwd"), "directory": os.mkdir}[kind](lock)
+    saved = path.read_bytes()
+    done = brevanta.run("analyze", "examples/interview.md", "--org", tampered.ORG, *FULL_REPLAY, "--yes")
+    assert done.returncode == 3, done.stdout + done.stderr
+    assert done.stderr == (f"brevanta: the session {tampered.NAME} cannot be taken: its lock file {lock} is not a "
+                           "regular file; remove it and try again\n")
+    assert path.read_bytes() == saved and os.path.lexists(lock)
+
+
+def test_temporary_files_of_killed_writers_are_removed_by_the_next_write(brevanta):
+    killed = subprocess.Popen(["sleep", "60"])
+    killed.kill()
+    killed.wait()
+    gone, alive = killed.pid, os.getpid()
+    sessions, documents = brevanta.home / "sessions", brevanta.cwd / "acme"
+    sessions.mkdir(parents=True)
+    documents.mkdir()
+    planted = {  # name: (folder, age in seconds, removed)
+        f".acme_20261201_100000.json.tmp-{gone}-1": (sessions, 600, True),
+        f".acme_20261201_100000.json.tmp-{gone}-2": (sessions, 10, False),  # may still be being written
+        f".acme_20261201_100000.json.tmp-{alive}-3": (sessions, 600, False),  # its writer is running
+        f".PRD.md.tmp-{gone}-k2j4h5g6": (documents, 600, True),
+        ".PRD.md.ab_cd123.tmp": (documents, 600, True),  # an earlier version's, without its writer
+        ".notes.tmp": (documents, 600, False),  # not a name of ours
+    }
+    for name, (folder, age, _) in planted.items():
+        (folder / name).write_text("{", encoding="utf-8")
+        os.utime(folder / name, (time.time() - age, time.time() - age))
+    done = brevanta.run("analyze", "examples/interview.md", "--org", "acme", *FULL_REPLAY, "--yes")
+    assert done.returncode == 0, done.stderr
+    for name, (folder, _, removed) in planted.items():
+        assert (folder / name).exists() is not removed, name
+
+
+def test_an_interview_another_run_is_analysing_is_waited_for_then_its_session_offered(brevanta):
+    from brevanta.pipeline.interview import text_sha256
+    from brevanta.pipeline.lock import InterviewLock
+
+    sessions = brevanta.home / "sessions"
+    sessions.mkdir(parents=True)
+    interview = brevanta.cwd / "examples" / "interview.md"
+    other_run = InterviewLock.acquire(sessions, text_sha256(interview.read_text(encoding="utf-8")))
+    try:
+        unattended = brevanta.run("analyze", "examples/interview.md", "--org", tampered.ORG, *FULL_REPLAY, "--yes")
+        assert unattended.returncode == 3 and brevanta.session_files() == []
+        assert re.fullmatch(r"brevanta: this interview is being analysed by another task of this process \(\d+\) "
+                            r"since \S+ \S+\nRun the command again once that analysis is saved: its session is "
+                            r"offered then\.\n", unattended.stderr), unattended.stderr
+        terminal = brevanta.terminal("analyze", "examples/interview.md", "--org", tampered.ORG, *FULL_REPLAY)
+        screen = terminal.expect("Wait for it, then take up its session? [Y/n] ")
+        assert f"! This interview is being analysed by process {os.getpid()} since " in screen
+        terminal.send("")
+        time.sleep(0.5)
+        # The other run saves its session, and lets the interview go.
+        (sessions / tampered.NAME).write_text(json.dumps(tampered.base_session(str(interview))), encoding="utf-8")
+    finally:
+        other_run.release()
+    terminal.expect("Resume the session of ")
+    terminal.send("\x04")
+    assert terminal.wait() == 0, terminal.screen
+    assert brevanta.session_files() == [sessions / tampered.NAME]

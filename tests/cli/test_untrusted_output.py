@@ -98,3 +98,28 @@ def test_session_names_read_from_disk_are_escaped(brevanta):
     assert done.returncode == 0, done.stderr
     assert not RAW.search(done.stdout)
     assert done.stdout.count(SHOWN) == 6  # the saved time, the phase and the path of each
+
+
+BIDI = "\u202eexe.txt\u200b\u2066"
+
+
+@pytest.mark.parametrize("where", ["interview path", "session home", "model name"])
+def test_paths_settings_and_model_names_are_escaped(brevanta, where):
+    env, interview = {}, "examples/interview.md"
+    if where == "interview path":
+        interview = f"inter{HOSTILE}{BIDI}view.md"
+        (brevanta.cwd / interview).write_text((EXAMPLES / "interview.md").read_text("utf-8"), "utf-8")
+    elif where == "session home":
+        env["CORVANE_HOME"] = str(brevanta.home.parent / f"home{HOSTILE}{BIDI}")
+    else:
+        env["BREVANTA_MODEL_REASONING"] = f"model{HOSTILE}{BIDI}"
+    if where == "session home":
+        done = brevanta.run("sessions", **env)
+        assert f"No sessions in {brevanta.home.parent}/home{SHOWN}\\u202eexe.txt\\u200b\\u2066/sessions." in done.stdout
+    else:
+        done = brevanta.run("analyze", interview, "--replay", "examples/replay", "--yes", "--org", "acme", **env)
+        shown = f"inter{SHOWN}\\u202eexe.txt\\u200b\\u2066view.md" if where == "interview path" else \
+            f"no list price known for model{SHOWN}\\u202eexe.txt\\u200b\\u2066"
+        assert shown in done.stdout, done.stdout
+    assert done.returncode == 0, done.stderr
+    assert not RAW.search(done.stdout + done.stderr) and "\u202e" not in done.stdout

@@ -1,8 +1,12 @@
-"""Durable writes: concurrent writers of one document keep every version as a numbered backup."""
+"""Durable writes: concurrent writers of one document keep every version as a numbered backup; a move
+takes only a regular file."""
 
+import errno
 import multiprocessing
 import os
 from pathlib import Path
+
+import pytest
 
 from brevanta import durable
 
@@ -44,3 +48,18 @@ def test_move_without_replacing_refuses_a_taken_name(tmp_path):
     else:
         raise AssertionError("the taken name was replaced")
     assert (source.read_bytes(), target.read_bytes()) == (b"a", b"b")
+
+
+@pytest.mark.parametrize("kind", ["link", "fifo", "directory"])
+@pytest.mark.parametrize("hard_links", [True, False])
+def test_only_a_regular_file_is_moved_and_a_refusal_leaves_nothing(tmp_path, monkeypatch, kind, hard_links):
+    source, target = tmp_path / "a.json", tmp_path / "sessions" / "a.json"
+    target.parent.mkdir()
+    {"link": lambda: source.symlink_to("/etc/passwd"), "fifo": lambda: os.mkfifo(source),
+     "directory": source.mkdir}[kind]()
+    if not hard_links:  # a file system without them: the move copies
+        monkeypatch.setattr(os, "link", lambda *args, **kwargs: (_ for _ in ()).throw(OSError(errno.EPERM, "no")))
+    with pytest.raises(OSError) as refused:
+        durable.move_without_replacing(source, target)
+    assert not isinstance(refused.value, FileExistsError)
+    assert os.listdir(target.parent) == [] and os.path.lexists(source)

@@ -2,6 +2,7 @@
 the known gaps never twice, clean text, and the HTML and Word files made from it."""
 
 import io
+from datetime import datetime, timezone
 from pathlib import Path
 
 import docx
@@ -14,6 +15,7 @@ from brevanta.pipeline import assembly, formats, provenance, sections
 PROMPTS = Path(__file__).resolve().parents[2] / "src" / "brevanta" / "pipeline" / "prompts"
 PRD = sections.from_prompt((PROMPTS / "prd.md").read_text(encoding="utf-8"))
 GAP = {"title": "Real-time bed availability", "risk_if_skipped": "Beds offered twice.", "impact_on_prd": "FR-4 vague."}
+AUTHORSHIP = formats.Authorship("acme", datetime(2026, 1, 2, 9, 30, tzinfo=timezone.utc))
 ORIGIN = provenance.Provenance("acme", "interview.md", "ab" * 32, 1, 0.55, 1, 0, "model-x", "2026-01-02", "0.1.0")
 
 
@@ -104,7 +106,7 @@ def test_control_characters_and_lone_surrogates_never_reach_the_document():
         assert unwanted not in done.text
     assert "Bed \ufffd availability" in done.text and "bad \ufffd." in done.text
     done.text.encode("utf-8")  # strict: no lone surrogate left
-    assert docx.Document(io.BytesIO(formats.to_docx(done.text))).paragraphs
+    assert docx.Document(io.BytesIO(formats.to_docx(done.text, AUTHORSHIP))).paragraphs
     # the appendix quotes the answer as given (cleaned), and names the attachment
     appendix = done.text.split("## Follow-up answers and attachments\n", 1)[1]
     assert "**Q: Hold a bed?**\n\n> Yes]0;title for 4 hours.\n>\n> Second line.\n" in appendix
@@ -130,7 +132,7 @@ def test_html_is_self_contained_and_escaped(markdown, present, absent):
 def test_word_file_has_real_headings_lists_tables_and_emphasis():
     markdown = ("# Title\n\n## Goals\n\n- one *quick* win\n  - nested\n\n1. first\n\n"
                 "| Metric | Target |\n|---|---|\n| **Reply** | 60 s |\n\n> quoted\n")
-    word = docx.Document(io.BytesIO(formats.to_docx(markdown)))
+    word = docx.Document(io.BytesIO(formats.to_docx(markdown, AUTHORSHIP)))
     styled = [(paragraph.style.name, paragraph.text) for paragraph in word.paragraphs]
     assert styled == [("Heading 1", "Title"), ("Heading 2", "Goals"), ("List Bullet", "one quick win"),
                       ("List Bullet 2", "nested"), ("List Number", "first"), ("Quote", "quoted")]
@@ -147,14 +149,14 @@ def test_any_model_text_makes_a_clean_document_in_every_format(junk, title):
     done = assembly.assemble("prd", written, PRD, material(bypassed=[{**GAP, "title": title}]))
     done.text.encode("utf-8")  # strict
     assert not any(0 < ord(char) < 32 and char not in "\t\n" for char in done.text)
-    rendered = formats.render_all(done.text, ["md", "html", "docx"])
+    rendered = formats.render_all(done.text, ["md", "html", "docx"], AUTHORSHIP)
     assert docx.Document(io.BytesIO(rendered["docx"])).paragraphs
 
 
 def test_the_header_and_a_multi_line_answer_keep_their_lines_in_html_and_word():
     answer = {"question": "How is availability synced?", "answer": "Every 15 minutes.\nHeld for 4 hours.\n\nA manager confirms."}
     done = assembly.assemble("prd", reply(PRD.required), PRD, material(answers=[answer]))
-    rendered = formats.render_all(done.text, ["html", "docx"])
+    rendered = formats.render_all(done.text, ["html", "docx"], AUTHORSHIP)
     page = str(rendered["html"])
     assert "Completeness 0.55<br />\n&gt; Gaps:" not in page  # the quote marks are Markdown's, not the page's
     assert "Completeness 0.55<br />\nGaps: 1 bypassed" in page

@@ -35,21 +35,31 @@ def app(store, access):
     return create_app(access)
 
 
-@pytest.fixture
-def anonymous(app):
-    """A browser that has not opened the printed address."""
+def _client(app, access):
+    """The test client, its paths under the server's prefix: "/session/..." is asked for as the server's
+    own "/PREFIX/session/...", as are the addresses its pages and redirects give."""
     from starlette.testclient import TestClient
 
-    with TestClient(app, base_url=BASE, follow_redirects=False) as client:
+    class Client(TestClient):
+        def request(self, method, url, *args, **kwargs):
+            if isinstance(url, str) and url.startswith("/") and not access.within(url.split("?")[0]):
+                url = access.prefix + url
+            return super().request(method, url, *args, **kwargs)
+
+    return Client(app, base_url=BASE, follow_redirects=False)
+
+
+@pytest.fixture
+def anonymous(app, access):
+    """A browser that has not opened the printed address."""
+    with _client(app, access) as client:
         yield client
 
 
 @pytest.fixture
 def browser(app, access):
     """A browser that opened the printed address: it holds the access cookie."""
-    from starlette.testclient import TestClient
-
-    with TestClient(app, base_url=BASE, follow_redirects=False) as client:
+    with _client(app, access) as client:
         assert client.get(f"/?token={access.token}").status_code == 303
         yield client
 

@@ -37,7 +37,16 @@ class Served:
 
     @property
     def base(self) -> str:
+        """The printed address without its token: the server's origin and its path prefix."""
         return self.url.split("/?", 1)[0]
+
+    @property
+    def origin(self) -> str:
+        return "/".join(self.url.split("/", 3)[:3])
+
+    @property
+    def prefix(self) -> str:
+        return self.base.removeprefix(self.origin)
 
     def stop(self, signum: int = signal.SIGINT) -> tuple[int, str, str]:
         """Stops the server as Ctrl-C does; returns its status, standard output and standard error."""

@@ -10,10 +10,10 @@ from web_support import BASE, PORT
 def test_the_token_is_exchanged_for_a_strict_http_only_cookie_and_leaves_the_address(anonymous, access):
     response = anonymous.get(f"/session/live/x.json?token={access.token}&tab=1")
     assert response.status_code == 303
-    assert response.headers["location"] == "/session/live/x.json?tab=1"
+    assert response.headers["location"] == f"{access.prefix}/session/live/x.json?tab=1"
     cookie = response.headers["set-cookie"]
     assert cookie.startswith(f"brevanta-{PORT}={access.cookie_value};")
-    assert "HttpOnly" in cookie and "SameSite=strict" in cookie and "Path=/" in cookie
+    assert "HttpOnly" in cookie and "SameSite=strict" in cookie and f"Path={access.prefix};" in cookie
     assert access.token not in cookie
     assert anonymous.get("/").status_code == 200  # the cookie now opens every page
 
@@ -53,11 +53,11 @@ def test_every_response_forbids_inline_scripts_and_other_origins(browser):
     assert browser.get("/static/app.js").headers["content-security-policy"] == policy
 
 
-def test_a_refusal_is_a_page_styled_like_the_others(anonymous):
+def test_a_refusal_is_a_page_styled_like_the_others(anonymous, access):
     refused = anonymous.get("/")
     assert refused.status_code == 403 and "<h1>Refused</h1>" in refused.text
-    assert '<link rel="stylesheet" href="/static/style.css">' in refused.text
-    assert 'href="/new"' not in refused.text  # no links into what it may not see
+    assert f'<link rel="stylesheet" href="{access.prefix}/static/style.css">' in refused.text
+    assert f'href="{access.prefix}/new"' not in refused.text  # no links into what it may not see
     styles = anonymous.get("/static/style.css")  # the package's own files need no cookie
     assert styles.status_code == 200 and "set-cookie" not in styles.headers
     assert anonymous.post("/static/style.css").status_code == 403
@@ -78,3 +78,9 @@ def test_the_host_check_admits_the_bound_address_and_the_allowed_names(bound, na
     from brevanta.web.access import Access
 
     assert Access.new(bound, PORT, names).host_allowed(host) is admitted
+
+
+@pytest.mark.parametrize("path", ["/", "/session/live/x.json", "/static/app.js", "/favicon.ico"])
+def test_nothing_is_served_outside_the_servers_own_path(browser, path):
+    response = browser.get(BASE + path)  # the whole address: not under the prefix, even with the cookie
+    assert response.status_code == 404 and "Open the address that" in response.text

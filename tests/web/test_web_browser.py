@@ -7,6 +7,8 @@ import json
 import re
 import subprocess
 import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
@@ -82,6 +84,34 @@ def test_hostile_model_text_is_shown_literally_on_every_page(served, home, watch
     assert "alert('script')" in page.inner_text("main") and page.locator("main img").count() == 0
     assert watched.dialogs == []
     assert watched.errors == []
+
+
+def test_the_access_cookie_goes_to_no_other_server_of_the_host(served, watched):
+    """Cookies do not tell ports apart: the cookie is kept to this server's own path."""
+    received: list[str] = []
+
+    class Recorder(BaseHTTPRequestHandler):
+        def do_GET(self) -> None:  # noqa: N802 - the handler's name
+            received.append(self.headers.get("Cookie") or "")
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain")
+            self.end_headers()
+            self.wfile.write(b"another server")
+
+        def log_message(self, format, *args) -> None:  # noqa: A002 - quiet
+            pass
+
+    with ThreadingHTTPServer(("127.0.0.1", 0), Recorder) as other:
+        threading.Thread(target=other.serve_forever, daemon=True).start()
+        page = watched.page
+        page.goto(served.url)
+        assert "Sessions" in page.inner_text("main")  # in: the cookie is set
+        for path in ("/", "/session/live/x.json", "/tasks/x"):
+            page.goto(f"http://127.0.0.1:{other.server_address[1]}{path}")
+        other.shutdown()
+    assert len(received) >= 3 and not any("brevanta-" in cookies for cookies in received), received
+    assert [cookie["path"] for cookie in page.context.cookies() if cookie["name"].startswith("brevanta-")] == \
+        [served.prefix]
 
 
 def test_each_quote_stands_beside_its_requirement_and_opens_its_passage(served, home, watched, tmp_path):

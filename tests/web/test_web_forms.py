@@ -83,7 +83,7 @@ def test_a_new_analysis_runs_off_the_request_path_and_shows_its_report(browser, 
 
     response = browser.post("/new", data={"org": "acme", "csrf_token": access.csrf_token},
                             files={"interview_file": (name, interview, "application/octet-stream")})
-    assert response.status_code == 303 and response.headers["location"].startswith("/tasks/")
+    assert response.status_code == 303 and response.headers["location"].startswith(f"{access.prefix}/tasks/")
     task_url = response.headers["location"]
 
     events = browser.get(task_url + "/events").text  # streams until the task is over
@@ -123,7 +123,7 @@ def test_a_failed_new_analysis_gives_the_form_back_with_the_interview_and_why(br
     page = _task_over(browser, started.headers["location"])
     assert 'data-state="failed"' in page and "--replay" not in page  # no command-line advice in the browser
     continue_to = re.search(r'<p data-role="next"[^>]*>\s*<a class="button" href="([^"]+)"', page).group(1)
-    assert continue_to.startswith("/new?draft=")
+    assert continue_to.startswith(f"{access.prefix}/new?draft=")
 
     form = browser.get(html.unescape(continue_to)).text
     assert "We want a bot that answers\norder questions." in form  # the pasted interview, every line of it

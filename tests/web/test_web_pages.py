@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import os
 import re
+import time
 
 import pytest
+from support import tampered
 from web_support import EXAMPLES, example_analysis
 
 HOSTILE = "<script>alert(1)</script><img src=x onerror=alert(2)>"
@@ -136,7 +138,8 @@ def test_a_missing_session_or_document_is_a_plain_not_found(browser, store, path
     assert "Traceback" not in response.text and "Back to the sessions" in response.text
 
 
-def test_the_sessions_page_shows_the_batches_and_the_sessions_they_filled(browser, store, tmp_path, monkeypatch):
+def test_the_sessions_page_shows_the_batches_and_the_sessions_they_filled(browser, access, store, tmp_path,
+                                                                          monkeypatch):
     from brevanta import config
     from brevanta.pipeline import batchfiles
     from brevanta.pipeline.batchfiles import BatchRecord, BatchRequest
@@ -160,7 +163,39 @@ def test_the_sessions_page_shows_the_batches_and_the_sessions_they_filled(browse
     assert page.index("msgbatch_&lt;script&gt;") < page.index("msgbatch_read")  # newest first
     assert HOSTILE not in page
     assert '<progress value="3" max="3">' in page and "2 succeeded, 1 errored" in page
-    assert '<a href="/session/live/acme-a_20261201_100000.json">a.md (acme-a)</a>' in page
+    assert f'<a href="{access.prefix}/session/live/acme-a_20261201_100000.json">a.md (acme-a)</a>' in page
     assert "b.md (acme-b) (gone)" in page
     assert "<code>brevanta batch retry msgbatch_read</code>" in page
     assert "in progress</span> 0 of 1 done" in page and "1 processing · as of " in page
+
+
+@pytest.mark.parametrize("kind", list(tampered.KINDS))
+def test_a_tampered_session_file_never_gives_a_500(browser, access, store, kind):
+    """Every page that reads the store, and an action on the session, over each kind of tampered file:
+    shown as far as it can be read, or not a session (passed over, or not found); never a failure."""
+    data = tampered.tampered_bytes(kind, "/work/interview.md")
+    (store.sessions / tampered.NAME).write_bytes(data)
+    (store.archive / tampered.NAME).write_bytes(data)
+    session = f"/session/live/{tampered.NAME}"
+    pages = ["/", session, f"/session/archive/{tampered.NAME}", f"{session}/documents", f"{session}/documents/prd",
+             f"{session}/download/PRD.md", f"{session}/documents/prd/sources/s1"]
+    for path in pages:
+        response = browser.get(path)  # the test client raises what the application raises
+        assert response.status_code in (200, 404), (path, response.status_code)
+    for action in ("continue", "write"):
+        response = browser.post(f"{session}/forward", data={"csrf_token": access.csrf_token, "action": action})
+        assert response.status_code in (303, 404, 409), (action, response.status_code, response.text)
+
+
+def test_a_failure_holding_a_lone_surrogate_or_a_bidi_override_is_shown_escaped(browser, app):
+    from brevanta.web.tasks import TaskFailed
+
+    def work(task):
+        raise TaskFailed("No analysis: the Anthropic API answered HTTP 400: bad \ud800 body \u202etxt.exe")
+
+    task = app.state.runner.start("new/acme", "Analysing the interview", work, next_url="/")
+    while not task.over:
+        time.sleep(0.01)
+    response = browser.get(f"/tasks/{task.task_id}")
+    assert response.status_code == 200
+    assert "bad \\ud800 body \\u202etxt.exe" in response.text and "\u202e" not in response.text

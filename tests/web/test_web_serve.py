@@ -1,6 +1,6 @@
 """`brevanta serve` as the user runs it: one address with its token, Ctrl-C stops it cleanly, a port
 in use is one line and status 3, another address warns, and an upload past the limit is refused while
-it streams in."""
+it streams in, and a large session read holds up no other request."""
 
 from __future__ import annotations
 
@@ -9,6 +9,7 @@ import json
 import re
 import signal
 import socket
+import threading
 import time
 
 import pytest
@@ -24,7 +25,7 @@ NAME = "acme_20261201_100000.json"
 def test_serve_prints_one_address_with_a_token_and_stops_cleanly_on_ctrl_c(tmp_path):
     served = start(environment(tmp_path / "home"))
     assert served.url.startswith("http://127.0.0.1:") and len(served.url.split("token=")[1]) >= 40
-    connection = http.client.HTTPConnection(served.base.split("//")[1], timeout=30)
+    connection = http.client.HTTPConnection(served.origin.split("//")[1], timeout=30)
     connection.request("GET", "/" + served.url.split("/", 3)[3])
     assert connection.getresponse().status == 303
 
@@ -48,7 +49,7 @@ def test_a_port_in_use_is_one_line_and_status_3(tmp_path):
 
 
 def _status(served, host_header):
-    host, port = served.base.split("//")[1].split(":")
+    host, port = served.origin.split("//")[1].split(":")
     connection = http.client.HTTPConnection(host, int(port), timeout=30)
     connection.request("GET", "/" + served.url.split("/", 3)[3], headers={"Host": host_header})
     return connection.getresponse().status
@@ -56,7 +57,7 @@ def _status(served, host_header):
 
 def test_listening_on_another_address_warns_and_answers_other_machines(tmp_path):
     served = start(environment(tmp_path / "home"), "--host", "0.0.0.0", "--allow-host", "mybox.lan")
-    port = served.base.rsplit(":", 1)[1]
+    port = served.origin.rsplit(":", 1)[1]
     try:
         assert _status(served, f"10.1.2.3:{port}") == 303  # another machine, by this one's address
         assert _status(served, f"mybox.lan:{port}") == 303  # or by the name allowed
@@ -75,12 +76,12 @@ def test_an_upload_past_the_limit_is_refused_while_it_streams_in(tmp_path):
     # The limit is the largest document file the readers take, with 64 KiB for the form around it.
     served = start(environment(tmp_path / "home", BREVANTA_MAX_INTERVIEW_TOKENS="1000"))
     try:
-        host, port = served.base.split("//")[1].split(":")
+        host, port = served.origin.split("//")[1].split(":")
         connection = http.client.HTTPConnection(host, int(port), timeout=30)
         connection.request("GET", "/" + served.url.split("/", 3)[3])
         cookie = connection.getresponse().getheader("set-cookie", "").split(";")[0]
         with socket.create_connection((host, int(port)), timeout=30) as raw:
-            raw.sendall((f"POST /new HTTP/1.1\r\nHost: {host}:{port}\r\nCookie: {cookie}\r\n"
+            raw.sendall((f"POST {served.prefix}/new HTTP/1.1\r\nHost: {host}:{port}\r\nCookie: {cookie}\r\n"
                          "Content-Type: application/x-www-form-urlencoded\r\nTransfer-Encoding: chunked\r\n\r\n")
                         .encode())
             chunk = b"x" * 65536
@@ -115,16 +116,16 @@ def test_ctrl_c_while_documents_are_written_cancels_them_and_keeps_the_session(t
             model.reply_text((EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8"), chunks=400, every=0.1)
         served = start(environment(tmp_path / "home", ANTHROPIC_BASE_URL=model.base_url, ANTHROPIC_API_KEY="k"),
                        cwd=tmp_path)
-        host, port = served.base.split("//")[1].split(":")
+        host, port = served.origin.split("//")[1].split(":")
         connection = http.client.HTTPConnection(host, int(port), timeout=30)
         connection.request("GET", "/" + served.url.split("/", 3)[3])
         exchanged = connection.getresponse()
         exchanged.read()
         cookie = exchanged.getheader("set-cookie", "").split(";")[0]
-        connection.request("GET", f"/session/live/{NAME}", headers={"Cookie": cookie})
+        connection.request("GET", f"{served.prefix}/session/live/{NAME}", headers={"Cookie": cookie})
         page = connection.getresponse().read().decode()
         csrf = re.search(r'name="csrf_token" value="([^"]+)"', page).group(1)
-        connection.request("POST", f"/session/live/{NAME}/forward", body=f"csrf_token={csrf}&action=write",
+        connection.request("POST", f"{served.prefix}/session/live/{NAME}/forward", body=f"csrf_token={csrf}&action=write",
                            headers={"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"})
         started = connection.getresponse()
         started.read()
@@ -141,3 +142,48 @@ def test_ctrl_c_while_documents_are_written_cancels_them_and_keeps_the_session(t
     assert [gap["id"] for gap in state["bypassed_gaps"]] == [gap["id"] for gap in analysis["gaps"]]
     assert state["documents_written"] == [] and not (tmp_path / "out" / "PRD.md").exists()
     assert not path.with_name(NAME + ".lock").exists() or holder(path) is None
+
+
+def _timed_get(host: str, port: int, path: str, cookie: str) -> tuple[float, int]:
+    started = time.perf_counter()
+    connection = http.client.HTTPConnection(host, port, timeout=60)
+    connection.request("GET", path, headers={"Cookie": cookie})
+    response = connection.getresponse()
+    response.read()
+    connection.close()
+    return time.perf_counter() - started, response.status
+
+
+def test_a_static_file_is_answered_at_once_while_a_200_mb_session_is_read(tmp_path):
+    """Pages read the store on worker threads, and a session too large to parse in a moment is parsed
+    by a child process: the server answers everything else meanwhile."""
+    home = tmp_path / "home"
+    store = Store(home / "sessions", home / "sessions" / "archive")
+    store.archive.mkdir(parents=True)
+    served = start(environment(home))
+    try:
+        host, port = served.origin.split("//")[1].split(":")
+        connection = http.client.HTTPConnection(host, int(port), timeout=30)
+        connection.request("GET", "/" + served.url.split("/", 3)[3])
+        cookie = connection.getresponse().getheader("set-cookie", "").split(";")[0]
+        static = f"{served.prefix}/static/style.css"
+        # The slowest of a few answers on this machine as it is now, before the large read.
+        quiet = max(_timed_get(host, int(port), static, cookie)[0] for _ in range(30))
+        # Written after the start: the listing's first pass has nothing large to read.
+        store.write(NAME, analysis=example_analysis(), interview_text="x" * 200_000_000)
+        report: list[tuple[float, int]] = []
+        reader = threading.Thread(target=lambda: report.append(
+            _timed_get(host, int(port), f"{served.prefix}/session/live/{NAME}", cookie)))
+        reader.start()
+        waits = []
+        while reader.is_alive():
+            waits.append(_timed_get(host, int(port), static, cookie))
+            time.sleep(0.005)  # a page's pace, not a loop that takes a core from the server
+        reader.join()
+    finally:
+        status, _, err = served.stop()
+    assert status == 0 and "Traceback" not in err, err
+    assert report[0][1] == 200 and report[0][0] > 10 * quiet  # the large session took its time
+    slowest = max(wait for wait, _ in waits)
+    assert slowest < max(0.05, 10 * quiet), (slowest, quiet)
+    assert len(waits) >= 10 and {answer for _, answer in waits} == {200}

@@ -5,12 +5,14 @@ holds shown read-only and never changed."""
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 import textwrap
 import time
 
 import pytest
+from support import tampered
 from web_support import EXAMPLES, example_analysis
 
 NAME = "acme_20261201_100000.json"
@@ -128,7 +130,7 @@ def test_an_archived_session_is_restored_and_a_complete_one_reopened(browser, ac
     page = browser.get(f"/session/archive/{NAME}").text
     assert "archived: restore it" in page and 'name="choice"' not in page
     restored = _post(browser, access, f"/session/archive/{NAME}/restore")
-    assert restored.headers["location"] == SESSION
+    assert restored.headers["location"] == access.prefix + SESSION
     assert (store.sessions / NAME).is_file() and not (store.archive / NAME).exists()
     refused = _post(browser, access, f"/session/archive/{NAME}/restore")
     assert refused.status_code == 404
@@ -143,7 +145,7 @@ def test_an_archived_session_is_restored_and_a_complete_one_reopened(browser, ac
     asked = _post(browser, access, f"{SESSION}/discard")
     assert asked.status_code == 200 and "Discard this session?" in asked.text and (store.sessions / NAME).is_file()
     discarded = _post(browser, access, f"{SESSION}/discard", confirmed="yes")
-    assert discarded.status_code == 303 and discarded.headers["location"] == "/"
+    assert discarded.status_code == 303 and discarded.headers["location"] == access.prefix + "/"
     assert (store.archive / NAME).is_file() and not (store.sessions / NAME).exists()
     assert _post(browser, access, f"/session/archive/{NAME}/discard", confirmed="yes").status_code == 409
 
@@ -173,7 +175,7 @@ def test_cancelling_the_documents_keeps_every_decision(browser, access, store, d
     time.sleep(0.5)  # the requests' last events, arriving after the Cancel, change nothing
     assert "writing" not in browser.get(task).text
     deadline = time.monotonic() + 60
-    while "in use by this server" in browser.get(SESSION).text:  # the requests notice and end
+    while "in use by another task of this process" in browser.get(SESSION).text:  # the requests notice and end
         assert time.monotonic() < deadline, "the cancelled task never let the session go"
         time.sleep(0.1)
     state = _state(store)
@@ -181,6 +183,46 @@ def test_cancelling_the_documents_keeps_every_decision(browser, access, store, d
     assert [gap["id"] for gap in state["bypassed_gaps"]] == [gap["id"] for gap in analysis["gaps"][1:]]
     assert state["documents_written"] == [] and not (tmp_path / "out" / "PRD.md").exists()
     assert "Write the PRD and TRD" in browser.get(SESSION).text  # ready to be written again
+
+
+def _snapshot(*folders):
+    seen = {}
+    for folder in folders:
+        for path in sorted(folder.rglob("*")):
+            seen[str(path)] = (os.readlink(path) if path.is_symlink()
+                               else path.read_bytes() if path.is_file() else path.is_dir())
+    return seen
+
+
+@pytest.mark.parametrize("case", tampered.NAMED_IN_ARCHIVE)
+def test_restore_takes_only_a_regular_file_of_the_archive(browser, access, store, tmp_path, case):
+    """The command's table: what the archive may hold in a session's place is refused, and nothing
+    inside or outside the store changes."""
+    archived = store.write(NAME, archived=True, analysis=example_analysis())
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "victim.json").write_text('{"org_id": "x", "phase": "analysis", "state": {}}', encoding="utf-8")
+    name = tampered.plant(case, store.archive, outside, archived)
+    before = _snapshot(store.sessions, outside)
+
+    response = _post(browser, access, f"/session/archive/{name}/restore")
+
+    assert response.status_code == 404, response.text
+    assert _snapshot(store.sessions, outside) == before
+
+
+@pytest.mark.parametrize("kind", ["fifo", "link", "directory"])
+def test_a_lock_file_that_is_not_a_file_is_shown_and_refused_never_a_hang(browser, access, walking, kind):
+    lock = walking.sessions / f"{NAME}.lock"
+    {"fifo": os.mkfifo, "link": lambda at: at.symlink_to("/etc/passwd"), "directory": os.mkdir}[kind](lock)
+    before = (walking.sessions / NAME).read_bytes()
+    refusal = f"its lock file {lock} is not a regular file; remove it and try again"
+    assert "in use by an unknown process" in browser.get("/").text
+    page = browser.get(SESSION).text
+    assert refusal in page and "shown read-only" in page and 'name="choice"' not in page
+    refused = _post(browser, access, f"{SESSION}/forward", action="continue")
+    assert refused.status_code == 409 and refusal in refused.text
+    assert (walking.sessions / NAME).read_bytes() == before and os.path.lexists(lock)
 
 
 def _pdf():

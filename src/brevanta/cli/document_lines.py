@@ -24,7 +24,7 @@ class DocumentLines:
     def show(self, event: DocumentEvent) -> None:
         name = documents.short_name(event.kind)
         if event.stage == rendering.STARTED:
-            self._spinner.above(lambda: display.info(f"Writing the {name} ({self._source})."))
+            self._spinner.above(lambda: display.info(f"Writing the {name} ({for_terminal(self._source)})."))
             self._state(name, "asked")
         elif event.stage == rendering.RECEIVED:
             self._state(name, f"{event.characters:,} characters")

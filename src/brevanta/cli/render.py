@@ -55,8 +55,8 @@ def _interview_text(state: dict[str, Any], args: argparse.Namespace) -> str:
     stored = state.get("interview_text")
     if isinstance(stored, str) and stored.strip():
         return stored
-    saved_file = state.get("interview_file")
-    path = saved_file if isinstance(saved_file, str) and saved_file != STDIN else args.interview
+    saved_file = session.interview_file(state)
+    path = saved_file if saved_file is not None and saved_file != STDIN else args.interview
     if path is None or path == STDIN:
         raise CommandError("the session does not hold its interview, and it was read from standard input",
                            hint="Name the interview file: brevanta render INTERVIEW_FILE --org ORG_ID.")
@@ -70,8 +70,7 @@ def _session_run(record: dict[str, Any], args: argparse.Namespace) -> Run:
         lock.release()
         raise CommandError(f"the session {for_terminal(record['path'])} is gone", hint="Run the command again.")
     state = state_of(current)
-    saved_file = state.get("interview_file")
-    interview_path = saved_file if isinstance(saved_file, str) else args.interview or STDIN
+    interview_path = session.interview_file(state) or args.interview or STDIN
     interview = Interview(interview_path, _interview_text(state, args))
     run = session.resumed(current, interview, current["org_id"], None, lock)
     if not run.output_dir:

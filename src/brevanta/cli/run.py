@@ -41,7 +41,7 @@ CONTINUE, ANSWER, ATTACH = "1", "2", "3"
 
 def analyse(args: argparse.Namespace, run: Run, interview: str, access: models.ModelAccess) -> gapscope.AnalysisResult:
     """A new analysis of this round, saved with the session before anything is asked."""
-    display.info(f"Analysing {args.interview}, round {run.round} ({access.source}).")
+    display.info(f"Analysing {for_terminal(args.interview)}, round {run.round} ({for_terminal(access.source)}).")
     first_save = run.session_file is None
     result = analysis.analyse(run, interview, access)
     if access.usage:
@@ -212,7 +212,7 @@ def end_round(args: argparse.Namespace, run: Run, result: gapscope.AnalysisResul
         display.info(f"{count(new_answers, 'new answer')} for round {run.round}.")
     display.info(f"{count(len(still_open), 'gap')} still open.")
     display.info("Run the next round with:")
-    print(f"  {next_round_command(args, run)}")
+    print(f"  {for_terminal(next_round_command(args, run))}")
 
 
 # -- render -------------------------------------------------------------------------
@@ -385,7 +385,7 @@ def _print_usage(access: models.ModelAccess) -> None:
     if not access.usage:
         return
     try:
-        print(display.dim(f"Model usage of this run: {usage_summary(access.usage)}."))
+        print(display.dim(f"Model usage of this run: {for_terminal(usage_summary(access.usage))}."))
         sys.stdout.flush()
     except OSError:  # the terminal is gone, or the reader of the output
         pass

@@ -4,14 +4,12 @@ organisation; moving an archived one back, and reopening a completed one, so tha
 from __future__ import annotations
 
 import argparse
-import os
-import stat
 from pathlib import Path
 
-from brevanta import display, durable, waymark
+from brevanta import display, waymark
 from brevanta.pipeline.inputs import check_org_id, read_source_file
 from brevanta.errors import EXIT_OK, CommandError, EnvironmentProblem, UsageError, os_reason
-from brevanta.pipeline import session
+from brevanta.pipeline import archive, session
 from brevanta.pipeline import listing
 from brevanta.pipeline import organisation as organisations
 from brevanta.pipeline.interview import STDIN, Interview
@@ -44,7 +42,7 @@ def _show_all(sections: dict[str, list[listing.SessionSummary]]) -> None:
     """Every organisation's sessions, one organisation after the other."""
     every = listing.by_organisation(summary for summaries in sections.values() for summary in summaries)
     if not every:
-        display.info(f"No sessions in {waymark.SESSIONS_DIR}.")
+        display.info(f"No sessions in {for_terminal(waymark.SESSIONS_DIR)}.")
     for org in every:
         print()
         display.info(f"Organisation {for_terminal(org)}:")
@@ -52,48 +50,30 @@ def _show_all(sections: dict[str, list[listing.SessionSummary]]) -> None:
             _show(title, [summary for summary in summaries if summary.org_id == org])
 
 
-def _inside(directory: Path, name: str, what: str) -> Path:
-    """The regular file `name` directly inside `directory`: a bare file name, or a path whose folder is
-    `directory` as written. Nothing is resolved, so a link anywhere on the way is refused, not followed."""
-    given = Path(name)
-    path = directory / given if given.parent == Path(".") else given
-    refused = UsageError(f"no {what} {name} (they are the .json files in {directory})")
-    if os.path.abspath(path.parent) != os.path.abspath(directory) or path.suffix != ".json":
-        raise refused
-    try:
-        mode = os.lstat(path).st_mode
-    except OSError:
-        raise refused from None
-    if not stat.S_ISREG(mode):
-        raise refused
-    return path
-
-
 def restore(name: str) -> int:
-    source = _inside(waymark.ARCHIVE_DIR, name, "archived session")
-    target = waymark.SESSIONS_DIR / source.name
     try:
-        durable.move_without_replacing(source, target)
-    except FileExistsError:
-        raise CommandError(f"cannot restore {source.name}: {target} already exists; nothing was moved",
-                           hint="Archive or rename that file first.") from None
-    except OSError as exc:
-        raise CommandError(f"cannot restore {source.name}: {os_reason(exc)}") from None
-    display.success(f"Restored {target}")
+        target = archive.restore(name)
+    except archive.NoSuchSessionFile as exc:
+        raise UsageError(str(exc)) from None
+    except archive.NotRestored as exc:
+        raise CommandError(str(exc), hint="Archive or rename that file first." if exc.taken else None) from None
+    display.success(f"Restored {for_terminal(target)}")
     print("It is offered again at the next `brevanta analyze` of its interview.")
     return EXIT_OK
 
 
 def reopen(name: str) -> int:
-    path = _inside(waymark.SESSIONS_DIR, name, "session")
+    path = Path(name)
     try:
-        record = session.reopen_file(path)
+        record = archive.reopen(name)
+    except archive.NoSuchSessionFile as exc:
+        raise UsageError(str(exc)) from None
     except ValueError:
         raise CommandError(f"cannot reopen {path.name}: it is not a completed session",
                            hint="An unfinished session is offered by `brevanta analyze` as it is.") from None
     except SessionLocked as locked:
-        raise CommandError(f"cannot reopen {path.name}: {locked}") from None
-    display.success(f"Reopened {path}")
+        raise CommandError(str(locked), hint="Nothing was changed; wait for that run to end.") from None
+    display.success(f"Reopened {for_terminal(path)}")
     print(f"The next `brevanta analyze` of {for_terminal(session.interview_name(state_of(record)))} offers it: "
           "change its decisions there, and its documents are written again.")
     return EXIT_OK

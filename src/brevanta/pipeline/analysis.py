@@ -4,9 +4,11 @@ follow-up answers) and the analysis kept in the session before anything is asked
 from __future__ import annotations
 
 import itertools
+import threading
 from typing import TYPE_CHECKING
 
 from brevanta.pipeline import session
+from brevanta.pipeline.attempts import Cancelled
 from brevanta.pipeline.inputs import check_size
 from brevanta.pipeline.session import Run, keep_analysis
 
@@ -40,9 +42,13 @@ def attach(run: Run, result: gapscope.AnalysisResult, document: SourceText) -> N
     session.save(run, result)
 
 
-def analyse(run: Run, interview: str, access: ModelAccess) -> gapscope.AnalysisResult:
-    """A new analysis of the run's round, kept in the session and saved; ModelFailure when none came."""
-    result: gapscope.AnalysisResult = access.analyze(model_input(interview, run), run.round)
+def analyse(run: Run, interview: str, access: ModelAccess,
+            cancel: threading.Event | None = None) -> gapscope.AnalysisResult:
+    """A new analysis of the run's round, kept in the session and saved; ModelFailure when none came,
+    Cancelled once `cancel` is set: nothing of this round is kept then."""
+    result: gapscope.AnalysisResult = access.analyze(model_input(interview, run), run.round, cancel)
+    if cancel is not None and cancel.is_set():  # set as the reply came: it is dropped all the same
+        raise Cancelled()
     keep_analysis(run, result)
     run.walking, run.left_open = False, []
     session.save(run, result)

@@ -9,7 +9,7 @@ import os
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from datetime import date
+from datetime import date, datetime, timezone
 from importlib import resources
 from pathlib import Path
 from typing import Any
@@ -219,7 +219,8 @@ def finish_document(kind: str, completion: Completion, given: assembly.Material,
     reply = document_text(kind, dataclasses.replace(completion, text=marked))
     assembled = assembly.assemble(kind, reply, document_sections(kind), given, checked, passages)
     finished = Finished(kind, assembled, checked)
-    for fmt, data in formats_module.render_all(assembled.text, formats).items():
+    authorship = formats_module.Authorship(given.origin.organisation, datetime.now(timezone.utc).replace(microsecond=0))
+    for fmt, data in formats_module.render_all(assembled.text, formats, authorship).items():
         path = directory / file_name(kind, fmt)
         try:
             backup = write_document(path, data)

@@ -14,6 +14,7 @@ import html
 import importlib.util
 import io
 from dataclasses import dataclass, field
+from datetime import datetime
 from typing import TYPE_CHECKING, Any
 
 from brevanta.pipeline.inputs import FORMATS
@@ -279,12 +280,27 @@ class _WordWriter:
                         run.bold = True
 
 
-def _word_file(tokens: list[Token]) -> bytes:
-    """A Word document with real headings, lists, tables, quotes and emphasis."""
+@dataclass(frozen=True)
+class Authorship:
+    """Who a document is written for and when, as a Word file's properties say it."""
+
+    author: str  # the organisation
+    written: datetime
+
+
+def _word_file(tokens: list[Token], authorship: Authorship) -> bytes:
+    """A Word document with real headings, lists, tables, quotes and emphasis; its properties name the
+    organisation as author, the document's title and the time it was written (python-docx's own
+    template would say "python-docx", 2013)."""
     import docx
 
     document = docx.Document()
-    document.core_properties.title = _title(tokens)
+    properties = document.core_properties
+    properties.title = _title(tokens)
+    properties.author = properties.last_modified_by = authorship.author
+    properties.comments = ""
+    properties.created = properties.modified = authorship.written
+    properties.revision = 1
     writer = _WordWriter(document)
     for position in range(len(tokens)):
         writer.block(tokens, position)
@@ -306,12 +322,11 @@ def html_body(markdown: str, passage_links: dict[int, str] | None = None) -> str
     return _render(parser, _parsed(parser, markdown), passage_links)
 
 
-def to_docx(markdown: str) -> bytes:
-    parser = _parser()
-    return _word_file(_parsed(parser, markdown))
+def to_docx(markdown: str, authorship: Authorship) -> bytes:
+    return _word_file(_parsed(_parser(), markdown), authorship)
 
 
-def render_all(markdown: str, formats: list[str]) -> dict[str, str | bytes]:
+def render_all(markdown: str, formats: list[str], authorship: Authorship) -> dict[str, str | bytes]:
     """The document in each of `formats` (see FORMATS), the Markdown parsed once for all of them."""
     rendered: dict[str, str | bytes] = {}
     parser = _parser() if set(formats) & {"html", "docx"} else None
@@ -320,7 +335,7 @@ def render_all(markdown: str, formats: list[str]) -> dict[str, str | bytes]:
         if fmt == "html" and parser:
             rendered[fmt] = _html_page(parser, tokens)
         elif fmt == "docx":
-            rendered[fmt] = _word_file(tokens)
+            rendered[fmt] = _word_file(tokens, authorship)
         else:
             rendered[fmt] = markdown
     return rendered

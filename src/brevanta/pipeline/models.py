@@ -34,6 +34,7 @@ from brevanta.pipeline.attempts import (Cancelled, RequestWatch, Unwatched, atte
                                         with_attempts)
 from brevanta.pipeline.replay_citations import cited_blocks, request_documents
 from brevanta.pipeline.reasons import Exchange, analysis_failure, transport_failure
+from brevanta.pipeline.records import tidy
 from brevanta.pipeline.usage import usage_record
 from brevanta.relaygate import RelayGate
 from brevanta.streaming import final_message, reply_blocks, reply_text
@@ -162,8 +163,12 @@ def sdk_client(**options: Any) -> anthropic.Anthropic:
     return anthropic.Anthropic(timeout=config.REQUEST_TIMEOUT, max_retries=0, **options)
 
 
-def wait_for(call: Callable[[], T]) -> T:
-    """`call()` on a worker thread, waited for on this one, where the signals arrive."""
+_CANCEL_CHECK = 0.05  # seconds between two looks at a cancel request while a reply is waited for
+
+
+def wait_for(call: Callable[[], T], cancel: threading.Event | None = None) -> T:
+    """`call()` on a worker thread, waited for on this one, where the signals arrive. Cancelled once
+    `cancel` is set: the worker is left to end on its own, and what it returns is dropped."""
     results: list[T] = []
     failures: list[BaseException] = []
     done = threading.Event()
@@ -177,7 +182,12 @@ def wait_for(call: Callable[[], T]) -> T:
             done.set()
 
     threading.Thread(target=work, name="model-request", daemon=True).start()
-    done.wait()
+    if cancel is None:
+        done.wait()
+    else:
+        while not done.wait(_CANCEL_CHECK):
+            if cancel.is_set():
+                raise Cancelled()
     if failures:
         raise failures[0]
     return results[0]
@@ -318,8 +328,10 @@ class ModelAccess:
 
         return SimpleNamespace(Anthropic=client)
 
-    def analyze(self, text: str, round_number: int) -> gapscope.AnalysisResult:
-        """The analysis of `text`; ModelFailure when the model gave none."""
+    def analyze(self, text: str, round_number: int, cancel: threading.Event | None = None) -> gapscope.AnalysisResult:
+        """The analysis of `text`; ModelFailure when the model gave none, Cancelled once `cancel` is set
+        (the request is abandoned, not interrupted: the SDK cannot end a request that waits for its whole
+        reply; whatever it brings is dropped)."""
         check_size(text, "the interview with its answers")
         exchange = Exchange(relay=self._relay)
         with self.activity(f"Analysing the interview (round {round_number})...") as activity:
@@ -328,7 +340,8 @@ class ModelAccess:
             client = None if self.client is None else cast(
                 RelayGate, _WatchedRelay(self, self.client, exchange, watch))
             with _gapscope_sdk(self._watched_sdk(exchange, watch)):
-                result = wait_for(lambda: asyncio.run(gapscope.analyze_requirements(text, round_number, client)))
+                result = wait_for(lambda: asyncio.run(gapscope.analyze_requirements(text, round_number, client)),
+                                  cancel)
         return _analysis_made(result, exchange, action=None if self.available else MODEL_ACCESS)
 
     def complete(self, content: Content, *, operation: str, max_tokens: int, label: str | None = None) -> Completion:
@@ -416,7 +429,7 @@ def _analysis_made(result: gapscope.AnalysisResult, exchange: Exchange,
     """`result`, unless it is the empty result of a failed analysis: then ModelFailure saying why."""
     if result.raw_response == "":
         raise ModelFailure(f"no analysis: {analysis_failure(result.completeness_reasoning, exchange)}", action=action)
-    return result
+    return tidy(result)
 
 
 class _OneReply:

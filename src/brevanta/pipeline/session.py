@@ -3,21 +3,24 @@ finding the sessions of an interview, of an organisation or of every organisatio
 
 from __future__ import annotations
 
-import json
 import os
-import stat
+import threading
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
-from datetime import datetime
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from brevanta import waymark
+from brevanta import durable, waymark
 from brevanta.errors import SessionNotSaved as SessionNotSaved  # raised by every save of the store
 from brevanta.errors import saving
 from brevanta.pipeline.inputs import DOCUMENT_KINDS
 from brevanta.pipeline.interview import STDIN, Interview, binding, display_name, source_state
-from brevanta.pipeline.lock import SessionLock, SessionLocked, holder
+from brevanta.pipeline.lock import (InterviewBusy, InterviewLock, SessionLock, SessionLocked, holding,
+                                   interview_holder)
+from brevanta.pipeline.records import ANALYSIS_FIELDS, analysis_fields, gap_records
+from brevanta.pipeline.session_files import checked_path, within_depth
+from brevanta.pipeline.session_files import read_session_file as read_session_file  # the front ends' reader too
+from brevanta.pipeline.times import when as when  # a session's times, as the front ends show them
 from brevanta.pipeline.words import count
 
 if TYPE_CHECKING:  # the analysis module loads the SDK: listing sessions does without it
@@ -35,10 +38,6 @@ ANALYSIS_PHASE = _phase("analysis")
 RENDER_PHASE = _phase("render")
 COMPLETE_PHASE = _phase("complete")
 DOCUMENT_TYPES = list(DOCUMENT_KINDS)
-
-# The analysis fields kept in the session, so a resumed run does not pay for its analysis again.
-_ANALYSIS_FIELDS = ("completeness_score", "completeness_reasoning", "sufficient_for_prd", "gaps", "insights",
-                    "data_points_found", "architecture_notes", "summary")
 
 
 @dataclass
@@ -64,6 +63,8 @@ class Run:
     interview_text: str = ""
     interview_source: dict[str, Any] | None = None  # the interview's name, kind, size and marks, without its text
     lock: SessionLock | None = field(default=None, repr=False)  # held from the first save to the end of the run
+    # A new session's: no other run analyses this interview text for a new session until this one is saved.
+    claim: InterviewLock | None = field(default=None, repr=False)
     usage: list[dict[str, Any]] = field(default_factory=list)  # one record per model request, every run's
     batch: dict[str, Any] | None = None  # {"batch", "custom_id"}: the batch request whose analysis began it
     # The model's reply of each document accepted on the current decisions, by kind: {"text", "model",
@@ -83,6 +84,12 @@ class Run:
         if self.lock is not None:
             self.lock.release()
             self.lock = None
+        self.release_claim()
+
+    def release_claim(self) -> None:
+        if self.claim is not None:
+            self.claim.release()
+            self.claim = None
 
 
 def new_run(interview: Interview, org_id: str, round_number: int) -> Run:
@@ -91,13 +98,6 @@ def new_run(interview: Interview, org_id: str, round_number: int) -> Run:
 
 
 # -- what a session holds -----------------------------------------------------
-
-
-def when(saved_at: Any) -> str:
-    try:
-        return datetime.fromisoformat(saved_at).strftime("%Y-%m-%d %H:%M:%S")
-    except (TypeError, ValueError):
-        return str(saved_at) or "an unknown time"
 
 
 def state_of(record: dict[str, Any]) -> dict[str, Any]:
@@ -121,6 +121,16 @@ def _saved_replies(state: dict[str, Any]) -> dict[str, dict[str, Any]]:
         return {}
     return {kind: reply for kind, reply in value.items()
             if kind in DOCUMENT_TYPES and isinstance(reply, dict) and isinstance(reply.get("text"), str)}
+
+
+def _saved_answers(state: dict[str, Any]) -> list[dict[str, Any]]:
+    """The session's answers; a gap id that cannot be one (a list, an object) reads as none."""
+    answers = _saved_list(state, "interview_answers")
+    for answer in answers:
+        gap_id = answer.get("gap_id")
+        if isinstance(gap_id, bool) or not isinstance(gap_id, (str, int, type(None))):
+            answer["gap_id"] = None
+    return answers
 
 
 def _saved_written(state: dict[str, Any]) -> list[str]:
@@ -181,32 +191,27 @@ def filled_by(state: dict[str, Any]) -> dict[str, Any] | None:
     return origin if isinstance(origin, dict) and isinstance(origin.get("custom_id"), str) else None
 
 
+def interview_file(state: dict[str, Any]) -> str | None:
+    """The interview file the session names ("-" for standard input), or None when it names none a
+    path can be."""
+    name = state.get("interview_file")
+    return STDIN if name == STDIN else checked_path(name)
+
+
 def interview_name(state: dict[str, Any]) -> str:
     """The name of the interview a saved session belongs to, as `display_name` gives it."""
-    path, text, kept = state.get("interview_file"), state.get("interview_text"), state.get("interview_source")
-    return display_name(path if isinstance(path, str) else STDIN, text if isinstance(text, str) else "",
-                        kept.get("name") if isinstance(kept, dict) else None)
+    path, text, kept = interview_file(state), state.get("interview_text"), state.get("interview_source")
+    if path is None:
+        return "an unnamed interview"
+    return display_name(path, text if isinstance(text, str) else "", kept.get("name") if isinstance(kept, dict) else None)
+
+
+def output_dir(state: dict[str, Any]) -> str | None:
+    """The folder the session writes its documents into, or None when it names none a path can be."""
+    return checked_path(state.get("output_dir"))
 
 
 # -- finding sessions ---------------------------------------------------------
-
-
-def read_session_file(path: Path) -> dict[str, Any] | None:
-    """The session object in `path`, or None for anything that is not a regular file holding one.
-    Opened without following a link and without waiting on a FIFO; the type is checked on the open file."""
-    try:
-        if not stat.S_ISREG(os.lstat(path).st_mode):
-            return None  # a link, a FIFO, a directory: never opened
-        # O_NONBLOCK: should a FIFO take the file's place after the check, opening it does not wait.
-        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-        with open(descriptor, "rb") as file:
-            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
-                return None
-            data = file.read()
-        parsed = json.loads(data.decode("utf-8"))
-    except (OSError, ValueError):
-        return None
-    return parsed if isinstance(parsed, dict) else None
 
 
 def session_record(path: Path, data: dict[str, Any]) -> dict[str, Any]:
@@ -238,8 +243,10 @@ def unfinished_sessions(org_id: str | None) -> list[dict[str, Any]]:
     if org_id is None:
         waymark._ensure_dirs()  # made by the store itself, private as it makes them
         return [record for record in session_records(waymark.SESSIONS_DIR) if record["phase"] != COMPLETE_PHASE]
-    # The store matches on the shortened id; keep this organisation's own sessions only.
-    return [dict(record) for record in waymark.load_incomplete_sessions(org_id) if record["org_id"] == org_id]
+    # The store matches on the shortened id; keep this organisation's own sessions only, and only what
+    # any reader of session files would take for one.
+    return [dict(record) for record in waymark.load_incomplete_sessions(org_id)
+            if record["org_id"] == org_id and within_depth(record)]
 
 
 def completed_sessions(org_id: str | None) -> list[dict[str, Any]]:
@@ -279,18 +286,17 @@ def resumed(record: dict[str, Any], interview: Interview, org_id: str, round_num
             lock: SessionLock | None) -> Run:
     state = state_of(record)
     analysis = state.get("analysis")
-    output_dir = state.get("output_dir")
     run = new_run(interview, org_id, round_number or _saved_round(state))
     kept = state.get("interview_source")
     if run.interview_source is None and isinstance(kept, dict) and state.get("interview_sha256") == interview.sha256:
         run.interview_source = kept  # the interview was not read again: the session's own record of it
-    run.answers = _saved_list(state, "interview_answers")
-    run.bypassed = _saved_list(state, "bypassed_gaps")
+    run.answers = _saved_answers(state)
+    run.bypassed = gap_records(state.get("bypassed_gaps"))
     run.attachments = _saved_list(state, "attachments")
     run.analysis = analysis if isinstance(analysis, dict) else None
     run.walking = state.get("walking") is True
-    run.left_open = _saved_list(state, "left_open")
-    run.output_dir = output_dir if isinstance(output_dir, str) else None
+    run.left_open = gap_records(state.get("left_open"))
+    run.output_dir = output_dir(state)
     run.written = _saved_written(state)
     run.usage = _saved_list(state, "usage")
     run.batch = filled_by(state)
@@ -329,11 +335,25 @@ def reopen_file(path: Path) -> dict[str, Any]:
     return record
 
 
+def claim(run: Run, *, wait: bool = False, cancel: threading.Event | None = None) -> None:
+    """The claim of a new session's run on its interview text, held until the session is saved: one
+    analysis of one interview text for a new session at a time, whichever front end starts it.
+    InterviewBusy when another run has it (unless `wait`: then when `cancel` is set)."""
+    waymark._ensure_dirs()
+    run.claim = InterviewLock.acquire(waymark.SESSIONS_DIR, run.interview_sha256, wait=wait, cancel=cancel)
+
+
+def analysing(interview_sha256: str) -> InterviewBusy | None:
+    """Who is analysing this interview text for a new session now, or None."""
+    waymark._ensure_dirs()
+    return interview_holder(waymark.SESSIONS_DIR, interview_sha256)
+
+
 def refuse_if_held(record: dict[str, Any]) -> None:
     """SessionLocked when another run holds the session of `record`, before the user is asked about it."""
-    held = holder(record["path"])
+    held = holding(record["path"])
     if held is not None:
-        raise SessionLocked(record["path"], *held)
+        raise held
 
 
 def archive(path: str) -> bool:
@@ -358,7 +378,7 @@ def _adopt_bypasses(run: Run, result: gapscope.AnalysisResult) -> None:
 def keep_analysis(run: Run, result: gapscope.AnalysisResult) -> None:
     """Makes `result` this run's analysis, kept in the session so that a resumed run does not pay again."""
     _adopt_bypasses(run, result)
-    run.analysis = {"round": run.round, "result": {name: getattr(result, name) for name in _ANALYSIS_FIELDS}}
+    run.analysis = {"round": run.round, "result": {name: getattr(result, name) for name in ANALYSIS_FIELDS}}
     run.replies = {}  # written on another analysis
 
 
@@ -369,12 +389,9 @@ def saved_analysis(run: Run) -> gapscope.AnalysisResult | None:
     from brevanta import gapscope
 
     fields = run.analysis.get("result")
-    try:
-        result = gapscope.AnalysisResult(**fields) if isinstance(fields, dict) else None
-    except TypeError:  # a session file edited by hand: analyse again
-        result = None
-    if result is None:
+    if not isinstance(fields, dict):  # a session file edited by hand: analyse again
         return None
+    result = gapscope.AnalysisResult(**analysis_fields(fields))
     result.answered_gaps.extend(answer.get("gap_id") for answer in run.answers_of_round(run.round))
     _adopt_bypasses(run, result)
     return result
@@ -409,10 +426,12 @@ def save(run: Run, result: gapscope.AnalysisResult) -> bool:
     if run.batch is not None:
         state["batch"] = run.batch
     first_save = run.session_file is None
+    durable.sweep_leftovers(waymark.SESSIONS_DIR)  # what writers killed mid-save left in the store
     with saving(waymark.SESSIONS_DIR, "save the session"):
         run.session_file = waymark.save_state(run.org_id, state, run.phase, run.session_file)
         if run.lock is None:
             run.lock = SessionLock.acquire(run.session_file)
+    run.release_claim()  # the session is there and held: whoever waited for the interview finds it
     return first_save
 
 

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any
 from brevanta.pipeline.cleaning import clean_text
 from brevanta.pipeline.interview import kept_source
 from brevanta.pipeline.readers import SourceText
+from brevanta.pipeline.records import gap_records
 
 if TYPE_CHECKING:
     from brevanta import gapscope
@@ -66,8 +67,8 @@ def line_of(text: str, offset: int) -> str:
 def _gap_titles(gaps: object) -> dict[Any, str]:
     if not isinstance(gaps, list):
         return {}
-    return {gap.get("id"): str(gap.get("title")) for gap in gaps
-            if isinstance(gap, dict) and gap.get("id") is not None and gap.get("title")}
+    return {gap.get("id"): str(gap.get("title")) for gap in gap_records(gaps)
+            if gap.get("id") is not None and gap.get("title")}
 
 
 def _sent(read: SourceText) -> tuple[str, SourceText | None]:
@@ -92,7 +93,9 @@ def sources_of(interview: SourceText, attachments: list[dict[str, Any]], answers
         if not text.strip():
             continue
         question = clean_text(str(answer.get("question", "")))[0]
-        name = answer.get("title") or titles.get(answer.get("gap_id")) or question or "a follow-up question"
+        gap_id = answer.get("gap_id")
+        title = titles.get(gap_id) if isinstance(gap_id, (str, int)) else None  # a hand-edited id may be a list
+        name = answer.get("title") or title or question or "a follow-up question"
         found.append(Source(ANSWER, clean_text(str(name))[0], text, f"Question: {question}" if question else ""))
     return found
 

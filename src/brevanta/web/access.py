@@ -4,7 +4,12 @@ exchanged for, through a Host that names this server.
 The Host check turns away pages of other sites whose names were made to point at this machine (DNS
 rebinding). It accepts the bound address and localhost; on a wildcard address (0.0.0.0, ::) any IP
 address, since no other site can be reached by the browser under a bare address; and the names the
-user allowed (`--allow-host`), for a server reached by its name from other machines."""
+user allowed (`--allow-host`), for a server reached by its name from other machines.
+
+Cookies do not tell the ports of one host apart: a cookie set by this server would go to any other
+server on 127.0.0.1 too, and its value alone opens this one. So every page lives under a random path
+of this server's own (`/PREFIX/...`) and the cookie's Path is that prefix: the browser sends it
+nowhere else."""
 
 from __future__ import annotations
 
@@ -64,12 +69,17 @@ class Access:
     token: str  # in the printed address only
     cookie_value: str  # what the browser shows from the first visit on
     csrf_token: str  # in every form
+    prefix: str  # the path every page lives under, "/" and a random name; the cookie's Path
     allowed_names: frozenset[str] = frozenset()  # --allow-host, lowercased
 
     @classmethod
     def new(cls, host: str, port: int, allowed_names: tuple[str, ...] = ()) -> Access:
         return cls(host, port, secrets.token_urlsafe(32), secrets.token_urlsafe(32), secrets.token_urlsafe(32),
-                   frozenset(name.lower().rstrip(".").strip("[]") for name in allowed_names))
+                   f"/{secrets.token_urlsafe(9)}", frozenset(name.lower().rstrip(".").strip("[]") for name in allowed_names))
+
+    def within(self, path: str) -> bool:
+        """Whether `path` is one of this server's pages: under its prefix."""
+        return path == self.prefix or path.startswith(f"{self.prefix}/")
 
     @property
     def cookie_name(self) -> str:
@@ -88,7 +98,7 @@ class Access:
         shown = "127.0.0.1" if _is_wildcard(self.host) else self.host
         if ":" in shown:
             shown = f"[{shown}]"
-        return f"http://{shown}:{self.port}/?token={self.token}"
+        return f"http://{shown}:{self.port}{self.prefix}/?token={self.token}"
 
     def host_allowed(self, header: str) -> bool:
         """True for a Host header naming this server on our port: the bound address, localhost, an allowed

@@ -12,8 +12,8 @@ from starlette.requests import Request
 from starlette.responses import Response
 
 from brevanta.errors import CommandError, EnvironmentProblem, InputProblem
+from brevanta.pipeline import archive
 from brevanta.pipeline.lock import SessionLocked
-from brevanta.pipeline.session import when
 from brevanta.web import runs
 from brevanta.web.advice import sentence
 from brevanta.web.forms import read_form
@@ -21,13 +21,6 @@ from brevanta.web.intake import IntakeProblem
 from brevanta.web.links import link
 from brevanta.web.sessionfiles import SessionRef, session_ref
 from brevanta.web.templating import page
-
-
-def _in_use(locked: SessionLocked) -> str:
-    holder = "this server (a task is running on it)" if runs.held_here((locked.pid, None)) else \
-        f"process {locked.pid}" if locked.pid else "another process"
-    since = when(locked.since) if locked.since else "an unknown time"
-    return f"This session is in use by {holder} since {since}; nothing was changed. Wait for it to end, then retry."
 
 
 def refusal(request: Request, ref: SessionRef, message: str, status: int = 409) -> Response:
@@ -47,10 +40,10 @@ def acting(act: Act) -> Callable[[Request], Awaitable[Response]]:
         try:
             return await act(request, ref, form)
         except SessionLocked as locked:
-            return refusal(request, ref, _in_use(locked))
+            return refusal(request, ref, str(runs.phase_failure(locked)))
         except (runs.Refused, IntakeProblem) as refused:
             return refusal(request, ref, str(refused))
-        except runs.SessionGone:
+        except (runs.SessionGone, archive.NoSuchSessionFile):  # not there, or nothing a session can be
             raise HTTPException(404, "There is no such session (it may have been archived or restored since).")
         except CommandError as failed:  # the pipeline's own refusal: the input, or the machine
             status = 400 if isinstance(failed, InputProblem) else 500 if isinstance(failed, EnvironmentProblem) else 409

@@ -79,8 +79,9 @@ def create_app(access: Access, runner: TaskRunner | None = None) -> Starlette:
     limit = upload_limit()
     # The guard first: a request without access is refused before its body is read at all.
     middleware = [Middleware(Guard, access=access), Middleware(UploadLimit, limit=limit)]
-    app = Starlette(routes=ROUTES, middleware=middleware, exception_handlers={HTTPException: error_page},
-                    lifespan=lifespan)
+    # Every page under the server's own prefix, where its cookie goes (see access).
+    app = Starlette(routes=[Mount(access.prefix, routes=ROUTES)], middleware=middleware,
+                    exception_handlers={HTTPException: error_page}, lifespan=lifespan)
     app.state.access = access
     app.state.runner = runner
     app.state.index = index

@@ -14,8 +14,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from brevanta.pipeline import listing
-from brevanta.pipeline.lock import LOCK_SUFFIX, holder
-from brevanta.pipeline.session import read_session_file
+from brevanta.pipeline.lock import LOCK_SUFFIX, holder, holder_words
+from brevanta.pipeline.session_files import glance
 from brevanta.web.sessionfiles import SessionRef, directory_of
 
 
@@ -40,9 +40,7 @@ def summarise(ref: SessionRef, data: dict[str, Any]) -> SessionSummary:
 
 def _holder_text(ref: SessionRef) -> str:
     held = holder(ref.path)
-    if held is None:
-        return ""
-    return "this server" if held[0] == os.getpid() else f"process {held[0] or 'unknown'}"
+    return "" if held is None else holder_words(*held)
 
 
 @dataclass(frozen=True)
@@ -89,7 +87,7 @@ class SessionIndex:
     @staticmethod
     def _read(place: str, name: str) -> SessionSummary | None:
         ref = SessionRef.parse(place, name)
-        data = read_session_file(ref.path) if ref is not None else None
+        data = glance(ref.path) if ref is not None else None
         return summarise(ref, data) if ref is not None and data is not None else None
 
     def sessions(self) -> list[SessionSummary]:

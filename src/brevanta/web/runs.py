@@ -4,7 +4,6 @@ another process holds is refused, never changed. Every phase, check and message 
 
 from __future__ import annotations
 
-import os
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -13,10 +12,10 @@ from typing import TYPE_CHECKING, Any
 
 from brevanta.pipeline import decisions, session
 from brevanta.pipeline.interview import STDIN, Interview
-from brevanta.pipeline.lock import holder
 from brevanta.pipeline.organisation import default_output_dir
 from brevanta.pipeline.session import Run
 from brevanta.pipeline.session import state_of
+from brevanta.pipeline.words import sentence
 from brevanta.web.sessionfiles import SessionRef, read_session
 from brevanta.web.tasks import Task
 
@@ -37,13 +36,14 @@ class Refused(Exception):
 
 NO_INTERVIEW_TEXT = ("This session was saved without its interview's text: run `brevanta analyze` on the "
                      "interview file once, then go on here.")
+NOTHING_CHANGED = "Nothing was changed: wait for it to end, then retry."
 STALE = "The session changed since this page was shown (in another tab or a terminal): look again and retry."
 
 
 def interview_of(state: dict[str, Any]) -> Interview:
     """The interview a session was made from, as it keeps it: its path and its text."""
-    path, text = state.get("interview_file"), state.get("interview_text")
-    return Interview(path if isinstance(path, str) else STDIN, text if isinstance(text, str) else "")
+    text = state.get("interview_text")
+    return Interview(session.interview_file(state) or STDIN, text if isinstance(text, str) else "")
 
 
 def run_of(record: dict[str, Any]) -> Run:
@@ -73,15 +73,6 @@ def opened(ref: SessionRef) -> Iterator[Opened]:
         yield Opened(run, session.saved_analysis(run), record)
     finally:
         lock.release()
-
-
-def held_by(ref: SessionRef) -> tuple[int | None, str | None] | None:
-    """Who holds the session now: (pid, since), or None."""
-    return holder(ref.path)
-
-
-def held_here(held: tuple[int | None, str | None] | None) -> bool:
-    return held is not None and held[0] == os.getpid()
 
 
 def ref_of(run: Run) -> SessionRef:
@@ -125,13 +116,15 @@ def phase_failure(exc: BaseException) -> str | None:
     """A phase's failure in the pipeline's own words, as one sentence for the page; None for a fault
     of ours, which the task runner logs in full."""
     from brevanta.errors import CommandError
-    from brevanta.pipeline.lock import SessionLocked
-    from brevanta.web.advice import sentence
+    from brevanta.pipeline.lock import InterviewBusy, SessionLocked
+    from brevanta.web.advice import sentence as advised
 
     if isinstance(exc, CommandError):
-        return sentence(exc)
+        return advised(exc)
     if isinstance(exc, SessionLocked):
-        return f"The session is in use by process {exc.pid or 'unknown'}: nothing was changed."
+        return f"{sentence(str(exc))} {NOTHING_CHANGED}"
+    if isinstance(exc, InterviewBusy):
+        return sentence(str(exc))
     if isinstance(exc, Refused):
         return str(exc)
     return None
@@ -157,16 +150,27 @@ def reported(task: Task) -> Iterator[None]:
 # -- phases that call the model (on a task's thread) ---------------------------------
 
 
-def analyse_new(task: Task, org_id: str, interview: SourceText) -> str:
-    """A new session of `org_id` for `interview` (an upload as its reader read it, or a paste), with its
-    first analysis; returns the session's file name."""
+def analyse_new(task: Task, org_id: str, interview: SourceText, known: set[str]) -> str:
+    """The session of `org_id` for `interview` (an upload as its reader read it, or a paste) after its first
+    analysis; returns its file name. Another run analysing the same text for a new session is waited for:
+    when it saved a session of `org_id` (one not in `known`, the sessions there were before), that is the
+    one, and nothing is paid again. Otherwise a new session, analysed here; nothing is saved when the task
+    is cancelled."""
     from brevanta.pipeline import analysis
 
     run = session.new_run(Interview(STDIN, interview.text, interview), org_id, 1)
     run.output_dir = default_output_dir(org_id)  # under the folder the server was started in
     try:
         with reported(task):
-            analysis.analyse(run, interview.text, model_access(task, run))
+            if session.analysing(run.interview_sha256) is not None:
+                task.update(message="Waiting for the other analysis of this interview.")
+            session.claim(run, wait=True, cancel=task.cancel_requested)
+            appeared = session.of_interview([record for record in session.unfinished_sessions(org_id)
+                                             if record["path"] not in known], Interview(STDIN, interview.text))[0]
+            if appeared:
+                return Path(appeared[0]["path"]).name
+            task.update(message="Analysing the interview (round 1).")
+            analysis.analyse(run, interview.text, model_access(task, run), cancel=task.cancel_requested)
     finally:
         run.release()
     return ref_of(run).name
@@ -179,7 +183,8 @@ def analyse_again(task: Task, ref: SessionRef) -> None:
     with reported(task), opened(ref) as taken:
         if not taken.run.interview_text.strip():
             raise Refused(NO_INTERVIEW_TEXT)
-        analysis.analyse(taken.run, taken.run.interview_text, model_access(task, taken.run))
+        analysis.analyse(taken.run, taken.run.interview_text, model_access(task, taken.run),
+                         cancel=task.cancel_requested)
 
 
 # -- the documents ----------------------------------------------------------------

@@ -36,16 +36,18 @@ SECURITY_HEADERS = {
 
 NO_ACCESS = Markup("Open the address that <code>brevanta serve</code> printed: it carries the access token. "
                    "This browser has no access yet, or the server was started again since.")
+NOT_HERE = Markup("There is no page here. Open the address that <code>brevanta serve</code> printed: its pages "
+                  "are under the path it names.")
 WRONG_HOST = Markup("This server answers only to the address it printed (or localhost), and to the names given "
                     "with <code>--allow-host</code>. Open the printed address.")
 # The style sheet, the script and the icon are the package's own files, the same for everyone: served
 # without the cookie, so that a refusal is a page styled like the others.
-PUBLIC_PREFIX = "/static/"
+PUBLIC_PATH = "/static/"
 
 
-def refused_page(request: Request, message: Markup) -> Response:
+def refused_page(request: Request, message: Markup, status: int = 403) -> Response:
     """The page of a request the guard turns away, from the application's own error template."""
-    return page(request, "error.html", status=403, status_code=403, detail=message, refused=True)
+    return page(request, "error.html", status=status, status_code=status, detail=message, refused=True)
 
 
 def _without_token(request: Request) -> str:
@@ -55,7 +57,9 @@ def _without_token(request: Request) -> str:
 
 def _exchange(access: Access, request: Request) -> Response:
     response = RedirectResponse(_without_token(request), status_code=303)
-    response.set_cookie(access.cookie_name, access.cookie_value, httponly=True, samesite="strict", path="/")
+    # Path: sent back to this server's pages alone, not to every server of the host (see access).
+    response.set_cookie(access.cookie_name, access.cookie_value, httponly=True, samesite="strict",
+                        path=access.prefix)
     return response
 
 
@@ -88,9 +92,12 @@ class Guard:
         await self.app(scope, receive, send_with_headers)
 
     def _refusal(self, request: Request) -> Response | None:
-        public = request.method in ("GET", "HEAD") and request.url.path.startswith(PUBLIC_PREFIX)
+        path = request.url.path
+        public = request.method in ("GET", "HEAD") and path.startswith(f"{self.access.prefix}{PUBLIC_PATH}")
         if not public and not self.access.host_allowed(request.headers.get("host", "")):
             return refused_page(request, WRONG_HOST)
+        if not self.access.within(path):
+            return refused_page(request, NOT_HERE, status=404)
         token = request.query_params.get("token")
         if token is not None and request.method in ("GET", "HEAD") and self.access.token_matches(token):
             return _exchange(self.access, request)

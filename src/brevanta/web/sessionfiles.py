@@ -13,6 +13,7 @@ from starlette.requests import Request
 
 from brevanta import waymark
 from brevanta.pipeline.session import read_session_file
+from brevanta.pipeline.session_files import glance
 
 # What a session file name can be: the store names them <org>_<date>_<time>[...].json.
 _NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*\.json")
@@ -60,7 +61,8 @@ def session_ref(request: Request) -> SessionRef:
 
 
 def session_data(ref: SessionRef) -> dict[str, Any]:
-    data = read_session(ref)
+    """The session of `ref` for showing it (a large file's long texts shortened); 404 when it is none."""
+    data = glance(ref.path)
     if data is None:
         raise HTTPException(404, NO_SUCH_SESSION)
     return data

@@ -1,5 +1,8 @@
 """Pages from the package's Jinja2 templates, with autoescaping on for every template: model text,
-file names and organisation ids reach the page only as escaped text. Every template links with
+file names and organisation ids reach the page only as escaped text, and every value a template writes
+goes through the rule the terminal follows too (`brevanta.untrusted`): control characters, lone
+surrogates and bidirectional and invisible format characters spelt out as escapes. Text the user typed,
+shown back in a field to edit (`| typed`), is left as it is. Every template links with
 `path_for(route, ref, **params)`, the route's name and, for a session's pages, the session."""
 
 from __future__ import annotations
@@ -13,37 +16,41 @@ from markupsafe import Markup
 from starlette.requests import Request
 from starlette.responses import HTMLResponse
 
+from brevanta.untrusted import escaped
 from brevanta.web.access import Access
 from brevanta.web.links import link
 
 
-# Control characters other than tab and line ends: a terminal escape in model text is shown as the
-# text "\x1b[31m", not passed to the page as an invisible character.
-_CONTROL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]")
+_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
-def _visible(match: re.Match[str]) -> str:
-    return f"\\x{ord(match.group()):02x}"
+class Typed(str):
+    """Text the user typed, shown back in a field for editing: kept as it is, so sending it again
+    changes nothing (it is still HTML-escaped; a lone surrogate, which no page can encode, is replaced)."""
 
 
-def visible_controls(value: Any) -> Any:
-    """Every value a template writes, with its control characters spelt out."""
-    if value.__class__ is str:  # the common case first: most text is printable as it is
-        return value if value.isprintable() else _CONTROL.sub(_visible, value)
+def shown(value: Any) -> Any:
+    """Every value a template writes, by the untrusted-text rule."""
+    if value.__class__ is str:
+        return escaped(value)
     if isinstance(value, Markup):
-        return Markup(_CONTROL.sub(_visible, str(value)))
-    return value
+        return Markup(escaped(str(value)))
+    if isinstance(value, Typed):
+        return _LONE_SURROGATE.sub("\ufffd", value)
+    return value  # numbers, None
 
 
 def environment() -> jinja2.Environment:
-    return jinja2.Environment(
+    templates = jinja2.Environment(
         loader=jinja2.PackageLoader("brevanta.web", "templates"),
         autoescape=True,
-        finalize=visible_controls,
+        finalize=shown,
         undefined=jinja2.StrictUndefined,  # a misspelt name is a failure of ours, not an empty cell
         trim_blocks=True,
         lstrip_blocks=True,
     )
+    templates.filters["typed"] = Typed
+    return templates
 
 
 def page(request: Request, template: str, status: int = 200, **context: Any) -> HTMLResponse:

@@ -7,8 +7,10 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from brevanta.pipeline import decisions, severity
-from brevanta.pipeline.session import session_record, when
-from brevanta.web.runs import held_by, held_here, run_of
+from brevanta.pipeline.lock import SessionLocked, holding
+from brevanta.pipeline.session import session_record
+from brevanta.pipeline.words import sentence
+from brevanta.web.runs import run_of
 from brevanta.web.sessionfiles import SessionRef
 
 OPEN, ANSWERED, BYPASSED, LEFT_OPEN = "open", "answered", "bypassed", "left open"
@@ -48,7 +50,7 @@ def attached_views(attachments: list[dict[str, Any]]) -> list[AttachedView]:
 class WalkView:
     editable: bool
     read_only_reason: str
-    held: bool  # another process (or a task of this server) holds the session now
+    in_use: bool  # another run, or another task of this server, holds the session
     analysed: bool  # the round's analysis is the one shown; False: the round waits for its analysis
     round: int
     by_number: dict[int, GapDecision] = field(default_factory=dict)
@@ -60,16 +62,13 @@ class WalkView:
     attachments: list[AttachedView] = field(default_factory=list)
 
 
-def _reason(ref: SessionRef, phase: str, held: tuple[int | None, str | None] | None) -> str:
+def _reason(ref: SessionRef, phase: str, held: SessionLocked | None) -> str:
     """Why the page may change nothing, or "" when it may."""
     if ref.place == "archive":
         return "This session is archived: restore it to work on it."
-    if held is None:
-        return "" if phase != "complete" else \
-            "This session is complete: reopen it to change its decisions and write the documents again."
-    pid, since = held
-    who = "this server (a task is running)" if held_here(held) else f"process {pid or 'unknown'}"
-    return f"This session is in use by {who} since {when(since) if since else 'an unknown time'}: shown read-only."
+    if phase == "complete":
+        return "This session is complete: reopen it to change its decisions and write the documents again."
+    return "" if held is None else f"{sentence(str(held)).removesuffix('.')}: shown read-only."
 
 
 def walk_of(ref: SessionRef, data: dict[str, Any]) -> WalkView:
@@ -78,10 +77,9 @@ def walk_of(ref: SessionRef, data: dict[str, Any]) -> WalkView:
     from brevanta.pipeline.session import saved_analysis
 
     result = saved_analysis(run)
-    held = held_by(ref) if ref.place == "live" else None
+    held = holding(ref.path)
     reason = _reason(ref, record["phase"], held)
-    view = WalkView(editable=not reason, read_only_reason=reason, held=held is not None, analysed=result is not None,
-                    round=run.round,
+    view = WalkView(editable=not reason, read_only_reason=reason, in_use=held is not None, analysed=result is not None, round=run.round,
                     new_answers=len(run.answers_of_round(run.round)),
                     attachments=attached_views(run.attachments))
     if result is None:

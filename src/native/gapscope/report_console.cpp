@@ -76,9 +76,15 @@ void interpreter_print(PyObject* text) {
 Name n_display("display");
 
 // Escape sequences in model text could clear the screen, retitle the window
-// or write the clipboard; a lone surrogate cannot be encoded at all.
+// or write the clipboard; a lone surrogate cannot be encoded at all; a
+// bidirectional override or an invisible character makes the line read
+// otherwise than it is.
 bool needs_escape(Py_UCS4 c) {
-    return (c < 0x20 && c != '\t' && c != '\n') || (c >= 0x7f && c <= 0x9f) || (c >= 0xd800 && c <= 0xdfff);
+    if (c < 0x20) return c != '\t' && c != '\n';
+    if (c < 0x7f) return false;
+    return c <= 0x9f || c == 0x61c || (c >= 0x200b && c <= 0x200f) || (c >= 0x202a && c <= 0x202e) ||
+           (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x2069) || c == 0xfeff ||
+           (c >= 0xd800 && c <= 0xdfff);
 }
 
 void append_escape(std::vector<Py_UCS4>& out, Py_UCS4 c) {

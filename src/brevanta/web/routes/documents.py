@@ -19,7 +19,10 @@ from brevanta.web.sessionfiles import SESSION_PATH, session_data, session_ref
 from brevanta.web.templating import page
 
 
-async def documents_page(request: Request) -> Response:
+# On worker threads, as Starlette runs plain functions: each reads the store and the documents.
+
+
+def documents_page(request: Request) -> Response:
     ref = session_ref(request)
     data = session_data(ref)
     output_dir = documents.output_dir_of(state_of(data))
@@ -32,7 +35,7 @@ async def documents_page(request: Request) -> Response:
     return page(request, "documents.html", session=summarise(ref, data), documents=shown)
 
 
-async def document_page(request: Request) -> Response:
+def document_page(request: Request) -> Response:
     ref = session_ref(request)
     data = session_data(ref)
     output_dir = documents.output_dir_of(state_of(data))
@@ -50,7 +53,7 @@ async def document_page(request: Request) -> Response:
                               if item.kind == kind), []))
 
 
-async def source_page(request: Request) -> Response:
+def source_page(request: Request) -> Response:
     """The source a footnote cites, whole, its cited passage marked."""
     ref = session_ref(request)
     data = session_data(ref)
@@ -63,7 +66,7 @@ async def source_page(request: Request) -> Response:
                 label=label, title=passage.source.title, where=passage.where, before=before, cited=cited, after=after)
 
 
-async def download(request: Request) -> Response:
+def download(request: Request) -> Response:
     ref = session_ref(request)
     data = session_data(ref)
     name = str(request.path_params["file"])

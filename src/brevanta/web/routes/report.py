@@ -6,6 +6,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 
+from starlette.concurrency import run_in_threadpool
 from starlette.datastructures import FormData
 from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response
@@ -27,7 +28,7 @@ from brevanta.web.templating import page
 from brevanta.web.walk import walk_of
 
 
-async def report_page(request: Request) -> Response:
+def report_page(request: Request) -> Response:  # on a worker thread: it reads the store
     ref = session_ref(request)
     data = session_data(ref)
     state = state_of(data)
@@ -60,8 +61,9 @@ def _analysing(ref: SessionRef) -> Callable[[Task], str]:
 async def decide_gap(request: Request, ref: SessionRef, form: FormData) -> Response:
     number = _number(str(request.path_params["number"]))
     try:
-        decide.decide_gap(ref, number, text_field(form, "gap_id"), text_field(form, "choice"),
-                          text_field(form, "answer"), text_field(form, "confirmed") == "yes")
+        await run_in_threadpool(decide.decide_gap, ref, number, text_field(form, "gap_id"),
+                                text_field(form, "choice"), text_field(form, "answer"),
+                                text_field(form, "confirmed") == "yes")
     except decide.NeedsConfirmation as question:
         return page(request, "confirm.html", ref=ref, gap=gap_view(number, question.gap),
                     gap_id=text_field(form, "gap_id"), question=decisions.CRITICAL_BYPASS_QUESTION)
@@ -70,8 +72,8 @@ async def decide_gap(request: Request, ref: SessionRef, form: FormData) -> Respo
 
 @acting
 async def revisit(request: Request, ref: SessionRef, form: FormData) -> Response:
-    decide.revisit(ref, _number(str(request.path_params["index"])), text_field(form, "title"),
-                   text_field(form, "action"), text_field(form, "answer"))
+    await run_in_threadpool(decide.revisit, ref, _number(str(request.path_params["index"])),
+                            text_field(form, "title"), text_field(form, "action"), text_field(form, "answer"))
     return RedirectResponse(link(request, "report", ref, anchor="decisions"), status_code=303)
 
 
@@ -79,9 +81,9 @@ async def revisit(request: Request, ref: SessionRef, form: FormData) -> Response
 async def way_forward(request: Request, ref: SessionRef, form: FormData) -> Response:
     action = text_field(form, "action")
     if action == "continue":
-        decide.bypass_open_gaps(ref)
+        await run_in_threadpool(decide.bypass_open_gaps, ref)
     elif action == "close":
-        if decide.close_round(ref):
+        if await run_in_threadpool(decide.close_round, ref):
             return _model_task(request, ref, "Analysing the next round", _analysing(ref))
     elif action == "analyse":
         return _model_task(request, ref, "Analysing the round", _analysing(ref))
@@ -96,7 +98,7 @@ async def way_forward(request: Request, ref: SessionRef, form: FormData) -> Resp
 async def attach(request: Request, ref: SessionRef, form: FormData) -> Response:
     intake = await read_intake(form, paste="document", upload="document_file", what="document",
                                pasted_name=text_field(form, "name").strip() or "pasted document")
-    decide.attach(ref, intake.source)
+    await run_in_threadpool(decide.attach, ref, intake.source)
     return _model_task(request, ref, f"Analysing with {intake.name}", _analysing(ref))
 
 

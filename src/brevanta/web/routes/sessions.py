@@ -3,17 +3,23 @@ complete one reopened."""
 
 from __future__ import annotations
 
+from pathlib import Path
+from typing import Any
+
+from starlette.concurrency import run_in_threadpool
 from starlette.datastructures import FormData
 from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response
 from starlette.routing import BaseRoute, Route
 
-from brevanta import config, durable, waymark
-from brevanta.errors import UsageError, os_reason
-from brevanta.pipeline import session
+from brevanta import config
+from brevanta.errors import UsageError
+from brevanta.pipeline import archive, session
 from brevanta.pipeline import organisation as organisations
 from brevanta.pipeline.inputs import check_org_id
 from brevanta.pipeline.interview import STDIN, Interview
+from brevanta.pipeline.session import describe, state_of, when
+from brevanta.pipeline.words import sentence
 from brevanta.web import runs
 from brevanta.web.acting import acting
 from brevanta.web.batches import BatchProgress
@@ -26,7 +32,7 @@ from brevanta.web.sessionfiles import SESSION_PATH, SessionRef, session_data
 from brevanta.web.tasks import Task
 from brevanta.web.templating import page
 
-async def sessions_page(request: Request) -> Response:
+def sessions_page(request: Request) -> Response:  # on a worker thread: it reads the store
     index: SessionIndex = request.app.state.index
     progress: BatchProgress = request.app.state.batches
     return page(request, "sessions.html", organisations=index.organisations(), batches=progress.summaries())
@@ -68,30 +74,56 @@ async def new_analysis(request: Request) -> Response:
     finally:
         await form.close()
 
+    then = text_field(form, "then")  # after the page below: "wait" for the other analysis, or a "new" session
+    interview = Interview(STDIN, intake.text)
+    listed = await run_in_threadpool(session.unfinished_sessions, org_id)
+    taken = await run_in_threadpool(_taken, request, org_id, interview, listed, then)
+    if taken is not None:
+        return taken
+    known = {record["path"] for record in listed}
+
     def work(task: Task) -> str:
         task.next_url = f"{link(request, 'new')}?draft={task.task_id}"  # should the analysis fail
-        task.update(message="Analysing the interview (round 1).")
-        name = runs.analyse_new(task, org_id, intake.source)
+        name = runs.analyse_new(task, org_id, intake.source, known)
         task.next_url = link(request, "report", SessionRef("live", name))
         return "The analysis is saved."
 
-    return start_task(request, f"new/{org_id}", "Analysing the interview", work, next_url=link(request, "sessions"),
-                      draft={"org": org, "interview": intake.text})
+    # One task per interview text: a second interview of the organisation is a session of its own.
+    return start_task(request, f"new/{interview.sha256}", "Analysing the interview", work,
+                      next_url=link(request, "sessions"), draft={"org": org, "interview": intake.text})
+
+
+def _taken(request: Request, org_id: str, interview: Interview, listed: list[dict[str, Any]],
+           then: str) -> Response | None:
+    """The page that says this interview is taken already, or None: an unfinished session of the
+    organisation holds its very text (open it, or start a new one anyway), or another run is analysing
+    it for a new session (open it when it is this server's, or wait for it)."""
+    same = session.of_interview(listed, interview)[0] if then != "new" else []
+    context: dict[str, Any] = {"org": org_id, "interview": interview.text, "title": "This interview is taken"}
+    if same:
+        record = same[0]
+        ref = SessionRef.parse("live", Path(record["path"]).name)
+        message = (f"This interview has an unfinished session of {org_id}, saved {when(record['saved_at'])} "
+                   f"({describe(state_of(record))}).")
+        return page(request, "interview_taken.html", message=message, then="new", then_label="Start a new session",
+                    open_url=link(request, "report", ref) if ref is not None else "", **context)
+    busy = session.analysing(interview.sha256) if then != "wait" else None
+    if busy is None:
+        return None
+    ours = runner_of(request).running(f"new/{interview.sha256}")
+    return page(request, "interview_taken.html", message=sentence(str(busy)),
+                open_url=link(request, "task", task_id=ours.task_id) if ours is not None else "",
+                then="" if busy.problem else "wait", then_label="Wait for it, then open its session", **context)
 
 
 @acting
 async def restore(request: Request, ref: SessionRef, form: FormData) -> Response:
     if ref.place != "archive":
         raise runs.Refused(runs.STALE)
-    target = waymark.SESSIONS_DIR / ref.name
     try:
-        durable.move_without_replacing(ref.path, target)
-    except FileExistsError:
-        raise runs.Refused(f"Cannot restore {ref.name}: {target} already exists; nothing was moved.") from None
-    except FileNotFoundError:
-        raise runs.SessionGone(ref.name) from None
-    except OSError as exc:
-        raise runs.Refused(f"Cannot restore {ref.name}: {os_reason(exc)}.") from None
+        await run_in_threadpool(archive.restore, ref.name)
+    except archive.NotRestored as refused:
+        raise runs.Refused(sentence(str(refused))) from None
     return RedirectResponse(link(request, "report", SessionRef("live", ref.name)), status_code=303)
 
 
@@ -100,7 +132,7 @@ async def reopen(request: Request, ref: SessionRef, form: FormData) -> Response:
     if ref.place != "live":
         raise runs.Refused(runs.STALE)
     try:
-        session.reopen_file(ref.path)
+        await run_in_threadpool(archive.reopen, ref.name)
     except ValueError:
         raise runs.Refused(f"{ref.name} is not a completed session.") from None
     return RedirectResponse(link(request, "report", ref), status_code=303)
@@ -109,13 +141,13 @@ async def reopen(request: Request, ref: SessionRef, form: FormData) -> Response:
 @acting
 async def discard(request: Request, ref: SessionRef, form: FormData) -> Response:
     """An unfinished session moved to the archive, once the user confirmed it; restorable from there."""
-    data = session_data(ref)
+    data = await run_in_threadpool(session_data, ref)  # off the event loop: the file may be large
     if ref.place != "live" or data.get("phase") == session.COMPLETE_PHASE:
         raise runs.Refused(runs.STALE)
     if text_field(form, "confirmed") != "yes":
         return page(request, "discard.html", session=summarise(ref, data))
     session.refuse_if_held(session.session_record(ref.path, data))
-    if not session.archive(str(ref.path)):
+    if not await run_in_threadpool(session.archive, str(ref.path)):
         raise runs.Refused(runs.STALE)  # taken by another run between the check and the move
     return RedirectResponse(link(request, "sessions"), status_code=303)
 
