@@ -12,7 +12,6 @@ apart, also loads markdown-it-py and python-docx.
     PYTHONPATH=src .venv/bin/python bench/bench_documents.py
 """
 
-import json
 import sys
 import tempfile
 import time
@@ -20,36 +19,15 @@ import timeit
 from pathlib import Path
 
 from common import per_call
+from example_documents import example
 
-from brevanta import gapscope
 from brevanta.pipeline import documents
-from brevanta.pipeline.models import ReplayClient
-from brevanta.pipeline.session import Run
-from brevanta.pipeline.sources import run_sources
 
-EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 TARGET_SECONDS = 0.3
 
 
-def example_run():
-    interview = (EXAMPLES / "interview.md").read_text(encoding="utf-8")
-    analysis = json.loads(gapscope._extract_json((EXAMPLES / "replay" / "analysis.md").read_text(encoding="utf-8")))
-    result = gapscope.AnalysisResult(**{key: analysis[key] for key in (
-        "completeness_score", "completeness_reasoning", "sufficient_for_prd", "gaps", "insights",
-        "data_points_found", "architecture_notes", "summary")})
-    result.bypassed_gaps.extend(result.gaps)
-    run = Run("examples/interview.md", "acme-demo", 1)
-    # The saved replies as the replay hands them over: their citations resolved against the documents sent.
-    replay = ReplayClient({kind: (EXAMPLES / "replay" / f"{kind}.md").read_text(encoding="utf-8")
-                           for kind in documents.FILE_NAMES})
-    sent = run_sources(interview, run, result)
-    replies = {kind: replay.complete(messages=[{"role": "user", "content": documents.compose(kind, sent, result)}],
-                                     model="m", max_tokens=16000, operation=kind) for kind in documents.FILE_NAMES}
-    return run, result, interview, replies
-
-
 def main():
-    run, result, interview, replies = example_run()
+    run, result, interview, _, replies = example()
     with tempfile.TemporaryDirectory() as ours_dir, tempfile.TemporaryDirectory() as plain_dir:
         def whole_phase():
             for kind, completion in replies.items():

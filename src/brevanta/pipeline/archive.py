@@ -32,6 +32,10 @@ class NotRestored(Exception):
         self.taken = taken
 
 
+class NotReopened(ValueError):
+    """The session is not a completed one, so there is nothing to reopen; nothing was changed."""
+
+
 def session_file_in(directory: Path, name: str, what: str) -> Path:
     """The regular file `name` directly inside `directory`; NoSuchSessionFile for anything else."""
     given = Path(name)
@@ -65,5 +69,9 @@ def restore(name: str) -> Path:
 
 def reopen(name: str) -> dict[str, Any]:
     """Makes the completed session `name` of the sessions folder unfinished again (see
-    `session.reopen_file`); NoSuchSessionFile, ValueError, SessionLocked or SessionNotSaved otherwise."""
-    return session.reopen_file(session_file_in(waymark.SESSIONS_DIR, name, "session"))
+    `session.reopen_file`); NoSuchSessionFile, NotReopened, SessionLocked or SessionNotSaved otherwise."""
+    path = session_file_in(waymark.SESSIONS_DIR, name, "session")
+    try:
+        return session.reopen_file(path)
+    except ValueError:
+        raise NotReopened(f"{path.name} is not a completed session") from None

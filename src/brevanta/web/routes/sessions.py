@@ -3,6 +3,7 @@ complete one reopened."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -116,26 +117,26 @@ def _taken(request: Request, org_id: str, interview: Interview, listed: list[dic
                 then="" if busy.problem else "wait", then_label="Wait for it, then open its session", **context)
 
 
-@acting
-async def restore(request: Request, ref: SessionRef, form: FormData) -> Response:
-    if ref.place != "archive":
+async def _moved(request: Request, ref: SessionRef, place: str, move: Callable[[str], object],
+                 refusal: type[Exception], to: SessionRef) -> Response:
+    """The session of `ref` (in `place`) moved by the pipeline's `move`, then its page; `refusal` says why not."""
+    if ref.place != place:
         raise runs.Refused(runs.STALE)
     try:
-        await run_in_threadpool(archive.restore, ref.name)
-    except archive.NotRestored as refused:
+        await run_in_threadpool(move, ref.name)
+    except refusal as refused:
         raise runs.Refused(sentence(str(refused))) from None
-    return RedirectResponse(link(request, "report", SessionRef("live", ref.name)), status_code=303)
+    return RedirectResponse(link(request, "report", to), status_code=303)
+
+
+@acting
+async def restore(request: Request, ref: SessionRef, form: FormData) -> Response:
+    return await _moved(request, ref, "archive", archive.restore, archive.NotRestored, SessionRef("live", ref.name))
 
 
 @acting
 async def reopen(request: Request, ref: SessionRef, form: FormData) -> Response:
-    if ref.place != "live":
-        raise runs.Refused(runs.STALE)
-    try:
-        await run_in_threadpool(archive.reopen, ref.name)
-    except ValueError:
-        raise runs.Refused(f"{ref.name} is not a completed session.") from None
-    return RedirectResponse(link(request, "report", ref), status_code=303)
+    return await _moved(request, ref, "live", archive.reopen, archive.NotReopened, ref)
 
 
 @acting
