@@ -71,6 +71,8 @@ bool bind_and_convert_with(FunctionObject* f, PyObject* self, PyObject* const* a
         bind(f, self, args, nargs, keywords, slots);
         convert_all(f, slots, values);
         return true;
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         set_error_for_current_exception();
     }

@@ -32,7 +32,7 @@ inline void set_stop_iteration_value(PyObject* value) {
 // being raised. The exception is set aside while the frame is built, since
 // decoding the file name may run Python code; if building fails, the new
 // error is chained to it.
-inline void add_traceback_entry(const char* function, const char* file, int line) noexcept {
+inline void add_traceback_entry(const char* function, const char* file, int line) {
     Ref raised = Ref::steal_maybe(PyErr_GetRaisedException());
     Ref globals = Ref::steal_maybe(PyDict_New());
     Ref code = Ref::steal_maybe(globals ? reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)) : nullptr);

@@ -1,9 +1,30 @@
 #include "boundary/ref.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstring>
 
 namespace boundary {
+
+std::atomic<bool> interpreter_exiting{false};
+
+void park_ending_thread() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);  // the other threads take the signals
+    for (;;) pause();
+}
+
+void drop_last_reference(PyObject* obj) noexcept {
+    try {
+        Py_DECREF(obj);
+    } catch (const ThreadExit&) {
+        park_ending_thread();  // inside a destructor: the unwinding cannot go on
+    }
+}
 
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
