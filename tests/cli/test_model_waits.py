@@ -1,12 +1,16 @@
 """Waiting for a model that never answers: the spinner counts the seconds, one Ctrl-C ends the wait at once,
 and the request timeout ends it by itself. For the analysis and for a plain completion, on both transports;
-SIGTERM during a resumed round's analysis leaves its session file as it was."""
+SIGTERM during a resumed round's analysis leaves its session file as it was; an interrupt that lands in a
+finalizer is not lost."""
 
 import json
 import signal
+import sys
 import time
 
 import pytest
+
+from brevanta.cli import signals
 
 TRANSPORTS = {
     "direct": ({"ANTHROPIC_API_KEY": "test-key"}, "ANTHROPIC_BASE_URL", "the Anthropic API"),
@@ -104,3 +108,31 @@ def test_sigterm_during_the_next_rounds_analysis_keeps_the_session(brevanta, mes
     assert second.wait() == 143
     assert time.monotonic() - signalled < ENDS_THE_WAIT
     assert brevanta.session_files() == [session_file] and session_file.read_bytes() == saved
+
+
+@pytest.mark.parametrize(("interrupt", "signum"), [
+    (KeyboardInterrupt(), signal.SIGINT),
+    (signals.Terminated(signal.SIGTERM), signal.SIGTERM),
+])
+def test_an_interrupt_raised_inside_a_finalizer_is_sent_again(interrupt, signum):
+    """The interpreter only reports an exception raised in a finalizer (a weakref callback run by a garbage
+    collection): a Ctrl-C handled there would be lost, and the run would go on waiting."""
+    class Finalized:
+        def __del__(self):
+            raise interrupt  # as the signal's handler raises it where the main thread is
+
+    saved = {number: signal.getsignal(number) for number in (signal.SIGINT, *signals.HANDLED)}, sys.unraisablehook
+    received, reported = [], []
+    try:
+        sys.unraisablehook = reported.append  # how the process reported them before
+        signals.install()
+        signal.signal(signum, lambda number, frame: received.append(number))
+        Finalized()
+        Finalized.__del__ = lambda self: 1 / 0  # anything else is reported as before
+        Finalized()
+    finally:
+        handlers, sys.unraisablehook = saved
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
+    assert received == [signum]
+    assert [type(entry.exc_value) for entry in reported] == [ZeroDivisionError]

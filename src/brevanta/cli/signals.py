@@ -1,9 +1,16 @@
 """Termination signals: SIGTERM and a closed terminal (SIGHUP) end a run the way Ctrl-C does,
-through KeyboardInterrupt, so every decision saved so far stays saved and nothing is half-written."""
+through KeyboardInterrupt, so every decision saved so far stays saved and nothing is half-written.
+
+The interpreter raises a signal's KeyboardInterrupt wherever the main thread is, and that may be a
+finalizer (a weakref callback, `__del__`, run by a garbage collection), whose exceptions it only
+reports as "Exception ignored"; such an interrupt is sent again, so it is never lost."""
 
 from __future__ import annotations
 
 import signal
+import sys
+import threading
+from collections.abc import Callable
 from types import FrameType
 
 HANDLED = (signal.SIGTERM, signal.SIGHUP)
@@ -21,9 +28,25 @@ def _raise_terminated(signum: int, frame: FrameType | None) -> None:
     raise Terminated(signum)
 
 
+class _Redelivering:
+    """The unraisable hook: an interrupt raised inside a finalizer is sent again; the rest goes to `report`."""
+
+    def __init__(self, report: Callable[[sys.UnraisableHookArgs], object]) -> None:
+        self.report = report
+
+    def __call__(self, unraisable: sys.UnraisableHookArgs) -> None:
+        interrupt = unraisable.exc_value
+        if isinstance(interrupt, KeyboardInterrupt) and threading.current_thread() is threading.main_thread():
+            signal.raise_signal(interrupt.signum if isinstance(interrupt, Terminated) else signal.SIGINT)
+        else:
+            self.report(unraisable)
+
+
 def install() -> None:
     for signum in HANDLED:
         signal.signal(signum, _raise_terminated)
+    if not isinstance(sys.unraisablehook, _Redelivering):
+        sys.unraisablehook = _Redelivering(sys.unraisablehook)
 
 
 def ignore_further() -> None:
