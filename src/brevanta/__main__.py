@@ -1,6 +1,20 @@
-"""`python -m brevanta`: the same command as the installed `brevanta` script."""
+"""`python -m brevanta`, and the installed `brevanta` script (`run`)."""
 
-from brevanta.cli import main
+import signal
+import sys
+
+
+def run() -> int:
+    """The command. A Ctrl-C before the command can take it itself (while its modules load or while it
+    reads its arguments) ends it the way the command does, with status 130 and no traceback."""
+    try:
+        from brevanta.cli import main
+
+        return main()
+    except KeyboardInterrupt:
+        print("\nInterrupted.", file=sys.stderr)
+        return 128 + signal.SIGINT
+
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    raise SystemExit(run())
