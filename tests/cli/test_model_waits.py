@@ -149,18 +149,26 @@ def test_a_request_abandoned_by_ctrl_c_makes_no_further_attempt(direct_sdk_env, 
 ])
 def test_an_interrupt_raised_inside_a_finalizer_is_sent_again(interrupt, signum):
     """The interpreter only reports an exception raised in a finalizer (a weakref callback run by a garbage
-    collection): a Ctrl-C handled there would be lost, and the run would go on waiting."""
+    collection): a Ctrl-C handled there would be lost, and the run would go on waiting. Sent again at once,
+    it would be handled inside the unraisable hook, and lost there."""
     class Finalized:
         def __del__(self):
             raise interrupt  # as the signal's handler raises it where the main thread is
+
+    def handler(number, frame):
+        received.append(number)
+        raise interrupt
 
     saved = {number: signal.getsignal(number) for number in (signal.SIGINT, *signals.HANDLED)}, sys.unraisablehook
     received, reported = [], []
     try:
         sys.unraisablehook = reported.append  # how the process reported them before
         signals.install()
-        signal.signal(signum, lambda number, frame: received.append(number))
+        signal.signal(signum, handler)
         Finalized()
+        with pytest.raises(type(interrupt)):
+            for _ in range(1000):  # the signal comes again a moment later, and interrupts the sleep
+                time.sleep(0.01)
         Finalized.__del__ = lambda self: 1 / 0  # anything else is reported as before
         Finalized()
     finally:

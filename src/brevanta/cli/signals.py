@@ -3,7 +3,8 @@ through KeyboardInterrupt, so every decision saved so far stays saved and nothin
 
 The interpreter raises a signal's KeyboardInterrupt wherever the main thread is, and that may be a
 finalizer (a weakref callback, `__del__`, run by a garbage collection), whose exceptions it only
-reports as "Exception ignored"; such an interrupt is sent again, so it is never lost."""
+reports as "Exception ignored"; such an interrupt is sent to the main thread again a moment later,
+once it has left the finalizer, so it is never lost."""
 
 from __future__ import annotations
 
@@ -14,6 +15,9 @@ from collections.abc import Callable
 from types import FrameType
 
 HANDLED = (signal.SIGTERM, signal.SIGHUP)
+# Long enough for the main thread to leave the finalizer (and this hook, where a signal handled at once would
+# be lost again), short beside a person's reaction to a Ctrl-C that seemed to do nothing.
+REDELIVERY_DELAY = 0.05
 
 
 class Terminated(KeyboardInterrupt):
@@ -36,8 +40,13 @@ class _Redelivering:
 
     def __call__(self, unraisable: sys.UnraisableHookArgs) -> None:
         interrupt = unraisable.exc_value
-        if isinstance(interrupt, KeyboardInterrupt) and threading.current_thread() is threading.main_thread():
-            signal.raise_signal(interrupt.signum if isinstance(interrupt, Terminated) else signal.SIGINT)
+        main = threading.main_thread()
+        if isinstance(interrupt, KeyboardInterrupt) and threading.current_thread() is main:
+            signum = interrupt.signum if isinstance(interrupt, Terminated) else signal.SIGINT
+            # A daemon: at the interpreter's exit it is ended rather than signal a process going away.
+            sender = threading.Timer(REDELIVERY_DELAY, signal.pthread_kill, (main.ident, signum))
+            sender.daemon = True
+            sender.start()
         else:
             self.report(unraisable)
 
