@@ -1,7 +1,8 @@
 """`python -m brevanta`, and the installed `brevanta` script (`run`)."""
 
-import signal
-import sys
+import sys  # loaded with the interpreter: nothing here runs before `run` can take an interrupt
+
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as the command itself ends on Ctrl-C
 
 
 def run() -> int:
@@ -13,7 +14,7 @@ def run() -> int:
         return main()
     except KeyboardInterrupt:
         print("\nInterrupted.", file=sys.stderr)
-        return 128 + signal.SIGINT
+        return EXIT_INTERRUPTED
 
 
 if __name__ == "__main__":
