@@ -9,6 +9,9 @@ def run() -> int:
     """The command. A Ctrl-C before the command can take it itself (while its modules load or while it
     reads its arguments) ends it the way the command does, with status 130 and no traceback."""
     try:
+        from brevanta.interrupts import redeliver_lost
+
+        redeliver_lost()  # an interrupt lost in a finalizer while the command loads comes again
         from brevanta.cli import main
 
         return main()
