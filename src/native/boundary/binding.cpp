@@ -58,7 +58,7 @@ void bind(const FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssi
 }
 
 template <class Keywords>
-bool bind_and_convert_with(FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+CATCHES_THREAD_EXIT bool bind_and_convert_with(FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       const Keywords& keywords, ArgStorage& values) {
     try {
         if (f->n_params == 0) {

@@ -13,7 +13,7 @@ Caught::Caught()
 // On a thread being ended there is nothing to restore.  What the restore
 // replaces is normally error_, still held, but dropping anything else may run
 // a finalizer, and a destructor cannot let the thread's ending pass (ref.hpp).
-Caught::~Caught() {
+CATCHES_THREAD_EXIT Caught::~Caught() {
     if (!holds_thread_state()) return;
     try {
         PyErr_SetHandledException(outer_.get());

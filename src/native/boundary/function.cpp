@@ -220,7 +220,7 @@ Ref make_function(const FunctionSpec& spec, ModuleRecord& module) {
     return self;
 }
 
-PyObject* detail::run_body(PyObject* function, const Args& args) {
+CATCHES_THREAD_EXIT PyObject* detail::run_body(PyObject* function, const Args& args) {
     FunctionObject* f = as_function(function);
     try {
         Ref result = f->spec->body(args);

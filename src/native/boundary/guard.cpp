@@ -5,7 +5,7 @@
 
 namespace boundary {
 
-void set_error_for_current_exception() {
+CATCHES_THREAD_EXIT void set_error_for_current_exception() {
     try {
         throw;
     } catch (const PythonError&) {

@@ -16,7 +16,7 @@ namespace boundary {
 // PythonError keeps the error already set, std::bad_alloc is MemoryError and
 // anything else SystemError; a ThreadExit goes on.  Call it only inside a
 // catch block.
-void set_error_for_current_exception();
+CATCHES_THREAD_EXIT void set_error_for_current_exception();
 
 namespace detail {
 
@@ -40,7 +40,7 @@ struct Guard;
 
 template <class Result, class... Params, Result (*Body)(Params...)>
 struct Guard<Body> {
-    static Result call(Params... params) {
+    CATCHES_THREAD_EXIT static Result call(Params... params) {
         try {
             return Body(params...);
         } catch (const ThreadExit&) {

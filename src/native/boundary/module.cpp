@@ -106,7 +106,7 @@ PyObject* ModuleRecord::create(PyObject* spec) {
     return module.release();
 }
 
-int ModuleRecord::exec(PyObject* module) {
+CATCHES_THREAD_EXIT int ModuleRecord::exec(PyObject* module) {
     if (module_) {
         if (module_ == module) return 0;
         PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",

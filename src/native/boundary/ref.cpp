@@ -18,7 +18,7 @@ void park_ending_thread() noexcept {
     for (;;) pause();
 }
 
-void drop_last_reference(PyObject* obj) noexcept {
+CATCHES_THREAD_EXIT void drop_last_reference(PyObject* obj) noexcept {
     try {
         Py_DECREF(obj);
     } catch (const ThreadExit&) {

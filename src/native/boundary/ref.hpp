@@ -40,6 +40,11 @@ struct PythonError {};
 // The unwinding of a thread that pthread_exit ends: rethrown by every catch-all.
 using ThreadExit = abi::__forced_unwind;
 
+// Marks each function with a handler for ThreadExit: the handler's reference is bound to no object (a
+// thread's end carries no C++ exception object), which the undefined-behaviour sanitizer would report.
+// Not inlined, as a caller's code would be checked by the caller's rules.
+#define CATCHES_THREAD_EXIT __attribute__((no_sanitize("null"), noinline))
+
 // Whether this thread holds a thread state (and so the GIL): false on a
 // thread that the interpreter is ending.
 inline bool holds_thread_state() noexcept {
@@ -61,7 +66,7 @@ extern std::atomic<bool> interpreter_exiting;
 
 // Drops the last reference: the object's finalizer may run Python code, during
 // which the interpreter may end the thread.
-void drop_last_reference(PyObject* obj) noexcept;
+CATCHES_THREAD_EXIT void drop_last_reference(PyObject* obj) noexcept;
 
 // Py_XDECREF for owners that may be destroyed while the thread is being
 // ended: then nothing is touched, as no GIL is held.

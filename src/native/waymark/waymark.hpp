@@ -126,7 +126,7 @@ std::string real_path(const std::string& path);  // realpath(3), or empty when i
 // the thread (the interpreter is finalising), and a destructor could not let
 // that unwinding pass (boundary/ref.hpp).  Destructors therefore keep the GIL.
 template <class Work>
-auto without_gil(Work&& work) {
+CATCHES_THREAD_EXIT auto without_gil(Work&& work) {
     using Result = decltype(work());
     PyThreadState* const state = PyEval_SaveThread();
     std::exception_ptr failure;
