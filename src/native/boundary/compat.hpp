@@ -5,7 +5,8 @@
 // API: _PyErr_ChainExceptions1 and the thread state's c_recursion_remaining
 // are CPython-specific, and the pathlib names below are private methods of
 // the standard library, so each new Python version must be checked against
-// this file.
+// this file.  The one other difference, the name of the function that gives
+// this thread's state or NULL (renamed in 3.13), ref.cpp settles at run time.
 #pragma once
 
 #include "boundary/ref.hpp"

@@ -39,6 +39,7 @@ PyMethodDef note_interpreter_exit_def = {"_note_interpreter_exit", guarded<note_
 void watch_interpreter_exit() {
     static bool watching = false;
     if (watching) return;
+    holds_thread_state();  // finds the interpreter's function now, not while a thread is being ended
     static Name register_name("register");
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     Ref note = Ref::steal(PyCFunction_New(&note_interpreter_exit_def, nullptr));

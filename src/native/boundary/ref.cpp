@@ -1,5 +1,6 @@
 #include "boundary/ref.hpp"
 
+#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +11,32 @@
 namespace boundary {
 
 std::atomic<bool> interpreter_exiting{false};
+
+namespace {
+
+using CurrentThreadState = PyThreadState* (*)();
+
+// The running interpreter's "this thread's state, or NULL": PyThreadState_GetUnchecked
+// from 3.13 on, _PyThreadState_UncheckedGet before.  Found by name, so that a module
+// built for one version still loads into the other (and warns that it does).
+CurrentThreadState current_thread_state() noexcept {
+    static std::atomic<CurrentThreadState> found{nullptr};
+    CurrentThreadState current = found.load(std::memory_order_relaxed);
+    if (!current) {
+        void* symbol = dlsym(RTLD_DEFAULT, "PyThreadState_GetUnchecked");
+        if (!symbol) symbol = dlsym(RTLD_DEFAULT, "_PyThreadState_UncheckedGet");
+        current = reinterpret_cast<CurrentThreadState>(symbol);
+        found.store(current, std::memory_order_relaxed);
+    }
+    return current;
+}
+
+}  // namespace
+
+bool holds_thread_state() noexcept {
+    const CurrentThreadState current = current_thread_state();
+    return !current || current() != nullptr;  // neither found (no supported version): taken as held
+}
 
 void park_ending_thread() noexcept {
     sigset_t all;

@@ -47,13 +47,7 @@ using ThreadExit = abi::__forced_unwind;
 
 // Whether this thread holds a thread state (and so the GIL): false on a
 // thread that the interpreter is ending.
-inline bool holds_thread_state() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
-#else
-    return _PyThreadState_UncheckedGet() != nullptr;
-#endif
-}
+bool holds_thread_state() noexcept;
 
 // Set by an atexit callback (registered when a module executes), so before
 // the interpreter ends any thread; read first, as asking for the thread state
