@@ -12,9 +12,13 @@ from __future__ import annotations
 
 import importlib
 import importlib.util
+import signal
 import sys
 import threading
 import types
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from types import FrameType
 from typing import Any
 
 NAME = "anthropic"
@@ -42,13 +46,55 @@ def _load(stand_in: _Deferred) -> types.ModuleType:
         return loaded
 
 
+Handler = Callable[[int, FrameType | None], Any]
+
+
+def _noting(handler: Handler, noted: list[BaseException]) -> Handler:
+    def note(signum: int, frame: FrameType | None) -> Any:
+        try:
+            return handler(signum, frame)
+        except BaseException as interrupt:
+            noted.append(interrupt)
+            raise
+
+    return note
+
+
+@contextmanager
+def _interrupts_noted(noted: list[BaseException]) -> Iterator[None]:
+    """What the signal handlers raise meanwhile goes into `noted` too (on the main thread, where they run)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    handlers = {signum: signal.getsignal(signum) for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+    try:
+        for signum, handler in handlers.items():
+            if callable(handler):
+                signal.signal(signum, _noting(handler, noted))
+        yield
+    finally:
+        for signum, handler in handlers.items():
+            if callable(handler):
+                signal.signal(signum, handler)
+
+
 def load() -> None:
     """Loads the SDK now, on this thread, if the stand-in still holds its place: called on the main thread
     before a request, so that an interrupt during the load lands there and not on a request's thread,
-    which the process would leave loading as it exits."""
+    which the process would leave loading as it exits. Such an interrupt is raised as itself: the SDK's
+    models are built by pydantic-core, which turns an exception raised while it works (the KeyboardInterrupt
+    of a Ctrl-C) into an error of its own (about 1 in 100 interrupted loads)."""
     module = sys.modules.get(NAME)
-    if isinstance(module, _Deferred):
-        _load(module)
+    if not isinstance(module, _Deferred):
+        return
+    noted: list[BaseException] = []
+    with _interrupts_noted(noted):
+        try:
+            _load(module)
+        except Exception:
+            if noted:
+                raise noted[0] from None
+            raise
 
 
 def defer() -> bool:

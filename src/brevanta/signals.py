@@ -1,10 +1,14 @@
 """Termination signals: SIGTERM and a closed terminal (SIGHUP) end a run the way Ctrl-C does,
-through KeyboardInterrupt, so every decision saved so far stays saved and nothing is half-written."""
+through KeyboardInterrupt, so every decision saved so far stays saved and nothing is half-written; one
+that the interpreter could only report as ignored (it came inside a finalizer) is sent again
+(`brevanta.interrupts`)."""
 
 from __future__ import annotations
 
 import signal
 from types import FrameType
+
+from brevanta import interrupts
 
 HANDLED = (signal.SIGTERM, signal.SIGHUP)
 
@@ -24,6 +28,7 @@ def _raise_terminated(signum: int, frame: FrameType | None) -> None:
 def install() -> None:
     for signum in HANDLED:
         signal.signal(signum, _raise_terminated)
+    interrupts.redeliver_lost()
 
 
 def ignore_further() -> None:

@@ -1,11 +1,17 @@
 """The SDK's stand-in, in a fresh interpreter: gapscope imports it without loading the SDK, and threads that
-read it at once all get the SDK's own objects, loaded once."""
+read it at once all get the SDK's own objects, loaded once; an interrupt during the load is raised as itself."""
 
+import importlib
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+
+import pytest
+
+from brevanta import deferred_sdk
 
 RACE = textwrap.dedent("""
     import json, sys, threading
@@ -36,3 +42,23 @@ def test_threads_reading_the_stand_in_at_once_all_get_the_sdk(tmp_path):
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout) == {"loaded_at_import": False, "all_real": True, "seen": 8, "same_module": True,
                                        "errors": True}
+
+
+def test_an_interrupt_during_the_load_is_raised_as_itself(monkeypatch):
+    """pydantic-core, building the SDK's models, turns the KeyboardInterrupt of a Ctrl-C that lands inside
+    it into an error of its own; the load raises the interrupt."""
+    def import_module(name):
+        try:
+            signal.raise_signal(signal.SIGINT)  # the Ctrl-C, whose handler raises where the load is
+        except KeyboardInterrupt as interrupt:
+            raise ValueError(f"Error building `literal` validator:\n  {type(interrupt).__name__}: ") from None
+
+    monkeypatch.setitem(sys.modules, deferred_sdk.NAME, deferred_sdk._Deferred(deferred_sdk.NAME))
+    monkeypatch.setattr(importlib, "import_module", import_module)
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            deferred_sdk.load()
+        assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    finally:
+        signal.signal(signal.SIGINT, previous)

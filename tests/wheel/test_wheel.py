@@ -13,8 +13,9 @@ from elftools.elf.elffile import ELFFile
 ROOT = Path(__file__).resolve().parents[2]
 WHEELHOUSE = ROOT / os.environ.get("BREVANTA_WHEELHOUSE", "dist")
 PYTHONS = os.environ.get("BREVANTA_PYTHONS", "3.12").split()
-# What every Linux system has; anything else must be linked in or shipped in the wheel.
-SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2"}
+# What every Linux system has (glibc itself loads libgcc_s to end a thread); anything else must be linked
+# in or shipped in the wheel.
+SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2", "libgcc_s.so.1"}
 BUILD_TOOLS = re.compile(r"(^|-)(cc|c89|c99|c\+\+|cpp|gcc|g\+\+|clang|clang\+\+|ld|as)(-[\d.]+)?$|^(cmake|ninja|make)$")
 
 

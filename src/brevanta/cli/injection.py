@@ -2,8 +2,9 @@
 environment injected for the length of one run, and everything the run touches restored afterwards.
 
 What a run reads of the process: the standard streams, the environment (the settings, the SDK's
-ANTHROPIC_* variables, NO_COLOR), the session directories waymark holds, the signal handlers it
-installs, the root logger it configures and `sys.argv[0]` (for the printed next-round command).
+ANTHROPIC_* variables, NO_COLOR), the session directories waymark holds, the signal handlers and the
+unraisable hook it installs, the root logger it configures and `sys.argv[0]` (for the printed
+next-round command).
 """
 
 from __future__ import annotations
@@ -83,8 +84,9 @@ def _session_directories() -> Iterator[None]:
 
 @contextmanager
 def _process_state() -> Iterator[None]:
-    """Signal handlers and the root logger as they were, whatever the run installed."""
+    """Signal handlers, the unraisable hook and the root logger as they were, whatever the run installed."""
     handlers = {signum: signal.getsignal(signum) for signum in _SIGNALS}
+    unraisable_hook = sys.unraisablehook
     root = logging.getLogger()
     logging_state = root.handlers[:], root.level
     root.handlers = []  # so the run's logging.basicConfig takes effect, writing to the injected stderr
@@ -93,6 +95,7 @@ def _process_state() -> Iterator[None]:
     finally:
         for signum, handler in handlers.items():
             signal.signal(signum, handler)
+        sys.unraisablehook = unraisable_hook
         root.handlers, level = logging_state
         root.setLevel(level)
 

@@ -102,11 +102,13 @@ def retry_wait(error: BaseException, failed_attempt: int) -> float:
 def with_attempts(call: Callable[[], T], *, watch: RequestWatch, cancel: threading.Event | None = None,
                   retry_rate_limit: bool = True) -> T:
     """`call()`, attempted again after a retryable failure, up to 1 + REQUEST_RETRIES attempts in all.
-    Raises the last failure; Cancelled when `cancel` is set during a wait. With `retry_rate_limit` false a
-    429 is raised at once, for a caller with a better plan than waiting."""
+    Raises the last failure; Cancelled when `cancel` is set before an attempt or during a wait. With
+    `retry_rate_limit` false a 429 is raised at once, for a caller with a better plan than waiting."""
     attempts = 1 + config.REQUEST_RETRIES
     attempt = 1
     while True:
+        if cancel is not None and cancel.is_set():
+            raise Cancelled()
         try:
             return call()
         except Exception as error:

@@ -12,7 +12,8 @@ in an activity (a spinner, say) that is shown while a request is waited for.
 
 `complete` and `analyze` run the request on a worker thread while the calling
 thread waits for it, so one Ctrl-C (or any signal whose handler raises) ends the
-wait at once; the abandoned request is a daemon thread and does not hold up the exit.
+wait at once; the abandoned request is a daemon thread and does not hold up the exit,
+and it makes no attempt after that (one under way is left to the exit).
 """
 
 from __future__ import annotations
@@ -166,8 +167,9 @@ def sdk_client(**options: Any) -> anthropic.Anthropic:
 _CANCEL_CHECK = 0.05  # seconds between two looks at a cancel request while a reply is waited for
 
 
-def wait_for(call: Callable[[], T], cancel: threading.Event | None = None) -> T:
-    """`call()` on a worker thread, waited for on this one, where the signals arrive. Cancelled once
+def wait_for(call: Callable[[], T], abandoned: threading.Event, cancel: threading.Event | None = None) -> T:
+    """`call()` on a worker thread, waited for on this one, where the signals arrive; `abandoned` is set
+    when the wait ends without the result, for the call to stop at its next attempt. Cancelled once
     `cancel` is set: the worker is left to end on its own, and what it returns is dropped."""
     results: list[T] = []
     failures: list[BaseException] = []
@@ -182,12 +184,16 @@ def wait_for(call: Callable[[], T], cancel: threading.Event | None = None) -> T:
             done.set()
 
     threading.Thread(target=work, name="model-request", daemon=True).start()
-    if cancel is None:
-        done.wait()
-    else:
-        while not done.wait(_CANCEL_CHECK):
-            if cancel.is_set():
-                raise Cancelled()
+    try:
+        if cancel is None:
+            done.wait()
+        else:
+            while not done.wait(_CANCEL_CHECK):
+                if cancel.is_set():
+                    raise Cancelled()
+    except BaseException:
+        abandoned.set()
+        raise
     if failures:
         raise failures[0]
     return results[0]
@@ -225,13 +231,15 @@ class _WatchedRelay:
     """A relay client as the analysis sees it: each call attempted again when worth it, noting in
     `exchange` how the request went."""
 
-    def __init__(self, access: ModelAccess, client: RelayShaped, exchange: Exchange, watch: RequestWatch) -> None:
+    def __init__(self, access: ModelAccess, client: RelayShaped, exchange: Exchange, watch: RequestWatch,
+                 cancel: threading.Event) -> None:
         self.full_hosted = client.full_hosted
         self.token_log = client.token_log
         self._access = access
         self._client = client
         self._exchange = exchange
         self._watch = watch
+        self._cancel = cancel
 
     def _call_ai_proxy(
         self, *, messages: list[dict[str, Any]], model: str, max_tokens: int, operation: str
@@ -239,7 +247,7 @@ class _WatchedRelay:
         try:
             reply = with_attempts(lambda: self._client._call_ai_proxy(
                 messages=messages, model=model, max_tokens=max_tokens, operation=operation
-            ), watch=self._watch)
+            ), watch=self._watch, cancel=self._cancel)
         except Exception as exc:
             self._exchange.error = exc
             raise
@@ -253,15 +261,17 @@ class _WatchedRelay:
 
 class _WatchedMessages:
     def __init__(self, access: ModelAccess, client: anthropic.Anthropic, exchange: Exchange,
-                 watch: RequestWatch) -> None:
+                 watch: RequestWatch, cancel: threading.Event) -> None:
         self._access = access
         self._client = client
         self._exchange = exchange
         self._watch = watch
+        self._cancel = cancel
 
     def create(self, **request: Any) -> Message:
         try:
-            message: Message = with_attempts(lambda: self._client.messages.create(**request), watch=self._watch)
+            message: Message = with_attempts(lambda: self._client.messages.create(**request), watch=self._watch,
+                                             cancel=self._cancel)
         except Exception as exc:
             self._exchange.error = exc
             raise
@@ -319,12 +329,12 @@ class ModelAccess:
             if self.on_usage is not None:
                 self.on_usage(entry)
 
-    def _watched_sdk(self, exchange: Exchange, watch: RequestWatch) -> SimpleNamespace:
+    def _watched_sdk(self, exchange: Exchange, watch: RequestWatch, cancel: threading.Event) -> SimpleNamespace:
         """Takes the place of the `anthropic` module inside gapscope, which looks the name up at each use: its
         clients carry this run's timeout and retries, note in `exchange` how the request went and record usage."""
 
         def client(**options: Any) -> SimpleNamespace:
-            return SimpleNamespace(messages=_WatchedMessages(self, sdk_client(**options), exchange, watch))
+            return SimpleNamespace(messages=_WatchedMessages(self, sdk_client(**options), exchange, watch, cancel))
 
         return SimpleNamespace(Anthropic=client)
 
@@ -333,23 +343,24 @@ class ModelAccess:
         (the request is abandoned, not interrupted: the SDK cannot end a request that waits for its whole
         reply; whatever it brings is dropped)."""
         check_size(text, "the interview with its answers")
-        exchange = Exchange(relay=self._relay)
+        exchange, abandoned = Exchange(relay=self._relay), threading.Event()
         with self.activity(f"Analysing the interview (round {round_number})...") as activity:
             watch = _ActivityWatch(activity)
             # gapscope types its client as a RelayGate; it uses only full_hosted, _call_ai_proxy and token_log.
             client = None if self.client is None else cast(
-                RelayGate, _WatchedRelay(self, self.client, exchange, watch))
-            with _gapscope_sdk(self._watched_sdk(exchange, watch)):
+                RelayGate, _WatchedRelay(self, self.client, exchange, watch, abandoned))
+            with _gapscope_sdk(self._watched_sdk(exchange, watch, abandoned)):
                 result = wait_for(lambda: asyncio.run(gapscope.analyze_requirements(text, round_number, client)),
-                                  cancel)
+                                  abandoned, cancel)
         return _analysis_made(result, exchange, action=None if self.available else MODEL_ACCESS)
 
     def complete(self, content: Content, *, operation: str, max_tokens: int, label: str | None = None) -> Completion:
         """One user message to the model routed for `operation`, waited for on this thread; ModelFailure
         saying why when no reply came. `label`, when given, names the activity shown meanwhile."""
+        abandoned = threading.Event()
         with (self.activity(label) if label else no_activity("")) as activity:
             return wait_for(lambda: self.request(content, operation=operation, max_tokens=max_tokens,
-                                                 watch=_ActivityWatch(activity)))
+                                                 watch=_ActivityWatch(activity), cancel=abandoned), abandoned)
 
     def request(self, content: Content, *, operation: str, max_tokens: int, watch: RequestWatch | None = None,
                 cancel: threading.Event | None = None, retry_rate_limit: bool = True) -> Completion:

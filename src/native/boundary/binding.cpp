@@ -58,8 +58,8 @@ void bind(const FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssi
 }
 
 template <class Keywords>
-bool bind_and_convert_with(FunctionObject* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      const Keywords& keywords, ArgStorage& values) {
+CATCHES_THREAD_EXIT bool bind_and_convert_with(FunctionObject* f, PyObject* self, PyObject* const* args,
+                                               Py_ssize_t nargs, const Keywords& keywords, ArgStorage& values) {
     try {
         if (f->n_params == 0) {
             if (keywords.size() > 0) raise_format(PyExc_TypeError, "%.200s() %s", f->spec->name, "takes no keyword arguments");
@@ -71,6 +71,8 @@ bool bind_and_convert_with(FunctionObject* f, PyObject* self, PyObject* const* a
         bind(f, self, args, nargs, keywords, slots);
         convert_all(f, slots, values);
         return true;
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         set_error_for_current_exception();
     }

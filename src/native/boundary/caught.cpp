@@ -10,7 +10,17 @@ Caught::Caught()
     PyErr_SetHandledException(error_.get());
 }
 
-Caught::~Caught() { PyErr_SetHandledException(outer_.get()); }
+// On a thread being ended there is nothing to restore.  What the restore
+// replaces is normally error_, still held, but dropping anything else may run
+// a finalizer, and a destructor cannot let the thread's ending pass (ref.hpp).
+CATCHES_THREAD_EXIT Caught::~Caught() {
+    if (!holds_thread_state()) return;
+    try {
+        PyErr_SetHandledException(outer_.get());
+    } catch (const ThreadExit&) {
+        park_ending_thread();
+    }
+}
 
 namespace {
 

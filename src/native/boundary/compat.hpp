@@ -5,7 +5,8 @@
 // API: _PyErr_ChainExceptions1 and the thread state's c_recursion_remaining
 // are CPython-specific, and the pathlib names below are private methods of
 // the standard library, so each new Python version must be checked against
-// this file.
+// this file.  The one other difference, the name of the function that gives
+// this thread's state or NULL (renamed in 3.13), ref.cpp settles at run time.
 #pragma once
 
 #include "boundary/ref.hpp"
@@ -32,7 +33,7 @@ inline void set_stop_iteration_value(PyObject* value) {
 // being raised. The exception is set aside while the frame is built, since
 // decoding the file name may run Python code; if building fails, the new
 // error is chained to it.
-inline void add_traceback_entry(const char* function, const char* file, int line) noexcept {
+inline void add_traceback_entry(const char* function, const char* file, int line) {
     Ref raised = Ref::steal_maybe(PyErr_GetRaisedException());
     Ref globals = Ref::steal_maybe(PyDict_New());
     Ref code = Ref::steal_maybe(globals ? reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)) : nullptr);

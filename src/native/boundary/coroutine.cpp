@@ -3,7 +3,9 @@
 // throw() passes raw references through the error indicator, as the
 // interpreter's own coroutines do.  Every slot, method and getter reaches the
 // interpreter through guarded<>; traverse, clear and dealloc touch only
-// reference counts and are noexcept themselves.
+// reference counts.  Only the traverse functions are noexcept: a cleared
+// field's finalizer may run Python code, and the interpreter may end the
+// thread there (ref.hpp).
 #include "boundary/coroutine.hpp"
 
 #include "boundary/compat.hpp"
@@ -33,7 +35,7 @@ struct WrapperObject {
 
 CoroutineObject* as_coroutine(PyObject* obj) { return reinterpret_cast<CoroutineObject*>(obj); }
 
-void drop_arguments(CoroutineObject* c) noexcept {
+void drop_arguments(CoroutineObject* c) {
     for (std::size_t i = 0; i < c->count; ++i) Py_CLEAR(c->values[i]);
     c->count = 0;
 }
@@ -211,12 +213,12 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int coroutine_clear(PyObject* self) noexcept {
+int coroutine_clear(PyObject* self) {
     drop_arguments(as_coroutine(self));
     return 0;
 }
 
-void coroutine_dealloc(PyObject* self) noexcept {
+void coroutine_dealloc(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
@@ -296,7 +298,7 @@ int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-void wrapper_dealloc(PyObject* self) noexcept {
+void wrapper_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(reinterpret_cast<WrapperObject*>(self)->coroutine);
     PyObject_GC_Del(self);

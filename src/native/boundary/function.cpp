@@ -30,7 +30,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 // The slots below own the object's fields as raw references: the interpreter
 // calls them with the object's memory and expects new references back.  The
 // type's tables hand each one over through guarded<>; traverse, clear and
-// dealloc touch only reference counts and are noexcept themselves.
+// dealloc touch only reference counts.  Only traverse is noexcept: clearing a
+// field may run a finalizer, and the interpreter may end the thread there.
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
@@ -52,7 +53,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int function_clear(PyObject* self) noexcept {
+int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->module_name);
@@ -62,7 +63,7 @@ int function_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void function_dealloc(PyObject* self) noexcept {
+void function_dealloc(PyObject* self) {
     FunctionObject* f = as_function(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs) PyObject_ClearWeakRefs(self);
@@ -219,12 +220,14 @@ Ref make_function(const FunctionSpec& spec, ModuleRecord& module) {
     return self;
 }
 
-PyObject* detail::run_body(PyObject* function, const Args& args) {
+CATCHES_THREAD_EXIT PyObject* detail::run_body(PyObject* function, const Args& args) {
     FunctionObject* f = as_function(function);
     try {
         Ref result = f->spec->body(args);
         if (!result) raise(PyExc_SystemError, "a function body returned no value");
         return result.release();
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         set_error_for_current_exception();
     }

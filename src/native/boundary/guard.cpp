@@ -5,7 +5,7 @@
 
 namespace boundary {
 
-void set_error_for_current_exception() noexcept {
+CATCHES_THREAD_EXIT void set_error_for_current_exception() {
     try {
         throw;
     } catch (const PythonError&) {
@@ -16,6 +16,8 @@ void set_error_for_current_exception() noexcept {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }

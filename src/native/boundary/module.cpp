@@ -26,9 +26,30 @@ void copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* module
     check(PyObject_SetAttrString(module, name, value.get()));
 }
 
+// The interpreter's exit noted before it may end any thread (ref.hpp): atexit
+// callbacks run before it does.  Registered once for this shared library.
+PyObject* note_interpreter_exit(PyObject*, PyObject*) {
+    interpreter_exiting.store(true);
+    return Py_NewRef(Py_None);
+}
+
+PyMethodDef note_interpreter_exit_def = {"_note_interpreter_exit", guarded<note_interpreter_exit>, METH_NOARGS,
+                                         nullptr};
+
+void watch_interpreter_exit() {
+    static bool watching = false;
+    if (watching) return;
+    holds_thread_state();  // finds the interpreter's function now, not while a thread is being ended
+    static Name register_name("register");
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    Ref note = Ref::steal(PyCFunction_New(&note_interpreter_exit_def, nullptr));
+    call_method(atexit.get(), register_name, {note.get()});
+    watching = true;
+}
+
 }  // namespace
 
-void add_traceback(const char* function, const char* file) noexcept { add_traceback_entry(function, file, 1); }
+void add_traceback(const char* function, const char* file) { add_traceback_entry(function, file, 1); }
 
 ModuleRecord::ModuleRecord(const char* short_name_, const char* full_name_, const char* file_name_, const char* doc,
                            std::initializer_list<const char*> builtin_names, ExecSteps exec_steps)
@@ -86,7 +107,7 @@ PyObject* ModuleRecord::create(PyObject* spec) {
     return module.release();
 }
 
-int ModuleRecord::exec(PyObject* module) {
+CATCHES_THREAD_EXIT int ModuleRecord::exec(PyObject* module) {
     if (module_) {
         if (module_ == module) return 0;
         PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
@@ -97,6 +118,8 @@ int ModuleRecord::exec(PyObject* module) {
     try {
         run_exec_steps(module);
         return 0;
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         set_error_for_current_exception();
     }
@@ -123,6 +146,7 @@ void ModuleRecord::run_exec_steps(PyObject* module) {
     if (!present) check(PyDict_SetItemString(modules, full_name, module));
 
     bind_builtins();
+    watch_interpreter_exit();
     exec_steps_(*this);
 }
 

@@ -68,6 +68,6 @@ private:
 };
 
 // Adds a traceback entry "<function>" in "<file>" to the exception being raised.
-void add_traceback(const char* function, const char* file) noexcept;
+void add_traceback(const char* function, const char* file);
 
 }  // namespace boundary

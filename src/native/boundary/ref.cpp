@@ -1,9 +1,57 @@
 #include "boundary/ref.hpp"
 
+#include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstring>
 
 namespace boundary {
+
+std::atomic<bool> interpreter_exiting{false};
+
+namespace {
+
+using CurrentThreadState = PyThreadState* (*)();
+
+// The running interpreter's "this thread's state, or NULL": PyThreadState_GetUnchecked
+// from 3.13 on, _PyThreadState_UncheckedGet before.  Found by name, so that a module
+// built for one version still loads into the other (and warns that it does).
+CurrentThreadState current_thread_state() noexcept {
+    static std::atomic<CurrentThreadState> found{nullptr};
+    CurrentThreadState current = found.load(std::memory_order_relaxed);
+    if (!current) {
+        void* symbol = dlsym(RTLD_DEFAULT, "PyThreadState_GetUnchecked");
+        if (!symbol) symbol = dlsym(RTLD_DEFAULT, "_PyThreadState_UncheckedGet");
+        current = reinterpret_cast<CurrentThreadState>(symbol);
+        found.store(current, std::memory_order_relaxed);
+    }
+    return current;
+}
+
+}  // namespace
+
+bool holds_thread_state() noexcept {
+    const CurrentThreadState current = current_thread_state();
+    return !current || current() != nullptr;  // neither found (no supported version): taken as held
+}
+
+void park_ending_thread() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);  // the other threads take the signals
+    for (;;) pause();
+}
+
+CATCHES_THREAD_EXIT void drop_last_reference(PyObject* obj) noexcept {
+    try {
+        Py_DECREF(obj);
+    } catch (const ThreadExit&) {
+        park_ending_thread();  // inside a destructor: the unwinding cannot go on
+    }
+}
 
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);

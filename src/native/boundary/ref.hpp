@@ -7,11 +7,26 @@
 // interpreter hands over or expects raw references (type slots, the error
 // indicator, C functions it calls) or an object is kept for the process;
 // each such place says why.
+//
+// A thread the interpreter ends.  Once the interpreter is finalising, a
+// daemon thread that asks for the GIL again (after a blocking call, or when
+// it lets another thread run) is ended with pthread_exit, which unwinds its
+// stack as a forced unwind (ThreadExit) while the thread holds neither the
+// GIL nor a thread state.  Every frame of ours on such a stack lets it pass:
+// each catch-all rethrows ThreadExit first, no function that can run Python
+// code is noexcept, and what the unwinding runs touches no Python object (the
+// references the frames held are left, as the interpreter's own frames leave
+// theirs).  A destructor is the one frame that cannot let it pass, so where a
+// destructor may run Python code (releasing the last reference runs the
+// object's finalizer) the thread is parked instead, until the process ends.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 #include <string_view>
@@ -21,6 +36,43 @@ namespace boundary {
 
 // Thrown when the interpreter's error indicator is set.
 struct PythonError {};
+
+// The unwinding of a thread that pthread_exit ends: rethrown by every catch-all.
+using ThreadExit = abi::__forced_unwind;
+
+// Marks each function with a handler for ThreadExit: the handler's reference is bound to no object (a
+// thread's end carries no C++ exception object), which the undefined-behaviour sanitizer would report.
+// Not inlined, as a caller's code would be checked by the caller's rules.
+#define CATCHES_THREAD_EXIT __attribute__((no_sanitize("null"), noinline))
+
+// Whether this thread holds a thread state (and so the GIL): false on a
+// thread that the interpreter is ending.
+bool holds_thread_state() noexcept;
+
+// Set by an atexit callback (registered when a module executes), so before
+// the interpreter ends any thread; read first, as asking for the thread state
+// on every release would cost more than the release.
+extern std::atomic<bool> interpreter_exiting;
+
+// For a frame that cannot let a ThreadExit pass (a destructor): the thread
+// waits, signals blocked, until the process ends.
+[[noreturn]] void park_ending_thread() noexcept;
+
+// Drops the last reference: the object's finalizer may run Python code, during
+// which the interpreter may end the thread.
+CATCHES_THREAD_EXIT void drop_last_reference(PyObject* obj) noexcept;
+
+// Py_XDECREF for owners that may be destroyed while the thread is being
+// ended: then nothing is touched, as no GIL is held.
+inline void drop_reference(PyObject* obj) noexcept {
+    if (!obj) return;
+    if (interpreter_exiting.load(std::memory_order_relaxed) && !holds_thread_state()) [[unlikely]] return;
+    if (Py_REFCNT(obj) > 1) {
+        Py_DECREF(obj);  // not the last: nothing runs
+        return;
+    }
+    drop_last_reference(obj);
+}
 
 [[noreturn]] inline void throw_error() { throw PythonError{}; }
 
@@ -48,7 +100,7 @@ public:
         std::swap(ptr_, other.ptr_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() { drop_reference(ptr_); }
 
     // A new reference returned by the C API; NULL means an error is set.
     static Ref steal(PyObject* ptr) { return Ref(check(ptr)); }

@@ -345,8 +345,10 @@ NewFile::NewFile(const std::string& first_path, std::string_view data) : directo
     if (failure) raise_failure(failure);
 }
 
+// The destructors' file work keeps the GIL (see without_gil); each is one
+// call on a name in a directory just written to.
 NewFile::~NewFile() {
-    if (!temp_.empty()) without_gil([&] { ::unlink(temp_.c_str()); });
+    if (!temp_.empty()) ::unlink(temp_.c_str());
 }
 
 bool NewFile::publish(const std::string& path) {
@@ -369,7 +371,7 @@ ArchiveMove::ArchiveMove(const std::string& source) : source_(source) {
 ArchiveMove::~ArchiveMove() {
     // Not placed: back under its own name, unless a new file took that name
     // meanwhile (then it stays under the private name, not lost).
-    if (!claimed_.empty()) without_gil([&] { rename_without_replacing(claimed_, source_); });
+    if (!claimed_.empty()) rename_without_replacing(claimed_, source_);
 }
 
 bool ArchiveMove::place(const std::string& destination) {

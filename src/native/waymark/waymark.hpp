@@ -9,8 +9,11 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace waymark {
@@ -116,24 +119,32 @@ std::string fs_path(PyObject* path_like);  // os.fspath + encoding, "embedded nu
 std::string directory_of(const std::string& path);
 std::string real_path(const std::string& path);  // realpath(3), or empty when it fails
 
-// Lets other threads run while this thread waits on the file system (a FIFO
-// that blocks an open, a slow network share), as the interpreter's own file
-// functions do; nothing in its scope may touch Python.
-class GilReleased {
-public:
-    GilReleased() : state_(PyEval_SaveThread()) {}
-    ~GilReleased() { PyEval_RestoreThread(state_); }
-    GilReleased(const GilReleased&) = delete;
-    GilReleased& operator=(const GilReleased&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
+// Runs `work`, which may not touch Python, with the GIL released, so other
+// threads run while this one waits on the file system (a FIFO that blocks an
+// open, a slow network share), as the interpreter's own file functions do.
+// The GIL is taken back here and not in a destructor: taking it back may end
+// the thread (the interpreter is finalising), and a destructor could not let
+// that unwinding pass (boundary/ref.hpp).  Destructors therefore keep the GIL.
 template <class Work>
-auto without_gil(Work&& work) {
-    const GilReleased released;
-    return work();
+CATCHES_THREAD_EXIT auto without_gil(Work&& work) {
+    using Result = decltype(work());
+    PyThreadState* const state = PyEval_SaveThread();
+    std::exception_ptr failure;
+    std::conditional_t<std::is_void_v<Result>, bool, std::optional<Result>> result{};
+    try {
+        if constexpr (std::is_void_v<Result>) {
+            work();
+        } else {
+            result.emplace(work());
+        }
+    } catch (const boundary::ThreadExit&) {
+        throw;  // the thread is being ended: there is no GIL to take back
+    } catch (...) {
+        failure = std::current_exception();  // std::bad_alloc, thrown on with the GIL held again
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+    if constexpr (!std::is_void_v<Result>) return *std::move(result);
 }
 
 // The OSError subclass that `error` selects, with `text` (the system's own
