@@ -39,3 +39,15 @@ def test_an_import_across_the_layers_is_caught(tmp_path, importer, imported):
     module.write_text(module.read_text(encoding="utf-8") + f"\nimport {imported}\n", encoding="utf-8")
     result = lint_imports(tmp_path, copy)
     assert result.returncode == 1 and imported in result.stdout, result.stdout + result.stderr
+
+
+def test_the_readmes_pipeline_example_runs_on_the_pipeline_alone(tmp_path):
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    example = readme.split("### The whole pipeline from Python", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    check = "\nimport sys\nprint(sorted(name for name in sys.modules if name.startswith(('brevanta.cli', 'brevanta.web'))))"
+    result = subprocess.run([sys.executable, "-c", example + check], cwd=tmp_path, capture_output=True, text=True,
+                            timeout=120, env={"PATH": "/usr/bin:/bin", "CORVANE_HOME": str(tmp_path / "home")})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "[]"  # no front end loaded
+    assert {path.name for path in (tmp_path / "acme").iterdir()} == {"PRD.md", "PRD.html", "TRD.md", "TRD.html"}
