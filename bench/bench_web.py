@@ -96,11 +96,12 @@ def main():
     write_sessions(1000, fields)
     access = Access.new("127.0.0.1", 8000)
     ok = True
+    # Every page lives under the server's own prefix.
     with TestClient(create_app(access), base_url="http://127.0.0.1:8000") as client:
-        client.get(f"/?token={access.token}", follow_redirects=False)
+        client.get(f"{access.prefix}/?token={access.token}", follow_redirects=False)
 
         def sessions_page():
-            response = client.get("/")
+            response = client.get(f"{access.prefix}/")
             assert response.status_code == 200 and response.text.count("<tr class=") == 1000
 
         def cold_sessions_page():
@@ -118,7 +119,7 @@ def main():
         path = waymark.save_state("report", state, "analysis")
 
         def report_page():
-            response = client.get(f"/session/live/{Path(path).name}")
+            response = client.get(f"{access.prefix}/session/live/{Path(path).name}")
             assert response.status_code == 200 and response.text.count('class="gap-title"') == 50
 
         result = gapscope.AnalysisResult(**many)
