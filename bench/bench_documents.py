@@ -9,7 +9,7 @@ the same kind of temporary directory. Target: the whole phase under 0.3 s for bo
 (best of the repeated passes, in processor time; the wall time is printed too). The first pass, printed
 apart, also loads markdown-it-py and python-docx.
 
-    PYTHONPATH=src .venv/bin/python bench/bench_documents.py
+    .venv/bin/python bench/bench_documents.py
 """
 
 import sys

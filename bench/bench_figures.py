@@ -10,7 +10,7 @@ the same figures, every run of digits in the documents looked up among the inter
 under the 50 ms that the document phase's traceability pass may take on the two documents, held in
 processor time (on the shared 2-core machine the wall time doubles whenever other work runs).
 
-    PYTHONPATH=src .venv/bin/python bench/bench_figures.py
+    .venv/bin/python bench/bench_figures.py
 """
 
 import re

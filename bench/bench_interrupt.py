@@ -18,7 +18,7 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-sys.path[:0] = [str(REPO / "src"), str(REPO / "tests" / "cli"), str(REPO / "tests")]
+sys.path[:0] = [str(REPO / "tests" / "cli"), str(REPO / "tests")]  # the installed package, the tests' helpers
 
 from conftest import Terminal  # noqa: E402  (the tests' pseudo-terminal driver)
 from support.anthropic_stub import MessagesServer  # noqa: E402
@@ -29,7 +29,8 @@ ANALYSIS_REPLY = (REPO / "examples" / "replay" / "analysis.md").read_text(encodi
 
 def environment(home, **settings):
     env = {name: value for name, value in os.environ.items() if not name.startswith(("ANTHROPIC_", "BREVANTA_"))}
-    env.update(CORVANE_HOME=str(home), PYTHONPATH=str(REPO / "src"), NO_COLOR="1", TERM="xterm", **settings)
+    env.pop("PYTHONPATH", None)  # the installed package, built modules and all
+    env.update(CORVANE_HOME=str(home), NO_COLOR="1", TERM="xterm", **settings)
     return env
 
 
@@ -41,7 +42,7 @@ def stalled_analysis(server, env):
 def stalled_document(server, env):
     server.reply_text(ANALYSIS_REPLY)
     server.reply_text("# PRD\n" * 200, chunks=8, break_off="stall", stall_for=60)
-    return ["analyze", "examples/interview.md", "--yes"], env, "Writing the PRD... 0s"
+    return ["analyze", "examples/interview.md", "--yes"], env, "Writing the PRD and the TRD... 0s"
 
 
 def gap_prompt(server, env):

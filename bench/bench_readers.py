@@ -9,7 +9,7 @@ Targets: each read under 2 s and under 200 MB. Time: best of three reads (proces
 Memory: the peak of the Python heap during one read, by tracemalloc (pypdf and webvtt-py are pure
 Python, so their allocations are all seen; the input bytes themselves are not counted).
 
-    PYTHONPATH=src .venv/bin/python bench/bench_readers.py
+    .venv/bin/python bench/bench_readers.py
 """
 
 import random

@@ -4,7 +4,7 @@ same bench: as built (both documents at once over a cached prefix), and the plai
 the other, no cache). Prints the document phase's wall time and the documents' input cost for both, and
 their ratios.
 
-    PYTHONPATH=src .venv/bin/python bench/bench_run.py
+    .venv/bin/python bench/bench_run.py
 
 Input cost counts cache reads at 0.1x and cache writes at 1.25x of the input price. Targets: wall time
 at most 0.6x, input cost at most 0.7x of the plain way.
@@ -19,7 +19,6 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests"))
-sys.path.insert(0, str(REPO / "src"))
 
 from brevanta import config  # noqa: E402
 from support.messages_service import MessagesService, by_kind  # noqa: E402

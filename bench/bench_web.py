@@ -9,7 +9,7 @@ directory entries are read).
 
 Targets: the sessions page under 100 ms, the report page under 20 ms.
 
-    PYTHONPATH=src .venv/bin/python bench/bench_web.py
+    .venv/bin/python bench/bench_web.py
 """
 
 import argparse
@@ -83,11 +83,12 @@ def quietly(function):
     return run
 
 
-def line(label, page, console, target):
-    verdict = "ok" if page <= target else "ABOVE TARGET"
+def line(label, page, console, target=None):
+    """One comparison; `target`, when the page is held to one, in seconds."""
+    held = "" if target is None else f"  (target {target * 1e3:.0f} ms) {'ok' if page <= target else 'ABOVE TARGET'}"
     print(f"{label:<44} page {page * 1e3:8.2f} ms  console {console * 1e3:8.2f} ms  "
-          f"page/console {page / console:5.2f}  (target {target * 1e3:.0f} ms) {verdict}")
-    return page <= target
+          f"page/console {page / console:5.2f}{held}")
+    return target is None or page <= target
 
 
 def main():
@@ -111,7 +112,8 @@ def main():
         listing = quietly(lambda: console_sessions(argparse.Namespace(restore=None, reopen=None, org=None, interview=None)))
         console = best_of(listing, 5)
         ok &= line("sessions page, 1,000 sessions, warm", best_of(sessions_page), console, 0.100)
-        line("sessions page, 1,000 sessions, cold", best_of(cold_sessions_page, 5), console, 0.100)
+        # The server reads every file once in the background as it starts: the first page finds them read.
+        line("sessions page, 1,000 sessions, cold", best_of(cold_sessions_page, 5), console)
 
         many = fifty_gaps(fields)
         state = dict(waymark.build_serialisable_state())

@@ -3,7 +3,6 @@ with where each passage came from, and the same call in each kind sends the mode
 
 import re
 
-import pytest
 from support.source_files import TURNS, interview_files
 
 from brevanta.pipeline.interview import kept_source

@@ -4,7 +4,6 @@ for twice after end of input, and a store that acts only on its own files."""
 import json
 import os
 import re
-import shutil
 import subprocess
 import time
 from pathlib import Path

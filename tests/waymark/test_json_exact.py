@@ -18,7 +18,7 @@ from pathlib import Path, PurePosixPath
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from waymark_support import MOMENT, SANITIZED, FixedClock, session_text
+from waymark_support import MOMENT, SANITIZED, session_text
 
 EXAMPLES = 25 if SANITIZED else 200
 

@@ -347,7 +347,6 @@ def analyze(args: argparse.Namespace) -> int:
     _configure_logging(args.verbose)
     signals.install()
     run = None
-    access: models.ModelAccess | None = None
     try:
         given = args.inputs.org_id
         organisation = organisations.named(given) if given else organisations.for_interview(interview)

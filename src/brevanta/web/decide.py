@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from brevanta.pipeline import decisions, session
+from brevanta.pipeline import decisions
 from brevanta.web.runs import STALE, Opened, Refused, opened
 from brevanta.web.sessionfiles import SessionRef
 
