@@ -202,6 +202,10 @@ CASES = [
     case("A reminder at 6:30 pm.", "6 reminders and 30 visits", "6:30 pm"),
     case("Closes at 9 p.m.", "open till 9 pm"),
     case("Opens at 10 am.", "10 agents", "10 am"),
+    case("The peak is between 9 and 11 am.", "The peak is between 9 and 11 in the morning."),
+    case("Reminder calls until 7 pm.", "never after 7 in the evening"),
+    case("Night bookings from 11 pm.", "the line closes at 11 in the morning", "11 pm"),
+    case("The batch runs at 2 am.", "the export runs at 2 at night"),
     # -- rates ----------------------------------------------------------------------------------------
     case("Peaks of 60 an hour.", "60 a day", "60 an hour"),
     case("60 conversations per day.", "60 conversations a day"),

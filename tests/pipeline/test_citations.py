@@ -11,6 +11,7 @@ from support.source_files import pdf_bytes, vtt_text
 
 from brevanta.pipeline import assembly, citations, footnotes, provenance, sections, traceability
 from brevanta.pipeline.models import ReplyBlock
+from brevanta.pipeline.readers import read_source
 from brevanta.pipeline.replay_citations import MARK, cited_blocks
 from brevanta.pipeline.sources import ANSWER, INTERVIEW, Source, run_sources
 from brevanta.streaming import reply_blocks
@@ -141,6 +142,12 @@ def test_cited_requirements_and_statements():
         "0 citations dropped")
 
 
+def test_a_transcripts_times_and_speakers_are_not_statements():
+    call = read_source(vtt_text([(3, 6, "Priya", "Good morning, Dr Rao."),
+                                 (30, 34, "Dr Rao", "Morning. We take 400 calls a day.")]).encode(), "call.vtt")
+    assert [statement.text for statement in traceability.statements(call.text)] == ["We take 400 calls a day."]
+
+
 @pytest.mark.parametrize("name, data, words, where", [
     ("call.vtt", vtt_text([(0, 4, "Meera", "Hello."), (724, 730, "Dr Rao", "We take 400 calls a day.")]).encode(),
      "400 calls a day", "interview, 00:12:04, Dr Rao"),
@@ -150,7 +157,6 @@ def test_cited_requirements_and_statements():
 ])
 def test_a_footnote_says_where_its_words_stand(name, data, words, where):
     """By the readers' marks: a transcript's time and speaker, a PDF's page, a text's line."""
-    from brevanta.pipeline.readers import read_source
     from brevanta.pipeline.session import Run
 
     read = read_source(data, name)

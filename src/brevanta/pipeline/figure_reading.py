@@ -111,6 +111,9 @@ _START = re.compile(
 _DAY_MONTH = re.compile(rf"(?:st|nd|rd|th)?\s+(?:of\s+)?(?P<m>{_MONTH})(?:,?\s+(?P<y>\d{{4}}))?(?![\w:])")
 _AMPM = re.compile(r"\s?(?P<half>[ap])(?:\.m\.|m\b)", re.IGNORECASE)
 _NOON = re.compile(r"\s(?P<name>noon|midnight)\b", re.IGNORECASE)
+# "9 in the morning" is 9 am; "11 at night" 11 pm, "2 at night" 2 am.
+_DAYPART = re.compile(r"\s+(?:in\s+the\s+(?P<a>morning)|in\s+the\s+(?P<p>afternoon|evening)|at\s+(?P<night>night))\b",
+                      re.IGNORECASE)
 _SCALE = re.compile(r"\s?(?P<word>thousand|million|billion|lakhs?|lacs?|crores?)\b|(?P<short>k|mn|bn|cr|m)(?![A-Za-z])",
                     re.IGNORECASE)
 _CURRENCY_AFTER = re.compile(r"\s?(?P<cur>rupees?|dollars?|euros?|pounds?|INR|USD|EUR|GBP)\b", re.IGNORECASE)
@@ -325,6 +328,9 @@ def _digits_figure(match: re.Match[str], text: str) -> tuple[set[Reading], int] 
             return {_named_time(noon.group("name"))}, noon.end()
         if (half := _AMPM.match(text, end)) is not None:
             return _times_of_day(int(whole), 0, half.group("half").lower()), half.end()
+        if 1 <= whole <= 12 and (part := _DAYPART.match(text, end)) is not None:
+            evening = part.group("p") or part.group("night") and 6 <= whole <= 11
+            return _times_of_day(int(whole), 0, "p" if evening else "a"), part.end()
         if (ordinal := _ORDINAL.match(text, end)) is not None:
             return {Reading(ORDINAL, None, _normal(whole), None, _normal(whole))}, ordinal.end()
     clock = re.fullmatch(r"(\d{1,2})\.(\d{2})", match.group(0))

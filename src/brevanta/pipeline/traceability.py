@@ -25,6 +25,7 @@ from typing import Any
 from brevanta.pipeline.citations import Checked, Citation
 from brevanta.pipeline.footnotes import REFERENCE, quote, without_references
 from brevanta.pipeline.known_gaps import gap_title, mentions
+from brevanta.pipeline.readers.transcript import PASSAGE_HEAD
 from brevanta.pipeline.sources import Source
 from brevanta.pipeline.words import count
 
@@ -163,9 +164,15 @@ def requirements(text: str, bypassed: Sequence[dict[str, Any]] = ()) -> list[Req
     return list(found.values())
 
 
+def _blank(match: re.Match[str]) -> str:
+    """Spaces in place of the match: the offsets of what follows stay where they were."""
+    return " " * len(match.group(0))
+
+
 def statements(interview: str) -> list[Statement]:
     """The interviewee's sentences that state a need, a rule, a figure or a constraint, in order."""
-    masked = _QUESTION_LINE.sub(lambda line: " " * len(line.group(0)), interview)
+    # The interviewer's questions, and a transcript's times and speakers, are not what was said.
+    masked = PASSAGE_HEAD.sub(_blank, _QUESTION_LINE.sub(_blank, interview))
     found = []
     block_start = 0
     for block_end in [*(match.start() for match in _BLOCK_BREAK.finditer(masked)), len(masked)]:

@@ -25,6 +25,8 @@ _VOICE = re.compile(r"<v(?:\.[\w-]+)*[ \t]+([^>]+)>")
 _NAME_PREFIX = re.compile(
     r"^(?:-|>>)?\s*((?:[^\W\d_][\w.'’-]*)(?:[ \t]+(?:[^\W\d_][\w.'’-]*|\d+)){0,3})[ \t]*:[ \t]+(?=\S)")
 _SPACES = re.compile(r"\s+")
+# The head this reader writes before each passage: its time and, when known, its speaker.
+PASSAGE_HEAD = re.compile(r"^\[\d{2,}:\d{2}:\d{2}\] (?:[^\n:\[\]]{1,80}: )?", re.MULTILINE)
 
 
 @dataclass
