@@ -124,15 +124,19 @@ def source_values(texts: Iterable[str]) -> Sources:
     return _source_values(tuple(texts))
 
 
-@functools.lru_cache(maxsize=4)  # both documents of a run look in the same sources
-def _source_values(texts: tuple[str, ...]) -> Sources:
+def _read_sources(texts: Iterable[str]) -> Sources:
     return Sources(frozenset(key for text in texts for figure in read_figures(text)
                              for reading in figure.readings for key in _source_keys(reading)))
 
 
-@functools.lru_cache(maxsize=4096)
+@functools.lru_cache(maxsize=4)  # both documents of a run look in the same sources
+def _source_values(texts: tuple[str, ...]) -> Sources:
+    return _read_sources(texts)
+
+
+@functools.lru_cache(maxsize=4096)  # apart from the sources': a document's passages must not push them out
 def _passage_values(passage: str) -> Sources:
-    return _source_values((passage,))
+    return _read_sources((passage,))
 
 
 def _masked(text: str) -> str:
