@@ -81,9 +81,9 @@ _DURATIONS = {unit: (measure, Decimal(factor)) for unit, measure, factor in (
     ("min", "s", "60"), ("minute", "s", "60"), ("h", "s", "3600"), ("hr", "s", "3600"), ("hour", "s", "3600"),
     ("day", "s", "86400"), ("week", "s", "604800"), ("wk", "s", "604800"),
     ("month", "month", "1"), ("mo", "month", "1"), ("year", "month", "12"), ("yr", "month", "12"))}
-_SCALES = {"k": 1000, "thousand": 1000, "mn": 1_000_000, "million": 1_000_000, "m": 1_000_000,
-           "bn": 1_000_000_000, "billion": 1_000_000_000, "lakh": 100_000, "lakhs": 100_000, "lac": 100_000,
-           "lacs": 100_000, "crore": 10_000_000, "crores": 10_000_000, "cr": 10_000_000}
+# The scale words ("15 thousand", "35 lakh") and their abbreviations ("15k", "2cr").
+_SHORT_SCALES = {"k": 1000, "mn": 1_000_000, "m": 1_000_000, "bn": 1_000_000_000, "cr": 10_000_000}
+_SCALES = {**number_words.SCALES, **_SHORT_SCALES}
 
 # Where a figure begins: alternatives that start with a digit, with a currency sign, or at the start of
 # a word, each group guarded by its first character so that the scan passes over every other position
@@ -114,7 +114,7 @@ _NOON = re.compile(r"\s(?P<name>noon|midnight)\b", re.IGNORECASE)
 # "9 in the morning" is 9 am; "11 at night" 11 pm, "2 at night" 2 am.
 _DAYPART = re.compile(r"\s+(?:in\s+the\s+(?P<a>morning)|in\s+the\s+(?P<p>afternoon|evening)|at\s+(?P<night>night))\b",
                       re.IGNORECASE)
-_SCALE = re.compile(r"\s?(?P<word>thousand|million|billion|lakhs?|lacs?|crores?)\b|(?P<short>k|mn|bn|cr|m)(?![A-Za-z])",
+_SCALE = re.compile(rf"\s?(?P<word>{'|'.join(number_words.SCALES)})\b|(?P<short>{'|'.join(_SHORT_SCALES)})(?![A-Za-z])",
                     re.IGNORECASE)
 _CURRENCY_AFTER = re.compile(r"\s?(?P<cur>rupees?|dollars?|euros?|pounds?|INR|USD|EUR|GBP)\b", re.IGNORECASE)
 _PERCENT = re.compile(r"\s?(?:%|per\s?cent\b|percent\b)", re.IGNORECASE)
