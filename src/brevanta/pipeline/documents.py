@@ -16,7 +16,7 @@ from typing import Any
 
 from brevanta import config, durable, gapscope
 from brevanta.errors import OTHER_OUTPUT, RESUME_DOCUMENTS, EnvironmentProblem, ModelFailure, os_reason
-from brevanta.pipeline import assembly, citations, footnotes, known_gaps, provenance, sections
+from brevanta.pipeline import assembly, citations, footnotes, provenance, sections
 from brevanta.pipeline import formats as formats_module
 from brevanta.pipeline.cleaning import clean_text
 from brevanta.pipeline.inputs import DOCUMENT_KINDS
@@ -139,11 +139,6 @@ def document_text(kind: str, completion: Completion) -> str:
     if not text:
         raise ModelFailure(f"the {name} reply was empty; {FILE_NAMES[kind]} was not written")
     return text + "\n"
-
-
-def with_known_gaps(kind: str, text: str, bypassed: list[dict[str, Any]]) -> tuple[str, list[str]]:
-    """`text` with every bypassed gap under "Known gaps and assumptions"; the text and the titles added."""
-    return known_gaps.with_known_gaps(kind, text, bypassed, document_sections(kind).known_gaps())
 
 
 def _version() -> str:

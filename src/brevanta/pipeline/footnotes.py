@@ -42,10 +42,6 @@ class Footnote:
     quote: str  # the cited words on one line, as the definition shows them (Markdown-escaped)
     where: str  # "interview, line 42"
 
-    @property
-    def number(self) -> int:
-        return int(self.label[1:])
-
     def definition(self) -> str:
         return f"[^{self.label}]: \u201c{self.quote}\u201d \u2014 {self.where}"
 
