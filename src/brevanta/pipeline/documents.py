@@ -141,6 +141,7 @@ def document_text(kind: str, completion: Completion) -> str:
     return text + "\n"
 
 
+@functools.cache  # a lookup on disk, the same for every document of the process
 def _version() -> str:
     from importlib.metadata import PackageNotFoundError, version
 
