@@ -10,7 +10,6 @@ import pytest
 
 FONT_DIR = Path("/usr/share/fonts/truetype/dejavu")
 FONT = FONT_DIR / "DejaVuSans.ttf"
-BOLD_FONT = FONT_DIR / "DejaVuSans-Bold.ttf"
 
 # The same call, for the comparison of every kind: two speakers, non-ASCII text, figures.
 TURNS = [

@@ -42,9 +42,14 @@ def _read_bytes(path: str, limit: int | None) -> bytes:
         return file.read() if limit is None else file.read(limit + 1)
 
 
+def _shown(path: str) -> str:
+    """`path` as a message names it."""
+    return "standard input" if path == STDIN else path
+
+
 def _file_bytes(path: str, what: str, limit: int | None = None) -> bytes:
     """The bytes of `path` ("-": standard input); a UsageError for a missing or unreadable file."""
-    shown = "standard input" if path == STDIN else path
+    shown = _shown(path)
     try:
         return _read_bytes(path, limit)
     except FileNotFoundError:
@@ -60,12 +65,11 @@ def read_source_file(path: str, what: str) -> SourceText:
     Markdown, Word, PDF, a transcript); a UsageError naming the file and what is wrong with it."""
     from brevanta.pipeline.readers import MAX_SOURCE_BYTES, SourceProblem, read_source
 
-    shown = "standard input" if path == STDIN else path
     data = _file_bytes(path, what, MAX_SOURCE_BYTES)
     try:
         return read_source(data, "standard input" if path == STDIN else Path(path).name)
     except SourceProblem as problem:
-        raise UsageError(f"{what} {problem.reason}: {shown}") from None
+        raise UsageError(f"{what} {problem.reason}: {_shown(path)}") from None
 
 
 def read_text_file(path: str, what: str) -> str:
@@ -74,7 +78,7 @@ def read_text_file(path: str, what: str) -> str:
     from brevanta.pipeline.readers import SourceProblem
     from brevanta.pipeline.readers.text import read_text
 
-    shown = "standard input" if path == STDIN else path
+    shown = _shown(path)
     try:
         return read_text(_file_bytes(path, what), shown).text
     except SourceProblem as problem:

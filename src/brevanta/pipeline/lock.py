@@ -207,10 +207,6 @@ class _FileLock:
         self.path = path
         self._descriptor: int | None = descriptor
 
-    @property
-    def held(self) -> bool:
-        return self._descriptor is not None
-
     def release(self) -> None:
         """Gives the lock up; its file goes with it. Calling it again does nothing."""
         if self._descriptor is None:

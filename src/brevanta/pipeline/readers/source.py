@@ -10,7 +10,7 @@ from __future__ import annotations
 import bisect
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TypeGuard
 
 KINDS = ("text", "markdown", "word", "pdf", "transcript")
 KIND_NAMES = {"text": "text", "markdown": "Markdown", "word": "Word", "pdf": "PDF", "transcript": "transcript"}
@@ -32,7 +32,7 @@ class SourceProblem(Exception):
 def describe(kind: object, size: object) -> str:
     """A document's kind and size in a few words, "PDF, 1.2 MB", from what a session keeps of it."""
     shown_kind = KIND_NAMES.get(kind, "text") if isinstance(kind, str) else "text"
-    if not isinstance(size, int) or isinstance(size, bool) or size <= 0:
+    if not _is_count(size) or size == 0:
         return shown_kind
     if size < 1000:
         return f"{shown_kind}, {size} bytes"
@@ -122,7 +122,7 @@ class SourceText:
             kind=kind if kind in KINDS else "text",
             text=text,
             marks=_decoded_marks(state.get("marks"), len(text)),
-            size=size if isinstance(size, int) and not isinstance(size, bool) and size >= 0 else 0,
+            size=size if _is_count(size) else 0,
         )
 
 
@@ -175,7 +175,7 @@ def _encoded_marks(marks: tuple[Mark, ...]) -> dict[str, Any]:
     return encoded
 
 
-def _is_count(value: object) -> bool:
+def _is_count(value: object) -> TypeGuard[int]:
     return isinstance(value, int) and not isinstance(value, bool) and value >= 0
 
 
