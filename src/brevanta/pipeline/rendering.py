@@ -274,7 +274,5 @@ def rewrite_documents(run: Run, result: gapscope.AnalysisResult, interview: str,
             raise ModelFailure(documents.refusal_text(kind, refusal),
                                hint="The kept reply no longer passes the document's checks: ask the model for a "
                                "new one.") from None
-        if kind not in run.written:
-            run.written.append(kind)
-        session.save(run, result)
+        record_written(kind, run, result, reply)
     return finished
