@@ -315,9 +315,6 @@ class ModelAccess:
     def _relay(self) -> bool:
         return isinstance(self.client, RelayGate)
 
-    def model_for(self, operation: str) -> str:
-        return model_for(operation)
-
     @property
     def estimated(self) -> bool:
         """Whether token counts are estimates (the replay's) rather than the service's."""
