@@ -241,17 +241,17 @@ def load(environ: Mapping[str, str] | None = None) -> None:
 
 # A request made in a batch (the service's Message Batches API) costs half the list price.
 BATCH_DISCOUNT = 0.5
-# List prices in dollars per million tokens (input, output, and the same in a batch), for the cost
-# estimate at the end of a run; BREVANTA_MODEL_PRICES adds or replaces models. A model not listed shows
-# tokens only.
+# List prices in dollars per million tokens (input, output; in a batch, at the batch discount), for the
+# cost estimate at the end of a run; BREVANTA_MODEL_PRICES adds or replaces models. A model not listed
+# shows tokens only.
 LIST_PRICES: dict[str, Prices] = {
-    "claude-opus-4-5": Prices(5.0, 25.0, 2.5, 12.5),
-    "claude-opus-4-1": Prices(15.0, 75.0, 7.5, 37.5),
-    "claude-opus-4-0": Prices(15.0, 75.0, 7.5, 37.5),
-    "claude-sonnet-4-5": Prices(3.0, 15.0, 1.5, 7.5),
-    "claude-sonnet-4-0": Prices(3.0, 15.0, 1.5, 7.5),
-    "claude-haiku-4-5": Prices(1.0, 5.0, 0.5, 2.5),
-    "claude-3-5-haiku-latest": Prices(0.8, 4.0, 0.4, 2.0),
+    "claude-opus-4-5": prices(5.0, 25.0),
+    "claude-opus-4-1": prices(15.0, 75.0),
+    "claude-opus-4-0": prices(15.0, 75.0),
+    "claude-sonnet-4-5": prices(3.0, 15.0),
+    "claude-sonnet-4-0": prices(3.0, 15.0),
+    "claude-haiku-4-5": prices(1.0, 5.0),
+    "claude-3-5-haiku-latest": prices(0.8, 4.0),
 }
 # Prompt tokens written to the cache cost more than plain input, those read from it far less.
 CACHE_WRITE_FACTOR = 1.25

@@ -27,11 +27,11 @@ import threading
 import time
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
-from support.messages_service import MessagesService, kind_of, reply_content, tokens
+from support.messages_service import MessagesService, kind_of, reply_content, send_json, tokens
 
 CUSTOM_ID = re.compile(r"[A-Za-z0-9_-]{1,64}")
 OUTCOMES = ("succeeded", "errored", "canceled", "expired")
@@ -65,12 +65,8 @@ class BatchService(MessagesService):
         super().__post_init__()
         self._batch_numbers = itertools.count(1)
 
-    def start(self) -> BatchService:
-        self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), _handler_for(self))
-        self._httpd.daemon_threads = True
-        threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True,
-                         name="batch-service").start()
-        return self
+    def _handler(self) -> type[BaseHTTPRequestHandler]:
+        return _handler_for(self)
 
     def stop(self) -> None:
         self.release.set()
@@ -207,14 +203,7 @@ def _error(kind: str, message: str) -> dict[str, Any]:
 
 
 def _send(handler: BaseHTTPRequestHandler, status: int, body: dict[str, Any]) -> None:
-    payload = json.dumps(body).encode()
-    handler.send_response(status)
-    handler.send_header("Content-Type", "application/json")
-    handler.send_header("Content-Length", str(len(payload)))
-    if status >= 400:
-        handler.send_header("x-should-retry", "false")
-    handler.end_headers()
-    handler.wfile.write(payload)
+    send_json(handler, status, body, {"x-should-retry": "false"} if status >= 400 else None)
 
 
 def _handler_for(service: BatchService) -> type[BaseHTTPRequestHandler]:

@@ -28,7 +28,7 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import Any, Self
 
 from brevanta.pipeline.replay_citations import cited_blocks, request_documents
 
@@ -131,12 +131,15 @@ class MessagesService:
         host, port = self._httpd.server_address[:2]
         return f"http://{host}:{port}"
 
-    def start(self) -> MessagesService:
-        self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), _handler_for(self))
+    def start(self) -> Self:
+        self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), self._handler())
         self._httpd.daemon_threads = True
         threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True,
-                         name="messages-service").start()
+                         name=type(self).__name__).start()
         return self
+
+    def _handler(self) -> type[BaseHTTPRequestHandler]:
+        return _handler_for(self)
 
     def stop(self) -> None:
         if self._httpd is not None:
@@ -145,7 +148,7 @@ class MessagesService:
             self._httpd.server_close()
             self._httpd = None
 
-    def __enter__(self) -> MessagesService:
+    def __enter__(self) -> Self:
         return self.start()
 
     def __exit__(self, *exc_info: object) -> None:
@@ -193,7 +196,7 @@ class MessagesService:
         try:
             if number in self.rate_limited:
                 entry.status = 429
-                _send_json(handler, 429, {"type": "error", "error": {"type": "rate_limit_error",
+                send_json(handler, 429, {"type": "error", "error": {"type": "rate_limit_error",
                                                                      "message": "Number of concurrent requests exceeded"}},
                            {"retry-after": "0"})
                 return
@@ -211,7 +214,7 @@ class MessagesService:
                 self._stopping.wait(self.first_event_delay + usage["output_tokens"] / rate)
                 self._readable(prefix)
                 entry.ended = time.monotonic()
-                _send_json(handler, 200, {**message, "content": content, "usage": usage})
+                send_json(handler, 200, {**message, "content": content, "usage": usage})
                 entry.completed = True
         except OSError:  # the client went away
             pass
@@ -265,7 +268,7 @@ class MessagesService:
         entry.completed = True
 
 
-def _send_json(handler: BaseHTTPRequestHandler, status: int, body: dict[str, Any],
+def send_json(handler: BaseHTTPRequestHandler, status: int, body: dict[str, Any],
                headers: dict[str, str] | None = None) -> None:
     payload = json.dumps(body).encode()
     handler.send_response(status)

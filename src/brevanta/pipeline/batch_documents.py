@@ -13,7 +13,7 @@ changed, the document written by another run) is passed over.
 from __future__ import annotations
 
 from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -29,7 +29,7 @@ from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.models import BatchEndpoints, completion_of, message_request
 from brevanta.pipeline.rendering import finish_reply, record_written, to_documents
 from brevanta.pipeline.session import RENDER_PHASE, Run, saved_analysis, state_of
-from brevanta.pipeline.sources import run_sources
+from brevanta.pipeline.sources import Source, run_sources
 from brevanta.pipeline.usage import usage_record
 from brevanta.pipeline.words import count
 
@@ -43,13 +43,17 @@ class NotReady(Exception):
     """A session that cannot go on to its documents now; the message says why."""
 
 
+class InUse(NotReady):
+    """The session is held by another run: it can go on once that run ends."""
+
+
 def _take(record: dict[str, Any]) -> tuple[Run, gapscope.AnalysisResult]:
     """The session of `record` as a run holding its lock, with the analysis its decisions were made on;
     NotReady when there is none."""
     try:
         lock, current = session.take(record)
     except SessionLocked as exc:
-        raise NotReady(f"in use by process {exc.pid or 'unknown'} since {exc.since or 'an unknown time'}") from None
+        raise InUse(f"in use by process {exc.pid or 'unknown'} since {exc.since or 'an unknown time'}") from None
     if current is None:
         lock.release()
         raise NotReady("the session file is gone")
@@ -67,10 +71,10 @@ def _take(record: dict[str, Any]) -> tuple[Run, gapscope.AnalysisResult]:
     return run, result
 
 
-def _request_params(kind: str, run: Run, result: gapscope.AnalysisResult) -> dict[str, Any]:
-    """The request of a run for the document `kind`: the sources and the analysis it is written from."""
-    return message_request(documents.compose(kind, run_sources(run.interview_text, run, result), result),
-                           operation=kind, max_tokens=config.MAX_TOKENS_DOCUMENT)
+def _request_params(kind: str, sent: Sequence[Source], result: gapscope.AnalysisResult) -> dict[str, Any]:
+    """The request of a run for the document `kind`: the sources `sent` and the analysis it is written from."""
+    return message_request(documents.compose(kind, sent, result), operation=kind,
+                           max_tokens=config.MAX_TOKENS_DOCUMENT)
 
 
 def _waiting_sessions() -> set[str]:
@@ -121,11 +125,12 @@ def plan_documents(org_ids: list[str] | None, bypass_open: bool, out: str | None
             continue
         try:
             missing = _made_ready(run, result, bypass_open, out)
+            sent = run_sources(run.interview_text, run, result)
             for kind in missing:
                 request = BatchRequest(batchfiles.custom_id(f"{kind}-{run.org_id}", plan.token, len(plan.items) + 1),
                                        run.org_id, interview=run.interview_path, interview_sha256=run.interview_sha256,
                                        document=kind, output_dir=str(run.output_dir), session=run.session_file)
-                plan.items.append(Planned(request, _request_params(kind, run, result)))
+                plan.items.append(Planned(request, _request_params(kind, sent, result)))
         except NotReady as reason:
             plan.skipped.append(Skipped(name, str(reason)))
         finally:
@@ -144,7 +149,8 @@ def plan_again(requests: list[BatchRequest]) -> Plan:
             continue
         try:
             if run.phase == RENDER_PHASE and request.document not in run.written:
-                plan.items.append(Planned(request, _request_params(request.document, run, result)))
+                sent = run_sources(run.interview_text, run, result)
+                plan.items.append(Planned(request, _request_params(request.document, sent, result)))
             else:
                 plan.skipped.append(Skipped(f"{request.org_id}: {request.session}", "the session moved on since"))
         finally:
@@ -157,11 +163,11 @@ def _write(record: BatchRecord, request: BatchRequest, message: Message) -> None
     kind = request.document
     try:
         run, result = _take({"path": str(request.session)})
+    except InUse as reason:  # its results can be read again once that run ends
+        request.reason = f"its session is {reason}"
+        return
     except NotReady as reason:
-        if "in use" in str(reason):  # its results can be read again once that run ends
-            request.reason = f"its session is {reason}"
-        else:
-            request.outcome, request.reason = PASSED_OVER, str(reason)
+        request.outcome, request.reason = PASSED_OVER, str(reason)
         return
     try:
         if run.phase != RENDER_PHASE or kind in run.written:

@@ -77,8 +77,9 @@ def interview_files(paths: list[str]) -> tuple[list[str], list[Skipped]]:
         if not found:
             skipped.append(Skipped(path, f"holds no interview ({', '.join(INTERVIEW_SUFFIXES)})"))
         for file in found:
-            if os.path.realpath(file) not in seen:
-                seen.add(os.path.realpath(file))
+            real = os.path.realpath(file)
+            if real not in seen:
+                seen.add(real)
                 files.append(file)
     return files, skipped
 

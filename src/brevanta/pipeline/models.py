@@ -315,9 +315,6 @@ class ModelAccess:
     def _relay(self) -> bool:
         return isinstance(self.client, RelayGate)
 
-    def model_for(self, operation: str) -> str:
-        return model_for(operation)
-
     @property
     def estimated(self) -> bool:
         """Whether token counts are estimates (the replay's) rather than the service's."""
@@ -628,9 +625,14 @@ class BatchEndpoints:
         return [_status_of(batch) for batch in page.data]
 
 
+def batch_access() -> bool:
+    """Whether this run reaches the service's batch endpoints: direct access to the Anthropic API, no relay."""
+    return bool(config.ANTHROPIC_API_KEY) and not config.RELAY_URL
+
+
 def open_batch_endpoints() -> BatchEndpoints:
     """The batch endpoints of the Anthropic API; EnvironmentProblem without direct access to it."""
-    if config.RELAY_URL or not config.ANTHROPIC_API_KEY:
+    if not batch_access():
         raise EnvironmentProblem(DIRECT_ACCESS_ONLY)
     return BatchEndpoints()
 

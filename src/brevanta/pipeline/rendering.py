@@ -24,7 +24,7 @@ from brevanta.errors import RESUME_DOCUMENTS, ModelFailure
 from brevanta.pipeline import session
 from brevanta.pipeline.assembly import DocumentRefused
 from brevanta.pipeline.attempts import Cancelled, attempt_note, is_rate_limit
-from brevanta.pipeline.models import Completion, Content, ModelAccess, ReplayClient
+from brevanta.pipeline.models import Completion, Content, ModelAccess, ReplayClient, model_for
 from brevanta.pipeline.session import RENDER_PHASE, Run
 from brevanta.pipeline.sources import Source, run_sources
 
@@ -236,7 +236,7 @@ def write_documents(run: Run, result: gapscope.AnalysisResult, interview: str, a
         except DocumentRefused as refusal:
             refusals.append(documents.refusal_text(kind, refusal))
             raise
-        accepted[kind] = documents.kept_reply(completion, finished, sent, access.model_for(kind), replayed)
+        accepted[kind] = documents.kept_reply(completion, finished, sent, model_for(kind), replayed)
         return finished
 
     writing = Rendering(access, content=lambda kind: documents.compose(kind, sent, result), finish=finish_one,
@@ -274,7 +274,5 @@ def rewrite_documents(run: Run, result: gapscope.AnalysisResult, interview: str,
             raise ModelFailure(documents.refusal_text(kind, refusal),
                                hint="The kept reply no longer passes the document's checks: ask the model for a "
                                "new one.") from None
-        if kind not in run.written:
-            run.written.append(kind)
-        session.save(run, result)
+        record_written(kind, run, result, reply)
     return finished

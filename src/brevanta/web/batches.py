@@ -14,11 +14,10 @@ import time
 from dataclasses import dataclass
 from datetime import datetime
 
-from brevanta import config
 from brevanta.errors import CommandError
 from brevanta.pipeline import batches, batchfiles
 from brevanta.pipeline.batchfiles import BatchRecord
-from brevanta.pipeline.models import OUTCOMES, open_batch_endpoints
+from brevanta.pipeline.models import OUTCOMES, batch_access, open_batch_endpoints
 from brevanta.pipeline.listing import shown_time
 from brevanta.web.sessionfiles import SessionRef, directory_of
 
@@ -111,7 +110,7 @@ class BatchProgress:
         return [summarise(record) for record in records]
 
     def _look_soon(self, running: list[BatchRecord]) -> None:
-        if config.RELAY_URL or not config.ANTHROPIC_API_KEY:
+        if not batch_access():
             return  # no direct access: `brevanta batch wait` elsewhere keeps the files current
         with self._lock:
             if self._looking or time.monotonic() - self._looked_at < _LOOK_EVERY:
