@@ -17,7 +17,7 @@ from brevanta.pipeline.session import Run
 from brevanta.pipeline.session import state_of
 from brevanta.pipeline.words import sentence
 from brevanta.web.sessionfiles import SessionRef, read_session
-from brevanta.web.tasks import Task
+from brevanta.web.tasks import CANCELLED_MESSAGE, Task, TaskFailed
 
 if TYPE_CHECKING:
     from brevanta import gapscope
@@ -134,7 +134,6 @@ def phase_failure(exc: BaseException) -> str | None:
 def reported(task: Task) -> Iterator[None]:
     """Inside a task: a phase's failure ends the task with its message; a cancelled one stays cancelled."""
     from brevanta.pipeline.attempts import Cancelled
-    from brevanta.web.tasks import CANCELLED_MESSAGE, TaskFailed
 
     try:
         yield
