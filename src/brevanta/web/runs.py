@@ -164,8 +164,8 @@ def analyse_new(task: Task, org_id: str, interview: SourceText, known: set[str])
             if session.analysing(run.interview_sha256) is not None:
                 task.update(message="Waiting for the other analysis of this interview.")
             session.claim(run, wait=True, cancel=task.cancel_requested)
-            appeared = session.of_interview([record for record in session.unfinished_sessions(org_id)
-                                             if record["path"] not in known], Interview(STDIN, interview.text))[0]
+            appeared = session.saved_meanwhile(session.unfinished_sessions(org_id), known,
+                                               Interview(STDIN, interview.text))
             if appeared:
                 return Path(appeared[0]["path"]).name
             task.update(message="Analysing the interview (round 1).")
