@@ -157,10 +157,7 @@ def choose_session(args: argparse.Namespace, interview: Interview, organisation:
             continue  # its session is offered now, or it saved none
         if args.new or run.declined:
             return run
-        known = {record["path"] for record in listed}
-        appeared = session.of_interview([record for record in _unfinished(organisation)
-                                         if record["path"] not in known], interview)[0]
-        if not appeared:
+        if not session.saved_meanwhile(_unfinished(organisation), {record["path"] for record in listed}, interview):
             return run
         run.release()  # saved by another run between the listing and the claim: offered now
 

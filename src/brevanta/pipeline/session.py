@@ -274,6 +274,12 @@ def of_interview(records: list[dict[str, Any]], interview: Interview) -> tuple[l
     return same, changed
 
 
+def saved_meanwhile(records: list[dict[str, Any]], known: set[str], interview: Interview) -> list[dict[str, Any]]:
+    """The sessions of this very interview text among `records` that were not among `known` (the paths
+    listed before): saved by another run while this one waited for its claim on the interview."""
+    return of_interview([record for record in records if record["path"] not in known], interview)[0]
+
+
 def take(record: dict[str, Any]) -> tuple[SessionLock, dict[str, Any] | None]:
     """Locks the session of `record` and reads it again: another run may have saved it since it was
     listed. The record is None when the file is gone. SessionLocked when another run holds it."""

@@ -32,8 +32,7 @@ def rank(gap: Mapping[str, Any]) -> int:
 
 def impact_word(gap: Mapping[str, Any]) -> str:
     """The level as the console shows it beside one gap before a decision: "CRITICAL", "UNKNOWN"."""
-    level = _level(gap, "unknown")
-    return level.upper() if isinstance(level, str) else str(level).upper()
+    return str(_level(gap, "unknown")).upper()
 
 
 def tag(gap: Mapping[str, Any]) -> str:
@@ -44,11 +43,6 @@ def tag(gap: Mapping[str, Any]) -> str:
 def is_critical(gap: Mapping[str, Any]) -> bool:
     """Critical as the report counts it and as a bypass asks about it: the level exactly "critical"."""
     return gap.get("impact_level") == CRITICAL
-
-
-def ranked(gaps: list[dict[str, Any]]) -> list[dict[str, Any]]:
-    """The gaps by rank, critical first; gaps of one rank in their order."""
-    return sorted(gaps, key=rank)
 
 
 def verdict(sufficient: bool, critical_count: int) -> str:

@@ -19,15 +19,11 @@ import secrets
 from dataclasses import dataclass
 
 
-def _is_wildcard(host: str) -> bool:
+def is_wildcard(host: str) -> bool:
     try:
         return ipaddress.ip_address(host).is_unspecified
     except ValueError:
         return False
-
-
-def is_wildcard(host: str) -> bool:
-    return _is_wildcard(host)
 
 
 def _is_address(host: str) -> bool:
@@ -89,13 +85,13 @@ class Access:
     @property
     def allowed_hosts(self) -> frozenset[str]:
         hosts = {self.host, "localhost", *self.allowed_names}
-        if _is_wildcard(self.host):
+        if is_wildcard(self.host):
             hosts.add("127.0.0.1")
         return frozenset(hosts)
 
     @property
     def url(self) -> str:
-        shown = "127.0.0.1" if _is_wildcard(self.host) else self.host
+        shown = "127.0.0.1" if is_wildcard(self.host) else self.host
         if ":" in shown:
             shown = f"[{shown}]"
         return f"http://{shown}:{self.port}{self.prefix}/?token={self.token}"
@@ -107,7 +103,7 @@ class Access:
         host, port = _host_of(header.strip().lower())
         if port not in (None, str(self.port)):
             return False
-        return host in self.allowed_hosts or (_is_wildcard(self.host) and _is_address(host))
+        return host in self.allowed_hosts or (is_wildcard(self.host) and _is_address(host))
 
     def token_matches(self, given: str | None) -> bool:
         return _same(given, self.token)

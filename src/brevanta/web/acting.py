@@ -19,7 +19,7 @@ from brevanta.web.advice import sentence
 from brevanta.web.forms import read_form
 from brevanta.web.intake import IntakeProblem
 from brevanta.web.links import link
-from brevanta.web.sessionfiles import SessionRef, session_ref
+from brevanta.web.sessionfiles import NO_SUCH_SESSION, SessionRef, session_ref
 from brevanta.web.templating import page
 
 
@@ -44,7 +44,7 @@ def acting(act: Act) -> Callable[[Request], Awaitable[Response]]:
         except (runs.Refused, IntakeProblem) as refused:
             return refusal(request, ref, str(refused))
         except (runs.SessionGone, archive.NoSuchSessionFile):  # not there, or nothing a session can be
-            raise HTTPException(404, "There is no such session (it may have been archived or restored since).")
+            raise HTTPException(404, NO_SUCH_SESSION)
         except CommandError as failed:  # the pipeline's own refusal: the input, or the machine
             status = 400 if isinstance(failed, InputProblem) else 500 if isinstance(failed, EnvironmentProblem) else 409
             return refusal(request, ref, sentence(failed), status=status)

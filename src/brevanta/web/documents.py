@@ -20,7 +20,6 @@ from markupsafe import Markup
 from brevanta.pipeline.documents import file_name
 from brevanta.pipeline.figures import FIGURES_HEADING
 from brevanta.pipeline.formats import html_body
-from brevanta.pipeline import session
 from brevanta.pipeline.inputs import DOCUMENT_KINDS, FORMATS
 from brevanta.pipeline.sections import KNOWN_GAPS_HEADING, section_span
 from brevanta.pipeline.traceability import REQUIREMENTS_HEADING, STATEMENTS_HEADING, summary
@@ -29,12 +28,6 @@ KINDS = DOCUMENT_KINDS
 MEDIA_TYPES = {"md": "text/markdown; charset=utf-8", "html": "text/html; charset=utf-8",
                "docx": "application/vnd.openxmlformats-officedocument.wordprocessingml.document"}
 GLANCE_HEADINGS = (KNOWN_GAPS_HEADING, FIGURES_HEADING, REQUIREMENTS_HEADING, STATEMENTS_HEADING)
-
-
-def output_dir_of(state: dict[str, Any]) -> str | None:
-    """The folder a session writes its documents into, as its state keeps it; None when it names none
-    a path can be."""
-    return session.output_dir(state)
 
 
 def markdown_html(text: str, passage_links: dict[int, str] | None = None) -> Markup:

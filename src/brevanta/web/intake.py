@@ -67,8 +67,4 @@ def check_within_limit(text: str, what: str) -> None:
     try:
         check_size(text, what)
     except InputProblem as exc:
-        raise too_large(exc) from None
-
-
-def too_large(exc: InputProblem) -> IntakeProblem:
-    return IntakeProblem(str(phase_failure(exc)))
+        raise IntakeProblem(str(phase_failure(exc))) from None

@@ -35,7 +35,6 @@ class GapView:
     record: dict[str, Any]
     gap_id: str
     title: str
-    level: str
     tag: str  # the report's tag: HIGH, MEDIUM, LOW
     tag_class: str
     impact: str  # the level as shown beside a gap before a decision: CRITICAL
@@ -73,7 +72,6 @@ class ReportView:
 
 
 def gap_view(number: int, gap: dict[str, Any]) -> GapView:
-    level = _text(gap.get("impact_level", "unknown"))
     tag = severity.tag(gap)
     title = _text(gap.get("title", "Unknown gap"))
     return GapView(
@@ -81,7 +79,6 @@ def gap_view(number: int, gap: dict[str, Any]) -> GapView:
         record=gap,
         gap_id=_text(gap.get("id")),
         title=title,
-        level=level,
         tag=tag,
         tag_class=tag.lower(),
         impact=severity.impact_word(gap),

@@ -17,7 +17,7 @@ from brevanta.pipeline.session import Run
 from brevanta.pipeline.session import state_of
 from brevanta.pipeline.words import sentence
 from brevanta.web.sessionfiles import SessionRef, read_session
-from brevanta.web.tasks import Task
+from brevanta.web.tasks import CANCELLED_MESSAGE, Task, TaskFailed
 
 if TYPE_CHECKING:
     from brevanta import gapscope
@@ -134,7 +134,6 @@ def phase_failure(exc: BaseException) -> str | None:
 def reported(task: Task) -> Iterator[None]:
     """Inside a task: a phase's failure ends the task with its message; a cancelled one stays cancelled."""
     from brevanta.pipeline.attempts import Cancelled
-    from brevanta.web.tasks import CANCELLED_MESSAGE, TaskFailed
 
     try:
         yield
@@ -165,8 +164,8 @@ def analyse_new(task: Task, org_id: str, interview: SourceText, known: set[str])
             if session.analysing(run.interview_sha256) is not None:
                 task.update(message="Waiting for the other analysis of this interview.")
             session.claim(run, wait=True, cancel=task.cancel_requested)
-            appeared = session.of_interview([record for record in session.unfinished_sessions(org_id)
-                                             if record["path"] not in known], Interview(STDIN, interview.text))[0]
+            appeared = session.saved_meanwhile(session.unfinished_sessions(org_id), known,
+                                               Interview(STDIN, interview.text))
             if appeared:
                 return Path(appeared[0]["path"]).name
             task.update(message="Analysing the interview (round 1).")

@@ -17,9 +17,9 @@ from brevanta.pipeline.session_files import glance
 
 # What a session file name can be: the store names them <org>_<date>_<time>[...].json.
 _NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*\.json")
-PLACES = ("live", "archive")
+PLACES = ("live", "archive")  # the sessions directory and its archive, as the addresses say
 SESSION_PATH = "/session/{place}/{name}"  # the address of a session's pages, by place and file name
-NO_SUCH_SESSION = "There is no such session (it may have been archived or restored since): go back to the sessions."  # the sessions directory and its archive, as the addresses say
+NO_SUCH_SESSION = "There is no such session (it may have been archived or restored since): go back to the sessions."
 
 
 def directory_of(place: str) -> Path:

@@ -8,7 +8,8 @@ from typing import Any
 
 from brevanta.pipeline import decisions, severity
 from brevanta.pipeline.lock import SessionLocked, holding
-from brevanta.pipeline.session import session_record
+from brevanta.pipeline.readers import describe
+from brevanta.pipeline.session import saved_analysis, session_record
 from brevanta.pipeline.words import sentence
 from brevanta.web.runs import run_of
 from brevanta.web.sessionfiles import SessionRef
@@ -40,8 +41,6 @@ class AttachedView:
 
 
 def attached_views(attachments: list[dict[str, Any]]) -> list[AttachedView]:
-    from brevanta.pipeline.readers import describe
-
     return [AttachedView(str(item.get("name") or "unnamed document"), describe(item.get("kind"), item.get("size")),
                          item["round"] if isinstance(item.get("round"), int) else 1) for item in attachments]
 
@@ -74,8 +73,6 @@ def _reason(ref: SessionRef, phase: str, held: SessionLocked | None) -> str:
 def walk_of(ref: SessionRef, data: dict[str, Any]) -> WalkView:
     record = session_record(ref.path, data)
     run = run_of(record)
-    from brevanta.pipeline.session import saved_analysis
-
     result = saved_analysis(run)
     held = holding(ref.path)
     reason = _reason(ref, record["phase"], held)

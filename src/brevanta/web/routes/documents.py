@@ -11,7 +11,7 @@ from starlette.routing import BaseRoute, Route
 
 from brevanta.pipeline.documents import file_name
 from brevanta.pipeline.footnotes import cited_passages
-from brevanta.pipeline.session import state_of
+from brevanta.pipeline.session import output_dir, state_of
 from brevanta.web import documents
 from brevanta.web.links import link
 from brevanta.web.listing import summarise
@@ -25,31 +25,32 @@ from brevanta.web.templating import page
 def documents_page(request: Request) -> Response:
     ref = session_ref(request)
     data = session_data(ref)
-    output_dir = documents.output_dir_of(state_of(data))
+    state = state_of(data)
+    folder = output_dir(state)
     shown = []
-    for written in documents.written_documents(output_dir):
-        path = documents.download_path(output_dir, written.name)
+    for written in documents.written_documents(folder):
+        path = documents.download_path(folder, written.name)
         text = documents.read_document(path) if path else None
-        shown.append((written, documents.glance_sections(text or ""),
-                      documents.traceability_line(state_of(data), written.kind)))
+        shown.append((written, documents.glance_sections(text or ""), documents.traceability_line(state, written.kind)))
     return page(request, "documents.html", session=summarise(ref, data), documents=shown)
 
 
 def document_page(request: Request) -> Response:
     ref = session_ref(request)
     data = session_data(ref)
-    output_dir = documents.output_dir_of(state_of(data))
+    state = state_of(data)
+    folder = output_dir(state)
     kind = str(request.path_params["kind"]).lower()
-    path = documents.download_path(output_dir, file_name(kind, "md")) if kind in documents.KINDS else None
+    path = documents.download_path(folder, file_name(kind, "md")) if kind in documents.KINDS else None
     text = documents.read_document(path) if path else None
     if text is None:
         raise HTTPException(404, "This document has not been written yet.")
     passages = {int(label[1:]): link(request, "source", ref, kind=kind, label=label, anchor="cited")
-                for label in cited_passages(state_of(data), kind)}
+                for label in cited_passages(state, kind)}
     return page(request, "document.html", session=summarise(ref, data), kind=kind.upper(),
                 glance=documents.glance_sections(text), body=documents.markdown_html(text, passages),
-                traceability=documents.traceability_line(state_of(data), kind),
-                formats=next((item.formats for item in documents.written_documents(output_dir)
+                traceability=documents.traceability_line(state, kind),
+                formats=next((item.formats for item in documents.written_documents(folder)
                               if item.kind == kind), []))
 
 
@@ -70,7 +71,7 @@ def download(request: Request) -> Response:
     ref = session_ref(request)
     data = session_data(ref)
     name = str(request.path_params["file"])
-    path = documents.download_path(documents.output_dir_of(state_of(data)), name)
+    path = documents.download_path(output_dir(state_of(data)), name)
     if path is None:
         raise HTTPException(404, "This document has not been written in that format.")
     return FileResponse(path, media_type=documents.media_type(name), filename=name,

@@ -13,7 +13,7 @@ from starlette.responses import RedirectResponse, Response
 from starlette.routing import BaseRoute, Route
 
 from brevanta.pipeline import decisions
-from brevanta.pipeline.session import state_of
+from brevanta.pipeline.session import output_dir, state_of
 from brevanta.web import decide, documents, runs
 from brevanta.web.acting import acting
 from brevanta.web.forms import text_field
@@ -35,7 +35,7 @@ def report_page(request: Request) -> Response:  # on a worker thread: it reads t
     analysis = stored_analysis(state)
     report = report_of(analysis[1]) if analysis else None
     return page(request, "report.html", session=summarise(ref, data), report=report, walk=walk_of(ref, data),
-                documents=documents.written_documents(documents.output_dir_of(state)))
+                documents=documents.written_documents(output_dir(state)))
 
 
 def _number(text: str) -> int:
