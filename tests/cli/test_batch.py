@@ -12,6 +12,7 @@ from pathlib import Path
 
 import pytest
 
+from brevanta import waymark as brevanta_waymark
 from brevanta.pipeline import batches
 from brevanta.pipeline.usage import cost_of
 from support.batch_service import BatchService, wait_until
@@ -198,6 +199,19 @@ def test_a_batch_whose_answer_was_lost(brevanta, service, env, interviews, taken
     again = brevanta.run("batch", "analyze", "interviews", "--wait", **env)
     assert again.returncode == 0, again.stderr
     assert len(service.sent()) == 1 and len(filled(brevanta)) == 4
+
+
+def test_a_session_that_cannot_be_saved_says_what_failed(brevanta, service, env, interviews, monkeypatch):
+    assert brevanta.run("batch", "analyze", "interviews", "--org", "acme", **env).returncode == 0
+
+    def disk_full(*args):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(brevanta_waymark, "save_state", disk_full)
+    done = brevanta.run("batch", "wait", **env)
+    (line,) = [line for line in done.stderr.splitlines() if line.startswith("brevanta: ")]
+    assert line.startswith("brevanta: cannot save the session in ") and line.endswith(": the disk is full"), done.stderr
+    assert done.returncode == 3 and not brevanta.session_files()
 
 
 @pytest.mark.parametrize(("limit", "value"), [("MAX_REQUESTS", 3), ("MAX_BYTES", 20_000)])

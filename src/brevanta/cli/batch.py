@@ -18,8 +18,7 @@ from typing import TextIO
 from brevanta import display, signals
 from brevanta.cli.run import _configure_logging
 from brevanta.cli.terminal import Spinner, count
-from brevanta.errors import EXIT_NO_ANALYSIS, EXIT_OK, SESSION_KEPT, EnvironmentProblem, \
-    InputProblem, os_reason
+from brevanta.errors import EXIT_NO_ANALYSIS, EXIT_OK, EnvironmentProblem, InputProblem
 from brevanta.pipeline import batch_documents, batches, batchfiles
 from brevanta.pipeline.batchfiles import ANALYSIS, PASSED_OVER, BatchRecord, BatchRequest, Plan
 from brevanta.pipeline.home import check_session_home
@@ -28,7 +27,6 @@ from brevanta.pipeline import organisation as organisations
 from brevanta.pipeline.interview import Interview
 from brevanta.pipeline.lock import SessionLocked
 from brevanta.pipeline.models import OUTCOMES, BatchEndpoints, BatchStatus, open_batch_endpoints
-from brevanta.pipeline.session import SessionNotSaved
 from brevanta.untrusted import for_terminal
 
 
@@ -320,9 +318,6 @@ def batch_command(args: argparse.Namespace) -> int:
         except OSError:
             pass
         return signals.exit_status(interrupt)
-    except SessionNotSaved as exc:
-        raise EnvironmentProblem(f"cannot {exc.action} in {exc.directory}: {os_reason(exc.error)}",
-                                 hint=SESSION_KEPT) from None
     except SessionLocked as exc:
         raise EnvironmentProblem(str(exc), hint="Wait for that run to end, then run the command again.") from None
 
