@@ -11,6 +11,7 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
+from brevanta import installed_version
 from brevanta.pipeline.inputs import (DOCUMENT_KINDS, FORMATS, check_formats, check_org_id, check_size, read_replies,
                                      read_source_file)
 from brevanta.pipeline.interview import STDIN, Interview
@@ -104,13 +105,7 @@ class _ShowVersion(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: str | Sequence[object] | None, option_string: str | None = None) -> None:
-        from importlib.metadata import PackageNotFoundError, version
-
-        try:
-            installed = version("brevanta")
-        except PackageNotFoundError:
-            installed = "(not installed)"
-        print(f"brevanta {installed}")
+        print(f"brevanta {installed_version()}")
         parser.exit()
 
 

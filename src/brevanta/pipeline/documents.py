@@ -14,13 +14,13 @@ from importlib import resources
 from pathlib import Path
 from typing import Any
 
-from brevanta import config, durable, gapscope
+from brevanta import config, durable, gapscope, installed_version
 from brevanta.errors import OTHER_OUTPUT, RESUME_DOCUMENTS, EnvironmentProblem, ModelFailure, os_reason
 from brevanta.pipeline import assembly, citations, footnotes, provenance, sections
 from brevanta.pipeline import formats as formats_module
 from brevanta.pipeline.cleaning import clean_text
 from brevanta.pipeline.inputs import DOCUMENT_KINDS
-from brevanta.pipeline.models import Completion
+from brevanta.pipeline.models import Completion, model_for
 from brevanta.pipeline.session import Run
 from brevanta.pipeline.citations import Citation
 from brevanta.pipeline.sources import INTERVIEW, Source, run_sources
@@ -141,16 +141,6 @@ def document_text(kind: str, completion: Completion) -> str:
     return text + "\n"
 
 
-@functools.cache  # a lookup on disk, the same for every document of the process
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("brevanta")
-    except PackageNotFoundError:
-        return "(not installed)"
-
-
 def other_citations(kind: str, run: Run, sent: Sequence[Source]) -> list[Citation]:
     """The verified citations of the interview that the session keeps with the other documents' replies."""
     found: list[Citation] = []
@@ -166,13 +156,13 @@ def document_material(kind: str, run: Run, result: gapscope.AnalysisResult, inte
     """What one document is checked against (the interview, the answers, the attachments, the documents
     sent and the other document's citations) and the header and appendix it is framed with; `model`
     wrote it (by default the one routed for `kind`)."""
-    model = model or config.MODEL_ROUTING.get(kind, config.MODEL_REASONING)
+    model = model or model_for(kind)
     origin = provenance.Provenance(
         organisation=run.org_id, interview_file=run.interview_name,
         interview_sha256=provenance.sha256_hex(interview), round=run.round,
         completeness=result.completeness_score, bypassed_gaps=len(result.bypassed_gaps),
         open_gaps=len(result.get_unanswered_gaps()), model=f"{model} (saved reply)" if replayed else model,
-        date=date.today().isoformat(), version=_version(),
+        date=date.today().isoformat(), version=installed_version(),
     )
     follow_up = provenance.FollowUp([answer for answer in run.answers if answer.get("answer")],
                                     [str(attachment.get("name")) for attachment in run.attachments])

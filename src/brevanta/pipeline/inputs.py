@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING
 
 from brevanta import config
 from brevanta.errors import InputProblem, UsageError
-from brevanta.pipeline.interview import STDIN
+from brevanta.pipeline.interview import STDIN, STDIN_NAME, interview_base_name
 
 if TYPE_CHECKING:
     from brevanta.pipeline.readers import SourceText
@@ -44,7 +44,7 @@ def _read_bytes(path: str, limit: int | None) -> bytes:
 
 def _shown(path: str) -> str:
     """`path` as a message names it."""
-    return "standard input" if path == STDIN else path
+    return STDIN_NAME if path == STDIN else path
 
 
 def _file_bytes(path: str, what: str, limit: int | None = None) -> bytes:
@@ -67,7 +67,7 @@ def read_source_file(path: str, what: str) -> SourceText:
 
     data = _file_bytes(path, what, MAX_SOURCE_BYTES)
     try:
-        return read_source(data, "standard input" if path == STDIN else Path(path).name)
+        return read_source(data, interview_base_name(path))
     except SourceProblem as problem:
         raise UsageError(f"{what} {problem.reason}: {_shown(path)}") from None
 

@@ -17,6 +17,9 @@ if TYPE_CHECKING:
     from brevanta.pipeline.readers import SourceText
 
 STDIN = "-"  # the interview file argument that means standard input (or, in the browser, a paste)
+# What names a text that came without a file: read from standard input, or pasted in the browser.
+STDIN_NAME = "standard input"
+PASTED_NAME = "pasted interview"
 
 # Sessions of interviews read from standard input were named in this namespace, apart from file paths.
 _STDIN_NAMESPACE = uuid.uuid5(uuid.NAMESPACE_URL, "brevanta:standard-input")
@@ -56,8 +59,7 @@ def title(text: str) -> str:
     return words
 
 
-# What a reader names a text that came without a file.
-_NO_FILE_NAMES = ("standard input", "pasted interview", "interview", "")
+_NO_FILE_NAMES = (STDIN_NAME, PASTED_NAME, "interview", "")
 
 
 def display_name(path: str, text: str = "", source_name: object = None) -> str:
@@ -113,7 +115,7 @@ def interview_base_name(path: object) -> str:
     """The interview's file name as the user knows it, from the path a session keeps."""
     if not isinstance(path, str) or not path:
         return "interview"
-    return "standard input" if path == STDIN else Path(path).name
+    return STDIN_NAME if path == STDIN else Path(path).name
 
 
 def binding(state: dict[str, object], interview: Interview) -> str:

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeGuard
 
 if TYPE_CHECKING:
     from brevanta import gapscope
@@ -27,7 +27,13 @@ def _score(value: Any) -> float:
     return score if math.isfinite(score) else 0.0
 
 
-def _text(value: Any) -> str:
+def is_count(value: object) -> TypeGuard[int]:
+    """A count read from a file: a whole number (not a bool), zero or more."""
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+
+
+def as_text(value: Any) -> str:
+    """A value read as text: None is empty, anything else its str()."""
     return "" if value is None else value if isinstance(value, str) else str(value)
 
 
@@ -35,7 +41,8 @@ def _truth(value: Any) -> bool:
     return bool(value) if isinstance(value, (bool, int, float)) else False
 
 
-def _objects(value: Any) -> list[dict[str, Any]]:
+def objects(value: Any) -> list[dict[str, Any]]:
+    """The objects of a list, anything else passed over; not a list: none."""
     return [item for item in value if isinstance(item, dict)] if isinstance(value, list) else []
 
 
@@ -50,7 +57,7 @@ def gap_record(gap: dict[str, Any]) -> dict[str, Any]:
 
 def gap_records(value: Any) -> list[dict[str, Any]]:
     """The gaps of a list: its objects, each read by `gap_record`."""
-    return [gap_record(gap) for gap in _objects(value)]
+    return [gap_record(gap) for gap in objects(value)]
 
 
 def _plain(value: Any) -> list[Any]:
@@ -62,13 +69,13 @@ def analysis_fields(fields: Mapping[str, Any]) -> dict[str, Any]:
     """The fields of an AnalysisResult read from `fields`, each of its expected type."""
     return {
         "completeness_score": _score(fields.get("completeness_score")),
-        "completeness_reasoning": _text(fields.get("completeness_reasoning")),
+        "completeness_reasoning": as_text(fields.get("completeness_reasoning")),
         "sufficient_for_prd": _truth(fields.get("sufficient_for_prd")),
         "gaps": gap_records(fields.get("gaps")),
-        "insights": _objects(fields.get("insights")),
+        "insights": objects(fields.get("insights")),
         "data_points_found": _plain(fields.get("data_points_found")),
         "architecture_notes": _plain(fields.get("architecture_notes")),
-        "summary": _text(fields.get("summary")),
+        "summary": as_text(fields.get("summary")),
     }
 
 

@@ -17,7 +17,7 @@ from brevanta.pipeline.inputs import DOCUMENT_KINDS
 from brevanta.pipeline.interview import STDIN, Interview, binding, display_name, source_state
 from brevanta.pipeline.lock import (InterviewBusy, InterviewLock, SessionLock, SessionLocked, holding,
                                    interview_holder)
-from brevanta.pipeline.records import ANALYSIS_FIELDS, analysis_fields, gap_records
+from brevanta.pipeline.records import ANALYSIS_FIELDS, analysis_fields, gap_records, is_count
 from brevanta.pipeline.session_files import checked_path, within_depth
 from brevanta.pipeline.session_files import read_session_file as read_session_file  # the front ends' reader too
 from brevanta.pipeline.times import when as when  # a session's times, as the front ends show them
@@ -161,8 +161,7 @@ def holdings(state: dict[str, Any]) -> Holdings:
         round=_saved_round(state),
         answers=len(_saved_list(state, "interview_answers")),
         bypassed=len(_saved_list(state, "bypassed_gaps")),
-        open_gaps=open_gaps if isinstance(open_gaps, int) and not isinstance(open_gaps, bool) and open_gaps >= 0
-        else None,
+        open_gaps=open_gaps if is_count(open_gaps) else None,
         attachments=len(_saved_list(state, "attachments")),
         written=tuple(_saved_written(state)),
     )

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any
 from brevanta.pipeline.cleaning import clean_text
 from brevanta.pipeline.interview import kept_source
 from brevanta.pipeline.readers import SourceText
+from brevanta.pipeline.readers.source import line_of
 from brevanta.pipeline.records import gap_records
 
 if TYPE_CHECKING:
@@ -57,11 +58,6 @@ class Source:
         if self.context:
             block["context"] = self.context
         return block
-
-
-def line_of(text: str, offset: int) -> str:
-    """Where `offset` lies in a plain text: its line."""
-    return f"line {text.count(chr(10), 0, max(0, offset)) + 1}"
 
 
 def _gap_titles(gaps: object) -> dict[Any, str]:

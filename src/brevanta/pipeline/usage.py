@@ -13,6 +13,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from brevanta import config
+from brevanta.pipeline.records import is_count
 
 COUNTS = ("input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens")
 
@@ -33,7 +34,7 @@ def usage_record(operation: str, model: str, usage: Any, *, estimated: bool = Fa
 
 def _count(record: dict[str, Any], name: str) -> int:
     value = record.get(name)
-    return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else 0
+    return value if is_count(value) else 0
 
 
 def cost_of(record: dict[str, Any]) -> float | None:

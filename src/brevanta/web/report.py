@@ -15,18 +15,12 @@ from typing import Any
 
 from brevanta import gapscope
 from brevanta.pipeline import severity
-
-
-def _text(value: Any) -> str:
-    return "" if value is None else str(value)
-
-
-def _records(value: Any) -> list[dict[str, Any]]:
-    return [item for item in value if isinstance(item, dict)] if isinstance(value, list) else []
+from brevanta.pipeline.decisions import gap_question
+from brevanta.pipeline.records import as_text, objects
 
 
 def _items(value: Any) -> list[str]:
-    return [_text(item) for item in value] if isinstance(value, list) else []
+    return [as_text(item) for item in value] if isinstance(value, list) else []
 
 
 @dataclass(frozen=True)
@@ -73,21 +67,21 @@ class ReportView:
 
 def gap_view(number: int, gap: dict[str, Any]) -> GapView:
     tag = severity.tag(gap)
-    title = _text(gap.get("title", "Unknown gap"))
+    title = as_text(gap.get("title", "Unknown gap"))
     return GapView(
         number=number,
         record=gap,
-        gap_id=_text(gap.get("id")),
+        gap_id=as_text(gap.get("id")),
         title=title,
         tag=tag,
         tag_class=tag.lower(),
         impact=severity.impact_word(gap),
         critical=severity.is_critical(gap),
-        description=_text(gap.get("description", "")),
-        risk=_text(gap.get("risk_if_skipped", "")),
-        impact_on_prd=_text(gap.get("impact_on_prd", "")),
-        impact_on_trd=_text(gap.get("impact_on_trd", "")),
-        question=_text(gap.get("question") or gap.get("title") or "What is missing here?"),
+        description=as_text(gap.get("description", "")),
+        risk=as_text(gap.get("risk_if_skipped", "")),
+        impact_on_prd=as_text(gap.get("impact_on_prd", "")),
+        impact_on_trd=as_text(gap.get("impact_on_trd", "")),
+        question=gap_question(gap),
     )
 
 
@@ -98,26 +92,26 @@ def _score(value: Any) -> float | None:
 
 
 def _insights(records: list[dict[str, Any]], severity: str) -> list[InsightView]:
-    return [InsightView(_text(ins.get("title", "")), _text(ins.get("description", "")),
-                        _text(ins.get("recommendation") or ""))
+    return [InsightView(as_text(ins.get("title", "")), as_text(ins.get("description", "")),
+                        as_text(ins.get("recommendation") or ""))
             for ins in records if ins.get("severity") == severity]
 
 
 def report_of(fields: Mapping[str, Any]) -> ReportView:
     """The report of a stored analysis (the fields of an AnalysisResult, as a session keeps them)."""
-    gaps = [gap_view(number, gap) for number, gap in enumerate(_records(fields.get("gaps")), 1)]
+    gaps = [gap_view(number, gap) for number, gap in enumerate(objects(fields.get("gaps")), 1)]
     ranked = sorted(gaps, key=lambda view: severity.rank(view.record))
     score = _score(fields.get("completeness_score"))
-    insights = _records(fields.get("insights"))
+    insights = objects(fields.get("insights"))
     critical_count = sum(1 for view in gaps if view.critical)
     sufficient = bool(fields.get("sufficient_for_prd"))
     return ReportView(
-        summary=_text(fields.get("summary") or ""),
+        summary=as_text(fields.get("summary") or ""),
         data_points=_items(fields.get("data_points_found")),
         score=score,
         score_text="unknown" if score is None else f"{score:.2f}",
         label="unknown" if score is None else gapscope._completeness_label(score),
-        reasoning=_text(fields.get("completeness_reasoning") or ""),
+        reasoning=as_text(fields.get("completeness_reasoning") or ""),
         gaps=ranked,
         critical_count=critical_count,
         no_gaps=severity.NO_GAPS,

@@ -10,7 +10,9 @@ from __future__ import annotations
 import bisect
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, TypeGuard
+from typing import Any
+
+from brevanta.pipeline.records import is_count
 
 KINDS = ("text", "markdown", "word", "pdf", "transcript")
 KIND_NAMES = {"text": "text", "markdown": "Markdown", "word": "Word", "pdf": "PDF", "transcript": "transcript"}
@@ -32,7 +34,7 @@ class SourceProblem(Exception):
 def describe(kind: object, size: object) -> str:
     """A document's kind and size in a few words, "PDF, 1.2 MB", from what a session keeps of it."""
     shown_kind = KIND_NAMES.get(kind, "text") if isinstance(kind, str) else "text"
-    if not _is_count(size) or size == 0:
+    if not is_count(size) or size == 0:
         return shown_kind
     if size < 1000:
         return f"{shown_kind}, {size} bytes"
@@ -48,6 +50,11 @@ def too_large(name: str) -> SourceProblem:
 def brief(exc: BaseException) -> str:
     """A library's error in a few words, for the end of a refusal."""
     return " ".join(str(exc).split())[:120] or type(exc).__name__
+
+
+def line_of(text: str, offset: int) -> str:
+    """Where `offset` lies in a plain text: its line."""
+    return f"line {text.count(chr(10), 0, max(0, offset)) + 1}"
 
 
 def clock(seconds: float) -> str:
@@ -94,7 +101,7 @@ class SourceText:
         """Where the character at `offset` came from: "line 42", "page 3", "00:12:04, Dr Rao"."""
         offset = min(max(offset, 0), len(self.text))
         if not self.marks:
-            return f"line {self.text.count(chr(10), 0, offset) + 1}"
+            return line_of(self.text, offset)
         index = bisect.bisect_right(self._starts, offset) - 1
         return self.marks[max(index, 0)].label
 
@@ -122,7 +129,7 @@ class SourceText:
             kind=kind if kind in KINDS else "text",
             text=text,
             marks=_decoded_marks(state.get("marks"), len(text)),
-            size=size if _is_count(size) else 0,
+            size=size if is_count(size) else 0,
         )
 
 
@@ -175,10 +182,6 @@ def _encoded_marks(marks: tuple[Mark, ...]) -> dict[str, Any]:
     return encoded
 
 
-def _is_count(value: object) -> TypeGuard[int]:
-    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
-
-
 def _decoded_marks(encoded: object, length: int) -> tuple[Mark, ...]:
     if not isinstance(encoded, dict) or not isinstance(encoded.get("rows"), list):
         return ()
@@ -194,13 +197,13 @@ def _decoded_marks(encoded: object, length: int) -> tuple[Mark, ...]:
 
 
 def _decoded_mark(row: object, speakers: list[str]) -> Mark | None:
-    if not isinstance(row, list) or not row or not _is_count(row[0]):
+    if not isinstance(row, list) or not row or not is_count(row[0]):
         return None
     start = row[0]
-    if len(row) == 3 and _is_count(row[1]) and isinstance(row[2], int):
+    if len(row) == 3 and is_count(row[1]) and isinstance(row[2], int):
         speaker = speakers[row[2]] if 0 <= row[2] < len(speakers) else None
         return Mark.for_passage(start, row[1] / 1000, speaker or None)
-    if len(row) == 2 and _is_count(row[1]):
+    if len(row) == 2 and is_count(row[1]):
         return Mark.for_page(start, row[1])
     if len(row) == 2 and isinstance(row[1], str):
         return Mark(start, row[1])

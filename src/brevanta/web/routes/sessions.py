@@ -18,7 +18,7 @@ from brevanta.errors import UsageError
 from brevanta.pipeline import archive, session
 from brevanta.pipeline import organisation as organisations
 from brevanta.pipeline.inputs import check_org_id
-from brevanta.pipeline.interview import STDIN, Interview
+from brevanta.pipeline.interview import PASTED_NAME, STDIN, Interview
 from brevanta.pipeline.session import describe, state_of, when
 from brevanta.pipeline.words import sentence
 from brevanta.web import runs
@@ -67,7 +67,7 @@ async def new_analysis(request: Request) -> Response:
     org = text_field(form, "org").strip()
     try:
         intake = await read_intake(form, paste="interview", upload="interview_file", what="interview",
-                                   pasted_name="pasted interview")
+                                   pasted_name=PASTED_NAME)
         check_within_limit(intake.text, "the interview")
         org_id = _organisation(org, intake)
     except (UsageError, IntakeProblem) as exc:
